@@ -1,0 +1,44 @@
+# The two README commands are `make run` and `make test`; plain `make` builds
+# everything into build/bin without running tests.
+BUILD      ?= build
+BUILD_ASAN ?= build-asan
+BUILD_TSAN ?= build-tsan
+JOBS       ?= $(shell nproc)
+CMAKE_TYPE ?= RelWithDebInfo
+
+.PHONY: all deps configure run test test-plain test-asan test-tsan clean
+
+all: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+deps:
+	@scripts/install-deps.sh
+
+configure:
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(CMAKE_TYPE) >/dev/null
+
+# Installs what is missing, builds, and starts the server in a demo folder.
+run: deps all
+	scripts/demo.sh $(BUILD)/bin
+
+# Every test: the normal build, then AddressSanitizer + UndefinedBehaviorSanitizer,
+# then ThreadSanitizer.
+test: deps test-plain test-asan test-tsan
+
+test-plain: all
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-asan:
+	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DQMX_SANITIZE=ON >/dev/null
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+test-tsan:
+	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DQMX_TSAN=ON -DQMX_BUILD_UI=OFF >/dev/null
+	cmake --build $(BUILD_TSAN) -j $(JOBS)
+	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)

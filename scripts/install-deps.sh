@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing QMX need,
+# when they are missing. Safe to run again: it installs nothing that is there.
+#
+#   cmake, g++, make, pkg-config   the build
+#   googletest, libgtest-dev       the unit and end-to-end tests
+#   qt6-base-dev                   the operator window (qmx)
+#   clang, libclang-rt-14-dev      the fuzz targets (libFuzzer) and LeakSanitizer runtime
+#   socat                          the benchmark's reference relay
+#   procps                         ps/pgrep, used by the demo and the tests
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps)
+packages+=("$@")
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing missing packages: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,145 @@
+#include "engine/byte_queue.h"
+
+#include <chrono>
+#include <cstring>
+#include <new>
+
+namespace qmx {
+
+int32_t ByteQueue::Allocate(int32_t capacity) {
+  std::lock_guard lock(lock_);
+  if (!buffer_) {
+    if (capacity <= 0) return 0;
+    std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[capacity]);
+    if (!storage) return 0;
+    buffer_ = std::move(storage);
+    capacity_ = capacity;
+  }
+  ResetLocked();
+  return 1;
+}
+
+int32_t ByteQueue::Reset() {
+  std::lock_guard lock(lock_);
+  ResetLocked();
+  return 1;
+}
+
+void ByteQueue::ResetLocked() {
+  writeIndex_ = 0;
+  readIndex_ = 0;
+  hasData_ = 0;
+  hasRoom_ = buffer_ ? 1 : 0;
+  ++generation_;
+  if (waiters_ > 0) roomAvailable_.notify_all();
+}
+
+void ByteQueue::Free() {
+  std::lock_guard lock(lock_);
+  buffer_.reset();
+  capacity_ = 0;
+  ResetLocked();
+}
+
+int32_t ByteQueue::Put(uint8_t byte) {
+  std::lock_guard lock(lock_);
+  return PutLocked(std::span<const uint8_t>(&byte, 1)) == 1 ? 1 : 0;
+}
+
+size_t ByteQueue::PutSome(std::span<const uint8_t> data) {
+  std::lock_guard lock(lock_);
+  return PutLocked(data);
+}
+
+size_t ByteQueue::PutLocked(std::span<const uint8_t> data) {
+  size_t stored = 0;
+  while (stored < data.size() && hasRoom_ && buffer_) {
+    // Contiguous free run starting at writeIndex.
+    int32_t end = readIndex_ > writeIndex_ ? readIndex_ : capacity_;
+    size_t run = static_cast<size_t>(end - writeIndex_);
+    size_t n = std::min(run, data.size() - stored);
+    std::memcpy(buffer_.get() + writeIndex_, data.data() + stored, n);
+    stored += n;
+    writeIndex_ += static_cast<int32_t>(n);
+    hasData_ = 1;
+    if (writeIndex_ == capacity_) writeIndex_ = 0;
+    if (writeIndex_ == readIndex_) hasRoom_ = 0;
+  }
+  return stored;
+}
+
+int32_t ByteQueue::Get(uint8_t* byte) {
+  return GetSome(std::span<uint8_t>(byte, 1)) == 1 ? 1 : 0;
+}
+
+size_t ByteQueue::GetSome(std::span<uint8_t> out) {
+  std::lock_guard lock(lock_);
+  size_t taken = 0;
+  while (taken < out.size() && hasData_) {
+    int32_t end = writeIndex_ > readIndex_ ? writeIndex_ : capacity_;
+    size_t run = static_cast<size_t>(end - readIndex_);
+    size_t n = std::min(run, out.size() - taken);
+    std::memcpy(out.data() + taken, buffer_.get() + readIndex_, n);
+    taken += n;
+    readIndex_ += static_cast<int32_t>(n);
+    hasRoom_ = 1;
+    if (readIndex_ == capacity_) readIndex_ = 0;
+    if (readIndex_ == writeIndex_) hasData_ = 0;
+  }
+  if (taken > 0 && waiters_ > 0) roomAvailable_.notify_all();
+  return taken;
+}
+
+int32_t ByteQueue::Peek(uint8_t* byte) {
+  std::lock_guard lock(lock_);
+  if (!hasData_) return 0;
+  *byte = buffer_[readIndex_];
+  return 1;
+}
+
+int32_t ByteQueue::PeekLast(uint8_t* byte) {
+  std::lock_guard lock(lock_);
+  if (!hasData_) return 0;
+  int32_t last = writeIndex_ == 0 ? capacity_ - 1 : writeIndex_ - 1;
+  *byte = buffer_[last];
+  return 1;
+}
+
+int32_t ByteQueue::Count() {
+  std::lock_guard lock(lock_);
+  if (!hasData_) return 0;
+  if (writeIndex_ > readIndex_) return writeIndex_ - readIndex_;
+  return capacity_ - readIndex_ + writeIndex_;
+}
+
+int32_t ByteQueue::Capacity() {
+  std::lock_guard lock(lock_);
+  return capacity_;
+}
+
+size_t ByteQueue::PutWait(std::span<const uint8_t> data, const std::atomic<bool>& stop) {
+  std::unique_lock lock(lock_);
+  const uint64_t generation = generation_;
+  size_t stored = 0;
+  for (;;) {
+    stored += PutLocked(data.subspan(stored));
+    if (stored == data.size() || !buffer_ || generation_ != generation ||
+        stop.load(std::memory_order_acquire)) {
+      return stored;
+    }
+    ++waiters_;
+    // The timeout only bounds the cost of a stopper that forgets WakeWaiters.
+    roomAvailable_.wait_for(lock, std::chrono::milliseconds(200), [&] {
+      return hasRoom_ || !buffer_ || generation_ != generation ||
+             stop.load(std::memory_order_acquire);
+    });
+    --waiters_;
+  }
+}
+
+void ByteQueue::WakeWaiters() {
+  { std::lock_guard lock(lock_); }
+  roomAvailable_.notify_all();
+}
+
+}  // namespace qmx

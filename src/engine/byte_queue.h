@@ -1,0 +1,78 @@
+// ByteQueue: the only channel through which bytes pass between threads.
+//
+// A fixed-capacity ring of bytes with its own lock, one producer thread (a
+// serial or TCP receive thread) and one consumer thread (the relay thread),
+// plus the thread that allocates and frees it (window or relay thread). Every
+// operation holds the queue's lock for its whole run. Equal indexes mean empty
+// when hasData is 0 and full when hasRoom is 0, so all `capacity` slots are
+// usable. A queue without storage accepts and yields nothing.
+//
+// Put refuses a byte when the queue is full. Producers that must not lose data
+// use PutWait instead: it waits for room, so a fast sender is slowed down by
+// its own flow control (TCP window, tty buffer) rather than robbed of bytes.
+// The wait ends at once when the queue is freed, reset or re-allocated, or
+// when the producer's stop flag is set and WakeWaiters() is called.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+
+namespace qmx {
+
+class ByteQueue {
+ public:
+  ByteQueue() = default;
+  ~ByteQueue() = default;
+  ByteQueue(const ByteQueue&) = delete;
+  ByteQueue& operator=(const ByteQueue&) = delete;
+
+  // Obtains `capacity` bytes if the queue has no storage (0 when that fails);
+  // an existing storage keeps its capacity. Either way the queue is emptied.
+  int32_t Allocate(int32_t capacity);
+  int32_t Reset();
+  void Free();
+
+  int32_t Put(uint8_t byte);
+  int32_t Get(uint8_t* byte);
+  int32_t Peek(uint8_t* byte);
+  int32_t PeekLast(uint8_t* byte);
+  int32_t Count();
+  int32_t Capacity();
+
+  // Chunk forms with the same semantics as a run of Put or Get calls, under
+  // one lock: PutSome stores as many bytes as fit and returns that number;
+  // GetSome takes up to out.size() bytes and returns how many it took.
+  size_t PutSome(std::span<const uint8_t> data);
+  size_t GetSome(std::span<uint8_t> out);
+
+  // Stores every byte, waiting for room while the queue is full. Returns the
+  // number stored, which is less than data.size() only when the queue has no
+  // storage, was freed, reset or re-allocated during the call, or `stop`
+  // became true (the stopper then calls WakeWaiters()).
+  size_t PutWait(std::span<const uint8_t> data, const std::atomic<bool>& stop);
+
+  // Makes every waiting PutWait look at its stop flag again.
+  void WakeWaiters();
+
+ private:
+  void ResetLocked();
+  size_t PutLocked(std::span<const uint8_t> data);
+
+  std::mutex lock_;
+  std::condition_variable roomAvailable_;
+  int32_t writeIndex_ = 0;
+  int32_t readIndex_ = 0;
+  int32_t hasRoom_ = 0;
+  int32_t hasData_ = 0;
+  int32_t capacity_ = 0;
+  std::unique_ptr<uint8_t[]> buffer_;
+  uint64_t generation_ = 0;  // changes on Allocate, Reset and Free
+  int32_t waiters_ = 0;      // producers blocked in PutWait
+};
+
+}  // namespace qmx

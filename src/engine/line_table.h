@@ -1,0 +1,109 @@
+// The line table: the process-wide state through which every part of the
+// server meets. Line 0 is the control line, lines 1 to 8 the data lines; port
+// index n (0 to 7) belongs to data line n + 1.
+//
+// Lock discipline
+// ---------------
+// engineLock guards every text and record below that the window thread and
+// the relay thread share: tcpPortText, serialPortText, lineStatus,
+// comSettings, setupRemarks, startMinimized, the error log, the document's
+// command log, and the text fields of rsPorts and the `port` texts of
+// tcpLines. The relay thread holds it around each control command; the window
+// thread around each of its handlers; start-up and shutdown take it too.
+//
+// Holding engineLock, a thread may open and close ports and listeners (which
+// wait a bounded time: RsClose interrupts a pending serial write, TcpDisconnect
+// wakes the line's threads), but it never sends to a client and never writes
+// to a serial port: control replies made while a command runs are queued and
+// sent by the relay thread after it has released the lock, so a silent or slow
+// client costs the relay thread, never the window.
+//
+// routeTable is read by the relay thread on every pass without the lock; its
+// slots are atomics written under the lock. refreshNeeded (in the document) is
+// an atomic flag. The queues and wakeEvent carry their own synchronisation and
+// are the only things the receive threads touch.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/byte_queue.h"
+#include "platform/event.h"
+
+namespace qmx {
+
+inline constexpr int kLineCount = 9;   // control line + eight data lines
+inline constexpr int kPortCount = 8;   // serial port slots
+inline constexpr int32_t kQueueCapacity = 5000;
+inline constexpr int32_t kLogSize = 1000;
+inline constexpr const char* kUnused = "unused";
+
+// Configured settings of one serial port (not necessarily open).
+struct ComSetting {
+  char name[32];
+  char definition[128];  // baud,parity,data,stop
+  char baud[16];
+  char parity[16];
+  char dataBits[16];
+  char stopBits[16];
+  char flow[8];
+};
+
+extern std::mutex engineLock;
+
+extern std::array<std::string, kLineCount> tcpPortText;
+extern std::array<std::string, kLineCount> serialPortText;  // slot 0 unused
+extern char lineStatus[kLineCount][16];
+extern std::array<std::atomic<int32_t>, kPortCount> routeTable;
+extern std::array<ComSetting, kPortCount> comSettings;
+extern std::array<std::string, 19> setupRemarks;
+extern int32_t startMinimized;
+
+extern ByteQueue cmdQueue;
+extern ByteQueue txQueue[kPortCount];
+extern ByteQueue rxQueue[kPortCount];
+extern Event wakeEvent;
+
+// Error log ring: start-up and activation failures.
+extern std::vector<std::string> errorLog;
+extern int32_t errorLogIndex;
+extern int32_t errorLogSize;
+extern int32_t errorLogWrapped;
+
+// The ring rule shared by both logs: advance the index modulo the size; the
+// wrapped flag becomes 1 once the index reaches size - 1, and stays 1.
+void AdvanceRing(int32_t& index, int32_t size, int32_t& wrapped);
+
+// The entries of a ring, oldest first.
+std::vector<std::string> ListRing(const std::vector<std::string>& slots, int32_t index,
+                                  int32_t size, int32_t wrapped);
+
+void SizeErrorLog();
+void AdvanceErrorLog();
+// Stores `text` in the next error-log slot and advances; then tells the
+// listener, if any (qmxd writes each entry to standard error). Needs engineLock.
+void AppendErrorLog(const std::string& text);
+void ClearErrorLog();
+void SetErrorLogListener(std::function<void(const std::string&)> listener);
+
+// "%1" replaced by one argument, as the string-table messages are formatted.
+std::string FormatMessage1(std::string_view message, std::string_view argument);
+
+// Error-log messages.
+inline constexpr const char* kMsgCannotOpen = "QMX\u3000Cann't open %1";  // 32780
+inline constexpr const char* kMsgTcpPortFailure = "TCP port %1 open failure";  // 32781
+inline constexpr const char* kMsgPortFailure = "%1 open failure";  // 32784
+
+void SetLineStatus(int line, std::string_view text);
+std::string_view LineStatusText(int line);
+
+// Empties every part of the line table (texts, routes, settings, remarks,
+// logs); for tests that run several server lifetimes in one process.
+void ResetLineTable();
+
+}  // namespace qmx

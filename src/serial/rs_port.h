@@ -1,0 +1,89 @@
+// Serial port driver: eight serial ports addressed by port index 0 to 7, on
+// termios.
+//
+// RsOpen opens the device named in rsPorts[n].name (relative to the working
+// directory; when no such entry exists, "comN" means /dev/ttyS(N-1)) for
+// exclusive use, applies the definition text "baud,parity,data,stop" and the
+// flow letter, starts the port's receive thread and raises DTR. The receive
+// thread pushes everything the device sends into rxQueue[n] and signals
+// wakeEvent. RsWrite writes a chunk with a 20-second limit. RsClose stops the
+// thread, drops DTR and closes the device.
+//
+// Threads: RsOpen and RsClose run on the window or the relay thread, with
+// engineLock held (see engine/line_table.h); RsWrite runs on the relay thread
+// without it. RsClose may run while RsWrite of the same port is pending: it
+// interrupts the write and waits for it before it closes the device, so a
+// descriptor is never used after it was closed. The text fields of a record
+// are guarded by engineLock; handle, running and rsError are atomics.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace qmx {
+
+// Receive error word bits (rsError).
+inline constexpr uint32_t CE_RXOVER = 0x0001;
+inline constexpr uint32_t CE_OVERRUN = 0x0002;
+inline constexpr uint32_t CE_RXPARITY = 0x0004;
+inline constexpr uint32_t CE_FRAME = 0x0008;
+inline constexpr uint32_t CE_BREAK = 0x0010;
+inline constexpr uint32_t CE_TXFULL = 0x0100;
+inline constexpr uint32_t CE_PTO = 0x0200;
+inline constexpr uint32_t CE_IOE = 0x0400;
+inline constexpr uint32_t CE_DNS = 0x0800;
+inline constexpr uint32_t CE_OOP = 0x1000;
+inline constexpr uint32_t CE_MODE = 0x8000;
+inline constexpr uint32_t kRsWaitError = 0x10000;  // the wait for a port event failed
+inline constexpr uint32_t kRsReadError = 0x20000;  // a read from the device failed
+
+struct RsTimeouts {
+  uint32_t readInterval = 0;
+  uint32_t readTotalMultiplier = 0;
+  uint32_t readTotalConstant = 0;
+  uint32_t writeTotalMultiplier = 0;
+  uint32_t writeTotalConstant = 0;
+};
+
+struct RsPort {
+  char name[32] = {};
+  char definition[64] = {};
+  char baud[16] = {};
+  char parity[16] = {};
+  char dataBits[16] = {};
+  char stopBits[16] = {};
+  char flow[40] = {};
+  RsTimeouts timeouts;
+  std::atomic<int> handle{-1};       // open device, -1 when closed
+  std::atomic<int32_t> running{0};   // 1 while the receive thread is to run
+  std::thread readThread;            // not joinable when there is none
+
+  // Driver internals.
+  std::atomic<bool> stopRequested{false};  // the receive thread's stop flag
+  int wakeFd = -1;                         // eventfd that RsClose signals
+  std::mutex writeMutex;                   // held by RsWrite and by RsClose
+};
+
+extern RsPort rsPorts[8];
+extern std::array<std::atomic<uint32_t>, 8> rsError;
+
+int RsOpen(int n);
+int RsSetupConnection(int n);
+void RsReadThread(int n);
+int RsWrite(int n, const uint8_t* data, int count);
+void RsClose(int n);
+int RsClearError(int n, uint32_t code);
+int RsOut(int n, uint8_t byte);
+char* RsRead(int n, int count, char* buffer);
+int RsInCount(int n);
+
+// The path RsOpen opens for a port name: the name itself when the working
+// directory has an entry of that name, else /dev/ttyS(N-1) for "comN", else
+// the name itself.
+std::string RsDevicePath(const char* name);
+
+}  // namespace qmx
