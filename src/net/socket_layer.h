@@ -102,4 +102,14 @@ bool TcpLineListening(int line);
 // The client's descriptor number, or -1; for tests and status only.
 int TcpClientFd(int line);
 
+// The line's accept-and-receive loop, run on TcpLine::acceptThread by
+// TcpListen. Returns once TcpDisconnect has shut the listening socket down
+// (or the socket became unusable); until then it serves one client after
+// another.
+void TcpAcceptThread(TcpLine* record);
+
+// Replaces kSendStallLimitMs for TcpOut, so tests need not wait 20 s for a
+// stalled client; 0 or less restores the default.
+void SetSendStallLimitForTest(int milliseconds);
+
 }  // namespace qmx

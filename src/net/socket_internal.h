@@ -1,0 +1,52 @@
+// Internals shared by the socket layer's source files: line look-up, the
+// line's queue, and thin wrappers over the socket calls.
+//
+// The wrappers retry EINTR themselves, so no caller sees it; every other
+// failure comes back as -1 with errno set, as from the call itself.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+
+#include "engine/byte_queue.h"
+#include "net/socket_layer.h"
+
+struct sockaddr;
+
+namespace qmx::net {
+
+// Receive chunk of the accept thread.
+inline constexpr int kRecvChunk = 2024;
+// Backlog of a listening line: further clients wait here, beyond it the
+// platform refuses them.
+inline constexpr int kListenBacklog = 7;
+// TcpDisconnect's wait after the shutdown, before the sockets are closed.
+inline constexpr int kDisconnectWaitMs = 200;
+// Pause before accept is tried again after running out of descriptors,
+// buffers or memory.
+inline constexpr int kAcceptRetryPauseMs = 100;
+
+// The record of `line`, or nullptr when the number is not a line.
+TcpLine* FindLine(int line);
+
+// The queue that a line's client feeds: cmdQueue for line 0, txQueue[line-1]
+// for a data line.
+ByteQueue& LineQueue(int line);
+
+// True from TcpListen starting the line's accept thread until the thread has
+// left its loop.
+std::atomic<bool>& AcceptRunning(int line);
+
+int SysAccept(int listenFd);  // the new descriptor is close-on-exec
+ssize_t SysRecv(int fd, void* buffer, size_t size);
+ssize_t SysSend(int fd, const void* data, size_t size, int flags);  // adds MSG_NOSIGNAL
+// Waits up to timeoutMs for `events` on fd; the time spent in an interrupted
+// wait is not counted again. Returns poll's result.
+int SysPoll(int fd, short events, int timeoutMs);
+// A connect interrupted by a signal goes on in the background; this waits for
+// its outcome instead of starting a second attempt.
+int SysConnect(int fd, const ::sockaddr* address, unsigned addressLength);
+void SetNoDelay(int fd);
+
+}  // namespace qmx::net

@@ -1,0 +1,299 @@
+// The socket layer's table and the steps that set a line up and take it down:
+// start-up, socket creation, address building, connecting, disconnecting and
+// clean-up. Listening and the accept thread are in tcp_listener.cc, sending in
+// tcp_send.cc.
+#include "net/socket_layer.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "engine/line_table.h"
+#include "net/socket_internal.h"
+#include "platform/debug_trace.h"
+#include "platform/fixed_text.h"
+
+namespace qmx {
+namespace {
+
+// Fills the table's initial values in place (the records hold atomics and a
+// mutex, so the table cannot be built elsewhere and copied in).
+bool FillInitialTable(std::array<TcpLine, 9>& table) {
+  static constexpr const char* kNames[9] = {
+      "ControlServer1", "DataServer1", "DataServer2", "DataServer3", "DataServer4",
+      "DataServer5",    "DataServer6", "DataServer7", "DataServer8"};
+  static constexpr const char* kPorts[9] = {"8001", "8002", "8003", "8004", "8005",
+                                            "8006", "8007", "8008", "8009"};
+  for (size_t i = 0; i < table.size(); ++i) {
+    TcpLine& record = table[i];
+    record.lineIndex = static_cast<int>(i);
+    record.name = kNames[i];
+    record.socketType = 1;
+    record.isClient = 0;
+    CopyField(record.port, kPorts[i]);
+    record.sendBufferSize = i == 0 ? 1000 : 2000;
+    record.recvBufferSize = i == 0 ? 1000 : 2000;
+  }
+  return true;
+}
+
+// Set by TcpStartup, cleared by TcpCleanup; both run on one thread at start
+// and exit, the atomic only keeps a stray caller from racing.
+std::atomic<int> socketLayerStarted{0};
+
+// The dotted form of an IPv4 address, for traces.
+void FormatAddress(const ::in_addr& address, char (&text)[INET_ADDRSTRLEN]) {
+  if (::inet_ntop(AF_INET, &address, text, sizeof(text)) == nullptr) CopyField(text, "?");
+}
+
+// Port text to a port in network order. Only the first character decides: a
+// digit means the number formed by the leading digits (cut to 16 bits, as the
+// platform's 16-bit port field takes it), anything else a "tcp" service name.
+bool ResolvePort(const char* text, uint16_t* networkPort) {
+  if (std::isdigit(static_cast<unsigned char>(text[0]))) {
+    uint32_t value = 0;
+    for (const char* p = text; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+      value = (value * 10 + static_cast<uint32_t>(*p - '0')) & 0xFFFFu;
+    }
+    *networkPort = htons(static_cast<uint16_t>(value));
+    return true;
+  }
+  ::servent entry{};
+  ::servent* found = nullptr;
+  char scratch[1024];
+  if (::getservbyname_r(text, "tcp", &entry, scratch, sizeof(scratch), &found) != 0 ||
+      found == nullptr) {
+    return false;
+  }
+  *networkPort = static_cast<uint16_t>(found->s_port);  // already in network order
+  return true;
+}
+
+// Host text to an IPv4 address. A leading digit means a dotted address (an
+// invalid one gives INADDR_NONE, as the classic conversion does); anything
+// else is looked up as a host name.
+bool ResolveHost(const char* text, ::in_addr* address) {
+  if (std::isdigit(static_cast<unsigned char>(text[0]))) {
+    address->s_addr = ::inet_addr(text);
+    return true;
+  }
+  ::addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  ::addrinfo* list = nullptr;
+  if (::getaddrinfo(text, nullptr, &hints, &list) != 0 || list == nullptr) return false;
+  *address = reinterpret_cast<const ::sockaddr_in*>(list->ai_addr)->sin_addr;
+  ::freeaddrinfo(list);
+  return true;
+}
+
+}  // namespace
+
+std::array<TcpLine, 9> tcpLines;
+
+namespace {
+// Runs during static initialisation, after tcpLines (defined above in this
+// file) has been constructed.
+const bool tableFilled = FillInitialTable(tcpLines);
+}  // namespace
+
+SocketHandle::~SocketHandle() {
+  // Linux releases the descriptor even when close reports an error, so it is
+  // never closed a second time.
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int TcpStartup(int* error) {
+  *error = 0;
+  if (socketLayerStarted.load()) {
+    DebugTrace("TcpStartup TCP_ERROR_STATUS");
+    *error = TCP_ERROR_STATUS;
+    return 0;
+  }
+  for (TcpLine& record : tcpLines) {
+    record.state = 0;
+    record.sendBuffer = std::make_unique<uint8_t[]>(static_cast<size_t>(record.sendBufferSize));
+    record.recvBuffer = std::make_unique<uint8_t[]>(static_cast<size_t>(record.recvBufferSize));
+  }
+  // POSIX sockets need no start-up call of their own.
+  DebugTrace("POSIX sockets");
+  socketLayerStarted = 1;
+  DebugTrace("TcpStartup OK");
+  return 1;
+}
+
+int TcpSocket(int line, int* error) {
+  *error = 0;
+  TcpLine* record = net::FindLine(line);
+  if (record == nullptr || record->state != 0) {
+    DebugTracef("%s TcpSocket TCP_ERROR_STATUS", record ? record->name : "");
+    *error = TCP_ERROR_STATUS;
+    return 0;
+  }
+  int type = record->socketType == 1 ? SOCK_STREAM : SOCK_DGRAM;
+  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = errno;
+    DebugTracef("%s TcpSocket error %d", record->name, *error);
+    return 0;
+  }
+  record->lineSocket = fd;
+  record->state = 1;
+  DebugTracef("%s TcpSocket OK socket %d", record->name, fd);
+  return 1;
+}
+
+int TcpMakeAddress(TcpLine& record, ::sockaddr_in* address, int* error) {
+  *error = 0;
+  std::memset(address, 0, sizeof(*address));
+  address->sin_family = AF_INET;
+  if (record.isClient) {
+    char host[20];
+    CopyField(host, FieldText(record.host));
+    if (!ResolveHost(host, &address->sin_addr)) {
+      DebugTrace("TcpConnect TCP_ERROR_HOST");
+      *error = TCP_ERROR_HOST;
+      return 0;
+    }
+  } else {
+    address->sin_addr.s_addr = htonl(INADDR_ANY);
+  }
+  char port[20];
+  CopyField(port, FieldText(record.port));
+  if (!ResolvePort(port, &address->sin_port)) {
+    DebugTrace("TcpConnect TCP_ERROR_PORT");
+    *error = TCP_ERROR_PORT;
+    return 0;
+  }
+  return 1;
+}
+
+int TcpConnect(int line, int* error) {
+  *error = 0;
+  TcpLine* record = net::FindLine(line);
+  if (record == nullptr || record->state != 1) {
+    DebugTracef("%s TcpConnect TCP_ERROR_STATUS", record ? record->name : "");
+    *error = TCP_ERROR_STATUS;
+    return 0;
+  }
+  ::sockaddr_in address{};
+  if (!TcpMakeAddress(*record, &address, error)) return 0;
+  // One attempt only: a refused or unreachable peer is reported, not retried.
+  if (net::SysConnect(record->lineSocket, reinterpret_cast<const ::sockaddr*>(&address),
+                      sizeof(address)) != 0) {
+    *error = errno;
+    DebugTracef("%s TcpConnect NG %d", record->name, *error);
+    return 0;
+  }
+  net::SetNoDelay(record->lineSocket);
+  record->state = 4;
+  DebugTracef("%s TcpConnect OK", record->name);
+  char dotted[INET_ADDRSTRLEN];
+  FormatAddress(address.sin_addr, dotted);
+  DebugTracef("%s Establish: port=%d addr=%s\n", record->name, ntohs(address.sin_port), dotted);
+  return 1;
+}
+
+int TcpDisconnect(int line, int* error) {
+  *error = 0;
+  TcpLine* record = net::FindLine(line);
+  if (record == nullptr || record->state < 1) {
+    DebugTracef("%s TcpDisconnect TCP_ERROR_STATUS", record ? record->name : "");
+    *error = TCP_ERROR_STATUS;
+    return 0;
+  }
+  record->state = 1;
+  // The stop flag is set before the client is looked at: the accept thread
+  // checks it under clientMutex before it stores a new client, so either we
+  // see that client below or the thread sees the flag and drops it.
+  record->stopRequested = true;
+  if (record->lineIndex >= 0) net::LineQueue(record->lineIndex).WakeWaiters();
+  std::shared_ptr<SocketHandle> client;
+  {
+    std::lock_guard lock(record->clientMutex);
+    client = record->clientSocket;
+  }
+  const int listenFd = record->lineSocket;
+  if (client) {
+    if (::shutdown(client->fd(), SHUT_RDWR) != 0) {
+      *error = errno;
+      DebugTracef("%s shutdown NG %d", record->name, *error);
+    } else {
+      DebugTracef("%s shutdown OK ", record->name);
+    }
+    // On Linux only a shutdown wakes a thread blocked in accept: with the
+    // listening socket shut down too, the accept that follows this client's
+    // end fails at once and the thread ends.
+    if (listenFd >= 0) (void)::shutdown(listenFd, SHUT_RDWR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(net::kDisconnectWaitMs));
+    client.reset();  // the accept thread holds the last reference and closes it
+  } else if (listenFd >= 0) {
+    if (::shutdown(listenFd, SHUT_RDWR) != 0) {
+      *error = errno;
+      DebugTracef("%s shutdown NG %d", record->name, *error);
+    } else {
+      DebugTracef("%s shutdown OK", record->name);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(net::kDisconnectWaitMs));
+  }
+  if (record->acceptThread.joinable()) record->acceptThread.join();
+
+  // The descriptor is gone after close whatever it reports, so the line
+  // forgets it either way; a failed close still leaves the line in state 1.
+  record->lineSocket = -1;
+  if (listenFd >= 0 && ::close(listenFd) != 0) {
+    *error = errno;
+    DebugTracef("%s TcpDisconnect NG %d", record->name, *error);
+    return 0;
+  }
+  record->state = 0;
+  DebugTracef("%s TcpDisconnect OK", record->name);
+  return 1;
+}
+
+int TcpCleanup(int* error) {
+  *error = 0;
+  if (!socketLayerStarted.load()) {
+    DebugTrace("TcpCleanup TCP_ERROR_STATUS");
+    *error = TCP_ERROR_STATUS;
+    return 0;
+  }
+  for (TcpLine& record : tcpLines) {
+    // Callers disconnect every line first; a line left open is disconnected
+    // here so that no accept thread outlives the buffers and the table.
+    if (record.state >= 1 || record.acceptThread.joinable()) {
+      int ignored = 0;
+      if (record.state < 1) record.state = 1;
+      TcpDisconnect(record.lineIndex, &ignored);
+    }
+    record.sendBuffer.reset();
+    record.recvBuffer.reset();
+  }
+  socketLayerStarted = 0;
+  DebugTrace("TcpCleanup OK");
+  return 1;
+}
+
+bool TcpLineListening(int line) {
+  TcpLine* record = net::FindLine(line);
+  if (record == nullptr) return false;
+  int state = record->state;
+  return (state == 3 || state == 4) && net::AcceptRunning(line).load();
+}
+
+int TcpClientFd(int line) {
+  TcpLine* record = net::FindLine(line);
+  if (record == nullptr) return -1;
+  std::lock_guard lock(record->clientMutex);
+  return record->clientSocket ? record->clientSocket->fd() : -1;
+}
+
+}  // namespace qmx

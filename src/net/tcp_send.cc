@@ -1,0 +1,101 @@
+// TcpOut: sending on a line, from the relay thread only.
+//
+// A client that stops reading must not freeze the relay thread, which serves
+// every line: sends never block, and when a client has accepted nothing for
+// the stall limit, TcpOut gives up and shuts that client down. Its accept
+// thread then sees the end, drops it, and accepts the next client.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "net/socket_internal.h"
+#include "net/socket_layer.h"
+#include "platform/debug_trace.h"
+
+namespace qmx {
+namespace {
+
+std::atomic<int> sendStallLimitMs{kSendStallLimitMs};
+
+// Sends every byte, waiting for room while the peer is slow. Returns 0 or
+// the errno of the failure (ETIMEDOUT when no byte went out for the limit).
+int SendAll(int fd, const uint8_t* data, size_t size) {
+  using Clock = std::chrono::steady_clock;
+  const auto limit = std::chrono::milliseconds(sendStallLimitMs.load());
+  auto lastProgress = Clock::now();
+  size_t sent = 0;
+  while (sent < size) {
+    ssize_t n = net::SysSend(fd, data + sent, size - sent, MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<size_t>(n);
+      lastProgress = Clock::now();
+      continue;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        lastProgress + limit - Clock::now());
+    if (left.count() <= 0) return ETIMEDOUT;
+    if (net::SysPoll(fd, POLLOUT, static_cast<int>(left.count())) < 0) return errno;
+    // Readiness (or an error condition, which the next send reports) or the
+    // time-out, which the next pass turns into ETIMEDOUT.
+  }
+  return 0;
+}
+
+}  // namespace
+
+void SetSendStallLimitForTest(int milliseconds) {
+  sendStallLimitMs = milliseconds > 0 ? milliseconds : kSendStallLimitMs;
+}
+
+int TcpOut(int line, const void* data, int size, int* error) {
+  *error = 0;
+  TcpLine* record = net::FindLine(line);
+  if (record == nullptr || record->state < 4) {
+    DebugTracef("%s TcpOut TCP_ERROR_STATUS", record ? record->name : "");
+    *error = TCP_ERROR_STATUS;
+    return 0;
+  }
+  // The callers never send more than the line's buffer holds; a size that
+  // does not fit is refused rather than overrunning the buffer.
+  if (size < 0 || size > record->sendBufferSize || !record->sendBuffer) {
+    DebugTracef("%s TcpOut TCP_ERROR_STATUS", record->name);
+    *error = TCP_ERROR_STATUS;
+    return 0;
+  }
+  if (size > 0) std::memcpy(record->sendBuffer.get(), data, static_cast<size_t>(size));
+
+  // A client line sends on its own socket; a server line on the accepted
+  // client, held here so it stays open even if its accept thread drops it.
+  std::shared_ptr<SocketHandle> client;
+  int fd = -1;
+  if (record->isClient) {
+    fd = record->lineSocket;
+  } else {
+    std::lock_guard lock(record->clientMutex);
+    client = record->clientSocket;
+    if (client) fd = client->fd();
+  }
+  if (fd < 0) {
+    // A server line between two clients: the bytes are lost.
+    *error = EBADF;
+    DebugTracef("%s Tcpsend Error %d", record->name, *error);
+    return 0;
+  }
+
+  int failure = SendAll(fd, record->sendBuffer.get(), static_cast<size_t>(size));
+  if (failure != 0) {
+    *error = failure;
+    DebugTracef("%s Tcpsend Error %d", record->name, failure);
+    if (failure == ETIMEDOUT) (void)::shutdown(fd, SHUT_RDWR);
+    return 0;
+  }
+  DebugTracef("%s Tcpsend send_size=%d", record->name, size);
+  record->sentFlag = 1;
+  return 1;
+}
+
+}  // namespace qmx

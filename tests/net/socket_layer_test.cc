@@ -1,0 +1,392 @@
+// The socket layer over real sockets on 127.0.0.1: state rules, port texts,
+// the accept-and-receive thread, TcpOut and TcpDisconnect.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/line_table.h"
+#include "net/socket_layer.h"
+#include "platform/debug_trace.h"
+#include "platform/fixed_text.h"
+
+namespace qmx {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+// Collects the trace and lets a test wait for a text to appear.
+class TraceLog {
+ public:
+  void Add(std::string_view message) {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(message);
+    changed_.notify_all();
+  }
+  int Count(std::string_view text) {
+    std::lock_guard lock(mutex_);
+    return CountLocked(text);
+  }
+  bool WaitFor(std::string_view text, int count = 1) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s, [&] { return CountLocked(text) >= count; });
+  }
+
+ private:
+  int CountLocked(std::string_view text) {
+    int n = 0;
+    for (const std::string& line : lines_) n += line == text ? 1 : 0;
+    return n;
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+template <class Predicate>
+bool WaitUntil(Predicate done) {
+  for (auto deadline = std::chrono::steady_clock::now() + 10s; !done();) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+int FreePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  ::sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::socklen_t length = sizeof(address);
+  ::bind(fd, reinterpret_cast<::sockaddr*>(&address), sizeof(address));
+  ::getsockname(fd, reinterpret_cast<::sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+int Connect(int port, int recvBuffer = 0) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (recvBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &recvBuffer, sizeof(recvBuffer));
+  timeval limit{10, 0};  // a stuck server fails the test instead of hanging it
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  ::sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<::sockaddr*>(&address), sizeof(address)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void SendText(int fd, std::string_view text) {
+  ASSERT_EQ(::send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+}
+
+Bytes Drain(ByteQueue& queue) {
+  Bytes out(static_cast<size_t>(queue.Count()));
+  out.resize(queue.GetSome(out));
+  return out;
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  DIR* dir = ::opendir("/proc/self/fd");
+  while (::readdir(dir) != nullptr) ++n;
+  ::closedir(dir);
+  return n;
+}
+
+class SocketLayerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetTraceSink([this](std::string_view message) { trace.Add(message); });
+    wakeEvent.Open();
+    cmdQueue.Allocate(kQueueCapacity);
+    for (ByteQueue& queue : txQueue) queue.Allocate(kQueueCapacity);
+    ASSERT_EQ(TcpStartup(&error), 1);
+  }
+  void TearDown() override {
+    TcpCleanup(&error);  // disconnects whatever a failed test left open
+    SetSendStallLimitForTest(0);
+    SetTraceSink({});
+    cmdQueue.Free();
+    for (ByteQueue& queue : txQueue) queue.Free();
+    wakeEvent.Close();
+  }
+  // Makes `line` listen on `port` (a fresh free port when 0); returns the port.
+  int Listen(int line, int port = 0) {
+    port = port ? port : FreePort();
+    CopyField(tcpLines[line].port, std::to_string(port));
+    EXPECT_EQ(TcpSocket(line, &error), 1);
+    EXPECT_EQ(TcpListen(line, &error), 1) << error;
+    return port;
+  }
+  TraceLog trace;
+  int error = 0;
+};
+
+TEST_F(SocketLayerTest, OperationsInTheWrongStateFailWithStatusError) {
+  EXPECT_EQ(TcpStartup(&error), 0);
+  EXPECT_EQ(error, TCP_ERROR_STATUS);
+  EXPECT_EQ(TcpDisconnect(1, &error), 0);
+  EXPECT_EQ(error, TCP_ERROR_STATUS);
+  EXPECT_EQ(trace.Count("DataServer1 TcpDisconnect TCP_ERROR_STATUS"), 1);
+  EXPECT_EQ(TcpListen(1, &error), 0);
+  EXPECT_EQ(error, TCP_ERROR_STATUS);
+
+  Listen(1);
+  EXPECT_TRUE(TcpLineListening(1));
+  EXPECT_EQ(TcpOut(1, "x", 1, &error), 0);  // listening, no client yet
+  EXPECT_EQ(error, TCP_ERROR_STATUS);
+  EXPECT_EQ(trace.Count("DataServer1 TcpOut TCP_ERROR_STATUS"), 1);
+
+  // A port another socket listens on: bind fails and the line keeps its
+  // socket in state 1, refusing a new one until it is disconnected.
+  int busy = ::socket(AF_INET, SOCK_STREAM, 0);
+  ::sockaddr_in any{};
+  any.sin_family = AF_INET;
+  ASSERT_EQ(::bind(busy, reinterpret_cast<::sockaddr*>(&any), sizeof(any)), 0);
+  ASSERT_EQ(::listen(busy, 1), 0);
+  ::socklen_t length = sizeof(any);
+  ::getsockname(busy, reinterpret_cast<::sockaddr*>(&any), &length);
+  CopyField(tcpLines[2].port, std::to_string(ntohs(any.sin_port)));
+  ASSERT_EQ(TcpSocket(2, &error), 1);
+  EXPECT_EQ(TcpListen(2, &error), 0);
+  EXPECT_EQ(error, EADDRINUSE);
+  EXPECT_EQ(trace.Count("DataServer2 Tcpbind NG " + std::to_string(EADDRINUSE)), 1);
+  EXPECT_EQ(tcpLines[2].state, 1);
+  EXPECT_EQ(TcpSocket(2, &error), 0);
+  EXPECT_EQ(error, TCP_ERROR_STATUS);
+  EXPECT_EQ(TcpDisconnect(2, &error), 1);
+  EXPECT_EQ(TcpSocket(2, &error), 1);
+  ::close(busy);
+}
+
+TEST_F(SocketLayerTest, PortTextIsNumberOrServiceName) {
+  CopyField(tcpLines[3].port, "unused");
+  ASSERT_EQ(TcpSocket(3, &error), 1);
+  EXPECT_EQ(TcpListen(3, &error), 0);
+  EXPECT_EQ(error, TCP_ERROR_PORT);
+  EXPECT_EQ(trace.Count("TcpConnect TCP_ERROR_PORT"), 1);
+  EXPECT_EQ(tcpLines[3].state, 1);
+
+  TcpLine record;
+  ::sockaddr_in address{};
+  CopyField(record.port, "8080abc");  // leading digits decide
+  ASSERT_EQ(TcpMakeAddress(record, &address, &error), 1);
+  EXPECT_EQ(address.sin_port, htons(8080));
+  EXPECT_EQ(address.sin_addr.s_addr, htonl(INADDR_ANY));
+  record.isClient = 1;
+  CopyField(record.host, "127.0.0.1");
+  CopyField(record.port, "http");
+  ASSERT_EQ(TcpMakeAddress(record, &address, &error), 1) << "no 'http' in /etc/services?";
+  EXPECT_EQ(address.sin_port, htons(80));
+  EXPECT_EQ(address.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+}
+
+TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
+  int client = Connect(Listen(0));
+  ASSERT_GE(client, 0);
+  SendText(client, "hi\xFF");
+  ASSERT_TRUE(WaitUntil([] { return cmdQueue.Count() == 4; }));
+  EXPECT_EQ(Drain(cmdQueue), (Bytes{0xFF, 'h', 'i', 0xFF}));
+  EXPECT_EQ(trace.Count("ControlServer1 accepted something"), 1);
+
+  ASSERT_EQ(TcpOut(0, "ok", 2, &error), 1);
+  ASSERT_EQ(TcpOut(0, nullptr, 0, &error), 1);
+  EXPECT_EQ(trace.Count("ControlServer1 Tcpsend send_size=0"), 1);
+  char reply[2];
+  ASSERT_EQ(::recv(client, reply, 2, MSG_WAITALL), 2);
+  EXPECT_EQ(std::string(reply, 2), "ok");
+  std::string tooLong(1001, 'x');
+  EXPECT_EQ(TcpOut(0, tooLong.data(), 1001, &error), 0);
+  EXPECT_EQ(error, TCP_ERROR_STATUS);
+
+  // The client goes: the line stays in state 4 but has nobody to send to.
+  ::close(client);
+  ASSERT_TRUE(trace.WaitFor("ControlServer1 recv Connection broken "));
+  ASSERT_TRUE(WaitUntil([] { return TcpClientFd(0) == -1; }));
+  EXPECT_EQ(tcpLines[0].state, 4);
+  EXPECT_EQ(TcpOut(0, "ok", 2, &error), 0);
+  EXPECT_EQ(error, EBADF);
+  EXPECT_EQ(trace.Count("ControlServer1 Tcpsend Error " + std::to_string(EBADF)), 1);
+}
+
+TEST_F(SocketLayerTest, LargeTransferArrivesWholeAndInOrder) {
+  Bytes sent(1 << 20);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 7 + i / 4999);
+  Bytes received;
+  std::thread consumer([&] {  // the relay thread's part: drain on every wake-up
+    auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (received.size() < sent.size() && std::chrono::steady_clock::now() < deadline) {
+      wakeEvent.Wait(10ms);
+      Bytes chunk = Drain(txQueue[0]);
+      received.insert(received.end(), chunk.begin(), chunk.end());
+    }
+  });
+  int client = Connect(Listen(1));
+  size_t offset = 0;
+  while (offset < sent.size()) {
+    ssize_t n = ::send(client, sent.data() + offset, sent.size() - offset, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    offset += static_cast<size_t>(n);
+  }
+  consumer.join();
+  ::close(client);
+  EXPECT_TRUE(received == sent) << received.size() << " bytes received";
+}
+
+TEST_F(SocketLayerTest, SecondClientWaitsUntilFirstLeaves) {
+  int port = Listen(2);
+  int first = Connect(port);
+  ASSERT_TRUE(trace.WaitFor("DataServer2 accepted something"));
+  int second = Connect(port);  // held in the backlog, with what it sends
+  SendText(second, "B");
+  SendText(first, "A");
+  ASSERT_TRUE(WaitUntil([] { return txQueue[1].Count() > 0; }));
+  EXPECT_EQ(Drain(txQueue[1]), Bytes{'A'});
+  ::close(first);
+  ASSERT_TRUE(trace.WaitFor("DataServer2 accepted something", 2));
+  ASSERT_TRUE(WaitUntil([] { return txQueue[1].Count() > 0; }));
+  EXPECT_EQ(Drain(txQueue[1]), Bytes{'B'});
+  ::close(second);
+}
+
+TEST_F(SocketLayerTest, DisconnectClosesClientAndEndsThread) {
+  int port = Listen(3);
+  int client = Connect(port);
+  ASSERT_TRUE(WaitUntil([] { return TcpClientFd(3) >= 0; }));
+  ASSERT_EQ(TcpDisconnect(3, &error), 1);
+  EXPECT_EQ(tcpLines[3].state, 0);
+  EXPECT_FALSE(TcpLineListening(3));
+  EXPECT_EQ(TcpClientFd(3), -1);
+  EXPECT_EQ(trace.Count("DataServer3 shutdown OK "), 1);
+  EXPECT_EQ(trace.Count("DataServer3 accept Error " + std::to_string(EINVAL)), 1);
+  EXPECT_EQ(trace.Count("DataServer3 TcpDisconnect OK"), 1);
+  char byte;
+  EXPECT_EQ(::recv(client, &byte, 1, 0), 0);  // end of stream, not a time-out
+  EXPECT_EQ(Connect(port), -1);              // nobody listens any more
+  ::close(client);
+}
+
+TEST_F(SocketLayerTest, DisconnectReleasesThreadWaitingOnFullQueue) {
+  int client = Connect(Listen(4));
+  SendText(client, std::string(20000, 'z'));
+  ASSERT_TRUE(WaitUntil([] { return txQueue[3].Count() == kQueueCapacity; }));
+  auto done = std::async(std::launch::async, [&] { return TcpDisconnect(4, &error); });
+  if (done.wait_for(10s) != std::future_status::ready) {
+    txQueue[3].Free();  // release the thread so that the test can end
+    FAIL() << "TcpDisconnect stayed blocked behind a full queue";
+  }
+  EXPECT_EQ(done.get(), 1);
+  EXPECT_EQ(tcpLines[4].state, 0);
+  ::close(client);
+}
+
+TEST_F(SocketLayerTest, ClientThatStopsReadingIsDroppedForTheNext) {
+  SetSendStallLimitForTest(300);
+  int port = Listen(5);
+  int silent = Connect(port, 4096);
+  ASSERT_TRUE(trace.WaitFor("DataServer5 accepted something"));
+  int next = Connect(port);
+  std::string chunk(2000, 's');
+  int sends = 0;
+  while (TcpOut(5, chunk.data(), 2000, &error) == 1 && ++sends < 100000) {
+  }
+  EXPECT_EQ(error, ETIMEDOUT);
+  EXPECT_EQ(trace.Count("DataServer5 Tcpsend Error " + std::to_string(ETIMEDOUT)), 1);
+  ASSERT_TRUE(trace.WaitFor("DataServer5 accepted something", 2));
+  SendText(next, "n");
+  ASSERT_TRUE(WaitUntil([] { return txQueue[4].Count() == 1; }));
+  ::close(silent);
+  ::close(next);
+}
+
+TEST_F(SocketLayerTest, RepeatedClientsAndDisconnectsLeakNoDescriptors) {
+  const int before = OpenDescriptors();
+  const int port = FreePort();
+  for (int cycle = 0; cycle < 6; ++cycle) {
+    Listen(6, port);  // rebinding right away relies on SO_REUSEADDR
+    for (int i = 0; i < 3; ++i) {
+      int client = Connect(port);
+      ASSERT_GE(client, 0);
+      SendText(client, "c");
+      ASSERT_TRUE(WaitUntil([] { return txQueue[5].Count() == 1; }));
+      Drain(txQueue[5]);
+      if (i == 2 && cycle % 2 == 1) {  // leave this one to TcpDisconnect
+        ASSERT_EQ(TcpDisconnect(6, &error), 1);
+        ::close(client);
+        break;
+      }
+      if (i == 1) {  // abort with a reset instead of an orderly close
+        linger reset{1, 0};
+        ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+      }
+      ::close(client);
+      ASSERT_TRUE(WaitUntil([] { return TcpClientFd(6) == -1; }));
+    }
+    if (tcpLines[6].state != 0) {
+      ASSERT_EQ(TcpDisconnect(6, &error), 1);
+    }
+  }
+  EXPECT_EQ(trace.Count("DataServer6 recv Error " + std::to_string(ECONNRESET)), 6);
+  EXPECT_EQ(trace.Count("DataServer6 shutdown OK"), 3);  // the cycles without a client
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(SocketLayerTest, ClientLineConnectsOnceAndSends) {
+  TcpLine& line = tcpLines[7];
+  line.isClient = 1;
+  CopyField(line.host, "127.0.0.1");
+  CopyField(line.port, std::to_string(FreePort()));  // nobody listens there
+  ASSERT_EQ(TcpSocket(7, &error), 1);
+  EXPECT_EQ(TcpConnect(7, &error), 0);
+  EXPECT_EQ(error, ECONNREFUSED);
+  EXPECT_EQ(trace.Count("DataServer7 TcpConnect NG " + std::to_string(ECONNREFUSED)), 1);
+  EXPECT_EQ(line.state, 1);
+  ASSERT_EQ(TcpDisconnect(7, &error), 1);
+
+  int server = ::socket(AF_INET, SOCK_STREAM, 0);
+  ::sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::socklen_t length = sizeof(address);
+  ASSERT_EQ(::bind(server, reinterpret_cast<::sockaddr*>(&address), sizeof(address)), 0);
+  ::listen(server, 1);
+  ::getsockname(server, reinterpret_cast<::sockaddr*>(&address), &length);
+  std::string port = std::to_string(ntohs(address.sin_port));
+  CopyField(line.port, port);
+  ASSERT_EQ(TcpSocket(7, &error), 1);
+  ASSERT_EQ(TcpConnect(7, &error), 1);
+  EXPECT_EQ(line.state, 4);
+  EXPECT_EQ(trace.Count("DataServer7 Establish: port=" + port + " addr=127.0.0.1\n"), 1);
+  int peer = ::accept(server, nullptr, nullptr);
+  ASSERT_EQ(TcpOut(7, "hello", 5, &error), 1);
+  char text[5];
+  ASSERT_EQ(::recv(peer, text, 5, MSG_WAITALL), 5);
+  EXPECT_EQ(std::string(text, 5), "hello");
+  ASSERT_EQ(TcpDisconnect(7, &error), 1);
+  EXPECT_EQ(::recv(peer, text, 1, 0), 0);
+  line.isClient = 0;
+  ClearField(line.host);
+  ::close(peer);
+  ::close(server);
+}
+
+}  // namespace
+}  // namespace qmx
