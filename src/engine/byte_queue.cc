@@ -1,6 +1,5 @@
 #include "engine/byte_queue.h"
 
-#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -128,13 +127,17 @@ size_t ByteQueue::PutWait(std::span<const uint8_t> data, const std::atomic<bool>
       return stored;
     }
     ++waiters_;
-    // The timeout only bounds the cost of a stopper that forgets WakeWaiters.
-    roomAvailable_.wait_for(lock, std::chrono::milliseconds(200), [&] {
+    roomAvailable_.wait(lock, [&] {
       return hasRoom_ || !buffer_ || generation_ != generation ||
              stop.load(std::memory_order_acquire);
     });
     --waiters_;
   }
+}
+
+int32_t ByteQueue::WaitingProducers() {
+  std::lock_guard lock(lock_);
+  return waiters_;
 }
 
 void ByteQueue::WakeWaiters() {

@@ -59,6 +59,9 @@ class ByteQueue {
   // Makes every waiting PutWait look at its stop flag again.
   void WakeWaiters();
 
+  // Number of producers blocked in PutWait right now.
+  int32_t WaitingProducers();
+
  private:
   void ResetLocked();
   size_t PutLocked(std::span<const uint8_t> data);

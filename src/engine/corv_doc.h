@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +44,10 @@ class CCorvDoc {
   int32_t commandLogSize = 0;
   int32_t commandLogWrapped = 0;
   std::atomic<int32_t> refreshNeeded{0};
+
+  // Shows the "Fatal error" message when the relay thread cannot start; the
+  // window installs a message box here.
+  std::function<void(const char* message)> fatalErrorHandler;
 
  private:
   std::thread relayThread_;

@@ -1,0 +1,50 @@
+// Assembly of the control line's input into command lines.
+//
+// Bytes arrive one at a time. 0xFF (the connect marker, or a client that sends
+// it) asks for the greeting; NUL is ignored; any other byte is stored and
+// echoed, and CR ends the line: LF is echoed and stored after it, and the line
+// is handed on. The command terminator is CR alone; an LF that a client sends
+// is an ordinary byte.
+//
+// The line buffer holds 1000 bytes with its terminator, so at most 997
+// characters fit before the CR LF. Excess characters are echoed but not
+// stored, and the line they belonged to is reported as too long instead of
+// being executed. An unfinished line stays in the buffer for the next client.
+//
+// Pure logic, owned by the relay thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qmx {
+
+class ControlLineAssembler {
+ public:
+  static constexpr size_t kBufferSize = 1000;
+  static constexpr size_t kMaxChars = kBufferSize - 3;  // room for CR, LF, NUL
+
+  struct Sink {
+    virtual ~Sink() = default;
+    virtual void Greet() = 0;
+    virtual void Echo(uint8_t byte) = 0;
+    // A finished line, ending in CR LF, as typed (not yet lower-cased).
+    virtual void Line(std::string_view line) = 0;
+    // A line that was longer than the buffer; `stored` is what was kept.
+    virtual void OverlongLine(std::string_view stored) = 0;
+  };
+
+  void Feed(uint8_t byte, Sink& sink);
+  std::string_view Pending() const { return buffer_; }
+
+ private:
+  std::string buffer_;
+  bool overflowed_ = false;
+};
+
+// Lower-cases ASCII letters, as the control line's commands are matched.
+std::string LowerCaseLine(std::string_view line);
+
+}  // namespace qmx

@@ -1,0 +1,153 @@
+#include "engine/relay_loop.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "engine/control_line.h"
+#include "engine/corv_doc.h"
+#include "engine/line_table.h"
+#include "net/socket_layer.h"
+#include "platform/debug_trace.h"
+#include "protocol/command_interpreter.h"
+#include "protocol/replies.h"
+#include "serial/rs_port.h"
+
+namespace qmx {
+namespace {
+
+// One relay thread per process: set while a relay thread runs.
+std::atomic<bool> relayRunning{false};
+
+void TraceChunk(std::span<const uint8_t> chunk) {
+  if (!TraceEnabled()) return;
+  DebugTrace(std::string(reinterpret_cast<const char*>(chunk.data()), chunk.size()).c_str());
+}
+
+// Connects the control-line assembly to the socket layer and the interpreter.
+class ControlLineActions : public ControlLineAssembler::Sink {
+ public:
+  explicit ControlLineActions(CCorvDoc* doc) : doc_(doc) {}
+
+  void Greet() override {
+    SendCmdReply(kGreeting);
+    doc_->refreshNeeded.store(1);
+  }
+
+  void Echo(uint8_t byte) override {
+    int error = 0;
+    TcpOut(0, &byte, 1, &error);
+  }
+
+  void Line(std::string_view line) override {
+    DebugTrace(line);
+    const std::string lower = LowerCaseLine(line);
+    std::vector<std::string> replies;
+    {
+      std::lock_guard lock(engineLock);
+      doc_->AppendCommandLog(lower);
+      ReplyBatch batch;
+      ExecuteCommand(lower);
+      replies = batch.Take();
+    }
+    SendReplies(replies);
+  }
+
+  void OverlongLine(std::string_view stored) override {
+    DebugTrace(stored);
+    {
+      std::lock_guard lock(engineLock);
+      doc_->AppendCommandLog(LowerCaseLine(stored));
+    }
+    SendCmdReply(kReplyBadRequest);
+  }
+
+ private:
+  CCorvDoc* doc_;
+};
+
+struct RelayState {
+  ControlLineAssembler controlLine;
+  uint8_t controlBytes[kQueueCapacity];
+  uint8_t sendStaging[kPortCount][kRelayChunk + 1];
+  uint8_t receiveStaging[kPortCount][kRelayChunk + 1];
+};
+
+void RelayPass(RelayState& state, ControlLineActions& actions) {
+  // Control line: exactly the bytes queued now.
+  int32_t pending = cmdQueue.Count();
+  while (pending > 0) {
+    size_t got = cmdQueue.GetSome(std::span(state.controlBytes,
+                                            static_cast<size_t>(pending)));
+    if (got == 0) break;
+    for (size_t i = 0; i < got; ++i) state.controlLine.Feed(state.controlBytes[i], actions);
+    pending -= static_cast<int32_t>(got);
+  }
+  // Serial sends.
+  for (int n = 0; n < kPortCount; ++n) {
+    uint8_t* buffer = state.sendStaging[n];
+    size_t m = txQueue[n].GetSome(std::span(buffer, kRelayChunk));
+    if (m == 0) continue;
+    buffer[m] = 0;
+    TraceChunk(std::span(buffer, m));
+    RsWrite(n, buffer, static_cast<int>(m));
+  }
+  // TCP sends.
+  for (int n = 0; n < kPortCount; ++n) {
+    uint8_t* buffer = state.receiveStaging[n];
+    size_t m = rxQueue[n].GetSome(std::span(buffer, kRelayChunk));
+    if (m == 0) continue;
+    buffer[m] = 0;
+    TraceChunk(std::span(buffer, m));
+    for (int L = 1; L < kLineCount; ++L) {
+      if (routeTable[L - 1].load(std::memory_order_relaxed) != n) continue;
+      int error = 0;
+      TcpOut(L, buffer, static_cast<int>(m), &error);
+    }
+  }
+}
+
+}  // namespace
+
+void CorvMainThread(CCorvDoc* document) {
+  relayDoc.store(document);
+  DebugTrace("Server Version 2.01\n");
+  auto state = std::make_unique<RelayState>();
+  ControlLineActions actions(document);
+  for (;;) {
+    if (wakeEvent.Wait(std::chrono::milliseconds(10)) == Event::WaitResult::kFailed) {
+      DebugTrace("WaitForSingleObject Errors");
+      relayRunning.store(false);
+      return;
+    }
+    RelayPass(*state, actions);
+  }
+}
+
+bool CCorvDoc::OnNewDocument() {
+  if (initialised_) return true;  // a second "new document" keeps log and thread
+  initialised_ = true;
+  if (relayRunning.exchange(true)) {
+    DebugTrace("relay thread already running; not starting another");
+    return true;
+  }
+  {
+    std::lock_guard lock(engineLock);
+    commandLog.assign(kLogSize, std::string());
+    commandLogIndex = 0;
+    commandLogSize = kLogSize;
+    commandLogWrapped = 0;
+  }
+  try {
+    relayThread_ = std::thread(CorvMainThread, this);
+  } catch (const std::system_error&) {
+    DebugTrace("_beginthread Error CorvMainThread");
+    relayRunning.store(false);
+    if (fatalErrorHandler) fatalErrorHandler("Fatal error");
+  }
+  return true;
+}
+
+}  // namespace qmx

@@ -1,0 +1,27 @@
+// The relay thread: the one thread that moves bytes between the TCP clients
+// and the serial ports and runs every control-line command.
+//
+// Each pass (on wakeEvent, or every 10 ms) it drains cmdQueue completely,
+// greeting, echoing and assembling command lines and executing each finished
+// line; then for port index 0 to 7 writes up to 1024 bytes of txQueue[n] to
+// the port; then for port index 0 to 7 sends up to 1024 bytes of rxQueue[n]
+// to every data line routed to that port, in ascending line order. It ends
+// when wakeEvent is closed (ServerShutdown).
+//
+// A command runs with engineLock held; its replies are sent after the lock is
+// released. Data never passes through engineLock: the relay reads routeTable's
+// atomics directly.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace qmx {
+
+class CCorvDoc;
+
+inline constexpr int kRelayChunk = 1024;
+
+void CorvMainThread(CCorvDoc* document);
+
+}  // namespace qmx

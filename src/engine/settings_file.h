@@ -1,0 +1,44 @@
+// The settings file qmx.txt in the working directory: which TCP port each line
+// uses, which serial port each data line serves (or copies), the line settings
+// of the eight serial ports and whether the window starts minimized.
+//
+// 19 lines: a free first line; the control line's TCP port; the eight data
+// lines (TCP port, serial port); the eight serial ports (name, baud, parity,
+// data bits, stop bits, flow); the minimize flag. Fields are separated by runs
+// of blanks, commas, tabs and LFs. The text after the last field a line needs
+// is its remark, kept in setupRemarks and written back in the same place.
+// Lines end in CR LF on disk; a file with LF endings reads the same.
+//
+// Parsing and formatting are pure functions over the line table's types; the
+// file functions need engineLock held (engine/line_table.h).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qmx {
+
+inline constexpr const char* kSetupFileName = "qmx.txt";
+
+// Fills the line table from the text of a settings file (CR LF or LF line
+// ends). Lines the text does not have change nothing.
+void ParseSetupText(std::string_view text);
+
+// The settings file's text for the current line table, with LF line ends.
+// When no first line was ever read, a short heading stands in for it so that
+// the file reads back with every line in its place.
+std::string BuildSetupText();
+
+// LF -> CR LF, the file's own format on disk.
+std::string ToDiskLineEnds(std::string_view text);
+
+// Reads qmx.txt into the line table. Returns false when the file cannot be
+// opened for reading and writing (it then counts as missing).
+bool ReadSetupFile();
+
+// Writes the line table to qmx.txt. The new text is written beside the old
+// file and renamed over it, so a failed write never leaves a half-written
+// settings file. Returns false when the file cannot be written.
+bool WriteSetupFile();
+
+}  // namespace qmx

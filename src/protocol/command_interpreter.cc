@@ -1,0 +1,134 @@
+#include "protocol/command_interpreter.h"
+
+#include <algorithm>
+
+#include "engine/corv_doc.h"
+#include "engine/line_table.h"
+#include "engine/settings_file.h"
+#include "net/socket_layer.h"
+#include "platform/debug_trace.h"
+#include "platform/tokenizer.h"
+#include "protocol/commands.h"
+#include "protocol/replies.h"
+
+namespace qmx {
+namespace {
+
+// Replies of the command that runs on this thread, while a batch is open.
+thread_local std::vector<std::string>* pendingReplies = nullptr;
+
+constexpr std::string_view kCommandDelimiters = " \r";
+
+// Sends `text` on line 0 in pieces that fit the line's send buffer.
+int SendOnControlLine(std::string_view text) {
+  int error = 0;
+  const size_t limit = static_cast<size_t>(std::max(1, tcpLines[0].sendBufferSize));
+  if (text.empty()) return TcpOut(0, text.data(), 0, &error);
+  while (!text.empty()) {
+    size_t n = std::min(limit, text.size());
+    if (!TcpOut(0, text.data(), static_cast<int>(n), &error)) return 0;
+    text.remove_prefix(n);
+  }
+  return 1;
+}
+
+}  // namespace
+
+const CommandEntry commandTable[] = {
+    {"hello", CmdHello},   {"open", CmdOpen}, {"close", CmdClose},
+    {"status", CmdStatus}, {"receive", CmdReceive}, {"help", CmdHelp},
+    {"?", CmdHelp},        {"save", CmdSave},  {nullptr, nullptr},
+};
+
+ReplyBatch::ReplyBatch() : previous_(pendingReplies) { pendingReplies = &replies_; }
+
+ReplyBatch::~ReplyBatch() {
+  if (pendingReplies == &replies_) pendingReplies = previous_;
+}
+
+std::vector<std::string> ReplyBatch::Take() {
+  if (pendingReplies == &replies_) pendingReplies = previous_;
+  return std::move(replies_);
+}
+
+int SendCmdReply(std::string_view text) {
+  if (pendingReplies != nullptr) {
+    pendingReplies->emplace_back(text);
+    return 1;
+  }
+  int sent = SendOnControlLine(text);
+  if (sent) {
+    CCorvDoc* doc = relayDoc.load();
+    if (doc != nullptr) {
+      std::lock_guard lock(engineLock);
+      doc->AppendCommandLog(std::string(text));
+    }
+  }
+  return sent;
+}
+
+void SendReplies(const std::vector<std::string>& replies) {
+  for (const std::string& reply : replies) SendCmdReply(reply);
+}
+
+int FindCommand(std::string_view word) {
+  for (int row = 0; commandTable[row].word != nullptr; ++row) {
+    if (word == commandTable[row].word) return row;
+  }
+  return -1;
+}
+
+int ExecuteCommand(std::string_view line) {
+  // The line is at most 999 characters (the relay loop's line buffer); the
+  // working copy takes the same bound.
+  std::string copy(line.substr(0, 999));
+  DebugTrace(copy);
+  if (copy.empty()) return 0;
+  Tokenizer tokens(copy, kCommandDelimiters);
+  auto word = tokens.Next();
+  if (!word) return 0;
+  DebugTrace(*word);
+  int row = FindCommand(*word);
+  if (row < 0) {
+    SendCmdReply(kReplyBadRequest);
+    return 0;
+  }
+  Parameter parameter = tokens.Next();
+  if (parameter) DebugTrace(*parameter);
+  return commandTable[row].handler(parameter);
+}
+
+int CmdHello(Parameter) {
+  SendCmdReply(kReplyHello);
+  return 1;
+}
+
+std::string HelpText() {
+  return "200 Commands are:\r\n"
+         "hello\r\n"
+         "(Ex. hello)\r\n"
+         "open<space>serial port[<,>boud rate<,>data<,>parity<,>stop<,>flow] \r\n"
+         "(Ex. open com1,19200,n,8,1,n)\n\r"
+         "receive<space>serial port\r\n(Ex. receive com1)\r\n"
+         "close<space>serial port/TCP port\r\n(Ex. close com1 Ex. close 8002)\r\n"
+         "status[<space>serial port]\r\n(Ex. status Ex. status com1)\r\n"
+         "save\r\n(Ex. save)\r\n"
+         "?,help\r\n"
+         "(Ex. ? Ex. help)\r\n";
+}
+
+int CmdHelp(Parameter) {
+  SendCmdReply(HelpText());
+  return 1;
+}
+
+int CmdSave(Parameter) {
+  if (!WriteSetupFile()) {
+    SendCmdReply(kReplyCannotOpenSetup);
+    return 0;
+  }
+  SendCmdReply(kReplySaved);
+  return 1;
+}
+
+}  // namespace qmx

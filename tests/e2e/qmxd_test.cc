@@ -1,0 +1,59 @@
+// The qmxd executable: serves from its working directory and stops cleanly.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include "harness.h"
+
+namespace qmx::test {
+namespace {
+
+int CountEntries(const std::string& dir) {
+  int n = 0;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (::readdir(d) != nullptr) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
+TEST(Qmxd, ServesAndEndsCleanlyOnSigterm) {
+  TempDir dir;
+  PtyDevice com1("com1", true);
+  Settings s;
+  int control = FreeTcpPort();
+  int data = FreeTcpPort();
+  s.control = std::to_string(control);
+  s.tcp[1] = std::to_string(data);
+  s.serial[1] = "com1";
+  s.tcp[2] = std::to_string(FreeTcpPort());
+  s.serial[2] = "com2";  // missing device: an error-log entry on stderr
+  dir.WriteFile("qmx.txt", s.Text());
+
+  ServerProcess server;
+  ControlClient c(control);
+  EXPECT_EQ(c.greeting(), "QMX ver2.01 ready\r\n");
+  TcpClient client(data);
+  client.Send("echo me");
+  EXPECT_EQ(client.ReadCount(7), "echo me");
+  // Its threads: main, relay, three accept threads, one serial receive thread.
+  std::string task = "/proc/" + std::to_string(server.pid()) + "/task";
+  EXPECT_EQ(CountEntries(task) - 2, 6);
+
+  EXPECT_EQ(server.Terminate(), 0);
+  EXPECT_NE(server.Stderr().find("com2 open failure"), std::string::npos) << server.Stderr();
+  EXPECT_TRUE(c.WaitClosed());
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_FALSE(Listening(control));
+}
+
+TEST(Qmxd, StartsWithoutASettingsFile) {
+  TempDir dir;
+  ServerProcess server;
+  // It logs the missing file and keeps running until told to stop.
+  ASSERT_TRUE(WaitFor([&] { return server.Stderr().find("Cann't open qmx.txt") != std::string::npos; }));
+  EXPECT_EQ(server.Terminate(), 0);
+}
+
+}  // namespace
+}  // namespace qmx::test
