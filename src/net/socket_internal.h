@@ -41,8 +41,9 @@ std::atomic<bool>& AcceptRunning(int line);
 int SysAccept(int listenFd);  // the new descriptor is close-on-exec
 ssize_t SysRecv(int fd, void* buffer, size_t size);
 ssize_t SysSend(int fd, const void* data, size_t size, int flags);  // adds MSG_NOSIGNAL
-// Waits up to timeoutMs for `events` on fd; the time spent in an interrupted
-// wait is not counted again. Returns poll's result.
+// Waits up to timeoutMs (without limit when negative) for `events` on fd; the
+// time spent in an interrupted wait is not counted again. Returns poll's
+// result.
 int SysPoll(int fd, short events, int timeoutMs);
 // A connect interrupted by a signal goes on in the background; this waits for
 // its outcome instead of starting a second attempt.

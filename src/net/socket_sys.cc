@@ -60,6 +60,7 @@ int SysPoll(int fd, short events, int timeoutMs) {
   for (;;) {
     int n = ::poll(&entry, 1, wait);
     if (n >= 0 || errno != EINTR) return n;
+    if (timeoutMs < 0) continue;  // no limit
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
   }

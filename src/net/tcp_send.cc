@@ -68,8 +68,10 @@ int TcpOut(int line, const void* data, int size, int* error) {
   }
   if (size > 0) std::memcpy(record->sendBuffer.get(), data, static_cast<size_t>(size));
 
-  // A client line sends on its own socket; a server line on the accepted
-  // client, held here so it stays open even if its accept thread drops it.
+  // A server line sends on the accepted client, held here so that it stays
+  // open even if its accept thread drops it meanwhile. A client line sends on
+  // its own socket, which only TcpDisconnect closes; the caller must not
+  // disconnect a client line while sending on it.
   std::shared_ptr<SocketHandle> client;
   int fd = -1;
   if (record->isClient) {
