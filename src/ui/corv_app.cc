@@ -1,0 +1,106 @@
+#include "ui/corv_app.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMessageBox>
+#include <mutex>
+
+#include "engine/corv_doc.h"
+#include "engine/line_table.h"
+#include "engine/startup.h"
+#include "ui/corv_view.h"
+#include "ui/main_frame.h"
+#include "ui/resources.h"
+
+namespace qmx::ui {
+namespace {
+
+QString Caption() {
+  return QString::fromLatin1(kDocumentTitle) + QStringLiteral(" - ") +
+         QString::fromLatin1(kFrameTitle);
+}
+
+}  // namespace
+
+CCorvApp::CCorvApp() = default;
+
+CCorvApp::~CCorvApp() { ExitInstance(); }
+
+bool CCorvApp::InitInstance() {
+  if (started_) return frame_ != nullptr;
+  started_ = true;
+
+  // The profile lives under Velmar/qmx; the server itself stores nothing
+  // there, its whole configuration is qmx.txt.
+  QCoreApplication::setOrganizationName(QStringLiteral("Velmar"));
+  QCoreApplication::setApplicationName(QString::fromLatin1(kAppTitle));
+  QApplication::setWindowIcon(MainIcon());
+
+  // The server comes up before any window exists; whatever failed is in the
+  // error log and shows in the status boxes.
+  ServerStartup();
+
+  bool minimized = false;
+  {
+    std::lock_guard lock(engineLock);
+    minimized = startMinimized != 0;
+  }
+
+  document_ = std::make_unique<CCorvDoc>();
+  document_->fatalErrorHandler = [this](const char* message) {
+    QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kAppTitle),
+                    QString::fromLatin1(message), QMessageBox::Ok, frame_.get());
+    box.exec();
+  };
+  frame_ = std::make_unique<CMainFrame>(document_.get());
+  // The document's title is fixed, so the caption never changes.
+  frame_->setWindowTitle(Caption());
+  QObject::connect(frame_->aboutAction(), &QAction::triggered, frame_.get(),
+                   [this] { OnAppAbout(); });
+  QObject::connect(frame_->helpAction(), &QAction::triggered, frame_.get(),
+                   [this] { OnHelpFinder(); });
+  QObject::connect(frame_->newAction(), &QAction::triggered, frame_.get(),
+                   [this] { OnFileNew(); });
+
+  document_->OnNewDocument();
+  frame_->View()->OnInitialUpdate();
+  if (minimized) {
+    frame_->showMinimized();
+  } else {
+    frame_->show();
+  }
+  frame_->update();
+  return true;
+}
+
+void CCorvApp::ExitInstance() {
+  if (!started_) return;
+  started_ = false;
+  // The window goes first (its timer with it); then every line is shut
+  // down, which closes wakeEvent and so ends the relay thread.
+  frame_.reset();
+  ServerShutdown();
+  if (document_ != nullptr) document_->JoinRelayThread();
+  document_.reset();
+}
+
+void CCorvApp::OnAppAbout() {
+  CAboutDlg dialog(frame_.get());
+  dialog.exec();
+}
+
+void CCorvApp::OnHelpFinder() {
+  CHelpDlg dialog(frame_.get());
+  dialog.exec();
+}
+
+void CCorvApp::OnFileNew() {
+  // A new document re-initialises the one there is: the document keeps its
+  // command log and its relay thread, the form reloads from the line table.
+  if (document_ == nullptr || frame_ == nullptr) return;
+  document_->OnNewDocument();
+  frame_->setWindowTitle(Caption());
+  frame_->View()->OnInitialUpdate();
+}
+
+}  // namespace qmx::ui

@@ -1,0 +1,53 @@
+// CCorvApp: the application object of the window server.
+//
+// InitInstance brings the server up before any window exists (ServerStartup),
+// then creates the document, the main frame with its form view, starts the
+// relay thread (CCorvDoc::OnNewDocument) and shows the window, minimized when
+// the settings ask for it. ExitInstance closes the window, shuts every line
+// down (ServerShutdown) and waits for the relay thread to end.
+//
+// The QApplication is made by the caller before InitInstance and runs its
+// event loop between the two steps. Everything here runs on the window
+// thread; ServerStartup and ServerShutdown take engineLock themselves.
+#pragma once
+
+#include <memory>
+
+class QWidget;
+
+namespace qmx {
+class CCorvDoc;
+}
+
+namespace qmx::ui {
+
+class CMainFrame;
+
+class CCorvApp {
+ public:
+  CCorvApp();
+  ~CCorvApp();
+  CCorvApp(const CCorvApp&) = delete;
+  CCorvApp& operator=(const CCorvApp&) = delete;
+
+  // Returns false when the window could not be made; ExitInstance must still
+  // run then.
+  bool InitInstance();
+  // Runs once; later calls do nothing.
+  void ExitInstance();
+
+  CMainFrame* MainFrame() const { return frame_.get(); }
+  CCorvDoc* Document() const { return document_.get(); }
+
+  // Command bindings.
+  void OnAppAbout();
+  void OnHelpFinder();
+  void OnFileNew();
+
+ private:
+  std::unique_ptr<CCorvDoc> document_;
+  std::unique_ptr<CMainFrame> frame_;
+  bool started_ = false;
+};
+
+}  // namespace qmx::ui

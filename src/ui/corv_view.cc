@@ -1,0 +1,185 @@
+#include "ui/corv_view.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <mutex>
+
+#include "engine/corv_doc.h"
+#include "engine/line_table.h"
+#include "engine/startup.h"
+#include "ui/form_controls.h"
+#include "ui/main_frame.h"
+#include "ui/resources.h"
+
+namespace qmx::ui {
+namespace {
+
+QStringList TcpPortEntries(int line) {
+  return {QString::fromLatin1(kUnused), QString::number(8001 + line)};
+}
+
+// "unused", the line's own port, then a copy of every other port's input;
+// data line 4 also offers a copy of its own port.
+QStringList SerialPortEntries(int line) {
+  QStringList entries{QString::fromLatin1(kUnused), QStringLiteral("com%1").arg(line)};
+  for (int m = 1; m <= kPortCount; ++m) {
+    if (m != line || line == 4) entries << QStringLiteral("receive com%1").arg(m);
+  }
+  return entries;
+}
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+CCorvView::CCorvView(CCorvDoc* document, CMainFrame* frame)
+    : document_(document), frame_(frame), units_(DialogFont()) {
+  setObjectName(IdName(IDD_CORV_FORM));
+  setFont(DialogFont());
+  setFixedSize(units_.X(kFormWidth), units_.Y(kFormHeight));
+  CreateControls();
+  timer_.setInterval(200);
+  QObject::connect(&timer_, &QTimer::timeout, this, [this] { OnTimer(); });
+}
+
+CCorvView::~CCorvView() = default;
+
+void CCorvView::CreateControls() {
+  const DialogUnits& u = units_;
+  // Group boxes first, so that the controls drawn inside them lie on top.
+  for (int line = 0; line < kLineCount; ++line) {
+    MakeGroup(this, u, {5, kFormLines[line].top, 145, 30}, QString::fromLatin1(kFormLines[line].label));
+  }
+  MakeGroup(this, u, {155, 165, 50, 30}, QStringLiteral("Window size"));
+  MakeStatic(this, u, {10, 5, 37, 8}, QStringLiteral("TCP/IP Port"));
+  MakeStatic(this, u, {65, 5, 32, 8}, QStringLiteral("Serial Port"));
+  MakeStatic(this, u, {120, 5, 25, 8}, QStringLiteral("Status"));
+
+  for (int line = 0; line < kLineCount; ++line) {
+    const FormLine& row = kFormLines[line];
+    const int y = row.top + 10;
+    tcpCombo_[line] = MakeCombo(this, u, row.tcpId, {10, y, 40, row.tcpListHeight},
+                                TcpPortEntries(line), row.tcpId != kMixedCaseCombo);
+    if (line > 0) {
+      serialCombo_[line] = MakeCombo(this, u, row.serialId, {55, y, 55, row.serialListHeight},
+                                     SerialPortEntries(line), row.serialId != kMixedCaseCombo);
+    }
+    auto* status = new QLineEdit(this);
+    status->setObjectName(IdName(row.statusId));
+    status->setReadOnly(true);
+    status->setAlignment(Qt::AlignCenter);
+    status->setFocusPolicy(Qt::ClickFocus);  // not a tab stop
+    status->setGeometry(u.Rect({115, y, 30, 14}));
+    statusEdit_[line] = status;
+  }
+
+  okButton_ = MakeButton(this, u, IDC_CORV_OK, {155, 20, 50, 20}, QStringLiteral("OK"));
+  auto* cancel = MakeButton(this, u, IDC_CORV_CANCEL, {155, 50, 50, 20}, QStringLiteral("Cancel"));
+  auto* save = MakeButton(this, u, IDC_SAVE_SETUP, {155, 80, 50, 20}, QStringLiteral("Save setup"));
+  auto* errorLog =
+      MakeButton(this, u, IDC_ERROR_LOG, {155, 110, 50, 20}, QStringLiteral("Error log..."));
+  auto* commandLog =
+      MakeButton(this, u, IDC_COMMAND_LOG, {155, 140, 50, 20}, QStringLiteral("Command log..."));
+  minimizeBox_ = new QCheckBox(QStringLiteral("Minimize"), this);
+  minimizeBox_->setObjectName(IdName(IDC_MINIMIZE));
+  minimizeBox_->setGeometry(u.Rect({160, 180, 41, 10}));
+
+  QWidget* previous = nullptr;
+  for (int id : kFormTabOrder) {
+    QWidget* next = Control<QWidget>(this, id);
+    if (previous != nullptr && next != nullptr) QWidget::setTabOrder(previous, next);
+    previous = next;
+  }
+
+  QObject::connect(okButton_, &QPushButton::clicked, this, [this] { OnCorvOk(); });
+  QObject::connect(cancel, &QPushButton::clicked, this, [this] { OnCorvCancel(); });
+  QObject::connect(save, &QPushButton::clicked, this, [this] { OnSaveSetup(); });
+  QObject::connect(errorLog, &QPushButton::clicked, this, [this] { OnErrorLog(); });
+  QObject::connect(commandLog, &QPushButton::clicked, this, [this] { OnCommandLog(); });
+}
+
+void CCorvView::UpdateData(bool save) {
+  if (save) {
+    for (int line = 0; line < kLineCount; ++line) {
+      m_tcpPort[line] = ComboText(tcpCombo_[line]).toStdString();
+      if (line > 0) m_serialPort[line] = ComboText(serialCombo_[line]).toStdString();
+      m_status[line] = statusEdit_[line]->text().toStdString();
+    }
+    m_minimize = minimizeBox_->isChecked() ? 1 : 0;
+    return;
+  }
+  for (int line = 0; line < kLineCount; ++line) {
+    LoadComboText(tcpCombo_[line], Q(m_tcpPort[line]));
+    if (line > 0) LoadComboText(serialCombo_[line], Q(m_serialPort[line]));
+    statusEdit_[line]->setText(Q(m_status[line]));
+  }
+  minimizeBox_->setChecked(m_minimize != 0);
+}
+
+void CCorvView::CopyFromLineTable(bool withStatus) {
+  std::lock_guard lock(engineLock);
+  for (int line = 0; line < kLineCount; ++line) m_tcpPort[line] = tcpPortText[line];
+  for (int line = 1; line < kLineCount; ++line) m_serialPort[line] = serialPortText[line];
+  if (withStatus) {
+    for (int line = 0; line < kLineCount; ++line) m_status[line] = LineStatusText(line);
+  }
+}
+
+void CCorvView::OnInitialUpdate() {
+  UpdateData(false);
+  if (frame_ != nullptr) frame_->ResizeParentToFit(size());
+  CopyFromLineTable(true);
+  {
+    std::lock_guard lock(engineLock);
+    m_minimize = startMinimized;
+  }
+  okButton_->setFocus();
+  UpdateData(false);
+  timer_.start();
+}
+
+void CCorvView::Update() {
+  CopyFromLineTable(true);
+  UpdateData(false);
+}
+
+void CCorvView::OnTimer() {
+  // Clearing the flag before the copy means a refresh asked for while the
+  // copy runs is kept for the next tick instead of being lost.
+  if (document_ != nullptr && document_->refreshNeeded.exchange(0) != 0) Update();
+}
+
+void CCorvView::OnCorvOk() {
+  UpdateData(true);
+  {
+    std::lock_guard lock(engineLock);
+    if (m_tcpPort[0] != tcpPortText[0] || LineStatusText(0) == "NG") {
+      DeactivateLine(0);
+      tcpPortText[0] = m_tcpPort[0];
+      ActivationResultText(ActivateLine(0), lineStatus[0]);
+    }
+    for (int line = 1; line < kLineCount; ++line) {
+      if (m_tcpPort[line] != tcpPortText[line] || m_serialPort[line] != serialPortText[line] ||
+          LineStatusText(line) == "NG") {
+        DeactivateLine(line);
+        tcpPortText[line] = m_tcpPort[line];
+        serialPortText[line] = m_serialPort[line];
+        ActivationResultText(ActivateLine(line), lineStatus[line]);
+      }
+    }
+    startMinimized = m_minimize;
+    for (int line = 0; line < kLineCount; ++line) m_status[line] = LineStatusText(line);
+  }
+  UpdateData(false);
+}
+
+void CCorvView::OnCorvCancel() {
+  CopyFromLineTable(false);
+  UpdateData(false);
+}
+
+}  // namespace qmx::ui

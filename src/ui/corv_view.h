@@ -1,0 +1,94 @@
+// CCorvView: the form view that fills the main frame, one row for the control
+// line and one for each data line (TCP port, serial port, status), plus the
+// buttons OK, Cancel, "Save setup", "Error log...", "Command log..." and the
+// "Minimize" box.
+//
+// The form fields (m_tcpPort, m_serialPort, m_status, m_minimize) are the
+// view's copy of the line table; UpdateData moves them to and from the
+// controls. OK applies every changed line and every line whose status is "NG"
+// through DeactivateLine / ActivateLine; Cancel and the refresh reload the
+// controls from the line table. A 200 ms timer reloads them whenever the relay
+// thread has set the document's refreshNeeded.
+//
+// Threads: everything here runs on the window thread. Each handler that reads
+// or writes the line table holds engineLock for that step only, never while a
+// dialog or message box is open, so the window waits at most for one control
+// command or one line activation.
+#pragma once
+
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "ui/dialog_units.h"
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+namespace qmx {
+class CCorvDoc;
+}
+
+namespace qmx::ui {
+
+class CMainFrame;
+
+class CCorvView : public QWidget {
+ public:
+  CCorvView(CCorvDoc* document, CMainFrame* frame);
+  ~CCorvView() override;
+
+  CCorvDoc* GetDocument() const { return document_; }
+
+  // controls -> fields (save) or fields -> controls.
+  void UpdateData(bool save);
+
+  void OnInitialUpdate();
+  void OnTimer();
+  void OnCorvOk();
+  void OnCorvCancel();
+  void OnSaveSetup();
+  void OnErrorLog();
+  void OnCommandLog();
+  // Serial setup of port com(index+1), from the "Serial setup" menu.
+  void OnSetupCom(int index);
+  void SetupCom(const QString& name, int index);
+
+  // Between the stored letters of a port's settings and the dialog's words.
+  static std::string ParityToText(std::string_view parity);
+  static std::string TextToParity(std::string_view text);
+  static std::string FlowToText(std::string_view flow);
+  static std::string TextToFlow(std::string_view text);
+
+  // The form fields.
+  std::array<std::string, 9> m_tcpPort;
+  std::array<std::string, 9> m_serialPort;  // slot 0 unused
+  std::array<std::string, 9> m_status;
+  int32_t m_minimize = 0;
+
+ private:
+  void CreateControls();
+  // Copies the line table into the fields: TCP ports and serial ports, and
+  // the status texts when asked. Takes engineLock.
+  void CopyFromLineTable(bool withStatus);
+  void Update();
+
+  CCorvDoc* document_;
+  CMainFrame* frame_;
+  DialogUnits units_;
+  QTimer timer_;
+
+  std::array<QComboBox*, 9> tcpCombo_{};
+  std::array<QComboBox*, 9> serialCombo_{};  // slot 0 null
+  std::array<QLineEdit*, 9> statusEdit_{};
+  QCheckBox* minimizeBox_ = nullptr;
+  QPushButton* okButton_ = nullptr;
+};
+
+}  // namespace qmx::ui

@@ -1,0 +1,106 @@
+// Resources of the operator window: control and command ids, the string
+// table, the menu texts and the layout of each dialog template in dialog
+// units. Every control's objectName is its numeric id, so code and tests find
+// controls by id.
+#pragma once
+
+namespace qmx::ui {
+
+// A rectangle in dialog units (converted to pixels with the dialog font's
+// metrics, see dialog_units.h).
+struct DluRect {
+  int x;
+  int y;
+  int width;
+  int height;
+};
+
+// Template ids.
+inline constexpr int IDD_ABOUTBOX = 100;
+inline constexpr int IDD_CORV_FORM = 101;
+inline constexpr int IDR_MAINFRAME = 128;
+inline constexpr int IDD_COMSET = 130;
+inline constexpr int IDD_CMDLOG = 131;
+inline constexpr int IDD_ERRLOG = 135;
+
+// Common button ids.
+inline constexpr int IDOK = 1;
+
+// Form view 101.
+inline constexpr int IDC_TCP0 = 1006;
+inline constexpr int IDC_COMMAND_LOG = 1007;
+inline constexpr int IDC_SAVE_SETUP = 1024;
+inline constexpr int IDC_CORV_OK = 1025;
+inline constexpr int IDC_CORV_CANCEL = 1026;
+inline constexpr int IDC_ERROR_LOG = 1037;
+inline constexpr int IDC_MINIMIZE = 1039;
+
+// Per line: TCP port combo, serial port combo (0 for the control line),
+// status edit, group box label and top, and the height of the combos in the
+// template (the edit field plus the drop-down list).
+struct FormLine {
+  int tcpId;
+  int serialId;
+  int statusId;
+  const char* label;
+  int top;
+  int tcpListHeight;
+  int serialListHeight;
+};
+
+inline constexpr FormLine kFormLines[9] = {
+    {1006, 0, 1032, "Control Line", 15, 50, 0},
+    {1008, 1019, 1028, "Data Line 1", 45, 50, 70},
+    {1009, 1020, 1029, "Data Line 2", 75, 50, 65},
+    {1010, 1022, 1030, "Data Line 3", 105, 50, 65},
+    {1018, 1027, 1031, "Data Line 4", 135, 45, 65},
+    {1021, 1033, 1034, "Data Line 5", 165, 45, 65},
+    {1023, 1035, 1036, "Data Line 6", 195, 45, 65},
+    {1038, 1040, 1041, "Data Line 7", 225, 45, 65},
+    {1042, 1043, 1044, "Data Line 8", 255, 45, 65},
+};
+
+// The one combo box that keeps the capitals the operator types.
+inline constexpr int kMixedCaseCombo = 1019;
+
+inline constexpr int kFormWidth = 212;
+inline constexpr int kFormHeight = 291;
+
+// Keyboard order of the form.
+inline constexpr int kFormTabOrder[] = {1006, 1008, 1019, 1009, 1020, 1010, 1022, 1018,
+                                        1027, 1021, 1033, 1023, 1035, 1038, 1040, 1042,
+                                        1043, 1039, 1025, 1026, 1024, 1037, 1007};
+
+// Serial setup dialog 130.
+inline constexpr int IDC_PORT = 1000;
+inline constexpr int IDC_FLOW = 1001;
+inline constexpr int IDC_BAUD = 1016;
+inline constexpr int IDC_DATA = 1017;
+inline constexpr int IDC_PARITY = 1018;
+inline constexpr int IDC_STOP = 1019;
+inline constexpr int IDC_COMSET_OK = 1021;
+inline constexpr int IDC_COMSET_CANCEL = 1022;
+
+// Log windows 131 and 135.
+inline constexpr int IDC_CMDLOG_EDIT = 1020;
+inline constexpr int IDC_ERRLOG_EDIT = 1037;
+
+// Menu commands.
+inline constexpr int ID_SETUP_COM1 = 32772;  // to 32779 for com8
+inline constexpr int ID_APP_ABOUT = 57664;
+inline constexpr int ID_HELP_FINDER = 57667;
+inline constexpr int ID_APP_EXIT = 57665;
+inline constexpr int ID_FILE_NEW = 57600;
+
+// String table.
+inline constexpr const char* kAppTitle = "qmx";                 // 57344
+inline constexpr const char* kFrameTitle = "QMX";               // first part of 128
+inline constexpr const char* kDocumentTitle = "QMX Server";     // the document's fixed title
+inline constexpr const char* kFatalError = "Fatal error";        // 32790
+inline constexpr const char* kVersionText = "QMX  Version 2.01";
+
+// The dialogs' font, and the one used where it is not installed.
+inline constexpr const char* kDialogFontFamily = "\uFF2D\uFF33 \uFF30\u30B4\u30B7\u30C3\u30AF";
+inline constexpr int kDialogFontPoints = 9;
+
+}  // namespace qmx::ui

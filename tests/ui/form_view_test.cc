@@ -1,0 +1,142 @@
+// The form view against a running server: OK applies the changed and the
+// failed lines and nothing else; Cancel and the refresh drop unapplied edits;
+// the combo boxes' typing rules.
+#include <QCheckBox>
+#include <QTest>
+#include <mutex>
+
+#include "engine/line_table.h"
+#include "ui/ui_harness.h"
+
+namespace qmx::ui::test {
+namespace {
+
+class UiFormView : public UiTest {};
+
+// Data flows both ways between a data-line client and its device.
+void ExpectBridged(TcpClient& client, PtyDevice& device, const std::string& tag) {
+  client.Send("to " + tag);
+  EXPECT_EQ(device.Read(3 + tag.size()), "to " + tag);
+  device.Write("from " + tag);
+  EXPECT_TRUE(client.Receives("from " + tag));
+}
+
+TEST_F(UiFormView, OkWithNothingChangedReappliesExactlyTheFailedLines) {
+  PtyDevice com2("com2");
+  MissingDevice("com3");
+  SetupFile file;
+  const int control = file.Use(0);
+  const int copy = file.Use(1, "receive com2");  // com2 not yet in service: fails
+  const int bridged = file.Use(2, "com2");
+  const int late = file.Use(3, "com3");  // its device comes later
+  Start(&file);
+  ASSERT_EQ(QStringList({Shows(1028), Shows(1029), Shows(1030)}), QStringList({"NG", "OK", "NG"}));
+  TcpClient controlClient(control);
+  ASSERT_TRUE(controlClient.Receives("ready\r\n"));
+  TcpClient client2(bridged);
+  ExpectBridged(client2, com2, "a");
+  PtyDevice com3("com3");
+
+  Click(1025);
+  const QStringList status{Shows(1032), Shows(1028), Shows(1029), Shows(1030)};
+  EXPECT_EQ(status, QStringList({"OK", "OK", "OK", "OK"}));
+  // The lines in service kept their clients; the failed ones work now.
+  ExpectBridged(client2, com2, "b");
+  controlClient.Send("hello\r");
+  EXPECT_TRUE(controlClient.Receives("220 "));
+  TcpClient client1(copy);
+  TcpClient client3(late);
+  ExpectBridged(client3, com3, "c");
+  com2.Write("copied");
+  EXPECT_TRUE(client1.Receives("copied"));
+}
+
+TEST_F(UiFormView, UnusedDataLineClosesItsListenerAndPort) {
+  PtyDevice com1("com1");
+  SetupFile file;
+  const int data = file.Use(1, "com1");
+  Start(&file);
+  TcpClient client(data);
+  ExpectBridged(client, com1, "x");
+
+  Find<QComboBox>(1008)->setCurrentIndex(0);  // "unused"
+  Click(1025);
+  EXPECT_EQ(Shows(1028), "unused");
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_FALSE(Listening(data));
+  EXPECT_TRUE(com1.WaitHangup());
+}
+
+TEST_F(UiFormView, MinimizeAloneTouchesNoLine) {
+  PtyDevice com1("com1");
+  SetupFile file;
+  const int control = file.Use(0);
+  const int data = file.Use(1, "com1");
+  Start(&file);
+  TcpClient controlClient(control);
+  ASSERT_TRUE(controlClient.Receives("ready\r\n"));
+  TcpClient client(data);
+  ExpectBridged(client, com1, "1");
+
+  Find<QCheckBox>(1039)->setChecked(true);
+  Click(1025);
+  {
+    std::lock_guard lock(engineLock);
+    EXPECT_EQ(startMinimized, 1);
+  }
+  ExpectBridged(client, com1, "2");
+  controlClient.Send("hello\r");
+  EXPECT_TRUE(controlClient.Receives("220 "));
+  EXPECT_EQ(ReadFile("qmx.txt"), file.Text());  // OK does not save
+}
+
+TEST_F(UiFormView, UnappliedEditIsLostOnRefreshAndOnCancel) {
+  SetupFile file;
+  const int control = file.Use(0);
+  const QString applied = QString::number(file.Use(1));
+  Start(&file);
+
+  Type(1008, "9999");
+  ASSERT_EQ(Shows(1008), "9999");
+  TcpClient controlClient(control);  // its greeting asks the window to reload
+  ASSERT_TRUE(controlClient.Receives("ready\r\n"));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Shows(1008) == applied; }, 10000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return doc()->refreshNeeded.load() == 0; }, 10000));
+
+  Type(1008, "9998");
+  Type(1020, "receive com1");
+  Find<QCheckBox>(1039)->setChecked(true);
+  Click(1026);
+  EXPECT_EQ(QStringList({Shows(1008), Shows(1020)}), QStringList({applied, "unused"}));
+  EXPECT_FALSE(Find<QCheckBox>(1039)->isChecked());
+  std::lock_guard lock(engineLock);
+  EXPECT_EQ(QString::fromStdString(tcpPortText[1]), applied);
+}
+
+TEST_F(UiFormView, CapitalsStayOnlyInDataLineOneSerialBox) {
+  PtyDevice com1("com1");
+  SetupFile file;
+  file.Use(1);
+  Start(&file);
+  Type(1019, "COM1");
+  Type(1020, "RECEIVE COM1");
+  Type(1006, "UNUSED");
+  EXPECT_EQ(QStringList({Shows(1019), Shows(1020), Shows(1006)}),
+            QStringList({"COM1", "receive com1", "unused"}));
+
+  // OK applies the text as typed: "COM1" is not the port's name, so the line
+  // has nothing to do. The box then shows the list entry beginning with the
+  // text, and the next OK applies that entry.
+  Click(1025);
+  EXPECT_EQ(Shows(1028), "");
+  EXPECT_EQ(Shows(1019), "com1");
+  {
+    std::lock_guard lock(engineLock);
+    EXPECT_EQ(serialPortText[1], "COM1");
+  }
+  Click(1025);
+  EXPECT_EQ(Shows(1028), "OK");
+}
+
+}  // namespace
+}  // namespace qmx::ui::test

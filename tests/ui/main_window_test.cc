@@ -1,0 +1,166 @@
+// The application shell: what the form shows after start-up, its template,
+// caption, Ctrl+N, the about box and help, minimized start and exit.
+#include <QCheckBox>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QTextBrowser>
+#include <QToolBar>
+#include <mutex>
+
+#include "engine/line_table.h"
+#include "ui/ui_harness.h"
+
+namespace qmx::ui::test {
+namespace {
+
+class UiMainWindow : public UiTest {};
+
+TEST_F(UiMainWindow, FormShowsLineTableAfterStartup) {
+  PtyDevice com1("com1");
+  MissingDevice("com3");
+  SetupFile file;
+  const int control = file.Use(0);
+  const int bridged = file.Use(1, "com1");
+  file.Use(2, "receive com1");
+  const int failed = file.Use(3, "com3");
+  const int foreign = file.Use(4, "com5");  // not line 4's own port: nothing to do
+  Start(&file);
+
+  EXPECT_EQ(Shows(1006), QString::number(control));
+  EXPECT_EQ(Shows(1008), QString::number(bridged));
+  EXPECT_EQ(Find<QComboBox>(1019)->currentIndex(), 1);  // "com1", picked from the list
+  EXPECT_EQ(Shows(1020), "receive com1");
+  EXPECT_EQ(Shows(1027), "com5");
+  EXPECT_EQ(Shows(1043), "unused");
+  const QStringList status{Shows(1032), Shows(1028), Shows(1029), Shows(1030), Shows(1031),
+                           Shows(1034)};
+  EXPECT_EQ(status, QStringList({"OK", "OK", "OK", "NG", "", "unused"}));
+  EXPECT_FALSE(Find<QCheckBox>(1039)->isChecked());
+  EXPECT_EQ(frame()->focusWidget(), Find(1025));
+  EXPECT_TRUE(Listening(control) && Listening(bridged));
+  EXPECT_FALSE(Listening(failed) || Listening(foreign));
+}
+
+TEST_F(UiMainWindow, MissingSettingsFileStartsQuietlyWithEveryLineUnused) {
+  EXPECT_EQ(WithModals([&] { Start(nullptr); }, [](QWidget*) {}), 0);
+  for (int line = 0; line < 9; ++line) {
+    EXPECT_EQ(Shows(kFormLines[line].tcpId), "unused");
+    EXPECT_EQ(Shows(kFormLines[line].statusId), "");
+  }
+  std::lock_guard lock(engineLock);
+  EXPECT_EQ(ListRing(errorLog, errorLogIndex, errorLogSize, errorLogWrapped),
+            std::vector<std::string>{"QMX\u3000Cann't open qmx.txt"});
+}
+
+TEST_F(UiMainWindow, FormFollowsItsTemplate) {
+  Start(nullptr);
+  auto entries = [&](int id) {
+    QStringList list;
+    for (int i = 0; i < Find<QComboBox>(id)->count(); ++i) list << Find<QComboBox>(id)->itemText(i);
+    return list;
+  };
+  EXPECT_EQ(entries(1042), QStringList({"unused", "8009"}));
+  // Each data line offers copies of the other ports; line 4 also of its own.
+  EXPECT_FALSE(entries(1020).contains("receive com2"));
+  EXPECT_EQ(entries(1020).mid(0, 3), QStringList({"unused", "com2", "receive com1"}));
+  EXPECT_EQ(entries(1027).size(), 10);
+  EXPECT_TRUE(entries(1027).contains("receive com4"));
+
+  // Keyboard order; the read-only status boxes are not in it.
+  const int order[] = {1006, 1008, 1019, 1009, 1020, 1010, 1022, 1018, 1027, 1021, 1033, 1023,
+                       1035, 1038, 1040, 1042, 1043, 1039, 1025, 1026, 1024, 1037, 1007};
+  QWidget* at = Find(order[0]);
+  for (size_t i = 1; i < std::size(order); ++i) {
+    do at = at->nextInFocusChain();
+    while (!(at->focusPolicy() & Qt::TabFocus) || at->objectName().isEmpty());
+    EXPECT_EQ(at->objectName().toInt(), order[i]);
+  }
+  auto* status = Find<QLineEdit>(1044);
+  EXPECT_TRUE(status->isReadOnly() && (status->alignment() & Qt::AlignHCenter));
+
+  // The frame shows the whole form; menus, and no toolbar or status bar.
+  QWidget* form = Find(101);
+  EXPECT_GE(form->parentWidget()->width(), form->width());
+  EXPECT_GE(form->parentWidget()->height(), form->height());
+  QStringList menus;
+  for (QAction* action : frame()->menuBar()->actions()) menus << action->text();
+  EXPECT_EQ(menus, QStringList({"File(&F)", "Serial setup(&S)", "Help(&H)"}));
+  EXPECT_EQ(frame()->findChild<QAction*>("32779")->text(), "com8(&8)...");
+  EXPECT_EQ(frame()->findChild<QToolBar*>(), nullptr);
+  EXPECT_EQ(frame()->findChild<QStatusBar*>(), nullptr);
+}
+
+TEST_F(UiMainWindow, CtrlNKeepsCaptionCommandLogAndRelayThread) {
+  SetupFile file;
+  const int control = file.Use(0);
+  Start(&file);
+  TcpClient client(control);
+  EXPECT_EQ(frame()->windowTitle(), "QMX Server - QMX");
+  ASSERT_TRUE(client.Receives("QMX ver2.01 ready\r\n"));
+  client.Send("hello\r");
+  ASSERT_TRUE(client.Receives("220 QMX ver2.01 ready\r\n"));
+
+  frame()->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(frame()));
+  QTest::keyClick(frame(), Qt::Key_N, Qt::ControlModifier);
+  EXPECT_EQ(frame()->windowTitle(), "QMX Server - QMX");
+  client.Send("hello\r");
+  ASSERT_TRUE(client.Receives("220 QMX ver2.01 ready\r\n"));
+  std::lock_guard lock(engineLock);
+  auto log = doc()->CommandLogListing();
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log[0], "QMX ver2.01 ready\r\n");
+  EXPECT_EQ(log[3], "hello\r\n");
+  for (QAction* action : frame()->findChildren<QAction*>()) {
+    EXPECT_NE(action->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+    EXPECT_NE(action->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
+  }
+}
+
+TEST_F(UiMainWindow, AboutBoxAndBuiltInHelp) {
+  Start(nullptr);
+  for (Qt::Key closeKey : {Qt::Key_Escape, Qt::Key_Return}) {
+    EXPECT_EQ(1, WithModals([&] { Trigger(57664); }, [&](QWidget* about) {
+      EXPECT_EQ(about->windowTitle(), "About QMX");
+      QStringList texts;
+      for (QLabel* label : about->findChildren<QLabel*>()) texts << label->text();
+      EXPECT_TRUE(texts.contains("QMX  Version 2.01"));
+      EXPECT_FALSE(about->findChild<QLabel*>("icon")->pixmap().isNull());
+      EXPECT_EQ(about->findChildren<QPushButton*>().size(), 1);
+      QTest::keyClick(about, closeKey);
+    }));
+  }
+  EXPECT_EQ(1, WithModals([&] { Trigger(57667); }, [&](QWidget* help) {
+    const QString text = help->findChild<QTextBrowser*>()->toPlainText();
+    EXPECT_TRUE(text.contains("receive com1") && text.contains("qmx.txt"));
+    QTest::keyClick(help, Qt::Key_Escape);
+  }));
+}
+
+TEST_F(UiMainWindow, StartsMinimizedWhenTheSettingsSaySo) {
+  SetupFile file;
+  file.minimize = "1";
+  Start(&file);
+  EXPECT_TRUE(frame()->isVisible() && frame()->isMinimized());
+  EXPECT_TRUE(Find<QCheckBox>(1039)->isChecked());
+}
+
+TEST_F(UiMainWindow, ExitClosesTheWindowAndShutdownClosesEveryLine) {
+  PtyDevice com1("com1");
+  SetupFile file;
+  const int control = file.Use(0);
+  const int data = file.Use(1, "com1");
+  Start(&file);
+  ASSERT_EQ(Shows(1028), "OK");
+  Trigger(57665);
+  EXPECT_FALSE(frame()->isVisible());
+  Stop();
+  EXPECT_FALSE(Listening(control) || Listening(data));
+  EXPECT_TRUE(com1.WaitHangup());
+}
+
+}  // namespace
+}  // namespace qmx::ui::test

@@ -1,0 +1,101 @@
+// Window test harness: one server lifetime per test in a scratch working
+// directory, pseudo-terminals linked as comN, TCP clients with bounded
+// reads, and modal windows driven from a zero-delay timer.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+#include <array>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/corv_doc.h"
+#include "ui/corv_app.h"
+#include "ui/corv_view.h"
+#include "ui/form_controls.h"
+#include "ui/main_frame.h"
+
+namespace qmx::ui::test {
+
+using Ms = std::chrono::milliseconds;
+
+int FreeTcpPort();
+bool Listening(int port);
+// Links `link` to a device that does not exist, so opening the port fails
+// (with no entry at all, comN would mean /dev/ttyS(N-1)).
+void MissingDevice(const std::string& link);
+
+// The device end of a pseudo-terminal linked as `link`. Only the server holds
+// the port side open, so its closing shows here as a hang-up.
+class PtyDevice {
+ public:
+  explicit PtyDevice(const std::string& link);
+  ~PtyDevice();
+  void Write(const std::string& bytes);
+  std::string Read(size_t count);
+  bool WaitHangup();
+
+ private:
+  int master_ = -1;
+};
+
+class TcpClient {
+ public:
+  explicit TcpClient(int port);
+  ~TcpClient();
+  bool connected() const { return fd_ >= 0; }
+  void Send(const std::string& bytes);
+  // True once `expected` has arrived (10 s at most).
+  bool Receives(const std::string& expected);
+  bool WaitClosed();
+
+ private:
+  int fd_ = -1;
+};
+
+struct SetupFile {
+  std::string control = "unused";
+  std::array<std::string, 9> tcp, serial;  // by data line; empty means "unused"
+  std::array<std::string, 8> com;          // whole serial lines; empty: comN,9600,n,8,1,n
+  std::string minimize = "0";
+  // Gives `line` a free TCP port (and a data line `serial`); returns the port.
+  int Use(int line, const std::string& serialPort = "unused");
+  std::string Text() const;
+};
+
+// Runs `open` (which returns once its modal window is closed), handing each
+// modal window that appears meanwhile to `handle`; a window left open is
+// rejected. Returns the number of modal windows.
+int WithModals(const std::function<void()>& open, const std::function<void(QWidget*)>& handle);
+
+std::string ReadFile(const std::string& path);
+
+class UiTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  void Start(const SetupFile* file);  // null: no qmx.txt
+  void Stop();
+
+  CMainFrame* frame() const { return app_->MainFrame(); }
+  CCorvDoc* doc() const { return app_->Document(); }
+  template <class T = QWidget>
+  T* Find(int id) const {
+    return Control<T>(frame(), id);
+  }
+  void Click(int id);
+  void Trigger(int id) { frame()->findChild<QAction*>(IdName(id))->trigger(); }
+  QString Shows(int id) const;  // combo or edit text
+  void Type(int comboId, const QString& text);
+
+ private:
+  std::string previous_, dir_;
+  std::unique_ptr<CCorvApp> app_;
+};
+
+}  // namespace qmx::ui::test
