@@ -58,14 +58,17 @@ struct RsPort {
   char stopBits[16] = {};
   char flow[40] = {};
   RsTimeouts timeouts;
-  std::atomic<int> handle{-1};       // open device, -1 when closed
-  std::atomic<int32_t> running{0};   // 1 while the receive thread is to run
-  std::thread readThread;            // not joinable when there is none
+  std::atomic<int> handle{-1};      // open device, -1 when closed
+  std::atomic<int32_t> running{0};  // 1 while the receive thread is to run
+  std::thread readThread;           // not joinable when there is none
 
   // Driver internals.
   std::atomic<bool> stopRequested{false};  // the receive thread's stop flag
-  int wakeFd = -1;                         // eventfd that RsClose signals
-  std::mutex writeMutex;                   // held by RsWrite and by RsClose
+  // eventfd that RsClose signals to end the receive thread's wait and a
+  // pending RsWrite. Written by RsOpen and RsClose with writeMutex held; the
+  // receive thread reads it once at its start.
+  int wakeFd = -1;
+  std::mutex writeMutex;  // held by RsWrite, RsOut and by RsClose
 };
 
 extern RsPort rsPorts[8];

@@ -1,0 +1,148 @@
+// Opening, configuring and closing a port; the driver's process-wide records.
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "engine/line_table.h"
+#include "platform/debug_trace.h"
+#include "platform/fixed_text.h"
+#include "serial/line_settings.h"
+#include "serial/rs_port.h"
+#include "serial/serial_device.h"
+#include "serial/termios_config.h"
+
+namespace qmx {
+
+RsPort rsPorts[8];
+std::array<std::atomic<uint32_t>, 8> rsError{};
+
+namespace {
+
+// Reads return at once with what is buffered; a write may take 20 s in all.
+constexpr RsTimeouts kOpenTimeouts{0xFFFFFFFFu, 0, 0, 0, 20000};
+
+// Leaves the port closed after a failure past the device open.
+void AbandonOpen(RsPort& port) {
+  port.running.store(0);
+  CloseExclusive(port.handle.exchange(-1));
+}
+
+}  // namespace
+
+std::string RsDevicePath(const char* name) {
+  std::string_view text(name);
+  struct stat entry;
+  if (::lstat(name, &entry) == 0)
+    return std::string(text);  // a link or the device itself
+
+  // "comN" is the PC's N-th serial port, which Linux numbers from 0.
+  constexpr std::string_view kPrefix = "com";
+  if (text.size() > kPrefix.size() && text.substr(0, kPrefix.size()) == kPrefix) {
+    std::string_view digits = text.substr(kPrefix.size());
+    int number = 0;
+    const char* end = digits.data() + digits.size();
+    auto [next, error] = std::from_chars(digits.data(), end, number);
+    if (error == std::errc() && next == end && number >= 1) {
+      return "/dev/ttyS" + std::to_string(number - 1);
+    }
+  }
+  return std::string(text);
+}
+
+int RsOpen(int n) {
+  RsPort& port = rsPorts[n];
+  // A port that is still open here keeps its thread and device untouched.
+  if (port.readThread.joinable()) {
+    DebugTrace("failed to open com file\n");
+    return 0;
+  }
+  const int fd = OpenExclusive(RsDevicePath(port.name));
+  if (fd < 0) {
+    DebugTrace("failed to open com file\n");
+    return 0;
+  }
+  // Driver queue sizes cannot be chosen on Linux; the device keeps its own.
+  port.handle.store(fd);
+  Purge(fd, PurgeQueue::kBoth);
+  port.timeouts = kOpenTimeouts;
+
+  if (RsSetupConnection(n) == 0) {
+    AbandonOpen(port);
+    DebugTrace("failed RsSetupConnection()\n");
+    return 0;
+  }
+  RequestLowLatency(fd);
+
+  // The wake-up descriptor: RsClose signals it to end the receive thread's
+  // wait and a pending RsWrite. It is never read, so it stays signalled.
+  const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) {
+    AbandonOpen(port);
+    return 0;
+  }
+  {
+    std::lock_guard lock(port.writeMutex);
+    port.wakeFd = wakeFd;
+  }
+  port.stopRequested.store(false);
+  port.running.store(1);  // before the thread exists, so its loop runs from the start
+  try {
+    port.readThread = std::thread(RsReadThread, n);
+  } catch (const std::system_error&) {
+    DebugTrace("Error creating READ thread\n");
+    {
+      std::lock_guard lock(port.writeMutex);
+      port.wakeFd = -1;
+    }
+    ::close(wakeFd);
+    AbandonOpen(port);
+    return 0;
+  }
+  SetDtr(fd, true);
+  DebugTrace("RsOpen OK\r\n");
+  return 1;
+}
+
+int RsSetupConnection(int n) {
+  RsPort& port = rsPorts[n];
+  std::optional<LineSettings> settings = ParseDefinition(FieldText(port.definition));
+  DebugTrace(FieldText(port.definition));
+  if (!settings) return 0;
+  const FlowControl flow = FlowFromText(FieldText(port.flow));
+  const std::string name(FieldText(port.name));
+  DebugTracef("%s baud=%d parity=%d data=%d stop=%d\n", name.c_str(), settings->baud,
+              static_cast<int>(settings->parity), settings->dataBits,
+              StopBitsTraceValue(settings->stopBits));
+  return ApplyLineSettings(port.handle.load(), *settings, flow);
+}
+
+void RsClose(int n) {
+  RsPort& port = rsPorts[n];
+  port.running.store(0);
+  if (!port.readThread.joinable()) return;
+
+  // Release the thread from wherever it waits: its poll, a pause after a
+  // hang-up, or a full receive queue. The same signal ends a pending RsWrite.
+  port.stopRequested.store(true);
+  rxQueue[n].WakeWaiters();
+  const uint64_t one = 1;
+  (void)!::write(port.wakeFd, &one, sizeof one);
+
+  std::lock_guard lock(port.writeMutex);  // a pending RsWrite has let go
+  port.readThread.join();
+  const int fd = port.handle.load();
+  SetDtr(fd, false);
+  ::close(port.wakeFd);
+  port.wakeFd = -1;
+  CloseExclusive(fd);
+  port.handle.store(-1);
+  DebugTrace("com close OK\n");
+}
+
+}  // namespace qmx

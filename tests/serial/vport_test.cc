@@ -1,0 +1,124 @@
+// qmx-vport, the real executable: echo plug, null-modem join, clean exit, and
+// the driver opening a port it provides again and again.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "engine/line_table.h"
+#include "platform/fixed_text.h"
+#include "serial/rs_port.h"
+#include "serial_test_util.h"
+
+namespace qmx {
+namespace {
+
+using namespace testing;
+
+bool Exists(const char* name) {
+  struct stat entry;
+  return ::lstat(name, &entry) == 0;
+}
+
+int OpenPort(const char* name) { return ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK); }
+
+// Starts the tool in the working directory; its standard output goes to `out`.
+pid_t StartVport(std::vector<std::string> args, int* out = nullptr) {
+  const char* dir = std::getenv("QMX_BIN_DIR");
+  args.insert(args.begin(), std::string(dir ? dir : ".") + "/qmx-vport");
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a crashed test
+    ::dup2(pipeFds[1], STDOUT_FILENO);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(pipeFds[1]);
+  if (out)
+    *out = pipeFds[0];
+  else
+    ::close(pipeFds[0]);
+  return pid;
+}
+
+// The exit status once the tool ended (after `signal`, if any), or -1.
+int ExitStatus(pid_t pid, int signal = 0) {
+  if (signal != 0) ::kill(pid, signal);
+  int status = 0;
+  if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class SerialVportTest : public ::testing::Test {
+  ScratchDirectory scratch_;
+};
+
+TEST_F(SerialVportTest, EchoPlugAnswersEveryByteAcrossReopensAndLeavesNoLink) {
+  int out = -1;
+  const pid_t vport = StartVport({"com1"}, &out);
+  const Bytes line = ReadFor(out, 17);
+  EXPECT_EQ(std::string(line.begin(), line.end()), "com1 -> /dev/pts/");
+  ::close(out);
+  ASSERT_TRUE(WaitUntil([] { return Exists("com1"); }));
+  const Bytes data = Pattern(3000);
+  for (int round = 0; round < 2; ++round) {
+    const int fd = OpenPort("com1");
+    ASSERT_TRUE(WriteAll(fd, data));
+    EXPECT_EQ(ReadFor(fd, data.size()), data) << "round " << round;
+    ::close(fd);
+  }
+
+  wakeEvent.Open();  // and through the driver, opened three times
+  rxQueue[0].Allocate(5000);
+  CopyField(rsPorts[0].name, "com1");
+  CopyField(rsPorts[0].definition, "115200,n,8,1");
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(RsOpen(0), 1);
+    ASSERT_EQ(RsWrite(0, data.data(), 1000), 1);
+    Bytes got(1000);
+    size_t have = 0;
+    EXPECT_TRUE(WaitUntil([&] {
+      return (have += rxQueue[0].GetSome(std::span(got).subspan(have))) == 1000;
+    }));
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+    RsClose(0);
+  }
+  EXPECT_EQ(ExitStatus(vport, SIGTERM), 0);
+  EXPECT_FALSE(Exists("com1"));
+}
+
+TEST_F(SerialVportTest, JoinedPortsActLikeANullModemCable) {
+  const pid_t vport = StartVport({"--join", "com1:com2"});
+  ASSERT_TRUE(WaitUntil([] { return Exists("com1") && Exists("com2"); }));
+  const int a = OpenPort("com1");
+  const int b = OpenPort("com2");
+  ASSERT_TRUE(WriteAll(a, {'p', 'i', 'n', 'g', '\r', '\n'}));
+  EXPECT_EQ(ReadFor(b, 6), (Bytes{'p', 'i', 'n', 'g', '\r', '\n'}));
+  ASSERT_TRUE(WriteAll(b, {'p', 'o', 'n', 'g'}));
+  EXPECT_EQ(ReadFor(a, 10, 500ms), (Bytes{'p', 'o', 'n', 'g'}));  // no echo of "ping"
+  ::close(a);
+  ::close(b);
+  EXPECT_EQ(ExitStatus(vport, SIGINT), 0);
+  EXPECT_FALSE(Exists("com1") || Exists("com2"));
+
+  EXPECT_EQ(ExitStatus(StartVport({})), 2);  // usage errors
+  EXPECT_EQ(ExitStatus(StartVport({"--join", "com1"})), 2);
+  EXPECT_EQ(ExitStatus(StartVport({"--join", "com1:com1"})), 2);
+}
+
+}  // namespace
+}  // namespace qmx
