@@ -121,11 +121,11 @@ size_t ByteQueue::PutWait(std::span<const uint8_t> data, const std::atomic<bool>
   const uint64_t generation = generation_;
   size_t stored = 0;
   for (;;) {
-    stored += PutLocked(data.subspan(stored));
-    if (stored == data.size() || !buffer_ || generation_ != generation ||
-        stop.load(std::memory_order_acquire)) {
+    if (!buffer_ || generation_ != generation || stop.load(std::memory_order_acquire)) {
       return stored;
     }
+    stored += PutLocked(data.subspan(stored));
+    if (stored == data.size()) return stored;
     ++waiters_;
     roomAvailable_.wait(lock, [&] {
       return hasRoom_ || !buffer_ || generation_ != generation ||

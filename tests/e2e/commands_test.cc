@@ -2,8 +2,11 @@
 // with the effect on the data lines checked as a client sees it.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "engine/line_table.h"
 #include "harness.h"
+#include "net/socket_layer.h"
 #include "platform/fixed_text.h"
 #include "protocol/commands.h"
 #include "serial/rs_port.h"
@@ -76,6 +79,7 @@ TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
 TEST_F(Commands, OpenOfAMissingDeviceReportsAndStatusShowsUnused) {
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
+  MissingDevice("com1");
   Start();  // com1 has no device: its line is NG
   EXPECT_EQ(LineStatusText(1), "NG");
   EXPECT_EQ(Cmd("open com1"), "420 Failed to open com port\r\n");
@@ -85,6 +89,7 @@ TEST_F(Commands, OpenOfAMissingDeviceReportsAndStatusShowsUnused) {
   // The device is plugged in later: open now works and really listens.
   // Its line's TCP port text is "unused" now, so the line listens on its
   // socket record's port, and really does.
+  std::filesystem::remove("com1");
   PtyDevice com1("com1", true);
   EXPECT_EQ(Cmd("open com1"), "200 opened by 9600,n,8,1,n. Port is " +
                                   std::string(FieldText(tcpLines[1].port)) + "\r\n");

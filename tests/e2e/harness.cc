@@ -25,6 +25,8 @@
 
 #include "engine/line_table.h"
 #include "engine/startup.h"
+#include "net/socket_layer.h"
+#include "platform/fixed_text.h"
 
 namespace qmx::test {
 namespace fs = std::filesystem;
@@ -302,6 +304,12 @@ std::string ControlClient::Command(const std::string& command) {
   return at == std::string::npos ? got : got.substr(at + echo.size());
 }
 
+void MissingDevice(const std::string& name) {
+  std::error_code ec;
+  fs::remove(name, ec);
+  fs::create_symlink("/dev/qmx-test-no-such-device", name);
+}
+
 bool Listening(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
@@ -333,6 +341,9 @@ InProcessServer::~InProcessServer() { Stop(); }
 
 void InProcessServer::Start() {
   ResetLineTable();
+  // Each server lifetime starts from the socket records' default ports, as a
+  // new process would.
+  for (int line = 0; line < 9; ++line) CopyField(tcpLines[line].port, std::to_string(8001 + line));
   ServerStartup();
   doc_ = std::make_unique<CCorvDoc>();
   doc_->OnNewDocument();
@@ -359,7 +370,7 @@ std::vector<std::string> ErrorLogEntries() {
 
 std::string BinDir() {
   const char* dir = std::getenv("QMX_BIN_DIR");
-  return dir ? dir : "build/bin";
+  return dir ? dir : QMX_DEFAULT_BIN_DIR;
 }
 
 ServerProcess::ServerProcess() {

@@ -93,13 +93,18 @@ class ControlClient : public TcpClient {
   std::string greeting_;
 };
 
+// Links `name` in the working directory to a device that does not exist, so
+// the port cannot be opened (a plain missing name would fall back to the
+// machine's own /dev/ttyS ports).
+void MissingDevice(const std::string& name);
+
 // True when something accepts connections on 127.0.0.1:port.
 bool Listening(int port);
 
 // Builds a settings file: control port, then for each data line its TCP port
 // text and serial port text, then eight serial lines and the minimize flag.
 struct Settings {
-  std::string first = "QMX test settings\n";
+  std::string first = "QMX test settings\r\n";
   std::string control = "unused";
   std::string tcp[9];
   std::string serial[9];

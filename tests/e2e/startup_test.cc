@@ -42,6 +42,7 @@ TEST_F(Startup, EachKindOfLineGetsItsStatus) {
   ASSERT_EQ(::listen(blocker, 1), 0);
 
   PtyDevice com4("com4", true);
+  MissingDevice("com1");
   Settings s;
   s.control = std::to_string(FreeTcpPort());
   int missingPort = FreeTcpPort();

@@ -36,7 +36,7 @@ TEST(ControlLine, EchoesAndCutsAtCarriageReturn) {
 TEST(ControlLine, MarkerNulAndLineFeed) {
   ControlLineAssembler a;
   Recorder r;
-  FeedAll(a, r, std::string("he\xFFl\0lo\r\0\nhelp\r", 14));
+  FeedAll(a, r, std::string("he\xFFl\0lo\r\0\nhelp\r", 15));
   EXPECT_EQ(r.greetings, 1);  // 0xFF greets, is neither stored nor echoed
   ASSERT_EQ(r.lines.size(), 2u);
   EXPECT_EQ(r.lines[0], "hello\r\n");  // NUL ignored
