@@ -8,9 +8,10 @@
 #   clang, libclang-rt-14-dev      the fuzz targets (libFuzzer) and LeakSanitizer runtime
 #   socat                          the benchmark's reference relay
 #   procps                         ps/pgrep, used by the demo and the tests
+#   netcat-openbsd                 nc, the demo's client
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps)
+packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd)
 packages+=("$@")
 
 missing=()
