@@ -14,16 +14,6 @@
 namespace qmx {
 namespace {
 
-void ClearPortRecord(int n) {
-  RsPort& port = rsPorts[n];
-  ClearField(port.name);
-  ClearField(port.baud);
-  ClearField(port.parity);
-  ClearField(port.dataBits);
-  ClearField(port.flow);
-  ClearField(port.definition);
-}
-
 // The listener of a data line, with its traces and error-log entry.
 int StartDataServer(int L) {
   if (StartTcpServer(L) == 0) {
@@ -61,7 +51,7 @@ int ActivateBridgedLine(int L, int n) {
   if (!RsOpen(n)) {
     DebugTrace("Com port fail");
     AppendErrorLog(FormatMessage1(kMsgPortFailure, FieldText(port.name)));
-    ClearPortRecord(n);
+    ClearPortRecord(n, /*flowToo=*/true);
     rxQueue[n].Free();
     return kActivationFailed;
   }
@@ -126,15 +116,23 @@ void DeactivateLine(int line) {
   TcpDisconnect(line, &error);
   txQueue[n].Free();
   routeTable[n].store(-1);
-  if (serialPortText[line].starts_with("com")) {
-    RsClose(n);
-    ClearField(rsPorts[n].name);
-    ClearField(rsPorts[n].baud);
-    ClearField(rsPorts[n].parity);
-    ClearField(rsPorts[n].dataBits);
-    ClearField(rsPorts[n].definition);
-    rxQueue[n].Free();
-  }
+  if (serialPortText[line].starts_with("com")) ClosePortAndQueue(n);
+}
+
+void ClearPortRecord(int n, bool flowToo) {
+  RsPort& port = rsPorts[n];
+  ClearField(port.name);
+  ClearField(port.baud);
+  ClearField(port.parity);
+  ClearField(port.dataBits);
+  ClearField(port.definition);
+  if (flowToo) ClearField(port.flow);
+}
+
+void ClosePortAndQueue(int n) {
+  RsClose(n);
+  ClearPortRecord(n, /*flowToo=*/false);
+  rxQueue[n].Free();
 }
 
 void ActivationResultText(int result, char (&buffer)[16]) {
@@ -178,14 +176,8 @@ int ServerStartup() {
     AppendErrorLog(FormatMessage1(kMsgCannotOpen, kSetupFileName));
     return 1;
   }
-  for (int n = 0; n < kPortCount; ++n) {
-    // A port is never open at start-up; the records only lose their texts.
-    ClearField(rsPorts[n].name);
-    ClearField(rsPorts[n].definition);
-    ClearField(rsPorts[n].baud);
-    ClearField(rsPorts[n].parity);
-    ClearField(rsPorts[n].dataBits);
-  }
+  // A port is never open at start-up; the records only lose their texts.
+  for (int n = 0; n < kPortCount; ++n) ClearPortRecord(n, /*flowToo=*/false);
   return ActivateAllLines();
 }
 

@@ -29,4 +29,13 @@ void ActivationResultText(int result, char (&buffer)[16]);
 int StartTcpServer(int line);
 int ServerShutdown();
 
+// Empties the texts of port record n that mark it in service (name, baud,
+// parity, data bits, definition) and, with `flowToo`, its flow text.
+void ClearPortRecord(int n, bool flowToo);
+
+// Takes port n out of service: closes it (its receive thread has ended when
+// RsClose returns), empties its record but for the flow text, and frees its
+// receive queue.
+void ClosePortAndQueue(int n);
+
 }  // namespace qmx

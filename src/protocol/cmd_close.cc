@@ -1,5 +1,6 @@
 #include "engine/corv_doc.h"
 #include "engine/line_table.h"
+#include "engine/startup.h"
 #include "net/socket_layer.h"
 #include "platform/fixed_text.h"
 #include "platform/tokenizer.h"
@@ -10,18 +11,6 @@
 
 namespace qmx {
 namespace {
-
-// Closes serial port k: its receive thread has ended once RsClose returns, so
-// its queue can be freed.
-void ClosePort(int k) {
-  RsClose(k);
-  ClearField(rsPorts[k].name);
-  ClearField(rsPorts[k].baud);
-  ClearField(rsPorts[k].parity);
-  ClearField(rsPorts[k].dataBits);
-  ClearField(rsPorts[k].definition);
-  rxQueue[k].Free();
-}
 
 void MarkRefresh() {
   if (CCorvDoc* doc = relayDoc.load()) doc->refreshNeeded.store(1);
@@ -37,7 +26,7 @@ int CloseByTcpPort(std::string_view field) {
   tcpPortText[L] = kUnused;
   SetLineStatus(L, kUnused);
   txQueue[L - 1].Free();
-  if (serialPortText[L].starts_with("com")) ClosePort(L - 1);
+  if (serialPortText[L].starts_with("com")) ClosePortAndQueue(L - 1);
   serialPortText[L] = kUnused;
   routeTable[L - 1].store(-1);
   int sent = SendCmdReply(kReplyOk);
@@ -51,7 +40,7 @@ int CloseByPortName(std::string_view field) {
   while (L < kLineCount && !(serialPortText[L] == field && LineStatusText(L) == "OK")) ++L;
   if (L == kLineCount) return SendCmdReply(kReplyNotOpened);
   const int k = L - 1;
-  ClosePort(k);
+  ClosePortAndQueue(k);
   for (int M = 1; M < kLineCount; ++M) {
     if (routeTable[M - 1].load() != k) continue;
     int error = 0;

@@ -2,6 +2,7 @@
 
 #include "engine/corv_doc.h"
 #include "engine/line_table.h"
+#include "engine/startup.h"
 #include "net/socket_layer.h"
 #include "platform/fixed_text.h"
 #include "platform/tokenizer.h"
@@ -75,12 +76,7 @@ int CmdOpen(Parameter parameter) {
   RsPort& port = rsPorts[k];
   rxQueue[k].Allocate(kQueueCapacity);
   if (!RsOpen(k)) {
-    ClearField(port.name);
-    ClearField(port.baud);
-    ClearField(port.parity);
-    ClearField(port.dataBits);
-    ClearField(port.flow);
-    ClearField(port.definition);
+    ClearPortRecord(k, /*flowToo=*/true);
     rxQueue[k].Free();
     tcpPortText[L] = kUnused;
     serialPortText[L] = kUnused;
