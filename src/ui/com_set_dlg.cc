@@ -14,7 +14,8 @@ namespace {
 
 // The flow list is sorted, as the operator sees it, without regard to case.
 QStringList SortedFlowWords() {
-  QStringList words{QStringLiteral("Xon/Xoff"), QStringLiteral("hardware"), QStringLiteral("none")};
+  QStringList words{QStringLiteral("Xon/Xoff"), QStringLiteral("hardware"),
+                    QStringLiteral("none")};
   std::sort(words.begin(), words.end(), [](const QString& a, const QString& b) {
     return QString::compare(a, b, Qt::CaseInsensitive) < 0;
   });
@@ -48,19 +49,22 @@ CComSetDlg::CComSetDlg(QWidget* owner)
   port_->setGeometry(u.Rect({50, 15, 55, 14}));
 
   baud_ = MakeCombo(this, u, IDC_BAUD, {50, 40, 55, 90},
-                    {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200", "38400",
-                     "57600", "115200"},
+                    {"110", "300", "600", "1200", "2400", "4800", "9600", "14400",
+                     "19200", "38400", "57600", "115200"},
                     false);
   data_ = MakeCombo(this, u, IDC_DATA, {50, 65, 55, 35}, {"7", "8"}, false);
-  parity_ = MakeCombo(this, u, IDC_PARITY, {50, 90, 55, 45}, {"none", "even", "odd"}, false);
+  parity_ =
+      MakeCombo(this, u, IDC_PARITY, {50, 90, 55, 45}, {"none", "even", "odd"}, false);
   stop_ = MakeCombo(this, u, IDC_STOP, {50, 115, 55, 45}, {"1", "2"}, false);
   flow_ = MakeCombo(this, u, IDC_FLOW, {50, 140, 55, 45}, SortedFlowWords(), false);
 
   auto* ok = MakeButton(this, u, IDC_COMSET_OK, {115, 15, 50, 14}, QStringLiteral("OK"));
-  auto* cancel = MakeButton(this, u, IDC_COMSET_CANCEL, {115, 40, 50, 14}, QStringLiteral("Cancel"));
+  auto* cancel =
+      MakeButton(this, u, IDC_COMSET_CANCEL, {115, 40, 50, 14}, QStringLiteral("Cancel"));
 
   QWidget* order[] = {baud_, data_, parity_, stop_, flow_, ok, cancel, port_};
-  for (size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
+  for (size_t i = 1; i < std::size(order); ++i)
+    QWidget::setTabOrder(order[i - 1], order[i]);
 
   QObject::connect(ok, &QPushButton::clicked, this, [this] { OnClickedOk(); });
   QObject::connect(cancel, &QPushButton::clicked, this, [this] { OnClickedCancel(); });

@@ -52,7 +52,8 @@ void CCorvView::CreateControls() {
   const DialogUnits& u = units_;
   // Group boxes first, so that the controls drawn inside them lie on top.
   for (int line = 0; line < kLineCount; ++line) {
-    MakeGroup(this, u, {5, kFormLines[line].top, 145, 30}, QString::fromLatin1(kFormLines[line].label));
+    MakeGroup(this, u, {5, kFormLines[line].top, 145, 30},
+              QString::fromLatin1(kFormLines[line].label));
   }
   MakeGroup(this, u, {155, 165, 50, 30}, QStringLiteral("Window size"));
   MakeStatic(this, u, {10, 5, 37, 8}, QStringLiteral("TCP/IP Port"));
@@ -65,8 +66,9 @@ void CCorvView::CreateControls() {
     tcpCombo_[line] = MakeCombo(this, u, row.tcpId, {10, y, 40, row.tcpListHeight},
                                 TcpPortEntries(line), row.tcpId != kMixedCaseCombo);
     if (line > 0) {
-      serialCombo_[line] = MakeCombo(this, u, row.serialId, {55, y, 55, row.serialListHeight},
-                                     SerialPortEntries(line), row.serialId != kMixedCaseCombo);
+      serialCombo_[line] =
+          MakeCombo(this, u, row.serialId, {55, y, 55, row.serialListHeight},
+                    SerialPortEntries(line), row.serialId != kMixedCaseCombo);
     }
     auto* status = new QLineEdit(this);
     status->setObjectName(IdName(row.statusId));
@@ -78,12 +80,14 @@ void CCorvView::CreateControls() {
   }
 
   okButton_ = MakeButton(this, u, IDC_CORV_OK, {155, 20, 50, 20}, QStringLiteral("OK"));
-  auto* cancel = MakeButton(this, u, IDC_CORV_CANCEL, {155, 50, 50, 20}, QStringLiteral("Cancel"));
-  auto* save = MakeButton(this, u, IDC_SAVE_SETUP, {155, 80, 50, 20}, QStringLiteral("Save setup"));
-  auto* errorLog =
-      MakeButton(this, u, IDC_ERROR_LOG, {155, 110, 50, 20}, QStringLiteral("Error log..."));
-  auto* commandLog =
-      MakeButton(this, u, IDC_COMMAND_LOG, {155, 140, 50, 20}, QStringLiteral("Command log..."));
+  auto* cancel =
+      MakeButton(this, u, IDC_CORV_CANCEL, {155, 50, 50, 20}, QStringLiteral("Cancel"));
+  auto* save = MakeButton(this, u, IDC_SAVE_SETUP, {155, 80, 50, 20},
+                          QStringLiteral("Save setup"));
+  auto* errorLog = MakeButton(this, u, IDC_ERROR_LOG, {155, 110, 50, 20},
+                              QStringLiteral("Error log..."));
+  auto* commandLog = MakeButton(this, u, IDC_COMMAND_LOG, {155, 140, 50, 20},
+                                QStringLiteral("Command log..."));
   minimizeBox_ = new QCheckBox(QStringLiteral("Minimize"), this);
   minimizeBox_->setObjectName(IdName(IDC_MINIMIZE));
   minimizeBox_->setGeometry(u.Rect({160, 180, 41, 10}));
@@ -163,8 +167,8 @@ void CCorvView::OnCorvOk() {
       ActivationResultText(ActivateLine(0), lineStatus[0]);
     }
     for (int line = 1; line < kLineCount; ++line) {
-      if (m_tcpPort[line] != tcpPortText[line] || m_serialPort[line] != serialPortText[line] ||
-          LineStatusText(line) == "NG") {
+      if (m_tcpPort[line] != tcpPortText[line] ||
+          m_serialPort[line] != serialPortText[line] || LineStatusText(line) == "NG") {
         DeactivateLine(line);
         tcpPortText[line] = m_tcpPort[line];
         serialPortText[line] = m_serialPort[line];

@@ -17,8 +17,8 @@ QValidator::State LowerCaseValidator::validate(QString& input, int& /*pos*/) con
   return Acceptable;
 }
 
-QComboBox* MakeCombo(QWidget* parent, const DialogUnits& units, int id, const DluRect& rect,
-                     const QStringList& items, bool lowerCase) {
+QComboBox* MakeCombo(QWidget* parent, const DialogUnits& units, int id,
+                     const DluRect& rect, const QStringList& items, bool lowerCase) {
   auto* combo = new QComboBox(parent);
   combo->setObjectName(IdName(id));
   combo->setEditable(true);
@@ -37,14 +37,15 @@ QComboBox* MakeCombo(QWidget* parent, const DialogUnits& units, int id, const Dl
   return combo;
 }
 
-QPushButton* MakeButton(QWidget* parent, const DialogUnits& units, int id, const DluRect& rect,
-                        const QString& text) {
+QPushButton* MakeButton(QWidget* parent, const DialogUnits& units, int id,
+                        const DluRect& rect, const QString& text) {
   auto* button = new QPushButton(text, parent);
   button->setObjectName(IdName(id));
   button->setAutoDefault(false);
   QRect area = units.Rect(rect);
   const int needed = button->sizeHint().width();
-  if (needed > area.width()) area.adjust(-(needed - area.width()) / 2, 0, (needed - area.width() + 1) / 2, 0);
+  if (needed > area.width())
+    area.adjust(-(needed - area.width()) / 2, 0, (needed - area.width() + 1) / 2, 0);
   button->setGeometry(area);
   return button;
 }

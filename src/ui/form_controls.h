@@ -30,12 +30,12 @@ class LowerCaseValidator : public QValidator {
 // of its edit field; the rest of the template's height is the drop-down list.
 // Typed text is not limited to what the field shows: with the wider fonts of
 // a Linux desktop the field shows less than its list entries need.
-QComboBox* MakeCombo(QWidget* parent, const DialogUnits& units, int id, const DluRect& rect,
-                     const QStringList& items, bool lowerCase);
+QComboBox* MakeCombo(QWidget* parent, const DialogUnits& units, int id,
+                     const DluRect& rect, const QStringList& items, bool lowerCase);
 // A push button at `rect`, widened about its centre where its text would not
 // fit (wide desktop fonts); never the dialog's default button by itself.
-QPushButton* MakeButton(QWidget* parent, const DialogUnits& units, int id, const DluRect& rect,
-                        const QString& text);
+QPushButton* MakeButton(QWidget* parent, const DialogUnits& units, int id,
+                        const DluRect& rect, const QString& text);
 // Static text at `rect`, at least as wide as the text.
 QLabel* MakeStatic(QWidget* parent, const DialogUnits& units, const DluRect& rect,
                    const QString& text);

@@ -22,13 +22,15 @@ CLogDlg::CLogDlg(QWidget* owner, const Layout& layout)
   setFont(DialogFont());
   setFixedSize(units.X(layout.width), units.Y(layout.height));
 
-  ok_ = MakeButton(this, units, IDOK, {layout.okX, layout.okY, 50, 14}, QStringLiteral("OK"));
+  ok_ = MakeButton(this, units, IDOK, {layout.okX, layout.okY, 50, 14},
+                   QStringLiteral("OK"));
   ok_->setDefault(true);
 
   edit_ = new QPlainTextEdit(this);
   edit_->setObjectName(IdName(layout.editId));
   edit_->setReadOnly(true);
-  edit_->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+  edit_->setTextInteractionFlags(Qt::TextSelectableByKeyboard |
+                                 Qt::TextSelectableByMouse);
   edit_->setLineWrapMode(QPlainTextEdit::NoWrap);
   edit_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   // A long line is reached by moving the caret sideways, not by a scroll bar.
@@ -58,11 +60,11 @@ void CLogDlg::showEvent(QShowEvent* event) {
 }
 
 CCmdLogDlg::CCmdLogDlg(QWidget* owner)
-    : CLogDlg(owner, {IDD_CMDLOG, "Command log", 199, 149, IDC_CMDLOG_EDIT, 187, 115, 135, 130,
-                      true}) {}
+    : CLogDlg(owner, {IDD_CMDLOG, "Command log", 199, 149, IDC_CMDLOG_EDIT, 187, 115, 135,
+                      130, true}) {}
 
 CErrLogDlg::CErrLogDlg(QWidget* owner)
-    : CLogDlg(owner, {IDD_ERRLOG, "Error log", 203, 195, IDC_ERRLOG_EDIT, 192, 165, 150, 175,
-                      false}) {}
+    : CLogDlg(owner, {IDD_ERRLOG, "Error log", 203, 195, IDC_ERRLOG_EDIT, 192, 165, 150,
+                      175, false}) {}
 
 }  // namespace qmx::ui

@@ -75,7 +75,8 @@ QIcon MainIcon() {
   painter.setPen(Qt::NoPen);
   painter.setBrush(QColor(250, 230, 120));
   for (int i = 0; i < 5; ++i) painter.drawEllipse(QPointF(7.0 + 4.5 * i, 13.0), 1.6, 1.6);
-  for (int i = 0; i < 4; ++i) painter.drawEllipse(QPointF(9.25 + 4.5 * i, 19.0), 1.6, 1.6);
+  for (int i = 0; i < 4; ++i)
+    painter.drawEllipse(QPointF(9.25 + 4.5 * i, 19.0), 1.6, 1.6);
   painter.end();
   return QIcon(pixmap);
 }
@@ -115,9 +116,8 @@ CMainFrame::CMainFrame(CCorvDoc* document) {
   setCentralWidget(scroll_);
 
   for (int n = 0; n < 8; ++n) {
-    QObject::connect(setupActions[n], &QAction::triggered, view_, [this, n] {
-      view_->OnSetupCom(n);
-    });
+    QObject::connect(setupActions[n], &QAction::triggered, view_,
+                     [this, n] { view_->OnSetupCom(n); });
   }
 }
 
@@ -125,7 +125,8 @@ CMainFrame::~CMainFrame() = default;
 
 void CMainFrame::ResizeParentToFit(QSize formSize) {
   const int edge = 2 * scroll_->frameWidth();
-  QSize fit(formSize.width() + edge, menuBar()->sizeHint().height() + formSize.height() + edge);
+  QSize fit(formSize.width() + edge,
+            menuBar()->sizeHint().height() + formSize.height() + edge);
   if (isVisible()) fit = fit.boundedTo(size());
   resize(fit);
 }

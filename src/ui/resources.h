@@ -93,14 +93,15 @@ inline constexpr int ID_APP_EXIT = 57665;
 inline constexpr int ID_FILE_NEW = 57600;
 
 // String table.
-inline constexpr const char* kAppTitle = "qmx";                 // 57344
-inline constexpr const char* kFrameTitle = "QMX";               // first part of 128
-inline constexpr const char* kDocumentTitle = "QMX Server";     // the document's fixed title
-inline constexpr const char* kFatalError = "Fatal error";        // 32790
+inline constexpr const char* kAppTitle = "qmx";              // 57344
+inline constexpr const char* kFrameTitle = "QMX";            // first part of 128
+inline constexpr const char* kDocumentTitle = "QMX Server";  // the document's fixed title
+inline constexpr const char* kFatalError = "Fatal error";    // 32790
 inline constexpr const char* kVersionText = "QMX  Version 2.01";
 
 // The dialogs' font, and the one used where it is not installed.
-inline constexpr const char* kDialogFontFamily = "\uFF2D\uFF33 \uFF30\u30B4\u30B7\u30C3\u30AF";
+inline constexpr const char* kDialogFontFamily =
+    "\uFF2D\uFF33 \uFF30\u30B4\u30B7\u30C3\u30AF";
 inline constexpr int kDialogFontPoints = 9;
 
 }  // namespace qmx::ui

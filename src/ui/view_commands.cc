@@ -84,8 +84,9 @@ void CCorvView::SetupCom(const QString& name, int index) {
   CopyField(setting.dataBits, dialog.m_data);
   CopyField(setting.stopBits, dialog.m_stop);
   CopyField(setting.flow, TextToFlow(dialog.m_flow));
-  const std::string definition = dialog.m_baud + "," + std::string(FieldText(setting.parity)) +
-                                 "," + dialog.m_data + "," + dialog.m_stop;
+  const std::string definition = dialog.m_baud + "," +
+                                 std::string(FieldText(setting.parity)) + "," +
+                                 dialog.m_data + "," + dialog.m_stop;
   CopyField(setting.definition, definition);
 }
 

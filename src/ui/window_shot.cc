@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
     qmx::ui::CCorvApp app;
     if (app.InitInstance()) {
       QApplication::processEvents();
-      result = app.MainFrame()->grab().save(QString::fromStdString(output.string())) ? 0 : 1;
+      result =
+          app.MainFrame()->grab().save(QString::fromStdString(output.string())) ? 0 : 1;
     }
     app.ExitInstance();
   }

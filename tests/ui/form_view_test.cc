@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "engine/line_table.h"
+#include "net/socket_layer.h"
 #include "ui/ui_harness.h"
 
 namespace qmx::ui::test {
@@ -30,7 +31,8 @@ TEST_F(UiFormView, OkWithNothingChangedReappliesExactlyTheFailedLines) {
   const int bridged = file.Use(2, "com2");
   const int late = file.Use(3, "com3");  // its device comes later
   Start(&file);
-  ASSERT_EQ(QStringList({Shows(1028), Shows(1029), Shows(1030)}), QStringList({"NG", "OK", "NG"}));
+  ASSERT_EQ(QStringList({Shows(1028), Shows(1029), Shows(1030)}),
+            QStringList({"NG", "OK", "NG"}));
   TcpClient controlClient(control);
   ASSERT_TRUE(controlClient.Receives("ready\r\n"));
   TcpClient client2(bridged);
@@ -47,6 +49,7 @@ TEST_F(UiFormView, OkWithNothingChangedReappliesExactlyTheFailedLines) {
   TcpClient client1(copy);
   TcpClient client3(late);
   ExpectBridged(client3, com3, "c");
+  ASSERT_TRUE(QTest::qWaitFor([] { return TcpClientFd(1) >= 0; }, 10000));  // accepted
   com2.Write("copied");
   EXPECT_TRUE(client1.Receives("copied"));
 }

@@ -20,20 +20,25 @@ class UiLogWindows : public UiTest {
   // scrolled to the end (1), at the top (0) or with nothing to scroll (-1).
   QStringList OpenLog(int id, int* scrolled) {
     QStringList lines;
-    EXPECT_EQ(1, WithModals([&] { Click(id); }, [&](QWidget* modal) {
-      auto* box = modal->findChild<QPlainTextEdit*>();
-      const QScrollBar* bar = box->verticalScrollBar();
-      *scrolled = bar->maximum() == 0 ? -1 : bar->value() == bar->maximum() ? 1 : bar->value();
-      EXPECT_TRUE(box->isReadOnly());
-      EXPECT_EQ(modal->focusWidget(), Control<QWidget>(modal, 1));
-      lines = box->toPlainText().split('\n');
-      QTest::keyClick(modal, Qt::Key_Return);  // OK is the default button
-    }));
+    EXPECT_EQ(1, WithModals([&] { Click(id); },
+                            [&](QWidget* modal) {
+                              auto* box = modal->findChild<QPlainTextEdit*>();
+                              const QScrollBar* bar = box->verticalScrollBar();
+                              *scrolled = bar->maximum() == 0              ? -1
+                                          : bar->value() == bar->maximum() ? 1
+                                                                           : bar->value();
+                              EXPECT_TRUE(box->isReadOnly());
+                              EXPECT_EQ(modal->focusWidget(), Control<QWidget>(modal, 1));
+                              lines = box->toPlainText().split('\n');
+                              QTest::keyClick(
+                                  modal, Qt::Key_Return);  // OK is the default button
+                            }));
     return lines;
   }
   void AppendCommands(int from, int to) {
     std::lock_guard lock(engineLock);
-    for (int i = from; i < to; ++i) doc()->AppendCommandLog("cmd " + std::to_string(i) + "\r\n");
+    for (int i = from; i < to; ++i)
+      doc()->AppendCommandLog("cmd " + std::to_string(i) + "\r\n");
   }
 };
 
@@ -100,14 +105,16 @@ TEST_F(UiSaveSetup, FailedSaveShowsExactlyOneMessageBox) {
   Start(&file);
   std::filesystem::remove("qmx.txt");
   std::filesystem::create_directory("qmx.txt");  // cannot be written, even by root
-  EXPECT_EQ(1, WithModals([&] { Click(1024); }, [](QWidget* modal) {
-    auto* box = qobject_cast<QMessageBox*>(modal);
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->text(), QString::fromUtf8("QMX\u3000Cann't open qmx.txt"));
-    EXPECT_EQ(box->icon(), QMessageBox::Information);
-    EXPECT_EQ(box->windowTitle(), "qmx");
-    box->button(QMessageBox::Ok)->click();
-  }));
+  EXPECT_EQ(1, WithModals([&] { Click(1024); },
+                          [](QWidget* modal) {
+                            auto* box = qobject_cast<QMessageBox*>(modal);
+                            ASSERT_NE(box, nullptr);
+                            EXPECT_EQ(box->text(),
+                                      QString::fromUtf8("QMX\u3000Cann't open qmx.txt"));
+                            EXPECT_EQ(box->icon(), QMessageBox::Information);
+                            EXPECT_EQ(box->windowTitle(), "qmx");
+                            box->button(QMessageBox::Ok)->click();
+                          }));
   EXPECT_TRUE(std::filesystem::is_directory("qmx.txt"));
 }
 

@@ -17,9 +17,8 @@ class UiSerialSetup : public UiTest {
  protected:
   // Opens port com(index+1)'s dialog from the menu and hands it to `use`.
   void RunDialog(int index, const std::function<void(QDialog*)>& use) {
-    EXPECT_EQ(1, WithModals([&] { Trigger(32772 + index); }, [&](QWidget* modal) {
-      use(qobject_cast<QDialog*>(modal));
-    }));
+    EXPECT_EQ(1, WithModals([&] { Trigger(32772 + index); },
+                            [&](QWidget* modal) { use(qobject_cast<QDialog*>(modal)); }));
   }
   ComSetting Setting(int index) {
     std::lock_guard lock(engineLock);
@@ -30,7 +29,8 @@ class UiSerialSetup : public UiTest {
 QComboBox* Combo(QDialog* dialog, int id) { return Control<QComboBox>(dialog, id); }
 QStringList Values(QDialog* dialog) {
   QStringList values{Control<QLineEdit>(dialog, 1000)->text()};
-  for (int id : {1016, 1017, 1018, 1019, 1001}) values << Combo(dialog, id)->currentText();
+  for (int id : {1016, 1017, 1018, 1019, 1001})
+    values << Combo(dialog, id)->currentText();
   return values;
 }
 void Pick(QDialog* dialog, int id, const QString& entry) {
@@ -45,7 +45,8 @@ TEST_F(UiSerialSetup, LoadsByFirstMatchingEntryAndStoresLetters) {
   Start(&file);
 
   RunDialog(0, [](QDialog* dialog) {
-    EXPECT_EQ(Values(dialog), QStringList({"com1", "9600", "8", "none", "1", "Xon/Xoff"}));
+    EXPECT_EQ(Values(dialog),
+              QStringList({"com1", "9600", "8", "none", "1", "Xon/Xoff"}));
     EXPECT_EQ(Combo(dialog, 1016)->currentIndex(), 6);
     EXPECT_EQ(Combo(dialog, 1001)->itemText(0), "hardware");  // sorted, case ignored
     EXPECT_EQ(dialog->focusWidget(), Combo(dialog, 1016));
@@ -105,7 +106,8 @@ TEST_F(UiSerialSetup, EnterInAComboCancelEscapeAndCloseStoreNothing) {
   const std::function<void(QDialog*)> leaves[] = {
       [](QDialog* dialog) {
         QTest::keyClick(Combo(dialog, 1016)->lineEdit(), Qt::Key_Return);
-        QTest::keyClick(Control<QLineEdit>(dialog, 1000), Qt::Key_Enter, Qt::KeypadModifier);
+        QTest::keyClick(Control<QLineEdit>(dialog, 1000), Qt::Key_Enter,
+                        Qt::KeypadModifier);
         EXPECT_TRUE(dialog->isVisible());
         Control<QPushButton>(dialog, 1022)->click();
       },

@@ -34,7 +34,8 @@ sockaddr_in Loopback(int port) {
 int Connect(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = Loopback(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+    return fd;
   ::close(fd);
   return -1;
 }
@@ -43,7 +44,8 @@ int Connect(int port) {
 short PollUntil(int fd, short events, std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::duration_cast<Ms>(deadline - std::chrono::steady_clock::now());
   pollfd p{fd, events, 0};
-  return ::poll(&p, 1, std::max<int>(0, static_cast<int>(left.count()))) > 0 ? p.revents : 0;
+  return ::poll(&p, 1, std::max<int>(0, static_cast<int>(left.count()))) > 0 ? p.revents
+                                                                             : 0;
 }
 
 struct ModalWatch {
@@ -60,7 +62,8 @@ void LookForModal(const std::shared_ptr<ModalWatch>& watch) {
     ++watch->seen;
     watch->handle(modal);
     if (QApplication::activeModalWidget() == modal) {
-      ADD_FAILURE() << "modal window " << modal->objectName().toStdString() << " left open";
+      ADD_FAILURE() << "modal window " << modal->objectName().toStdString()
+                    << " left open";
       if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
     }
   }
@@ -85,12 +88,15 @@ bool Listening(int port) {
   return fd >= 0;
 }
 
-void MissingDevice(const std::string& link) { fs::create_symlink("/nonexistent/qmx-dev", link); }
+void MissingDevice(const std::string& link) {
+  fs::create_symlink("/nonexistent/qmx-dev", link);
+}
 
 PtyDevice::PtyDevice(const std::string& link) {
   int slave = -1;
   char name[256] = {};
-  if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0) ADD_FAILURE() << "openpty";
+  if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0)
+    ADD_FAILURE() << "openpty";
   ::close(slave);
   fs::remove(link);
   fs::create_symlink(name, link);
@@ -99,7 +105,8 @@ PtyDevice::PtyDevice(const std::string& link) {
 PtyDevice::~PtyDevice() { ::close(master_); }
 
 void PtyDevice::Write(const std::string& bytes) {
-  EXPECT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  EXPECT_EQ(::write(master_, bytes.data(), bytes.size()),
+            static_cast<ssize_t>(bytes.size()));
 }
 
 std::string PtyDevice::Read(size_t count) {
@@ -180,7 +187,8 @@ std::string SetupFile::Text() const {
   return out.str();
 }
 
-int WithModals(const std::function<void()>& open, const std::function<void(QWidget*)>& handle) {
+int WithModals(const std::function<void()>& open,
+               const std::function<void(QWidget*)>& handle) {
   auto watch = std::make_shared<ModalWatch>();
   watch->handle = handle;
   QTimer::singleShot(0, [watch] { LookForModal(watch); });

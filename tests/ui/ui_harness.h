@@ -71,7 +71,8 @@ struct SetupFile {
 // Runs `open` (which returns once its modal window is closed), handing each
 // modal window that appears meanwhile to `handle`; a window left open is
 // rejected. Returns the number of modal windows.
-int WithModals(const std::function<void()>& open, const std::function<void(QWidget*)>& handle);
+int WithModals(const std::function<void()>& open,
+               const std::function<void(QWidget*)>& handle);
 
 std::string ReadFile(const std::string& path);
 

@@ -5,7 +5,8 @@
 #include <csignal>
 
 int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
   std::signal(SIGPIPE, SIG_IGN);
   QApplication application(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
