@@ -1,0 +1,57 @@
+# Helpers shared by the packaging tests (sourced, not run).
+#
+# Each test script gets the build directory, the source directory and whether
+# the window application is built (ON/OFF), makes its own temporary folder
+# (removed on exit), and reports every failed check before it exits 1.
+# Exit 77 means skipped (CTest SKIP_RETURN_CODE).
+set -uo pipefail
+
+build_dir=$1
+source_dir=$2
+with_ui=$3
+
+failures=0
+work=$(mktemp -d "${TMPDIR:-/tmp}/qmx-packaging.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+skip() {
+  echo "SKIP: $*"
+  exit 77
+}
+
+finish() {
+  if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+  fi
+  echo "all checks passed"
+  exit 0
+}
+
+have() { command -v "$1" >/dev/null 2>&1; }
+
+# The files an installation under PREFIX must hold (relative to /), one a line.
+expected_files() {
+  local prefix=$1
+  printf '%s\n' \
+    "$prefix/bin/qmxd" \
+    "$prefix/bin/qmx-vport" \
+    "$prefix/lib/systemd/system/qmxd.service" \
+    "$prefix/share/man/man1/qmx-vport.1.gz" \
+    "$prefix/share/man/man5/qmx.txt.5.gz" \
+    "$prefix/share/man/man7/qmx-protocol.7.gz" \
+    "$prefix/share/man/man8/qmxd.8.gz" \
+    "$prefix/share/qmx/qmx.txt"
+  if [ "$with_ui" = ON ]; then
+    printf '%s\n' \
+      "$prefix/bin/qmx" \
+      "$prefix/share/applications/qmx.desktop" \
+      "$prefix/share/icons/hicolor/scalable/apps/qmx.svg" \
+      "$prefix/share/man/man1/qmx.1.gz"
+  fi
+}
