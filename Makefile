@@ -6,7 +6,9 @@ BUILD_TSAN ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_TYPE ?= RelWithDebInfo
 
-.PHONY: all deps configure run test test-plain test-asan test-tsan clean
+PREFIX     ?= /usr/local
+
+.PHONY: all deps configure run test test-plain test-asan test-tsan install package clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -39,6 +41,15 @@ test-tsan:
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# Copies the executables, manuals, unit and desktop entry under $(PREFIX)
+# (DESTDIR works). The service user and /var/lib/qmx come from the package.
+install: all
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package: build/qmx_<version>_<arch>.deb
+package: deps all
+	cmake --build $(BUILD) --target package
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)

@@ -9,9 +9,10 @@
 #   socat                          the benchmark's reference relay
 #   procps                         ps/pgrep, used by the demo and the tests
 #   netcat-openbsd                 nc, the demo's client
+#   man-db, dpkg-dev, systemd      the packaging tests (man, dpkg-shlibdeps, systemd-analyze)
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd)
+packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd man-db dpkg-dev systemd)
 packages+=("$@")
 
 missing=()
