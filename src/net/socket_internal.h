@@ -7,12 +7,15 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <atomic>
+#include <cstdint>
 
 #include "engine/byte_queue.h"
 #include "net/socket_layer.h"
 
 struct sockaddr;
+struct sockaddr_in;
 
 namespace qmx::net {
 
@@ -49,5 +52,27 @@ int SysPoll(int fd, short events, int timeoutMs);
 // its outcome instead of starting a second attempt.
 int SysConnect(int fd, const ::sockaddr* address, unsigned addressLength);
 void SetNoDelay(int fd);
+// recvfrom with room for an IPv4 peer address, which is not kept.
+ssize_t SysRecvfrom(int fd, void* buffer, size_t size);
+ssize_t SysSendto(int fd, const void* data, size_t size, const ::sockaddr_in* to);
+
+// Starts `procedure` on record.recordThread with stopRequested cleared.
+// Returns 0, or the code of the failure to report in a trace.
+int StartRecordThread(TcpLine& record, void (*procedure)(TcpLine*));
+// For TcpDisconnect, after it has set stopRequested and shut the socket
+// down: wakes the line's receiving thread from a hand-off wait, joins it, and
+// drops any signal left on the line's events.
+void StopRecordThread(TcpLine& record);
+
+// A record as taken out of recvBuffer by the caller side of the hand-off.
+struct RecordCopy {
+  std::array<uint8_t, 32> bytes{};  // room for the largest record
+  int size = 0;
+};
+// The caller side of the hand-off, shared by TcpRecv and UdpRecvfrom: waits
+// up to waitMs for the line's record and copies it out before the receiving
+// thread is released. Returns 1, or 0 with the trace and code of the failed
+// or timed-out wait. `datagram` releases the thread also after a failed wait.
+int TakeRecord(TcpLine& record, int waitMs, bool datagram, RecordCopy* copy, int* error);
 
 }  // namespace qmx::net

@@ -1,7 +1,8 @@
 // The socket layer's table and the steps that set a line up and take it down:
 // start-up, socket creation, address building, connecting, disconnecting and
 // clean-up. Listening and the accept thread are in tcp_listener.cc, sending in
-// tcp_send.cc.
+// tcp_send.cc, the record hand-off in record_receive.cc and the datagram
+// functions in datagram.cc.
 #include "net/socket_layer.h"
 
 #include <arpa/inet.h>
@@ -120,6 +121,8 @@ int TcpStartup(int* error) {
   }
   for (TcpLine& record : tcpLines) {
     record.state = 0;
+    record.recvReadyEvent.Open();
+    record.recvTakenEvent.Open();
     record.sendBuffer = std::make_unique<uint8_t[]>(static_cast<size_t>(record.sendBufferSize));
     record.recvBuffer = std::make_unique<uint8_t[]>(static_cast<size_t>(record.recvBufferSize));
   }
@@ -193,7 +196,19 @@ int TcpConnect(int line, int* error) {
     DebugTracef("%s TcpConnect NG %d", record->name, *error);
     return 0;
   }
-  net::SetNoDelay(record->lineSocket);
+  // A connected line receives in records: a stream line through
+  // TcpRecvThread, a datagram line (whose connect only fixed its peer)
+  // through UdpRecvcliThread. A new connection starts with no error.
+  record->lastError = 0;
+  const bool stream = record->socketType == 1;
+  const int failure =
+      net::StartRecordThread(*record, stream ? TcpRecvThread : UdpRecvcliThread);
+  if (failure != 0) {
+    DebugTracef("%s TcpConnect _beginthread Error %d", record->name, failure);
+    *error = TCP_ERROR_THREAD;
+    return 0;
+  }
+  if (stream) net::SetNoDelay(record->lineSocket);
   record->state = 4;
   DebugTracef("%s TcpConnect OK", record->name);
   char dotted[INET_ADDRSTRLEN];
@@ -236,7 +251,10 @@ int TcpDisconnect(int line, int* error) {
     std::this_thread::sleep_for(std::chrono::milliseconds(net::kDisconnectWaitMs));
     client.reset();  // the accept thread holds the last reference and closes it
   } else if (listenFd >= 0) {
-    if (::shutdown(listenFd, SHUT_RDWR) != 0) {
+    // An unconnected datagram socket answers ENOTCONN, yet the shutdown has
+    // woken its receiving thread, which is all it is needed for.
+    if (::shutdown(listenFd, SHUT_RDWR) != 0 &&
+        !(record->socketType != 1 && errno == ENOTCONN)) {
       *error = errno;
       DebugTracef("%s shutdown NG %d", record->name, *error);
     } else {
@@ -245,6 +263,7 @@ int TcpDisconnect(int line, int* error) {
     std::this_thread::sleep_for(std::chrono::milliseconds(net::kDisconnectWaitMs));
   }
   if (record->acceptThread.joinable()) record->acceptThread.join();
+  net::StopRecordThread(*record);
 
   // The descriptor is gone after close whatever it reports, so the line
   // forgets it either way; a failed close still leaves the line in state 1.
@@ -268,12 +287,16 @@ int TcpCleanup(int* error) {
   }
   for (TcpLine& record : tcpLines) {
     // Callers disconnect every line first; a line left open is disconnected
-    // here so that no accept thread outlives the buffers and the table.
-    if (record.state >= 1 || record.acceptThread.joinable()) {
+    // here so that no line's thread outlives the buffers and the table.
+    if (record.state >= 1 || record.acceptThread.joinable() ||
+        record.recordThread.joinable()) {
       int ignored = 0;
       if (record.state < 1) record.state = 1;
       TcpDisconnect(record.lineIndex, &ignored);
     }
+    // A TcpRecv still waiting gives up with a failed wait.
+    record.recvReadyEvent.Close();
+    record.recvTakenEvent.Close();
     record.sendBuffer.reset();
     record.recvBuffer.reset();
   }

@@ -22,6 +22,36 @@
 // TcpDisconnect run on the relay or window thread with engineLock held (see
 // engine/line_table.h), which also guards each record's `port` text. state,
 // lastError and the socket numbers are atomics.
+//
+// Record receive and datagrams (not used by the server itself, offered to
+// programs built on the layer). A connected line and a bound datagram line
+// get one receiving thread of their own, started by the step that makes the
+// line usable and owned by TcpLine::recordThread:
+//   - TcpConnect on a stream line starts TcpRecvThread (20-byte records);
+//   - TcpConnect on a datagram line starts UdpRecvcliThread (20-byte records
+//     taken from one or more datagrams);
+//   - TcpListen on a datagram line starts UdpRecvServerThread, which only
+//     traces the datagrams (up to 24 bytes) it receives.
+// The first two hand each record to TcpRecv or UdpRecvfrom through the line's
+// auto-reset events: the thread fills recvBuffer and signals recvReadyEvent,
+// then waits on recvTakenEvent; the caller copies the record out and only
+// then signals recvTakenEvent, so recvBuffer is never overwritten while it is
+// copied. A stream peer that closes ends the thread (no retry, no spinning);
+// TcpRecv then times out until the line is disconnected.
+// TcpDisconnect ends the thread whatever it waits for (shutdown of the
+// socket wakes a receive, stopRequested and recvTakenEvent a hand-off) and
+// joins it before the socket is closed, so no thread outlives its line or
+// TcpCleanup. The events are open from TcpStartup to TcpCleanup; a wait on
+// them after TcpCleanup fails.
+//
+// TcpRecvLen: no step of the layer sets recvPending. A program that sets it
+// to mark a receive it is waiting for gets it reported once: the result is
+// -1 with error the line's lastError (its receiving thread hit a socket
+// error) or TCP_ERROR_TIMEOUT (no record yet), and the flag is cleared.
+//
+// TcpRecv, TcpRecvLen, UdpRecvfrom and UdpSendto may run on any thread, but
+// not while their line is disconnected or the layer cleaned up. UdpSendto
+// shares sendBuffer with TcpOut: use one thread for both on a line.
 #pragma once
 
 #include <array>
@@ -29,7 +59,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
+
+#include "platform/event.h"
 
 struct sockaddr_in;
 
@@ -44,6 +77,14 @@ inline constexpr int TCP_ERROR_TIMEOUT = 1006;
 // How long TcpOut keeps trying while a client accepts nothing before it gives
 // up and disconnects that client.
 inline constexpr int kSendStallLimitMs = 20000;
+
+// Record sizes: what TcpRecvThread and UdpRecvcliThread hand over, and what
+// UdpRecvServerThread reads from one datagram.
+inline constexpr int kRecordSize = 20;
+inline constexpr int kServerDatagramSize = 24;
+// How long TcpRecv and UdpRecvfrom wait for a record.
+inline constexpr int kRecordWaitMs = 60000;
+inline constexpr int kDatagramWaitMs = 1000;
 
 // A connected socket that closes itself when its last user lets go.
 class SocketHandle {
@@ -83,9 +124,22 @@ struct TcpLine {
 
   std::thread acceptThread;               // the line's accept-and-receive thread
   std::atomic<bool> stopRequested{false};  // set by TcpDisconnect
+
+  // Record hand-off between the line's receiving thread and TcpRecv or
+  // UdpRecvfrom; auto-reset, open from TcpStartup to TcpCleanup.
+  Event recvReadyEvent;
+  Event recvTakenEvent;
+  // TcpRecvThread, UdpRecvcliThread or UdpRecvServerThread; joined by
+  // TcpDisconnect.
+  std::thread recordThread;
 };
 
 extern std::array<TcpLine, 9> tcpLines;
+
+// The most recently started UdpRecvServerThread; a later datagram line
+// overwrites it, disconnecting that thread's line clears it. The thread itself
+// belongs to its line's recordThread.
+extern std::atomic<std::thread::id> udpServerThread;
 
 int TcpStartup(int* error);
 int TcpSocket(int line, int* error);
@@ -111,5 +165,36 @@ void TcpAcceptThread(TcpLine* record);
 // Replaces kSendStallLimitMs for TcpOut, so tests need not wait 20 s for a
 // stalled client; 0 or less restores the default.
 void SetSendStallLimitForTest(int milliseconds);
+
+// Receiving threads of the record and datagram functions (see above). Each
+// runs on its line's recordThread until the socket fails or closes, or the
+// line is disconnected.
+void TcpRecvThread(TcpLine* record);
+void UdpRecvcliThread(TcpLine* record);
+void UdpRecvServerThread(TcpLine* record);
+
+// Takes the next record of a connected line (state 4), waiting up to
+// kRecordWaitMs: 1 with the record in `data` and its size in *length; 0 on a
+// state error (1000), a time-out (1006) or after TcpCleanup (1000). A record
+// longer than `data` is cut to it.
+int TcpRecv(int line, std::span<uint8_t> data, int* length, int* error);
+
+// -1 with 1000 unless the line is connected; 0 when no receive is pending;
+// for a pending one see the comment at the top.
+int TcpRecvLen(int line, int* error);
+
+// Sends `size` bytes (at most sendBufferSize) as one datagram to `to`. A
+// client line needs state 1 or more, a server line 2 or more (bound), else
+// 1000.
+int UdpSendto(int line, const ::sockaddr_in* to, const void* data, int size, int* error);
+
+// TcpRecv for a datagram line, waiting up to kDatagramWaitMs, with
+// UdpSendto's state rule. Only a datagram client line (TcpConnect) hands
+// records over; a datagram server line's datagrams are traced, not passed on.
+int UdpRecvfrom(int line, std::span<uint8_t> data, int* length, int* error);
+
+// Replaces kRecordWaitMs for TcpRecv, so tests need not wait a minute for a
+// time-out; 0 or less restores the default.
+void SetRecordWaitForTest(int milliseconds);
 
 }  // namespace qmx

@@ -83,6 +83,23 @@ int SysConnect(int fd, const ::sockaddr* address, unsigned addressLength) {
   return 0;
 }
 
+ssize_t SysRecvfrom(int fd, void* buffer, size_t size) {
+  for (;;) {
+    ::sockaddr_in peer{};
+    ::socklen_t length = sizeof(peer);
+    ssize_t n = ::recvfrom(fd, buffer, size, 0, reinterpret_cast<::sockaddr*>(&peer), &length);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+ssize_t SysSendto(int fd, const void* data, size_t size, const ::sockaddr_in* to) {
+  for (;;) {
+    ssize_t n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const ::sockaddr*>(to),
+                         sizeof(*to));
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
 void SetNoDelay(int fd) {
   // Best effort: a socket without it still works, only slower for small chunks.
   int on = 1;

@@ -1,6 +1,7 @@
 // Making a line reachable: TcpListen binds and listens, and the line's
 // accept-and-receive thread serves one client after another, queueing what
-// each sends for the relay thread.
+// each sends for the relay thread. A datagram line is only bound; its
+// receiving thread is UdpRecvServerThread (datagram.cc).
 //
 // The thread is the only one that stores a client into the record; it checks
 // stopRequested under clientMutex before it does, which is what lets
@@ -95,13 +96,18 @@ int TcpListen(int line, int* error) {
   }
 
   if (record->socketType != 1) {
-    // ---- Datagram line --------------------------------------------------
-    // The datagram receive thread is not available yet, so a datagram line
-    // cannot be started: report it as a thread that did not start. The line
-    // stays in state 1 with its socket bound.
-    DebugTracef("%s TcpListen _beginthread Error %d", record->name, ENOSYS);
-    *error = TCP_ERROR_THREAD;
-    return 0;
+    // A datagram line is ready once bound; its thread receives on the
+    // socket. If the thread does not start the line stays in state 1.
+    const int failure = net::StartRecordThread(*record, UdpRecvServerThread);
+    if (failure != 0) {
+      DebugTracef("%s TcpListen _beginthread Error %d", record->name, failure);
+      *error = TCP_ERROR_THREAD;
+      return 0;
+    }
+    udpServerThread = record->recordThread.get_id();
+    record->state = 2;
+    DebugTracef("%s UdpBind OK", record->name);
+    return 1;
   }
 
   if (::listen(fd, net::kListenBacklog) != 0) {

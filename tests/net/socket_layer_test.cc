@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <future>
 #include <string>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "engine/line_table.h"
+#include "net/net_test_support.h"
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
@@ -24,67 +24,7 @@ namespace qmx {
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
-
-// Collects the trace; a test can wait for a text to appear `count` times.
-class TraceLog {
- public:
-  void Add(std::string_view message) {
-    std::lock_guard lock(mutex_);
-    lines_.emplace_back(message);
-    changed_.notify_all();
-  }
-  int Count(std::string_view text) {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(std::count(lines_.begin(), lines_.end(), text));
-  }
-  bool WaitFor(std::string_view text, int count = 1) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, 10s, [&] {
-      return std::count(lines_.begin(), lines_.end(), text) >= count;
-    });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-};
-
-template <class Predicate>
-bool WaitUntil(Predicate done) {
-  for (auto deadline = std::chrono::steady_clock::now() + 10s; !done();) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
-::sockaddr_in Loopback(int port) {
-  ::sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-// A plain listening socket on a free loopback port, stored in *port.
-int RawListener(int* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  ::sockaddr_in address = Loopback(0);
-  ::socklen_t length = sizeof(address);
-  ::bind(fd, reinterpret_cast<::sockaddr*>(&address), sizeof(address));
-  ::listen(fd, 1);
-  ::getsockname(fd, reinterpret_cast<::sockaddr*>(&address), &length);
-  *port = ntohs(address.sin_port);
-  return fd;
-}
-
-int FreePort() {
-  int port = 0;
-  ::close(RawListener(&port));
-  return port;
-}
+using namespace net_test;
 
 int Connect(int port, int recvBuffer = 0) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -98,17 +38,11 @@ int Connect(int port, int recvBuffer = 0) {
   return -1;
 }
 
-void SendText(int fd, std::string_view text) {
-  ASSERT_EQ(::send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
-}
-
 Bytes Drain(ByteQueue& queue) {
   Bytes out(static_cast<size_t>(queue.Count()));
   out.resize(queue.GetSome(out));
   return out;
 }
-
-std::string Text(const char* prefix, int code) { return prefix + std::to_string(code); }
 
 class SocketLayerTest : public ::testing::Test {
  protected:

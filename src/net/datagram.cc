@@ -1,0 +1,105 @@
+// Datagram lines: sending with UdpSendto, taking records with UdpRecvfrom,
+// and the receiving thread of a bound (server) datagram line.
+//
+// A datagram line may send and receive once its socket can: a client line
+// from state 1 (the platform binds it on its first send), a server line only
+// once TcpListen has bound it (state 2).
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "net/socket_internal.h"
+#include "net/socket_layer.h"
+#include "platform/debug_trace.h"
+
+namespace qmx {
+
+std::atomic<std::thread::id> udpServerThread{};
+
+namespace {
+
+bool DatagramStateAllows(const TcpLine* record) {
+  return record != nullptr && record->state >= (record->isClient ? 1 : 2);
+}
+
+}  // namespace
+
+void UdpRecvServerThread(TcpLine* record) {
+  TcpLine& line = *record;
+  DebugTracef("%s UdpRecvServerThread\n", line.name);
+  // Only TcpDisconnect closes the socket, and it joins this thread first.
+  const int fd = line.lineSocket;
+  for (;;) {
+    ssize_t n = net::SysRecvfrom(fd, line.recvBuffer.get(),
+                                 static_cast<size_t>(kServerDatagramSize));
+    if (n < 0) {
+      line.lastError = errno;
+      DebugTracef("%s recvfrom Error %d", line.name, line.lastError.load());
+      return;
+    }
+    // The socket was shut down by TcpDisconnect: from now on it reads as
+    // empty datagrams without waiting.
+    if (line.stopRequested) return;
+    DebugTracef("%s buffer_length = %d , bytes_received = %d", line.name,
+                kServerDatagramSize, static_cast<int>(n));
+  }
+}
+
+int UdpSendto(int line, const ::sockaddr_in* to, const void* data, int size, int* error) {
+  *error = 0;
+  TcpLine* record = net::FindLine(line);
+  if (!DatagramStateAllows(record) || size < 0 || size > record->sendBufferSize ||
+      !record->sendBuffer) {
+    DebugTracef("%s UdpSendto TCP_ERROR_STATUS", record ? record->name : "");
+    *error = TCP_ERROR_STATUS;
+    return 0;
+  }
+  uint8_t* buffer = record->sendBuffer.get();
+  if (size > 0) std::memcpy(buffer, data, static_cast<size_t>(size));
+  const int fd = record->lineSocket;
+  ssize_t sent = net::SysSendto(fd, buffer, static_cast<size_t>(size), to);
+  if (sent >= 0 && sent < size) {
+    // A datagram goes out whole or not at all; a short count is answered by
+    // sending the whole datagram once more.
+    sent = net::SysSendto(fd, buffer, static_cast<size_t>(size), to);
+    DebugTrace("retry sendto");
+  }
+  if (sent < 0) {
+    *error = errno;
+    DebugTracef("%s UdpSendto Error %d", record->name, *error);
+    return 0;
+  }
+  DebugTracef("%s UdpSendto ope=%02x sub=%02x lane=%d dnum=%d", record->name, buffer[0],
+              buffer[1], buffer[2], buffer[3]);
+  record->sentFlag = 1;
+  if (sent != size) {
+    *error = EMSGSIZE;
+    return 0;
+  }
+  return 1;
+}
+
+int UdpRecvfrom(int line, std::span<uint8_t> data, int* length, int* error) {
+  *error = 0;
+  *length = 0;
+  TcpLine* record = net::FindLine(line);
+  if (!DatagramStateAllows(record)) {
+    DebugTracef("%s UdpRecvfrom TCP_ERROR_STATUS", record ? record->name : "");
+    *error = TCP_ERROR_STATUS;
+    return 0;
+  }
+  net::RecordCopy copy;
+  if (!net::TakeRecord(*record, kDatagramWaitMs, true, &copy, error)) return 0;
+  const size_t size = std::min(static_cast<size_t>(copy.size), data.size());
+  std::copy_n(copy.bytes.begin(), size, data.begin());
+  *length = static_cast<int>(size);
+  const auto& b = copy.bytes;
+  DebugTracef("%s UdpRecvfrom ope=%02x sub=%02x lane=%d dnum=%d", record->name, b[0],
+              b[1], b[2], b[3]);
+  return 1;
+}
+
+}  // namespace qmx

@@ -1,0 +1,106 @@
+// Helpers shared by the socket layer's tests: a trace collector, bounded
+// waits, and plain loopback sockets for the far end of a line.
+#pragma once
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace qmx::net_test {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+// Collects the trace; a test can wait for a text to appear `count` times.
+class TraceLog {
+ public:
+  void Add(std::string_view message) {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(message);
+    changed_.notify_all();
+  }
+  int Count(std::string_view text) {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count(lines_.begin(), lines_.end(), text));
+  }
+  bool WaitFor(std::string_view text, int count = 1) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s, [&] {
+      return std::count(lines_.begin(), lines_.end(), text) >= count;
+    });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+template <class Predicate>
+bool WaitUntil(Predicate done) {
+  for (auto deadline = std::chrono::steady_clock::now() + 10s; !done();) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+inline ::sockaddr_in Loopback(int port) {
+  ::sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A plain listening socket on a free loopback port, stored in *port.
+inline int RawListener(int* port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  ::sockaddr_in address = Loopback(0);
+  ::socklen_t length = sizeof(address);
+  ::bind(fd, reinterpret_cast<::sockaddr*>(&address), sizeof(address));
+  ::listen(fd, 1);
+  ::getsockname(fd, reinterpret_cast<::sockaddr*>(&address), &length);
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+inline int FreePort() {
+  int port = 0;
+  ::close(RawListener(&port));
+  return port;
+}
+
+// A plain datagram socket bound to a free loopback port, stored in *port.
+inline int RawDatagramSocket(int* port) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ::sockaddr_in address = Loopback(0);
+  ::socklen_t length = sizeof(address);
+  ::bind(fd, reinterpret_cast<::sockaddr*>(&address), sizeof(address));
+  ::getsockname(fd, reinterpret_cast<::sockaddr*>(&address), &length);
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+inline void SendText(int fd, std::string_view text) {
+  ASSERT_EQ(::send(fd, text.data(), text.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(text.size()));
+}
+
+inline std::string Text(const char* prefix, int code) {
+  return prefix + std::to_string(code);
+}
+
+}  // namespace qmx::net_test
