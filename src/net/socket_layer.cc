@@ -123,7 +123,13 @@ int TcpStartup(int* error) {
     record.state = 0;
     record.recvReadyEvent.Open();
     record.recvTakenEvent.Open();
-    record.sendBuffer = std::make_unique<uint8_t[]>(static_cast<size_t>(record.sendBufferSize));
+    // The send buffer outlives TcpCleanup (see there) and is reused, zeroed.
+    if (record.sendBuffer) {
+      std::memset(record.sendBuffer.get(), 0, static_cast<size_t>(record.sendBufferSize));
+    } else {
+      record.sendBuffer =
+          std::make_unique<uint8_t[]>(static_cast<size_t>(record.sendBufferSize));
+    }
     record.recvBuffer = std::make_unique<uint8_t[]>(static_cast<size_t>(record.recvBufferSize));
   }
   // POSIX sockets need no start-up call of their own.
@@ -297,7 +303,11 @@ int TcpCleanup(int* error) {
     // A TcpRecv still waiting gives up with a failed wait.
     record.recvReadyEvent.Close();
     record.recvTakenEvent.Close();
-    record.sendBuffer.reset();
+    // The relay thread may still be inside TcpOut while the layer stops (it
+    // ends only after shutdown has closed its wake-up event), so the send
+    // buffer stays allocated until the process ends; TcpOut on a line that
+    // was disconnected fails without sending. The record threads that use
+    // recvBuffer have all been joined above.
     record.recvBuffer.reset();
   }
   socketLayerStarted = 0;
