@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/control_line.h"
+#include "engine/line_output.h"
 #include "engine/corv_doc.h"
 #include "engine/line_table.h"
 #include "net/socket_layer.h"
@@ -70,6 +71,7 @@ class ControlLineActions : public ControlLineAssembler::Sink {
 
 struct RelayState {
   ControlLineAssembler controlLine;
+  DataLineOutput output[kLineCount];  // index = data line
   uint8_t controlBytes[kQueueCapacity];
   uint8_t sendStaging[kPortCount][kRelayChunk + 1];
   uint8_t receiveStaging[kPortCount][kRelayChunk + 1];
@@ -94,17 +96,26 @@ void RelayPass(RelayState& state, ControlLineActions& actions) {
     TraceChunk(std::span(buffer, m));
     RsWrite(n, buffer, static_cast<int>(m));
   }
-  // TCP sends.
+  // TCP sends: first what clients could not take before, then new chunks.
+  const auto now = DataLineOutput::Clock::now();
+  int32_t routes[kPortCount];
+  for (int i = 0; i < kPortCount; ++i) {
+    routes[i] = routeTable[i].load(std::memory_order_relaxed);
+    state.output[i + 1].Flush(i + 1, now);
+  }
   for (int n = 0; n < kPortCount; ++n) {
+    bool held = false;
+    for (int L = 1; L < kLineCount; ++L) {
+      held = held || (routes[L - 1] == n && state.output[L].Backlogged());
+    }
+    if (held) continue;  // the port's input waits until its slow client catches up
     uint8_t* buffer = state.receiveStaging[n];
     size_t m = rxQueue[n].GetSome(std::span(buffer, kRelayChunk));
     if (m == 0) continue;
     buffer[m] = 0;
     TraceChunk(std::span(buffer, m));
     for (int L = 1; L < kLineCount; ++L) {
-      if (routeTable[L - 1].load(std::memory_order_relaxed) != n) continue;
-      int error = 0;
-      TcpOut(L, buffer, static_cast<int>(m), &error);
+      if (routes[L - 1] == n) state.output[L].Send(L, std::span(buffer, m), now);
     }
   }
 }

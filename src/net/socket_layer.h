@@ -121,6 +121,7 @@ struct TcpLine {
   // the pointer, never across a blocking call.
   std::mutex clientMutex;
   std::shared_ptr<SocketHandle> clientSocket;
+  std::atomic<uint64_t> clientSerial{0};  // counts the clients accepted
 
   std::thread acceptThread;               // the line's accept-and-receive thread
   std::atomic<bool> stopRequested{false};  // set by TcpDisconnect
@@ -165,6 +166,21 @@ void TcpAcceptThread(TcpLine* record);
 // Replaces kSendStallLimitMs for TcpOut, so tests need not wait 20 s for a
 // stalled client; 0 or less restores the default.
 void SetSendStallLimitForTest(int milliseconds);
+int SendStallLimitMs();
+
+// Sends on a server line's client what its socket takes now, without
+// waiting. Returns the number of bytes sent (0 when the client takes nothing
+// at the moment), or -1 with `error` set when the line has no client or the
+// send failed. The relay thread uses it for data lines, so that one client
+// that stops reading holds up only the lines of its own serial port.
+int TcpSendNow(int line, const void* data, int size, int* error);
+
+// Drops the line's current client, which has stopped reading: the connection
+// is reset, its accept thread ends it and accepts the next one.
+void TcpDropClient(int line);
+
+// Changes whenever the line accepts a new client.
+uint64_t TcpClientSerial(int line);
 
 // Receiving threads of the record and datagram functions (see above). Each
 // runs on its line's recordThread until the socket fails or closes, or the

@@ -158,6 +158,7 @@ void TcpAcceptThread(TcpLine* record) {
       // dropped unserved and the next accept fails on the shut-down socket.
       if (line.stopRequested) continue;
       line.clientSocket = client;
+      line.clientSerial.fetch_add(1);
       line.state = 4;
     }
     net::SetNoDelay(fd);

@@ -45,10 +45,75 @@ int SendAll(int fd, const uint8_t* data, size_t size) {
   return 0;
 }
 
+// Ends a client that stopped reading: its receive window is full, so a plain
+// FIN would wait behind the unread data forever. With a zero linger time the
+// close (by the accept thread, once the shutdown has woken it) resets the
+// connection, and the client learns at once that it was dropped.
+void DropStalledClient(int fd) {
+  ::linger reset{1, 0};
+  (void)::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+  (void)::shutdown(fd, SHUT_RDWR);
+}
+
 }  // namespace
 
 void SetSendStallLimitForTest(int milliseconds) {
   sendStallLimitMs = milliseconds > 0 ? milliseconds : kSendStallLimitMs;
+}
+
+int SendStallLimitMs() { return sendStallLimitMs.load(); }
+
+int TcpSendNow(int line, const void* data, int size, int* error) {
+  *error = 0;
+  TcpLine* record = net::FindLine(line);
+  if (record == nullptr || record->state < 4 || record->isClient || size < 0) {
+    *error = TCP_ERROR_STATUS;
+    return -1;
+  }
+  std::shared_ptr<SocketHandle> client;
+  {
+    std::lock_guard lock(record->clientMutex);
+    client = record->clientSocket;
+  }
+  if (!client) {
+    *error = EBADF;
+    DebugTracef("%s Tcpsend Error %d", record->name, *error);
+    return -1;
+  }
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  size_t sent = 0;
+  while (sent < static_cast<size_t>(size)) {
+    ssize_t n = net::SysSend(client->fd(), bytes + sent, static_cast<size_t>(size) - sent,
+                             MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      *error = errno;
+      DebugTracef("%s Tcpsend Error %d", record->name, *error);
+      return -1;
+    }
+    sent += static_cast<size_t>(n);
+  }
+  if (sent == static_cast<size_t>(size)) {
+    DebugTracef("%s Tcpsend send_size=%d", record->name, size);
+    record->sentFlag = 1;
+  }
+  return static_cast<int>(sent);
+}
+
+void TcpDropClient(int line) {
+  TcpLine* record = net::FindLine(line);
+  if (record == nullptr) return;
+  std::shared_ptr<SocketHandle> client;
+  {
+    std::lock_guard lock(record->clientMutex);
+    client = record->clientSocket;
+  }
+  if (client) DropStalledClient(client->fd());
+}
+
+uint64_t TcpClientSerial(int line) {
+  TcpLine* record = net::FindLine(line);
+  return record == nullptr ? 0 : record->clientSerial.load();
 }
 
 int TcpOut(int line, const void* data, int size, int* error) {
@@ -92,7 +157,7 @@ int TcpOut(int line, const void* data, int size, int* error) {
   if (failure != 0) {
     *error = failure;
     DebugTracef("%s Tcpsend Error %d", record->name, failure);
-    if (failure == ETIMEDOUT) (void)::shutdown(fd, SHUT_RDWR);
+    if (failure == ETIMEDOUT) DropStalledClient(fd);
     return 0;
   }
   DebugTracef("%s Tcpsend send_size=%d", record->name, size);

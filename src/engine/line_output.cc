@@ -1,0 +1,65 @@
+#include "engine/line_output.h"
+
+#include <cerrno>
+
+#include "net/socket_layer.h"
+#include "platform/debug_trace.h"
+
+namespace qmx {
+
+void DataLineOutput::Clear() {
+  pending_.clear();
+  sent_ = 0;
+}
+
+void DataLineOutput::Keep(int line, std::span<const uint8_t> bytes, Clock::time_point now) {
+  if (!HasPending()) {
+    Clear();
+    client_ = TcpClientSerial(line);
+    lastProgress_ = now;
+  }
+  pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+}
+
+void DataLineOutput::Send(int line, std::span<const uint8_t> chunk, Clock::time_point now) {
+  if (HasPending()) {
+    if (TcpClientSerial(line) == client_) {
+      Keep(line, chunk, now);
+      return;
+    }
+    Clear();  // the client they were for has gone
+  }
+  int error = 0;
+  int sent = TcpSendNow(line, chunk.data(), static_cast<int>(chunk.size()), &error);
+  if (sent < 0) return;  // no client: the bytes are lost
+  if (static_cast<size_t>(sent) < chunk.size()) Keep(line, chunk.subspan(sent), now);
+}
+
+void DataLineOutput::Flush(int line, Clock::time_point now) {
+  if (!HasPending()) return;
+  if (TcpClientSerial(line) != client_) {
+    Clear();
+    return;
+  }
+  int error = 0;
+  int sent = TcpSendNow(line, pending_.data() + sent_, static_cast<int>(pending_.size() - sent_),
+                        &error);
+  if (sent < 0) {
+    Clear();
+    return;
+  }
+  if (sent > 0) {
+    sent_ += static_cast<size_t>(sent);
+    lastProgress_ = now;
+    if (!HasPending()) Clear();
+    return;
+  }
+  if (now - lastProgress_ >= std::chrono::milliseconds(SendStallLimitMs())) {
+    DebugTracef("data line %d: client took nothing for %d ms, disconnected", line,
+                SendStallLimitMs());
+    TcpDropClient(line);
+    Clear();
+  }
+}
+
+}  // namespace qmx

@@ -1,0 +1,48 @@
+// The relay thread's output to one data line's client.
+//
+// Serial data goes to a client without waiting for it: what its socket does
+// not take at once is kept here, in order, and retried on the relay's next
+// passes. A client that stops reading therefore holds up only the lines of
+// its own serial port (the relay stops taking that port's input while the
+// backlog is full, so the port's flow control slows the device), never the
+// other ports. A client that takes nothing for the send stall limit is
+// disconnected; bytes kept for a client that has gone are dropped, as bytes
+// for a line without a client always are.
+//
+// Owned by the relay thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace qmx {
+
+class DataLineOutput {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr size_t kBacklogLimit = 64 * 1024;
+
+  // True when the line should get no more data until its backlog shrinks.
+  bool Backlogged() const { return pending_.size() - sent_ >= kBacklogLimit; }
+  bool HasPending() const { return sent_ < pending_.size(); }
+
+  // Sends a chunk to line `line`, after whatever is still kept for it.
+  void Send(int line, std::span<const uint8_t> chunk, Clock::time_point now);
+
+  // Sends what is kept; disconnects a client that has taken nothing for the
+  // stall limit.
+  void Flush(int line, Clock::time_point now);
+
+ private:
+  void Keep(int line, std::span<const uint8_t> bytes, Clock::time_point now);
+  void Clear();
+
+  std::vector<uint8_t> pending_;
+  size_t sent_ = 0;
+  uint64_t client_ = 0;  // the client the kept bytes are for
+  Clock::time_point lastProgress_;
+};
+
+}  // namespace qmx
