@@ -3,12 +3,15 @@
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
+BUILD_FUZZ ?= build-fuzz
+FUZZ_SECONDS      ?= 60
+FUZZ_TEST_SECONDS ?= 10
 JOBS       ?= $(shell nproc)
 CMAKE_TYPE ?= RelWithDebInfo
 
 PREFIX     ?= /usr/local
 
-.PHONY: all deps configure run test test-plain test-asan test-tsan install package clean
+.PHONY: all deps configure run test test-plain test-asan test-tsan test-fuzz fuzz install package clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -24,8 +27,8 @@ run: deps all
 	scripts/demo.sh $(BUILD)/bin
 
 # Every test: the normal build, then AddressSanitizer + UndefinedBehaviorSanitizer,
-# then ThreadSanitizer.
-test: deps test-plain test-asan test-tsan
+# then ThreadSanitizer, then a short run of every fuzz target.
+test: deps test-plain test-asan test-tsan test-fuzz
 
 test-plain: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -51,5 +54,12 @@ install: all
 package: deps all
 	cmake --build $(BUILD) --target package
 
+test-fuzz:
+	FUZZ_BUILD=$(BUILD_FUZZ) FUZZ_JOBS=$(JOBS) FUZZ_SECONDS=$(FUZZ_TEST_SECONDS) fuzz/run.sh
+
+# Fuzzes every parser of outside input for FUZZ_SECONDS each.
+fuzz: deps
+	FUZZ_BUILD=$(BUILD_FUZZ) FUZZ_JOBS=$(JOBS) FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
+
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)

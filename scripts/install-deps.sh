@@ -12,7 +12,7 @@
 #   man-db, dpkg-dev, systemd      the packaging tests (man, dpkg-shlibdeps, systemd-analyze)
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd man-db dpkg-dev systemd)
+packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd man-db dpkg-dev systemd clang libclang-rt-14-dev)
 packages+=("$@")
 
 missing=()

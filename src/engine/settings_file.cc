@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -27,7 +28,9 @@ std::vector<std::string_view> SplitReadLines(std::string_view text) {
     size_t lf = text.find('\n', pos);
     size_t end = lf == std::string_view::npos ? text.size() : lf + 1;
     if (end - pos > kLineLimit) end = pos + kLineLimit;
-    lines.push_back(text.substr(pos, end - pos));
+    // The reader sees a line as a C string: a NUL ends it.
+    std::string_view line = text.substr(pos, end - pos);
+    lines.push_back(line.substr(0, line.find('\0')));
     pos = end;
   }
   return lines;
@@ -153,20 +156,31 @@ void ParseSetupText(std::string_view raw) {
   if (readLine(&line)) ParseMinimizeLine(line);
 }
 
+// Appends one line of the file. The reader takes at most 99 characters a
+// line, LF included, and would split a longer one into two, moving every
+// later line; so a line is cut to fit, its remark first.
+void AppendLine(std::string& out, std::string_view text) {
+  constexpr size_t kMaxText = kLineLimit - 1;  // room for the LF
+  out += text.substr(0, std::min(text.size(), kMaxText));
+  out += '\n';
+}
+
 std::string BuildSetupText() {
   std::string out;
-  out += setupRemarks[0].empty() ? std::string(kDefaultHeading) : setupRemarks[0];
-  out += tcpPortText[0] + "\t" + setupRemarks[1] + "\n";
+  std::string_view first = setupRemarks[0].empty() ? std::string_view(kDefaultHeading)
+                                                   : std::string_view(setupRemarks[0]);
+  if (!first.empty() && first.back() == '\n') first.remove_suffix(1);
+  AppendLine(out, first);
+  AppendLine(out, tcpPortText[0] + "\t" + setupRemarks[1]);
   for (int L = 1; L < kLineCount; ++L) {
-    out += tcpPortText[L] + "," + serialPortText[L] + "\t" + setupRemarks[1 + L] + "\n";
+    AppendLine(out, tcpPortText[L] + "," + serialPortText[L] + "\t" + setupRemarks[1 + L]);
   }
   for (int n = 0; n < kPortCount; ++n) {
     const ComSetting& s = comSettings[n];
-    out += std::string(FieldText(s.name)) + "," + std::string(FieldText(s.definition)) +
-           "," + std::string(FieldText(s.flow)) + "\t" + setupRemarks[10 + n] + "\n";
+    AppendLine(out, std::string(FieldText(s.name)) + "," + std::string(FieldText(s.definition)) +
+                        "," + std::string(FieldText(s.flow)) + "\t" + setupRemarks[10 + n]);
   }
-  out += (startMinimized == 1 ? "1" : "0");
-  out += "\t" + setupRemarks[18] + "\n";
+  AppendLine(out, std::string(startMinimized == 1 ? "1" : "0") + "\t" + setupRemarks[18]);
   return out;
 }
 

@@ -123,6 +123,36 @@ TEST_F(SettingsText, OverlongLinesAndFieldsAreCutNeverOverrun) {
   EXPECT_EQ(tcpPortText[1], std::string(21, '9'));
 }
 
+TEST_F(SettingsText, SavedLinesStayWithinTheReadersLimitAndEnded) {
+  // A first line without its end, a remark that would make its line too
+  // long, and a NUL (which ends a line for the reader): a save must not move
+  // any later line.
+  std::string text = "first line without end";
+  ParseSetupText(text);
+  setupRemarks[2] = std::string(150, 'r');
+  tcpPortText[0] = "8001";
+  tcpPortText[1] = "8002";
+  serialPortText[1] = "com1";
+  tcpPortText[2] = "8003";
+  serialPortText[2] = "com2";
+  std::string written = BuildSetupText();
+  for (size_t start = 0, end; start < written.size(); start = end + 1) {
+    end = written.find('\n', start);
+    EXPECT_LT(end - start, 99u);
+  }
+  ResetLineTable();
+  ParseSetupText(ToDiskLineEnds(written));
+  EXPECT_EQ(setupRemarks[0], "first line without end\n");
+  EXPECT_EQ(tcpPortText[2], "8003");
+  EXPECT_EQ(serialPortText[2], "com2");
+  EXPECT_EQ(setupRemarks[2].size(), 98u - std::string("8002,com1\t").size());
+
+  ResetLineTable();
+  ParseSetupText(std::string("h\n8001\n8002,com1\0junk\n8003,com2\n", 32));
+  EXPECT_EQ(serialPortText[1], "com1");
+  EXPECT_EQ(serialPortText[2], "com2");
+}
+
 TEST_F(SettingsText, WriterWithoutAFirstLineWritesAHeading) {
   for (auto& t : tcpPortText) t = "unused";
   for (int L = 1; L < 9; ++L) serialPortText[L] = "unused";
