@@ -1,0 +1,349 @@
+#include "measure.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "proc_stats.h"
+#include "pty_device.h"
+#include "relay_process.h"
+#include "round_trip.h"
+#include "transfer.h"
+
+namespace qmx::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kLines = 8;
+constexpr double kMb = 1e6;
+constexpr int kRoundTripBlock = 100;
+
+void Progress(const std::string& name, const std::string& text) {
+  std::fprintf(stderr, "[%s] %s\n", name.c_str(), text.c_str());
+}
+
+std::string Fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+void Sleep(double seconds) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle]
+                                : (values[middle - 1] + values[middle]) / 2;
+}
+
+enum class Run { kOneLineToDevice, kOneLineToClient, kEightLines };
+
+const char* RunName(Run run) {
+  switch (run) {
+    case Run::kOneLineToDevice:
+      return "one line, client to device";
+    case Run::kOneLineToClient:
+      return "one line, device to client";
+    case Run::kEightLines:
+      return "eight lines, both directions";
+  }
+  return "";
+}
+
+// The eight lines of one server: its devices, the server itself and one
+// connected client per line. Stops the server on destruction.
+class Bench {
+ public:
+  Bench(const std::string& name, const BenchOptions& options, RelayFigures* figures)
+      : options_(options), figures_(*figures) {
+    relay_.name = name;
+  }
+  ~Bench() {
+    echo_.reset();
+    const std::string note = StopRelay(&relay_);
+    if (!note.empty()) figures_.notes.push_back(note);
+    for (int fd : clients_) ::close(fd);
+  }
+  Bench(const Bench&) = delete;
+  Bench& operator=(const Bench&) = delete;
+
+  bool SetUp(const std::string& program);
+  void Throughput(Run run);
+  void StartRoundTrips();
+  RoundTripper& Tripper(size_t size) { return size == 1 ? *trips1_ : *trips64_; }
+  void StopRoundTrips();
+  ProcessSample Sample() const { return SampleProcesses(relay_.pids); }
+  void Finish();
+
+ private:
+  std::vector<int> AllReadEnds() const;
+
+  const BenchOptions& options_;
+  RelayFigures& figures_;
+  Relay relay_;
+  std::vector<std::unique_ptr<PtyPair>> ptys_;
+  std::vector<int> clients_;
+  std::vector<int> clientPorts_;
+  std::unique_ptr<EchoDevice> echo_;
+  std::unique_ptr<RoundTripper> trips1_, trips64_;
+  // Throughput: rates per run kind, and the sums behind the per-MB figures.
+  std::vector<double> rates_[3];
+  double cpuSeconds_ = 0, relayedMb_ = 0;
+  uint64_t switches_ = 0, calls_ = 0;
+};
+
+bool Bench::SetUp(const std::string& program) {
+  std::vector<std::string> paths;
+  std::string error;
+  for (int k = 0; k < kLines; ++k) {
+    ptys_.push_back(std::make_unique<PtyPair>());
+    if (!ptys_.back()->Open(&error)) {
+      figures_.setupError = error;
+      return false;
+    }
+    paths.push_back(ptys_.back()->slavePath());
+  }
+  const bool started = relay_.name == "qmx" ? StartQmx(program, paths, &relay_, &error)
+                                            : StartSocat(program, paths, &relay_, &error);
+  if (!started) {
+    figures_.setupError = error;
+    return false;
+  }
+  std::string pids;
+  for (pid_t pid : relay_.pids) pids += " " + std::to_string(pid);
+  Progress(relay_.name, "started, pid" + pids + ", in " + relay_.workDirectory);
+
+  for (int k = 0; k < kLines; ++k) {
+    int localPort = 0;
+    const int fd = ConnectClient(
+        relay_.dataPorts[k], 10, [this] { return !RelayEnded(relay_).empty(); },
+        &localPort);
+    if (fd < 0) {
+      const std::string ended = RelayEnded(relay_);
+      figures_.setupError =
+          "line " + std::to_string(k + 1) + " (TCP port " +
+          std::to_string(relay_.dataPorts[k]) + ") never accepted a client" +
+          (ended.empty() ? "" : ": " + ended) + ". " + RelayLogTail(relay_);
+      return false;
+    }
+    clients_.push_back(fd);
+    clientPorts_.push_back(localPort);
+  }
+  // A round trip on every line proves that the server has taken each client
+  // and opened each device before anything is measured.
+  for (int k = 0; k < kLines; ++k) {
+    EchoDevice echo(ptys_[k]->master());
+    RoundTripper check(clients_[k], 1);
+    check.Run(1);
+    if (!check.fault().empty()) {
+      figures_.setupError = "line " + std::to_string(k + 1) +
+                            " does not relay: " + check.fault() + ". " +
+                            RelayLogTail(relay_);
+      return false;
+    }
+  }
+  std::string noDelayError;
+  if (!CountNoDelaySockets(relay_.pids, clientPorts_, &figures_.noDelaySockets,
+                           &figures_.clientSockets, &noDelayError)) {
+    figures_.noDelayNote = noDelayError;
+  }
+  return true;
+}
+
+std::vector<int> Bench::AllReadEnds() const {
+  std::vector<int> fds = clients_;
+  for (const auto& pty : ptys_) fds.push_back(pty->master());
+  return fds;
+}
+
+void Bench::Throughput(Run run) {
+  std::vector<Stream> streams;
+  const int master = ptys_[0]->master();
+  const auto oneLine = static_cast<uint64_t>(options_.oneLineMb * kMb);
+  const auto perStream = static_cast<uint64_t>(options_.perStreamMb * kMb);
+  switch (run) {
+    case Run::kOneLineToDevice:
+      streams.push_back({"line 1 client to device", clients_[0], master, oneLine});
+      break;
+    case Run::kOneLineToClient:
+      streams.push_back({"line 1 device to client", master, clients_[0], oneLine});
+      break;
+    case Run::kEightLines:
+      for (int k = 0; k < kLines; ++k) {
+        const std::string line = "line " + std::to_string(k + 1);
+        streams.push_back(
+            {line + " client to device", clients_[k], ptys_[k]->master(), perStream});
+        streams.push_back(
+            {line + " device to client", ptys_[k]->master(), clients_[k], perStream});
+      }
+      break;
+  }
+  const std::string what = RunName(run);
+  TransferLimits limits;
+  limits.sendWindowSeconds = options_.sendWindowSeconds;
+
+  const ProcessSample before = Sample();
+  const TransferOutcome outcome = RunTransfer(streams, limits);
+  const ProcessSample after = Sample();
+
+  const double mb = static_cast<double>(outcome.received) / kMb;
+  rates_[static_cast<int>(run)].push_back(outcome.MegabytesPerSecond());
+  relayedMb_ += mb;
+  cpuSeconds_ += after.cpuSeconds - before.cpuSeconds;
+  switches_ += after.contextSwitches - before.contextSwitches;
+  calls_ += after.readCalls + after.writeCalls - before.readCalls - before.writeCalls;
+
+  if (!outcome.fault.empty()) figures_.faults.push_back(what + ": " + outcome.fault);
+  const std::string late = ExpectQuiet(AllReadEnds(), 0.2);
+  if (!late.empty()) figures_.faults.push_back(what + ": " + late);
+  if (outcome.cutShort) {
+    figures_.notes.push_back(what + ": the send window closed after " + Fixed(mb, 1) +
+                             " MB");
+  }
+  Progress(relay_.name, what + ": " + Fixed(mb, 1) + " MB in " +
+                            Fixed(outcome.seconds, 2) + " s, " +
+                            Fixed(outcome.MegabytesPerSecond(), 1) + " MB/s" +
+                            (outcome.fault.empty() ? "" : "  FAULT"));
+}
+
+void Bench::StartRoundTrips() {
+  echo_ = std::make_unique<EchoDevice>(ptys_[0]->master());
+  trips1_ = std::make_unique<RoundTripper>(clients_[0], 1);
+  trips64_ = std::make_unique<RoundTripper>(clients_[0], 64);
+}
+
+void Bench::StopRoundTrips() {
+  echo_->Stop();
+  if (!echo_->fault().empty()) figures_.faults.push_back(echo_->fault());
+  echo_.reset();
+  for (RoundTripper* trips : {trips1_.get(), trips64_.get()}) {
+    if (!trips->fault().empty()) figures_.faults.push_back(trips->fault());
+  }
+  const std::string late = ExpectQuiet(AllReadEnds(), 0.2);
+  if (!late.empty()) figures_.faults.push_back("round trips: " + late);
+  figures_.rtt1Median = trips1_->Percentile(0.5);
+  figures_.rtt1P99 = trips1_->Percentile(0.99);
+  figures_.rtt1Count = trips1_->microseconds().size();
+  figures_.rtt64Median = trips64_->Percentile(0.5);
+  figures_.rtt64P99 = trips64_->Percentile(0.99);
+  figures_.rtt64Count = trips64_->microseconds().size();
+  for (size_t size : {size_t{1}, size_t{64}}) {
+    const RoundTripper& trips = Tripper(size);
+    Progress(relay_.name, "round trips of " + std::to_string(size) +
+                              " bytes: " + std::to_string(trips.microseconds().size()) +
+                              ", median " + Fixed(trips.Percentile(0.5), 1) +
+                              " us, p99 " + Fixed(trips.Percentile(0.99), 1) + " us");
+    if (static_cast<int>(trips.microseconds().size()) < options_.roundTrips &&
+        trips.fault().empty()) {
+      figures_.notes.push_back("round trips of " + std::to_string(size) +
+                               " bytes: time limit after " +
+                               std::to_string(trips.microseconds().size()));
+    }
+  }
+}
+
+void Bench::Finish() {
+  figures_.oneLineToDeviceMbs = Median(rates_[0]);
+  figures_.oneLineToClientMbs = Median(rates_[1]);
+  figures_.eightLinesMbs = Median(rates_[2]);
+  figures_.relayedMb = relayedMb_;
+  if (relayedMb_ > 0) {
+    figures_.cpuMsPerMb = cpuSeconds_ * 1e3 / relayedMb_;
+    figures_.contextSwitchesPerMb = static_cast<double>(switches_) / relayedMb_;
+    figures_.systemCallsPerMb = static_cast<double>(calls_) / relayedMb_;
+  }
+  figures_.peakResidentMb = static_cast<double>(PeakResidentKb(relay_.pids)) / 1e3;
+  figures_.measured = true;
+}
+
+// Blocks of round trips, the servers taking turns, until each has `count`
+// or the time limit has passed.
+void RoundTrips(const std::vector<Bench*>& benches, size_t size,
+                const BenchOptions& options) {
+  for (Bench* bench : benches) bench->Tripper(size).WarmUp();
+  const Clock::time_point start = Clock::now();
+  for (int done = 0; done < options.roundTrips; done += kRoundTripBlock) {
+    const int block = std::min(kRoundTripBlock, options.roundTrips - done);
+    for (Bench* bench : benches) bench->Tripper(size).Run(block);
+    if (SecondsSince(start) > options.sendWindowSeconds) break;
+  }
+}
+
+void Idle(const std::vector<Bench*>& benches, std::vector<RelayFigures*>& figures,
+          const BenchOptions& options) {
+  Sleep(1);  // let the last run's wake-ups die down
+  std::vector<ProcessSample> before;
+  for (Bench* bench : benches) before.push_back(bench->Sample());
+  const Clock::time_point start = Clock::now();
+  Sleep(options.idleSeconds);
+  const double seconds = SecondsSince(start);
+  for (size_t i = 0; i < benches.size(); ++i) {
+    const ProcessSample after = benches[i]->Sample();
+    RelayFigures& f = *figures[i];
+    f.idleCpuPercent =
+        static_cast<double>(after.runNanoseconds - before[i].runNanoseconds) / 1e9 /
+        seconds * 100;
+    f.idleWakeupsPerSecond =
+        static_cast<double>(after.contextSwitches - before[i].contextSwitches) / seconds;
+    f.threads = after.threads;
+    Progress(f.name, "idle " + Fixed(seconds, 1) + " s: " + Fixed(f.idleCpuPercent, 3) +
+                         " % of a core, " + Fixed(f.idleWakeupsPerSecond, 1) +
+                         " wake-ups/s");
+  }
+}
+
+// Every step, the servers taking turns.
+void MeasureSideBySide(const std::vector<Bench*>& benches,
+                       std::vector<RelayFigures*>& figures, const BenchOptions& options) {
+  for (Run run : {Run::kOneLineToDevice, Run::kOneLineToClient, Run::kEightLines}) {
+    for (int r = 0; r < options.repeat; ++r) {
+      for (Bench* bench : benches) bench->Throughput(run);
+    }
+  }
+  for (Bench* bench : benches) bench->StartRoundTrips();
+  RoundTrips(benches, 1, options);
+  RoundTrips(benches, 64, options);
+  for (Bench* bench : benches) bench->StopRoundTrips();
+  Idle(benches, figures, options);
+  for (Bench* bench : benches) bench->Finish();
+}
+
+}  // namespace
+
+std::vector<RelayFigures> MeasureServers(const std::vector<ServerToMeasure>& servers,
+                                         const BenchOptions& options) {
+  std::vector<RelayFigures> figures(servers.size());
+  {
+    // Servers stop when their Bench goes, and may add a note then.
+    std::vector<std::unique_ptr<Bench>> owned;
+    std::vector<Bench*> benches;
+    std::vector<RelayFigures*> measured;
+    for (size_t i = 0; i < servers.size(); ++i) {
+      figures[i].name = servers[i].name;
+      owned.push_back(std::make_unique<Bench>(servers[i].name, options, &figures[i]));
+      if (owned.back()->SetUp(servers[i].program)) {
+        benches.push_back(owned.back().get());
+        measured.push_back(&figures[i]);
+      } else {
+        Progress(servers[i].name, "cannot be measured: " + figures[i].setupError);
+      }
+    }
+    if (!benches.empty()) MeasureSideBySide(benches, measured, options);
+  }
+  return figures;
+}
+
+}  // namespace qmx::bench

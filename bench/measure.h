@@ -1,0 +1,59 @@
+// The servers measured side by side. Each gets eight lines with
+// pseudo-terminal devices and a connected client per line; all of them run
+// for the whole measurement, and every step takes the servers in turn
+// (throughput runs alternate, round trips alternate in blocks, the idle time
+// is the same ten seconds for all), so a load that comes and goes on the
+// machine falls on all of them alike.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "bench_options.h"
+
+namespace qmx::bench {
+
+struct RelayFigures {
+  std::string name;
+  bool measured = false;  // false: setupError says why
+  std::string setupError;
+
+  // Median over the repeated runs.
+  double oneLineToDeviceMbs = 0;
+  double oneLineToClientMbs = 0;
+  double eightLinesMbs = 0;
+  double relayedMb = 0;  // all throughput runs together
+
+  double rtt1Median = 0, rtt1P99 = 0;
+  double rtt64Median = 0, rtt64P99 = 0;
+  size_t rtt1Count = 0, rtt64Count = 0;
+
+  // Over all throughput runs together.
+  double cpuMsPerMb = 0;
+  double contextSwitchesPerMb = 0;
+  double systemCallsPerMb = 0;  // read-like + write-like calls
+
+  double idleCpuPercent = 0;
+  double idleWakeupsPerSecond = 0;
+  int threads = 0;
+
+  double peakResidentMb = 0;
+
+  int noDelaySockets = 0;
+  int clientSockets = 0;
+  std::string noDelayNote;  // set when the check could not be made
+
+  std::vector<std::string> faults;  // lost, extra or changed bytes, and the like
+  std::vector<std::string> notes;   // runs cut short, unclean ends
+};
+
+struct ServerToMeasure {
+  std::string name;     // "qmx" or "socat"
+  std::string program;  // the qmxd or socat executable
+};
+
+// One RelayFigures per server, in the same order.
+std::vector<RelayFigures> MeasureServers(const std::vector<ServerToMeasure>& servers,
+                                         const BenchOptions& options);
+
+}  // namespace qmx::bench

@@ -1,0 +1,231 @@
+#include "report.h"
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+namespace qmx::bench {
+namespace {
+
+std::string Number(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string Optional(const std::optional<double>& value, int decimals) {
+  return value ? Number(*value, decimals) : "-";
+}
+
+std::string Pad(const std::string& text, size_t width, bool right) {
+  if (text.size() >= width) return text;
+  const std::string fill(width - text.size(), ' ');
+  return right ? fill + text : text + fill;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonNumber(const std::optional<double>& value) {
+  if (!value || !std::isfinite(*value)) return "null";
+  return Number(*value, 6);
+}
+
+std::string JsonList(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + JsonString(items[i]);
+  return out + "]";
+}
+
+}  // namespace
+
+std::optional<double> Row::Ratio() const {
+  if (!qmx || !socat || *socat == 0) return std::nullopt;
+  return *qmx / *socat;
+}
+
+std::optional<bool> Row::Met() const {
+  switch (goal) {
+    case Goal::kNone:
+      return std::nullopt;
+    case Goal::kQmxBelow:
+      if (!qmx) return std::nullopt;
+      return *qmx < bound;
+    case Goal::kRatioAtLeast:
+    case Goal::kRatioAtMost: {
+      const std::optional<double> ratio = Ratio();
+      if (!ratio) return std::nullopt;
+      // Judged on the ratio as printed.
+      const double shown = std::round(*ratio * 100) / 100;
+      return goal == Goal::kRatioAtLeast ? shown >= bound : shown <= bound;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string Row::TargetText() const {
+  std::string text;
+  switch (goal) {
+    case Goal::kNone:
+      return "";
+    case Goal::kRatioAtLeast:
+      text = "ratio >= " + Number(bound, 2);
+      break;
+    case Goal::kRatioAtMost:
+      text = "ratio <= " + Number(bound, 2);
+      break;
+    case Goal::kQmxBelow:
+      text = "QMX < " + Number(bound, 1);
+      break;
+  }
+  const std::optional<bool> met = Met();
+  return text + (met ? (*met ? "  met" : "  NOT MET") : "");
+}
+
+std::vector<Row> BuildRows(const RelayFigures* qmx, const RelayFigures* socat) {
+  std::vector<Row> rows;
+  auto add = [&](std::string key, std::string metric, std::string unit,
+                 const std::function<double(const RelayFigures&)>& value, Goal goal,
+                 double bound, int decimals) {
+    Row row{std::move(key), std::move(metric), std::move(unit), {}, {}, goal,
+            bound,          decimals};
+    if (qmx && qmx->measured) row.qmx = value(*qmx);
+    if (socat && socat->measured) row.socat = value(*socat);
+    rows.push_back(std::move(row));
+  };
+  using F = const RelayFigures&;
+  add(
+      "throughput_one_line_client_to_device", "one line, client to device", "MB/s",
+      [](F f) { return f.oneLineToDeviceMbs; }, Goal::kRatioAtLeast, 1.0, 1);
+  add(
+      "throughput_one_line_device_to_client", "one line, device to client", "MB/s",
+      [](F f) { return f.oneLineToClientMbs; }, Goal::kRatioAtLeast, 1.0, 1);
+  add(
+      "throughput_eight_lines_both_directions", "eight lines, both directions, total",
+      "MB/s", [](F f) { return f.eightLinesMbs; }, Goal::kRatioAtLeast, 1.0, 1);
+  add(
+      "round_trip_1_byte_median", "round trip, 1 byte, median", "us",
+      [](F f) { return f.rtt1Median; }, Goal::kRatioAtMost, 1.25, 1);
+  add(
+      "round_trip_1_byte_p99", "round trip, 1 byte, 99th percentile", "us",
+      [](F f) { return f.rtt1P99; }, Goal::kNone, 0, 1);
+  add(
+      "round_trip_64_bytes_median", "round trip, 64 bytes, median", "us",
+      [](F f) { return f.rtt64Median; }, Goal::kRatioAtMost, 1.25, 1);
+  add(
+      "round_trip_64_bytes_p99", "round trip, 64 bytes, 99th percentile", "us",
+      [](F f) { return f.rtt64P99; }, Goal::kNone, 0, 1);
+  add(
+      "cpu_per_mb", "server CPU per MB relayed (user+system)", "ms/MB",
+      [](F f) { return f.cpuMsPerMb; }, Goal::kRatioAtMost, 1.0, 2);
+  add(
+      "idle_cpu", "server CPU idle, 8 clients connected", "% core",
+      [](F f) { return f.idleCpuPercent; }, Goal::kQmxBelow, 0.1, 3);
+  add(
+      "peak_resident_memory", "peak resident memory (socat: 8 processes)", "MB",
+      [](F f) { return f.peakResidentMb; }, Goal::kNone, 0, 1);
+  add(
+      "context_switches_per_mb", "  context switches per MB relayed", "1/MB",
+      [](F f) { return f.contextSwitchesPerMb; }, Goal::kNone, 0, 0);
+  add(
+      "system_calls_per_mb", "  read/write-type system calls per MB", "1/MB",
+      [](F f) { return f.systemCallsPerMb; }, Goal::kNone, 0, 0);
+  add(
+      "idle_wakeups_per_second", "  idle wake-ups (context switches)", "1/s",
+      [](F f) { return f.idleWakeupsPerSecond; }, Goal::kNone, 0, 1);
+  add(
+      "threads", "  threads", "", [](F f) { return static_cast<double>(f.threads); },
+      Goal::kNone, 0, 0);
+  return rows;
+}
+
+std::string FormatTable(const std::vector<Row>& rows,
+                        const std::vector<RelayFigures>& relays) {
+  const size_t kMetric = 44, kUnit = 7, kValue = 10, kRatio = 10;
+  std::string out = Pad("metric", kMetric, false) + Pad("unit", kUnit, false) +
+                    Pad("QMX", kValue, true) + Pad("socat", kValue, true) +
+                    Pad("QMX/socat", kRatio, true) + "  target\n";
+  out += std::string(kMetric + kUnit + 2 * kValue + kRatio + 22, '-') + "\n";
+  for (const Row& row : rows) {
+    out += Pad(row.metric, kMetric, false) + Pad(row.unit, kUnit, false) +
+           Pad(Optional(row.qmx, row.decimals), kValue, true) +
+           Pad(Optional(row.socat, row.decimals), kValue, true) +
+           Pad(Optional(row.Ratio(), 2), kRatio, true) + "  " + row.TargetText() + "\n";
+  }
+  out += "\nMB = 10^6 bytes. Rows indented are diagnostics, not targets.\n";
+  for (const RelayFigures& relay : relays) {
+    out += relay.name + ": ";
+    if (!relay.measured) {
+      out += "NOT MEASURED: " + relay.setupError + "\n";
+      continue;
+    }
+    if (relay.faults.empty()) {
+      out += "every byte checked, none lost, extra or changed (" +
+             Number(relay.relayedMb, 1) + " MB streamed, " +
+             std::to_string(relay.rtt1Count + relay.rtt64Count) + " round trips)";
+    } else {
+      out += "DATA FAULTS:";
+      for (const std::string& fault : relay.faults) out += "\n  " + fault;
+    }
+    out += relay.noDelayNote.empty()
+               ? "; TCP_NODELAY on " + std::to_string(relay.noDelaySockets) + " of " +
+                     std::to_string(relay.clientSockets) + " client sockets"
+               : "; TCP_NODELAY not checked: " + relay.noDelayNote;
+    out += "\n";
+    for (const std::string& note : relay.notes) out += "  note: " + note + "\n";
+  }
+  return out;
+}
+
+std::string FormatJson(const std::vector<Row>& rows,
+                       const std::vector<RelayFigures>& relays,
+                       const BenchOptions& options) {
+  std::string out = "{\n  \"unit_note\": \"MB = 10^6 bytes\",\n  \"rows\": [\n";
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    const std::optional<bool> met = row.Met();
+    out += "    {\"key\": " + JsonString(row.key) +
+           ", \"metric\": " + JsonString(row.metric) +
+           ", \"unit\": " + JsonString(row.unit) + ", \"qmx\": " + JsonNumber(row.qmx) +
+           ", \"socat\": " + JsonNumber(row.socat) +
+           ", \"ratio\": " + JsonNumber(row.Ratio()) +
+           ", \"target\": " + JsonString(row.TargetText()) +
+           ", \"met\": " + (met ? (*met ? "true" : "false") : "null") + "}" +
+           (i + 1 < rows.size() ? "," : "") + "\n";
+  }
+  out += "  ],\n  \"servers\": {\n";
+  for (size_t i = 0; i < relays.size(); ++i) {
+    const RelayFigures& r = relays[i];
+    out += "    " + JsonString(r.name) +
+           ": {\"measured\": " + (r.measured ? "true" : "false") +
+           ", \"setup_error\": " + JsonString(r.setupError) +
+           ", \"relayed_mb\": " + JsonNumber(r.relayedMb) +
+           ", \"round_trips\": " + std::to_string(r.rtt1Count + r.rtt64Count) +
+           ", \"no_delay_sockets\": " + std::to_string(r.noDelaySockets) +
+           ", \"client_sockets\": " + std::to_string(r.clientSockets) +
+           ", \"faults\": " + JsonList(r.faults) + ", \"notes\": " + JsonList(r.notes) +
+           "}" + (i + 1 < relays.size() ? "," : "") + "\n";
+  }
+  out += "  },\n  \"settings\": {\"one_line_mb\": " + JsonNumber(options.oneLineMb) +
+         ", \"stream_mb\": " + JsonNumber(options.perStreamMb) +
+         ", \"round_trips\": " + std::to_string(options.roundTrips) +
+         ", \"repeat\": " + std::to_string(options.repeat) +
+         ", \"idle_seconds\": " + JsonNumber(options.idleSeconds) + "}\n}\n";
+  return out;
+}
+
+}  // namespace qmx::bench
