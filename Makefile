@@ -11,7 +11,7 @@ CMAKE_TYPE ?= RelWithDebInfo
 
 PREFIX     ?= /usr/local
 
-.PHONY: all deps configure run test test-plain test-asan test-tsan test-fuzz fuzz install package clean
+.PHONY: all deps configure run test test-plain test-asan test-tsan test-fuzz fuzz bench install package clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -44,6 +44,14 @@ test-tsan:
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# Measures qmxd against socat (installed when missing) and prints the table.
+# Options go in BENCH_ARGS, e.g. make bench BENCH_ARGS="--quick --json bench.json".
+bench:
+	@scripts/install-deps.sh socat
+	@$(MAKE) --no-print-directory configure
+	cmake --build $(BUILD) -j $(JOBS) --target qmxd qmx-bench
+	$(BUILD)/bin/qmx-bench $(BENCH_ARGS)
 
 # Copies the executables, manuals, unit and desktop entry under $(PREFIX)
 # (DESTDIR works). The service user and /var/lib/qmx come from the package.

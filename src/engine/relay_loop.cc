@@ -19,6 +19,10 @@
 namespace qmx {
 namespace {
 
+// The longest an idle relay sleeps. Producers wake it; this only bounds the
+// cost of a signal that never comes.
+constexpr std::chrono::milliseconds kIdleWait(1000);
+
 // One relay thread per process: set while a relay thread runs.
 std::atomic<bool> relayRunning{false};
 
@@ -77,7 +81,14 @@ struct RelayState {
   uint8_t receiveStaging[kPortCount][kRelayChunk + 1];
 };
 
-void RelayPass(RelayState& state, ControlLineActions& actions) {
+// What a pass leaves behind, which decides how long the relay may sleep.
+struct PassResult {
+  bool queuesLeft = false;   // a queue gave a full chunk and may hold more
+  bool backlogLeft = false;  // a client has bytes waiting to be retried
+};
+
+PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
+  PassResult result;
   // Control line: exactly the bytes queued now.
   int32_t pending = cmdQueue.Count();
   while (pending > 0) {
@@ -92,6 +103,7 @@ void RelayPass(RelayState& state, ControlLineActions& actions) {
     uint8_t* buffer = state.sendStaging[n];
     size_t m = txQueue[n].GetSome(std::span(buffer, kRelayChunk));
     if (m == 0) continue;
+    if (m == kRelayChunk) result.queuesLeft = true;
     buffer[m] = 0;
     TraceChunk(std::span(buffer, m));
     RsWrite(n, buffer, static_cast<int>(m));
@@ -112,12 +124,17 @@ void RelayPass(RelayState& state, ControlLineActions& actions) {
     uint8_t* buffer = state.receiveStaging[n];
     size_t m = rxQueue[n].GetSome(std::span(buffer, kRelayChunk));
     if (m == 0) continue;
+    if (m == kRelayChunk) result.queuesLeft = true;
     buffer[m] = 0;
     TraceChunk(std::span(buffer, m));
     for (int L = 1; L < kLineCount; ++L) {
       if (routes[L - 1] == n) state.output[L].Send(L, std::span(buffer, m), now);
     }
   }
+  for (int L = 1; L < kLineCount; ++L) {
+    result.backlogLeft = result.backlogLeft || state.output[L].HasPending();
+  }
+  return result;
 }
 
 }  // namespace
@@ -127,13 +144,20 @@ void CorvMainThread(CCorvDoc* document) {
   DebugTrace("Server Version 2.01\n");
   auto state = std::make_unique<RelayState>();
   ControlLineActions actions(document);
+  // Every producer signals wakeEvent after it queues bytes, so an idle relay
+  // sleeps long; it comes back at once while a queue still holds a full
+  // chunk, and every 10 ms while a slow client has bytes to retry.
+  std::chrono::milliseconds wait(10);
   for (;;) {
-    if (wakeEvent.Wait(std::chrono::milliseconds(10)) == Event::WaitResult::kFailed) {
+    if (wakeEvent.Wait(wait) == Event::WaitResult::kFailed) {
       DebugTrace("WaitForSingleObject Errors");
       relayRunning.store(false);
       return;
     }
-    RelayPass(*state, actions);
+    const PassResult result = RelayPass(*state, actions);
+    wait = result.queuesLeft    ? std::chrono::milliseconds(0)
+           : result.backlogLeft ? std::chrono::milliseconds(10)
+                                : kIdleWait;
   }
 }
 

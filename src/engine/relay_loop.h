@@ -1,7 +1,9 @@
 // The relay thread: the one thread that moves bytes between the TCP clients
 // and the serial ports and runs every control-line command.
 //
-// Each pass (on wakeEvent, or every 10 ms) it drains cmdQueue completely,
+// Each pass (on wakeEvent; at once again while a queue still holds a full
+// chunk; every 10 ms while a slow client has bytes waiting; at the latest
+// after a second when idle) it drains cmdQueue completely,
 // greeting, echoing and assembling command lines and executing each finished
 // line; then for port index 0 to 7 writes up to 1024 bytes of txQueue[n] to
 // the port; then for port index 0 to 7 sends up to 1024 bytes of rxQueue[n]

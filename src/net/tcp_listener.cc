@@ -61,7 +61,14 @@ void ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
       DebugTracef("%s recv Connection broken ", line.name);
       return;
     }
-    queue.PutWait(std::span<const uint8_t>(buffer, static_cast<size_t>(n)), line.stopRequested);
+    const auto bytes = std::span<const uint8_t>(buffer, static_cast<size_t>(n));
+    const size_t fitted = queue.PutSome(bytes);
+    if (fitted < bytes.size()) {
+      // The queue is full: wake the relay thread for what it holds before
+      // waiting for room, or both would wait for each other.
+      wakeEvent.Set();
+      queue.PutWait(bytes.subspan(fitted), line.stopRequested);
+    }
     DebugTracef("nBytesReceived = %d", static_cast<int>(n));
     wakeEvent.Set();
     // TcpDisconnect has shut the client down and may free the queue as soon

@@ -31,14 +31,16 @@ void Rest(int wakeFd, int ms) {
 // Reads what one wake-up of the device found waiting, in chunks of at most
 // 500 bytes, into the port's receive queue. The chunk sizes follow from the
 // count seen at the start alone: reads never wait, so a short read does not
-// shrink the next request. Returns the number of bytes brought.
-long ServeReceive(int n, int fd, ErrorCounters& counters) {
+// shrink the next request. `counters` is null for a device that keeps no
+// error counters (a pseudo-terminal), so it is not asked on every wake-up.
+// Returns the number of bytes brought.
+long ServeReceive(int n, int fd, ErrorCounters* counters) {
   RsPort& port = rsPorts[n];
   ErrorCounters now;
   uint32_t flags = 0;
-  if (ReadErrorCounters(fd, &now)) {
-    flags = ErrorFlagsBetween(counters, now);
-    counters = now;
+  if (counters != nullptr && ReadErrorCounters(fd, &now)) {
+    flags = ErrorFlagsBetween(*counters, now);
+    *counters = now;
   }
   rsError[n].exchange(flags);
 
@@ -136,7 +138,7 @@ void RsReadThread(int n) {
   DebugTrace("RsReadThread\n");
 
   ErrorCounters counters;
-  (void)ReadErrorCounters(fd, &counters);
+  ErrorCounters* const deviceCounters = ReadErrorCounters(fd, &counters) ? &counters : nullptr;
   bool hungUp = false;
   while (port.running.load() != 0) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
@@ -160,7 +162,7 @@ void RsReadThread(int n) {
     }
     hungUp = false;
     if ((fds[0].revents & POLLIN) == 0) continue;
-    if (ServeReceive(n, fd, counters) == 0) Rest(wakeFd, kRestMs);
+    if (ServeReceive(n, fd, deviceCounters) == 0) Rest(wakeFd, kRestMs);
   }
   Purge(fd, PurgeQueue::kInput);
 }
