@@ -34,6 +34,7 @@
 
 #include "engine/byte_queue.h"
 #include "platform/event.h"
+#include "platform/fixed_text.h"
 
 namespace qmx {
 
@@ -53,6 +54,20 @@ struct ComSetting {
   char stopBits[16];
   char flow[8];
 };
+
+// Copies the texts that a port's configured settings (ComSetting) and its
+// open record (RsPort) share: name, baud, parity, data bits, flow and
+// definition, each cut at its field's width. The stop bits are not copied;
+// the definition carries them.
+template <class To, class From>
+void CopyPortSettings(To& to, const From& from) {
+  CopyField(to.name, FieldText(from.name));
+  CopyField(to.baud, FieldText(from.baud));
+  CopyField(to.parity, FieldText(from.parity));
+  CopyField(to.dataBits, FieldText(from.dataBits));
+  CopyField(to.flow, FieldText(from.flow));
+  CopyField(to.definition, FieldText(from.definition));
+}
 
 extern std::mutex engineLock;
 

@@ -40,14 +40,8 @@ int ActivateControlLine() {
 
 int ActivateBridgedLine(int L, int n) {
   rxQueue[n].Allocate(kQueueCapacity);
-  const ComSetting& setting = comSettings[n];
   RsPort& port = rsPorts[n];
-  CopyField(port.name, FieldText(setting.name));
-  CopyField(port.baud, FieldText(setting.baud));
-  CopyField(port.parity, FieldText(setting.parity));
-  CopyField(port.dataBits, FieldText(setting.dataBits));
-  CopyField(port.flow, FieldText(setting.flow));
-  CopyField(port.definition, FieldText(setting.definition));
+  CopyPortSettings(port, comSettings[n]);
   if (!RsOpen(n)) {
     DebugTrace("Com port fail");
     AppendErrorLog(FormatMessage1(kMsgPortFailure, FieldText(port.name)));

@@ -25,13 +25,7 @@ int ParseOpenParams(std::string_view parameter) {
   if (k < 0) return -3;
 
   RsPort& port = rsPorts[k];
-  const ComSetting& saved = comSettings[k];
-  CopyField(port.name, *name);
-  CopyField(port.baud, FieldText(saved.baud));
-  CopyField(port.parity, FieldText(saved.parity));
-  CopyField(port.dataBits, FieldText(saved.dataBits));
-  CopyField(port.flow, FieldText(saved.flow));
-  CopyField(port.definition, FieldText(saved.definition));
+  CopyPortSettings(port, comSettings[k]);  // its name is the one asked for
 
   // The definition changes only when all four line settings are given.
   auto baud = fields.Next();
@@ -85,13 +79,7 @@ int CmdOpen(Parameter parameter) {
   }
   if (CCorvDoc* doc = relayDoc.load()) doc->refreshNeeded.store(1);
 
-  ComSetting& saved = comSettings[k];
-  CopyField(saved.name, FieldText(port.name));
-  CopyField(saved.baud, FieldText(port.baud));
-  CopyField(saved.parity, FieldText(port.parity));
-  CopyField(saved.dataBits, FieldText(port.dataBits));
-  CopyField(saved.flow, FieldText(port.flow));
-  CopyField(saved.definition, FieldText(port.definition));
+  CopyPortSettings(comSettings[k], port);
 
   if (!EnsureDataListener(L)) {
     SendCmdReply(kReplyFailedTcpServer);
