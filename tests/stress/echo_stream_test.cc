@@ -63,7 +63,7 @@ load::StreamOutcome StreamThrough(FaultyEcho& echo) {
   load::LineSocket socket(echo.port(), 10s);
   load::StreamOptions options;
   options.bytes = 200000;
-  options.idleLimit = 2s;
+  options.idleLimit = 1s;
   return load::RunEchoStream(socket, options);
 }
 

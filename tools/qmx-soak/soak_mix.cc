@@ -174,8 +174,8 @@ void ChurnLine(Context& c, int L) {
 // the device's bytes.
 void StallLine(Context& c, int L) {
   if (c.options.stallEvery <= 0) return;
-  for (Millis pause(std::min(10000, c.options.stallEvery * 1000)); !c.stop.Nap(pause);
-       pause = Millis(c.options.stallEvery * 1000)) {
+  const Millis every = seconds(c.options.stallEvery);
+  for (Millis pause = std::min<Millis>(seconds(10), every); !c.stop.Nap(pause); pause = every) {
     load::LineSocket stalled(c.server.port(L), Millis(10000), 4096);
     load::LineSocket next(c.server.port(L), Millis(10000));
     if (!stalled.connected() || !next.connected()) {
