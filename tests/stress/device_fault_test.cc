@@ -1,6 +1,8 @@
 // Serial ports that fail or are reopened under the server: a device that
-// vanishes mid-stream and comes back, and a port opened and closed hundreds
-// of times while clients use its line.
+// vanishes mid-stream and comes back, and a port closed and opened again a
+// hundred times while clients use its line (each close holds every line for
+// the socket layer's disconnect wait, so the count stays modest here; the
+// soak goes on for as long as it is asked).
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -75,7 +77,7 @@ TEST_F(DeviceFaults, DeviceThatVanishesMidStreamServesAgainAfterCloseAndOpen) {
   EXPECT_EQ(status, 0) << ExitReport(*qmxd_, status);
 }
 
-TEST_F(DeviceFaults, PortOpenedAndClosedHundredsOfTimesWhileClientsUseIt) {
+TEST_F(DeviceFaults, PortClosedAndOpenedAgainAndAgainWhileClientsUseIt) {
   StartQmxd();
   const load::ServerFigures baseline = Figures();
   BackgroundStream steady(port_[2], 78);
