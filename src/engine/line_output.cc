@@ -4,6 +4,7 @@
 
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
+#include "serial/rs_port.h"
 
 namespace qmx {
 
@@ -60,6 +61,40 @@ void DataLineOutput::Flush(int line, Clock::time_point now) {
     TcpDropClient(line);
     Clear();
   }
+}
+
+void SerialPortOutput::Write(int n, std::span<const uint8_t> chunk, Clock::time_point now) {
+  int written = RsWriteNow(n, chunk.data(), static_cast<int>(chunk.size()));
+  if (written < 0 || static_cast<size_t>(written) == chunk.size()) return;  // refused, or done
+  pending_.assign(chunk.begin(), chunk.end());
+  sent_ = static_cast<size_t>(written);
+  started_ = now;
+}
+
+void SerialPortOutput::Flush(int n, Clock::time_point now) {
+  if (!HasPending()) return;
+  int written =
+      RsWriteNow(n, pending_.data() + sent_, static_cast<int>(pending_.size() - sent_));
+  if (written < 0) {
+    Finish(n, /*timedOut=*/true);
+    return;
+  }
+  sent_ += static_cast<size_t>(written);
+  if (!HasPending()) {
+    Finish(n, /*timedOut=*/false);
+  } else if (now - started_ >= std::chrono::milliseconds(kRsWriteLimitMs)) {
+    Finish(n, /*timedOut=*/true);
+  }
+}
+
+void SerialPortOutput::Finish(int, bool timedOut) {
+  if (timedOut) {
+    DebugTracef("\nProbable Write Timeout: Total of %ld bytes sent", static_cast<long>(sent_));
+  } else {
+    DebugTracef("\n%ld bytes written", static_cast<long>(sent_));
+  }
+  pending_.clear();
+  sent_ = 0;
 }
 
 }  // namespace qmx

@@ -1,4 +1,5 @@
-// The relay thread's output to one data line's client.
+// The relay thread's output: to one data line's client, and to one serial
+// port.
 //
 // Serial data goes to a client without waiting for it: what its socket does
 // not take at once is kept here, in order, and retried on the relay's next
@@ -43,6 +44,32 @@ class DataLineOutput {
   size_t sent_ = 0;
   uint64_t client_ = 0;  // the client the kept bytes are for
   Clock::time_point lastProgress_;
+};
+
+// Serial writes go out the same way: what the device does not take at once
+// is kept and written on the next passes, and the port's send queue is not
+// drained meanwhile, so its client is slowed down by TCP. The relay thread is
+// never held in a write, so it goes on relaying the port's input; otherwise
+// a device that echoes could fill the port's receive queue and then stop
+// taking the relay's writes, each side waiting for the other. What the
+// device has not taken within the write limit is dropped, as a timed-out
+// write is.
+class SerialPortOutput {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  bool HasPending() const { return sent_ < pending_.size(); }
+
+  // Writes a chunk to port `n`; only when nothing is pending.
+  void Write(int n, std::span<const uint8_t> chunk, Clock::time_point now);
+  void Flush(int n, Clock::time_point now);
+
+ private:
+  void Finish(int n, bool timedOut);
+
+  std::vector<uint8_t> pending_;
+  size_t sent_ = 0;
+  Clock::time_point started_;
 };
 
 }  // namespace qmx

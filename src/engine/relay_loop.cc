@@ -76,6 +76,7 @@ class ControlLineActions : public ControlLineAssembler::Sink {
 struct RelayState {
   ControlLineAssembler controlLine;
   DataLineOutput output[kLineCount];  // index = data line
+  SerialPortOutput serialOutput[kPortCount];
   uint8_t controlBytes[kQueueCapacity];
   uint8_t sendStaging[kPortCount][kRelayChunk + 1];
   uint8_t receiveStaging[kPortCount][kRelayChunk + 1];
@@ -98,18 +99,25 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
     for (size_t i = 0; i < got; ++i) state.controlLine.Feed(state.controlBytes[i], actions);
     pending -= static_cast<int32_t>(got);
   }
-  // Serial sends.
+  // Serial sends: a port still writing its last chunk takes no new one.
+  const auto now = DataLineOutput::Clock::now();
   for (int n = 0; n < kPortCount; ++n) {
+    SerialPortOutput& port = state.serialOutput[n];
+    port.Flush(n, now);
+    if (port.HasPending()) {
+      result.backlogLeft = true;
+      continue;
+    }
     uint8_t* buffer = state.sendStaging[n];
     size_t m = txQueue[n].GetSome(std::span(buffer, kRelayChunk));
     if (m == 0) continue;
     if (m == kRelayChunk) result.queuesLeft = true;
     buffer[m] = 0;
     TraceChunk(std::span(buffer, m));
-    RsWrite(n, buffer, static_cast<int>(m));
+    port.Write(n, std::span(buffer, m), now);
+    result.backlogLeft = result.backlogLeft || port.HasPending();
   }
   // TCP sends: first what clients could not take before, then new chunks.
-  const auto now = DataLineOutput::Clock::now();
   int32_t routes[kPortCount];
   for (int i = 0; i < kPortCount; ++i) {
     routes[i] = routeTable[i].load(std::memory_order_relaxed);

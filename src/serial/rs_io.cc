@@ -192,6 +192,16 @@ int RsWrite(int n, const uint8_t* data, int count) {
   return 1;
 }
 
+int RsWriteNow(int n, const uint8_t* data, int count) {
+  RsPort& port = rsPorts[n];
+  std::lock_guard lock(port.writeMutex);
+  const int fd = port.handle.load();
+  if (fd < 0 || port.wakeFd < 0 || count < 0) return -1;
+  const long written = WriteSome(fd, data, static_cast<size_t>(count));
+  if (written == -EAGAIN) return 0;
+  return written < 0 ? -1 : static_cast<int>(written);
+}
+
 int RsClearError(int n, uint32_t code) {
   DebugTracef("\ndwError = %x", code);
   // Linux keeps no sticky error state that blocks further reads and writes;

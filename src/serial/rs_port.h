@@ -41,6 +41,10 @@ inline constexpr uint32_t CE_MODE = 0x8000;
 inline constexpr uint32_t kRsWaitError = 0x10000;  // the wait for a port event failed
 inline constexpr uint32_t kRsReadError = 0x20000;  // a read from the device failed
 
+// How long a write may take in all: the write total constant of the
+// time-outs RsOpen sets (the multiplier is 0).
+inline constexpr uint32_t kRsWriteLimitMs = 20000;
+
 struct RsTimeouts {
   uint32_t readInterval = 0;
   uint32_t readTotalMultiplier = 0;
@@ -78,6 +82,13 @@ int RsOpen(int n);
 int RsSetupConnection(int n);
 void RsReadThread(int n);
 int RsWrite(int n, const uint8_t* data, int count);
+// Writes what the device takes now, without waiting. Returns the number of
+// bytes written (0 when the device takes nothing at the moment), or -1 when
+// the port is not open or the write failed. The relay thread writes with it
+// so that it never stands still in a write while the same port's input waits
+// for it to be relayed.
+int RsWriteNow(int n, const uint8_t* data, int count);
+
 void RsClose(int n);
 int RsClearError(int n, uint32_t code);
 int RsOut(int n, uint8_t byte);
