@@ -69,7 +69,6 @@ TEST_F(Load, SigtermWhileEveryLineIsBusyEndsQmxdWithExitZero) {
       load::LineSocket socket(port_[L], 10s);
       load::StreamOptions options;
       options.seed = static_cast<uint64_t>(100 + L);
-      options.window = 32 * 1024;
       options.stop = &stop;
       options.idleLimit = 20s;
       options.intactCounter = &intact[static_cast<size_t>(L)];

@@ -24,7 +24,7 @@ inline constexpr const char* kUsage =
     "lost, nothing failed, and the server let go of every descriptor and\n"
     "thread and exited 0 on SIGTERM.\n"
     "\n"
-    "  --window BYTES     most bytes an echo stream has in flight (32768)\n"
+    "  --window BYTES     most bytes an echo stream has in flight (1048576)\n"
     "  --stall-every N    seconds between stalled clients on line 6; 0: none (120)\n"
     "  --report-every N   seconds between progress lines; 0: none (10)\n"
     "  --qmxd PATH        the server to run (default: qmxd beside qmx-soak)\n"
@@ -32,7 +32,7 @@ inline constexpr const char* kUsage =
 
 struct Options {
   int seconds = 60;
-  uint64_t window = 32 * 1024;
+  uint64_t window = 1 << 20;
   int stallEvery = 120;
   int reportEvery = 10;
   std::string qmxd;
