@@ -11,7 +11,7 @@ CMAKE_TYPE ?= RelWithDebInfo
 
 PREFIX     ?= /usr/local
 
-.PHONY: all deps configure run test test-plain test-asan test-tsan test-fuzz fuzz bench install package clean
+.PHONY: all deps configure run test test-plain test-soak test-asan test-tsan test-fuzz fuzz bench install package clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -26,12 +26,19 @@ configure:
 run: deps all
 	scripts/demo.sh $(BUILD)/bin
 
-# Every test: the normal build, then AddressSanitizer + UndefinedBehaviorSanitizer,
-# then ThreadSanitizer, then a short run of every fuzz target.
-test: deps test-plain test-asan test-tsan test-fuzz
+# Every test: the normal build and a one-minute soak of qmxd, then
+# AddressSanitizer + UndefinedBehaviorSanitizer, then ThreadSanitizer, then a
+# short run of every fuzz target.
+test: deps test-plain test-soak test-asan test-tsan test-fuzz
 
 test-plain: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# A minute of mixed load and faults against qmxd; fails on any lost byte,
+# error, or descriptor or thread left behind. Run longer by hand:
+#   build/bin/qmx-soak --seconds 3600
+test-soak: all
+	$(BUILD)/bin/qmx-soak --seconds 60 --report-every 0
 
 test-asan:
 	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DQMX_SANITIZE=ON -DQMX_BUILD_UI=ON >/dev/null

@@ -172,6 +172,11 @@ std::string PtyDevice::Read(size_t count, std::chrono::milliseconds timeout) {
 }
 
 void PtyDevice::Hangup() {
+  if (echo_.joinable()) {  // the echo thread must not poll a closed descriptor
+    uint64_t one = 1;
+    (void)!::write(stopFd_, &one, sizeof one);
+    echo_.join();
+  }
   if (slave_ >= 0) ::close(slave_);
   slave_ = -1;
   if (master_ >= 0) ::close(master_);
@@ -380,6 +385,7 @@ ServerProcess::ServerProcess() {
   if (pid_ == 0) {
     int fd = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(fd, 2);
+    ::close(fd);
     ::execl(binary.c_str(), "qmxd", static_cast<char*>(nullptr));
     ::_exit(127);
   }
