@@ -146,15 +146,9 @@ size_t EntriesOf(const char* directory) {
 // device itself stays closed and the line's queues unallocated: closing such
 // a port or line is harmless, and nothing is relayed here.
 void MarkPortInService(int k) {
-  const ComSetting& s = comSettings[k];
   RsPort& port = rsPorts[k];
-  CopyField(port.name, FieldText(s.name));
-  CopyField(port.baud, FieldText(s.baud));
-  CopyField(port.parity, FieldText(s.parity));
-  CopyField(port.dataBits, FieldText(s.dataBits));
-  CopyField(port.stopBits, FieldText(s.stopBits));
-  CopyField(port.flow, FieldText(s.flow));
-  CopyField(port.definition, FieldText(s.definition));
+  CopyPortSettings(port, comSettings[k]);
+  CopyField(port.stopBits, FieldText(comSettings[k].stopBits));
 }
 
 // The line table every input starts from (engineLock held).
