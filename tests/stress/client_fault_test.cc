@@ -101,12 +101,7 @@ TEST_F(ClientFaults, ThousandsOfConnectsAndDisconnectsLeaveNothingBehind) {
     EXPECT_EQ(probesFailed[static_cast<size_t>(L)].load(), 0) << "line " << L;
   }
 
-  load::ServerFigures last;
-  EXPECT_TRUE(WaitForFigures(baseline, &last))
-      << "descriptors " << baseline.descriptors << " -> " << last.descriptors << ", threads "
-      << baseline.threads << " -> " << last.threads;
-  const int status = qmxd_->Terminate();
-  EXPECT_EQ(status, 0) << ExitReport(*qmxd_, status);
+  ExpectSettledThenCleanExit(baseline);
 }
 
 TEST_F(ClientFaults, GarbageOnTheControlLineIsAnsweredAndSurvived) {
@@ -153,8 +148,7 @@ TEST_F(ClientFaults, GarbageOnTheControlLineIsAnsweredAndSurvived) {
   for (int L = 1; L <= 8; ++L) {
     EXPECT_TRUE(load::ProbeLine(port_[L], "<after garbage>", 20s)) << "line " << L;
   }
-  const int status = qmxd_->Terminate();
-  EXPECT_EQ(status, 0) << ExitReport(*qmxd_, status);
+  ExpectCleanExit();
 }
 
 }  // namespace

@@ -69,12 +69,7 @@ TEST_F(DeviceFaults, DeviceThatVanishesMidStreamServesAgainAfterCloseAndOpen) {
   EXPECT_TRUE(outcome.whole()) << outcome.Describe();
   EXPECT_GT(outcome.sent, 0u);
 
-  load::ServerFigures last;
-  EXPECT_TRUE(WaitForFigures(baseline, &last))
-      << "descriptors " << baseline.descriptors << " -> " << last.descriptors << ", threads "
-      << baseline.threads << " -> " << last.threads;
-  const int status = qmxd_->Terminate();
-  EXPECT_EQ(status, 0) << ExitReport(*qmxd_, status);
+  ExpectSettledThenCleanExit(baseline);
 }
 
 TEST_F(DeviceFaults, PortClosedAndOpenedAgainAndAgainWhileClientsUseIt) {
@@ -113,12 +108,7 @@ TEST_F(DeviceFaults, PortClosedAndOpenedAgainAndAgainWhileClientsUseIt) {
   const load::StreamOutcome outcome = steady.Finish();
   EXPECT_TRUE(outcome.whole()) << outcome.Describe();
 
-  load::ServerFigures last;
-  EXPECT_TRUE(WaitForFigures(baseline, &last))
-      << "descriptors " << baseline.descriptors << " -> " << last.descriptors << ", threads "
-      << baseline.threads << " -> " << last.threads;
-  const int status = qmxd_->Terminate();
-  EXPECT_EQ(status, 0) << ExitReport(*qmxd_, status);
+  ExpectSettledThenCleanExit(baseline);
 }
 
 }  // namespace

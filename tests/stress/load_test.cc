@@ -54,8 +54,7 @@ TEST_F(Load, EightLinesCarryMegabytesEachWayWhileStatusRuns) {
   }
   EXPECT_GT(statusRuns, 1);
   EXPECT_EQ(wrongStatus, "");
-  const int status = qmxd_->Terminate();
-  EXPECT_EQ(status, 0) << ExitReport(*qmxd_, status);
+  ExpectCleanExit();
 }
 
 TEST_F(Load, SigtermWhileEveryLineIsBusyEndsQmxdWithExitZero) {

@@ -61,14 +61,22 @@ std::string EightEchoLines::ExpectedStatus() const {
   return status;
 }
 
-bool EightEchoLines::WaitForFigures(const load::ServerFigures& baseline,
-                                    load::ServerFigures* last) {
-  return WaitFor(
+void EightEchoLines::ExpectSettledThenCleanExit(const load::ServerFigures& baseline) {
+  load::ServerFigures last;
+  const bool settled = WaitFor(
       [&] {
-        *last = Figures();
-        return last->descriptors == baseline.descriptors && last->threads == baseline.threads;
+        last = Figures();
+        return last.descriptors == baseline.descriptors && last.threads == baseline.threads;
       },
       15s);
+  EXPECT_TRUE(settled) << "descriptors " << baseline.descriptors << " -> " << last.descriptors
+                       << ", threads " << baseline.threads << " -> " << last.threads;
+  ExpectCleanExit();
+}
+
+void EightEchoLines::ExpectCleanExit() {
+  const int status = qmxd_->Terminate();
+  EXPECT_EQ(status, 0) << ExitReport(*qmxd_, status);
 }
 
 BackgroundStream::BackgroundStream(int port, uint64_t seed, uint64_t window,

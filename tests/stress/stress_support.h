@@ -34,9 +34,12 @@ class EightEchoLines : public ::testing::Test {
 
   // The server process's figures (qmxd only).
   load::ServerFigures Figures() const { return load::SampleServer(qmxd_->pid()); }
-  // Waits until descriptors and threads are back at `baseline`; the last
-  // sample is left in `last`.
-  bool WaitForFigures(const load::ServerFigures& baseline, load::ServerFigures* last);
+  // Expects the server's descriptors and threads to come back to `baseline`
+  // (waiting a bounded time for them), then stops qmxd with SIGTERM and
+  // expects exit status 0.
+  void ExpectSettledThenCleanExit(const load::ServerFigures& baseline);
+  // Stops qmxd with SIGTERM and expects exit status 0.
+  void ExpectCleanExit();
 
   // The status report with every line bridged and OK.
   std::string ExpectedStatus() const;
