@@ -90,7 +90,7 @@ TEST_F(DeviceFaults, PortClosedAndOpenedAgainAndAgainWhileClientsUseIt) {
       }
     }
   });
-  const int cycles = Scaled(100, 25);
+  const int cycles = Scaled(200, 25);
   int done = 0;
   for (; done < cycles; ++done) {
     const std::string closed = control().Command("close com1", 10s);
