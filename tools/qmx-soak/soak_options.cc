@@ -1,6 +1,7 @@
 #include "soak_options.h"
 
 #include <charconv>
+#include <filesystem>
 
 namespace qmx::soak {
 namespace {
@@ -44,7 +45,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       ok = ParseNumber(value, 0, 30 * 24 * 3600, &number);
       options->reportEvery = static_cast<int>(number);
     } else if (flag == "--qmxd") {
-      options->qmxd = value;
+      // The server runs in its own temporary folder, so a relative path is
+      // made absolute here; a bare name is left for the PATH search.
+      options->qmxd = value.find('/') == std::string::npos
+                          ? value
+                          : std::filesystem::absolute(value).lexically_normal().string();
     } else {
       *error = "unknown argument " + flag;
       return false;
