@@ -45,11 +45,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       ok = ParseNumber(value, 0, 30 * 24 * 3600, &number);
       options->reportEvery = static_cast<int>(number);
     } else if (flag == "--qmxd") {
-      // The server runs in its own temporary folder, so a relative path is
-      // made absolute here; a bare name is left for the PATH search.
-      options->qmxd = value.find('/') == std::string::npos
-                          ? value
-                          : std::filesystem::absolute(value).lexically_normal().string();
+      // The server is started in the soak's temporary folder, so a relative
+      // path is taken from where the tool was started.
+      options->qmxd = std::filesystem::absolute(value).lexically_normal().string();
     } else {
       *error = "unknown argument " + flag;
       return false;
