@@ -47,7 +47,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     } else if (flag == "--qmxd") {
       // The server is started in the soak's temporary folder, so a relative
       // path is taken from where the tool was started.
-      options->qmxd = std::filesystem::absolute(value).lexically_normal().string();
+      std::error_code failure;
+      const std::filesystem::path path = std::filesystem::absolute(value, failure);
+      options->qmxd = failure ? value : path.lexically_normal().string();
     } else {
       *error = "unknown argument " + flag;
       return false;
