@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/byte_queue.h"
+#include "platform/byte_queue.h"
 #include "platform/event.h"
 #include "platform/fixed_text.h"
 

@@ -154,8 +154,17 @@ int ActivateAllLines() {
   return 0;
 }
 
+void BindLineQueues() {
+  TcpBindInput(0, &cmdQueue, &wakeEvent);
+  for (int n = 0; n < kPortCount; ++n) {
+    TcpBindInput(n + 1, &txQueue[n], &wakeEvent);
+    RsBindInput(n, &rxQueue[n], &wakeEvent);
+  }
+}
+
 int ServerStartup() {
   int error = 0;
+  BindLineQueues();
   TcpStartup(&error);
   wakeEvent.Open();
   std::lock_guard lock(engineLock);

@@ -21,6 +21,10 @@ inline constexpr int kActivationUnused = 1;
 inline constexpr int kActivationOk = 2;
 inline constexpr int kActivationFailed = 3;
 
+// Points every line's socket record and every serial port at its queue in the
+// line table and at wakeEvent. ServerStartup does it first.
+void BindLineQueues();
+
 int ServerStartup();
 int ActivateAllLines();
 int ActivateLine(int line);

@@ -74,7 +74,6 @@ int UdpSendto(int line, const ::sockaddr_in* to, const void* data, int size, int
   }
   DebugTracef("%s UdpSendto ope=%02x sub=%02x lane=%d dnum=%d", record->name, buffer[0],
               buffer[1], buffer[2], buffer[3]);
-  record->sentFlag = 1;
   if (sent != size) {
     *error = EMSGSIZE;
     return 0;

@@ -165,7 +165,6 @@ int TakeRecord(TcpLine& record, int waitMs, bool datagram, RecordCopy* copy, int
   std::memcpy(copy->bytes.data(), record.recvBuffer.get(),
               static_cast<size_t>(copy->size));
   record.recvPending = 0;
-  record.sentFlag = 0;
   // Only now may the thread receive the next record into recvBuffer.
   record.recvTakenEvent.Set();
   return 1;

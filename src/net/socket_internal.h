@@ -11,7 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "engine/byte_queue.h"
+#include "platform/byte_queue.h"
 #include "net/socket_layer.h"
 
 struct sockaddr;

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <thread>
 
-#include "engine/line_table.h"
 #include "net/socket_internal.h"
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
@@ -110,6 +109,13 @@ SocketHandle::~SocketHandle() {
   // Linux releases the descriptor even when close reports an error, so it is
   // never closed a second time.
   if (fd_ >= 0) ::close(fd_);
+}
+
+void TcpBindInput(int line, ByteQueue* queue, Event* wake) {
+  TcpLine* record = net::FindLine(line);
+  if (record == nullptr) return;
+  record->inputQueue = queue;
+  record->inputWake = wake;
 }
 
 int TcpStartup(int* error) {

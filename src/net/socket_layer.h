@@ -8,7 +8,7 @@
 //
 // A listening line runs one accept-and-receive thread (TcpAcceptThread): it
 // accepts one client, queues everything the client sends into the line's
-// queue (cmdQueue for line 0, txQueue[line-1] otherwise) with a waiting put,
+// queue bound to the line (TcpBindInput) with a waiting put,
 // and when the client goes it accepts the next one. TcpDisconnect wakes that
 // thread (shutdown of its sockets and the queue's stop flag), waits for it to
 // end, and only then closes the listening socket.
@@ -62,6 +62,7 @@
 #include <span>
 #include <thread>
 
+#include "platform/byte_queue.h"
 #include "platform/event.h"
 
 struct sockaddr_in;
@@ -115,13 +116,17 @@ struct TcpLine {
   std::atomic<int> recvPending{0};
   std::atomic<int> recvLength{0};
   std::unique_ptr<uint8_t[]> recvBuffer;
-  std::atomic<int> sentFlag{0};
 
   // The accepted client. Guarded by clientMutex; held only to copy or reset
   // the pointer, never across a blocking call.
   std::mutex clientMutex;
   std::shared_ptr<SocketHandle> clientSocket;
   std::atomic<uint64_t> clientSerial{0};  // counts the clients accepted
+
+  // Where the line's clients' bytes go, and whom to wake when they came; set
+  // by TcpBindInput before the line listens. Unbound, the bytes are dropped.
+  std::atomic<ByteQueue*> inputQueue{nullptr};
+  std::atomic<Event*> inputWake{nullptr};
 
   std::thread acceptThread;               // the line's accept-and-receive thread
   std::atomic<bool> stopRequested{false};  // set by TcpDisconnect
@@ -141,6 +146,10 @@ extern std::array<TcpLine, 9> tcpLines;
 // overwrites it, disconnecting that thread's line clears it. The thread itself
 // belongs to its line's recordThread.
 extern std::atomic<std::thread::id> udpServerThread;
+
+// Names the queue that line `line`'s clients feed and the event set after
+// each put; the owner of the line table binds every line once.
+void TcpBindInput(int line, ByteQueue* queue, Event* wake);
 
 int TcpStartup(int* error);
 int TcpSocket(int line, int* error);

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 
-#include "engine/line_table.h"
 #include "net/socket_internal.h"
 
 namespace qmx::net {
@@ -24,7 +23,11 @@ TcpLine* FindLine(int line) {
 }
 
 ByteQueue& LineQueue(int line) {
-  return line == 0 ? cmdQueue : txQueue[line - 1];
+  // A line nobody bound feeds a queue without storage, which takes nothing.
+  static ByteQueue unbound;
+  TcpLine* record = FindLine(line);
+  ByteQueue* queue = record == nullptr ? nullptr : record->inputQueue.load();
+  return queue != nullptr ? *queue : unbound;
 }
 
 std::atomic<bool>& AcceptRunning(int line) { return acceptRunning[static_cast<size_t>(line)]; }

@@ -15,7 +15,6 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/line_table.h"
 #include "net/socket_internal.h"
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
@@ -49,6 +48,7 @@ bool AcceptErrorIsPerConnection(int code) {
 // for room rather than drop bytes; the client is slowed down by TCP's own
 // flow control meanwhile.
 void ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
+  Event* wake = line.inputWake.load();
   uint8_t buffer[net::kRecvChunk];
   for (;;) {
     ssize_t n = net::SysRecv(fd, buffer, sizeof(buffer));
@@ -66,11 +66,11 @@ void ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
     if (fitted < bytes.size()) {
       // The queue is full: wake the relay thread for what it holds before
       // waiting for room, or both would wait for each other.
-      wakeEvent.Set();
+      if (wake != nullptr) wake->Set();
       queue.PutWait(bytes.subspan(fitted), line.stopRequested);
     }
     DebugTracef("nBytesReceived = %d", static_cast<int>(n));
-    wakeEvent.Set();
+    if (wake != nullptr) wake->Set();
     // TcpDisconnect has shut the client down and may free the queue as soon
     // as this thread has ended: nothing more is queued.
     if (line.stopRequested) return;
@@ -143,6 +143,7 @@ int TcpListen(int line, int* error) {
 void TcpAcceptThread(TcpLine* record) {
   TcpLine& line = *record;
   ByteQueue& queue = net::LineQueue(line.lineIndex);
+  Event* wake = line.inputWake.load();
   for (;;) {
     DebugTracef("%s TcpAcceptThread", line.name);
     const int listenFd = tcpLines[static_cast<size_t>(line.lineIndex)].lineSocket;
@@ -175,7 +176,7 @@ void TcpAcceptThread(TcpLine* record) {
       const uint8_t marker = 0xFF;
       queue.PutWait(std::span<const uint8_t>(&marker, 1), line.stopRequested);
     }
-    wakeEvent.Set();
+    if (wake != nullptr) wake->Set();
 
     ServeClient(line, queue, fd);
 
@@ -185,6 +186,17 @@ void TcpAcceptThread(TcpLine* record) {
     {
       std::lock_guard lock(line.clientMutex);
       line.clientSocket.reset();
+    }
+    if (line.lineIndex == 0) {
+      // What a departed control client sent and the relay has not run yet is
+      // dropped, and the serial changes, so the relay drops the rest of that
+      // client's unfinished line and its replies too: nothing of one client
+      // reaches the next. The queue is emptied before the serial changes, so
+      // bytes the relay takes after it sees the new serial are never the old
+      // client's.
+      queue.Reset();
+      line.clientSerial.fetch_add(1);
+      if (wake != nullptr) wake->Set();
     }
   }
   net::AcceptRunning(line.lineIndex) = false;

@@ -95,7 +95,6 @@ int TcpSendNow(int line, const void* data, int size, int* error) {
   }
   if (sent == static_cast<size_t>(size)) {
     DebugTracef("%s Tcpsend send_size=%d", record->name, size);
-    record->sentFlag = 1;
   }
   return static_cast<int>(sent);
 }
@@ -161,7 +160,6 @@ int TcpOut(int line, const void* data, int size, int* error) {
     return 0;
   }
   DebugTracef("%s Tcpsend send_size=%d", record->name, size);
-  record->sentFlag = 1;
   return 1;
 }
 

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <span>
 
-#include "engine/line_table.h"
 #include "platform/debug_trace.h"
 #include "serial/rs_port.h"
 #include "serial/serial_device.h"
@@ -63,16 +62,18 @@ long ServeReceive(int n, int fd, ErrorCounters* counters) {
     if (got > 0) {
       const auto bytes =
           std::span<const uint8_t>(buffer.data(), static_cast<size_t>(got));
-      const size_t fitted = rxQueue[n].PutSome(bytes);
+      ByteQueue* queue = port.receiveQueue.load();
+      Event* wake = port.receiveWake.load();
+      const size_t fitted = queue != nullptr ? queue->PutSome(bytes) : bytes.size();
       if (fitted < bytes.size()) {
         // The queue is full. Wake the relay thread for what is in it, then
         // wait for room: the device's own flow control holds the sender back
         // meanwhile, instead of bytes being dropped here.
-        wakeEvent.Set();
-        rxQueue[n].PutWait(bytes.subspan(fitted), port.stopRequested);
+        if (wake != nullptr) wake->Set();
+        queue->PutWait(bytes.subspan(fitted), port.stopRequested);
       }
       DebugTracef("\n%ld bytes read", got);
-      wakeEvent.Set();
+      if (wake != nullptr) wake->Set();
       total += got;
     }
     if (port.stopRequested.load() || want != kChunk) break;

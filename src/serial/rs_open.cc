@@ -9,7 +9,6 @@
 #include <string_view>
 #include <system_error>
 
-#include "engine/line_table.h"
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
 #include "serial/line_settings.h"
@@ -122,6 +121,11 @@ int RsSetupConnection(int n) {
   return ApplyLineSettings(port.handle.load(), *settings, flow);
 }
 
+void RsBindInput(int n, ByteQueue* queue, Event* wake) {
+  rsPorts[n].receiveQueue = queue;
+  rsPorts[n].receiveWake = wake;
+}
+
 void RsClose(int n) {
   RsPort& port = rsPorts[n];
   port.running.store(0);
@@ -130,7 +134,7 @@ void RsClose(int n) {
   // Release the thread from wherever it waits: its poll, a pause after a
   // hang-up, or a full receive queue. The same signal ends a pending RsWrite.
   port.stopRequested.store(true);
-  rxQueue[n].WakeWaiters();
+  if (ByteQueue* queue = port.receiveQueue.load()) queue->WakeWaiters();
   const uint64_t one = 1;
   (void)!::write(port.wakeFd, &one, sizeof one);
 

@@ -5,12 +5,12 @@
 // directory; when no such entry exists, "comN" means /dev/ttyS(N-1)) for
 // exclusive use, applies the definition text "baud,parity,data,stop" and the
 // flow letter, starts the port's receive thread and raises DTR. The receive
-// thread pushes everything the device sends into rxQueue[n] and signals
-// wakeEvent. RsWrite writes a chunk with a 20-second limit. RsClose stops the
+// thread pushes everything the device sends into the port's bound receive
+// queue and signals the bound event. RsWrite writes a chunk with a 20-second limit. RsClose stops the
 // thread, drops DTR and closes the device.
 //
 // Threads: RsOpen and RsClose run on the window or the relay thread, with
-// engineLock held (see engine/line_table.h); RsWrite runs on the relay thread
+// the engine's lock held; RsWrite runs on the relay thread
 // without it. RsClose may run while RsWrite of the same port is pending: it
 // interrupts the write and waits for it before it closes the device, so a
 // descriptor is never used after it was closed. The text fields of a record
@@ -23,6 +23,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "platform/byte_queue.h"
+#include "platform/event.h"
 
 namespace qmx {
 
@@ -65,6 +68,10 @@ struct RsPort {
   std::atomic<int> handle{-1};      // open device, -1 when closed
   std::atomic<int32_t> running{0};  // 1 while the receive thread is to run
   std::thread readThread;           // not joinable when there is none
+  // Where the receive thread puts the device's bytes and whom it wakes;
+  // bound once by RsBindInput. Unbound, received bytes are dropped.
+  std::atomic<ByteQueue*> receiveQueue{nullptr};
+  std::atomic<Event*> receiveWake{nullptr};
 
   // Driver internals.
   std::atomic<bool> stopRequested{false};  // the receive thread's stop flag
@@ -77,6 +84,9 @@ struct RsPort {
 
 extern RsPort rsPorts[8];
 extern std::array<std::atomic<uint32_t>, 8> rsError;
+
+// Names the queue that port n's receive thread fills and the event it sets.
+void RsBindInput(int n, ByteQueue* queue, Event* wake);
 
 int RsOpen(int n);
 int RsSetupConnection(int n);

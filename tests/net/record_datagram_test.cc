@@ -41,6 +41,7 @@ class RecordDatagramTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetTraceSink([this](std::string_view message) { trace.Add(message); });
+    for (int L = 1; L < kLineCount; ++L) TcpBindInput(L, &txQueue[L - 1], &wakeEvent);
     for (ByteQueue& queue : txQueue) queue.Allocate(kQueueCapacity);
     ASSERT_EQ(TcpStartup(&error), 1);
     // ThreadSanitizer starts a helper thread with the first thread created;

@@ -49,6 +49,8 @@ class SocketLayerTest : public ::testing::Test {
   void SetUp() override {
     SetTraceSink([this](std::string_view message) { trace.Add(message); });
     wakeEvent.Open();
+    TcpBindInput(0, &cmdQueue, &wakeEvent);
+    for (int L = 1; L < kLineCount; ++L) TcpBindInput(L, &txQueue[L - 1], &wakeEvent);
     cmdQueue.Allocate(kQueueCapacity);
     for (ByteQueue& queue : txQueue) queue.Allocate(kQueueCapacity);
     ASSERT_EQ(TcpStartup(&error), 1);

@@ -47,6 +47,7 @@ class SerialPortTest : public ::testing::Test {
     ASSERT_EQ(::symlink(name, "com1"), 0);
     ASSERT_EQ(::fcntl(master_, F_SETFL, O_NONBLOCK), 0);
     wakeEvent.Open();
+    RsBindInput(0, &rxQueue[0], &wakeEvent);
     rxQueue[0].Free();
     rxQueue[0].Allocate(5000);
     SetPort(0, "com1", "9600,n,8,1");

@@ -83,6 +83,7 @@ TEST_F(SerialVportTest, EchoPlugAnswersEveryByteAcrossReopensAndLeavesNoLink) {
   }
 
   wakeEvent.Open();  // and through the driver, opened three times
+  RsBindInput(0, &rxQueue[0], &wakeEvent);
   rxQueue[0].Allocate(5000);
   CopyField(rsPorts[0].name, "com1");
   CopyField(rsPorts[0].definition, "115200,n,8,1");

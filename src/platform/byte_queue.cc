@@ -1,4 +1,4 @@
-#include "engine/byte_queue.h"
+#include "platform/byte_queue.h"
 
 #include <cstring>
 #include <new>
