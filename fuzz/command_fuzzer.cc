@@ -48,7 +48,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/control_line.h"
+#include "relay/control_line.h"
 #include "engine/line_table.h"
 #include "engine/settings_file.h"
 #include "fuzz_check.h"

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/control_line.h"
+#include "relay/control_line.h"
 #include "fuzz_check.h"
 
 namespace qmx {

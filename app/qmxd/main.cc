@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/corv_doc.h"
+#include "relay/corv_doc.h"
 #include "engine/line_table.h"
 #include "engine/startup.h"
 #include "platform/debug_trace.h"

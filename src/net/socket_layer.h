@@ -184,11 +184,21 @@ int SendStallLimitMs();
 // that stops reading holds up only the lines of its own serial port.
 int TcpSendNow(int line, const void* data, int size, int* error);
 
+// TcpSendNow, but only to client number `client` (a TcpClientSerial value):
+// -1 with `error` TCP_ERROR_STATUS when another client, or none, holds the
+// line now. The check and the choice of socket are one step, so bytes meant
+// for one client never reach the next.
+int TcpSendNowTo(int line, uint64_t client, const void* data, int size, int* error);
+
 // Drops the line's current client, which has stopped reading: the connection
 // is reset, its accept thread ends it and accepts the next one.
+// With `client`, only when that client (a TcpClientSerial value) still holds
+// the line.
 void TcpDropClient(int line);
+void TcpDropClient(int line, uint64_t client);
 
-// Changes whenever the line accepts a new client.
+// Changes whenever the line accepts a new client, and on the control line
+// also when its client leaves.
 uint64_t TcpClientSerial(int line);
 
 // Receiving threads of the record and datagram functions (see above). Each

@@ -183,21 +183,22 @@ void TcpAcceptThread(TcpLine* record) {
     // The line stays in state 4 without a client until the next one comes.
     // The socket closes when the last user (this thread or a TcpOut in
     // progress) lets go of it.
+    //
+    // What a departed control client sent and the relay has not run yet is
+    // dropped, and the serial changes, so the relay drops the rest of that
+    // client's unfinished line and its replies too: nothing of one client
+    // reaches the next. The queue is emptied before the serial changes, so
+    // bytes the relay takes after it sees the new serial are never the old
+    // client's.
     {
       std::lock_guard lock(line.clientMutex);
       line.clientSocket.reset();
+      if (line.lineIndex == 0) {
+        queue.Reset();
+        line.clientSerial.fetch_add(1);
+      }
     }
-    if (line.lineIndex == 0) {
-      // What a departed control client sent and the relay has not run yet is
-      // dropped, and the serial changes, so the relay drops the rest of that
-      // client's unfinished line and its replies too: nothing of one client
-      // reaches the next. The queue is emptied before the serial changes, so
-      // bytes the relay takes after it sees the new serial are never the old
-      // client's.
-      queue.Reset();
-      line.clientSerial.fetch_add(1);
-      if (wake != nullptr) wake->Set();
-    }
+    if (line.lineIndex == 0 && wake != nullptr) wake->Set();
   }
   net::AcceptRunning(line.lineIndex) = false;
 }

@@ -63,7 +63,9 @@ void SetSendStallLimitForTest(int milliseconds) {
 
 int SendStallLimitMs() { return sendStallLimitMs.load(); }
 
-int TcpSendNow(int line, const void* data, int size, int* error) {
+namespace {
+
+int SendNow(int line, const uint64_t* serial, const void* data, int size, int* error) {
   *error = 0;
   TcpLine* record = net::FindLine(line);
   if (record == nullptr || record->state < 4 || record->isClient || size < 0) {
@@ -73,6 +75,10 @@ int TcpSendNow(int line, const void* data, int size, int* error) {
   std::shared_ptr<SocketHandle> client;
   {
     std::lock_guard lock(record->clientMutex);
+    if (serial != nullptr && record->clientSerial.load() != *serial) {
+      *error = TCP_ERROR_STATUS;
+      return -1;
+    }
     client = record->clientSocket;
   }
   if (!client) {
@@ -99,6 +105,16 @@ int TcpSendNow(int line, const void* data, int size, int* error) {
   return static_cast<int>(sent);
 }
 
+}  // namespace
+
+int TcpSendNow(int line, const void* data, int size, int* error) {
+  return SendNow(line, nullptr, data, size, error);
+}
+
+int TcpSendNowTo(int line, uint64_t client, const void* data, int size, int* error) {
+  return SendNow(line, &client, data, size, error);
+}
+
 void TcpDropClient(int line) {
   TcpLine* record = net::FindLine(line);
   if (record == nullptr) return;
@@ -106,6 +122,17 @@ void TcpDropClient(int line) {
   {
     std::lock_guard lock(record->clientMutex);
     client = record->clientSocket;
+  }
+  if (client) DropStalledClient(client->fd());
+}
+
+void TcpDropClient(int line, uint64_t serial) {
+  TcpLine* record = net::FindLine(line);
+  if (record == nullptr) return;
+  std::shared_ptr<SocketHandle> client;
+  {
+    std::lock_guard lock(record->clientMutex);
+    if (record->clientSerial.load() == serial) client = record->clientSocket;
   }
   if (client) DropStalledClient(client->fd());
 }

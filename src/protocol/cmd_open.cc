@@ -1,8 +1,7 @@
 #include <string>
 
-#include "engine/corv_doc.h"
 #include "engine/line_table.h"
-#include "engine/startup.h"
+#include "engine/port_lifecycle.h"
 #include "net/socket_layer.h"
 #include "platform/fixed_text.h"
 #include "platform/tokenizer.h"
@@ -13,85 +12,68 @@
 
 namespace qmx {
 
-int ParseOpenParams(std::string_view parameter) {
-  if (parameter.size() > kMaxParameterLength) return -1;
+std::optional<OpenRequest> ParseOpenParams(std::string_view parameter) {
+  if (parameter.size() > kMaxParameterLength) return std::nullopt;
   Tokenizer fields(parameter, kParamDelimiters);
   auto name = fields.Next();
-  if (!name) return -1;
-  for (int L = 1; L < kLineCount; ++L) {
-    if (serialPortText[L] == *name && LineStatusText(L) == "OK") return -2;
+  if (!name) return std::nullopt;
+  OpenRequest request;
+  request.name = std::string(*name);
+  std::optional<std::string>* rest[] = {&request.baud, &request.parity, &request.dataBits,
+                                        &request.stopBits, &request.flow};
+  for (auto* field : rest) {
+    auto text = fields.Next();
+    if (!text) break;
+    *field = std::string(*text);
   }
-  const int k = FindConfiguredPort(*name);
-  if (k < 0) return -3;
+  return request;
+}
 
-  RsPort& port = rsPorts[k];
-  CopyPortSettings(port, comSettings[k]);  // its name is the one asked for
-
+PortSettings MergeOpenRequest(PortSettings settings, const OpenRequest& request) {
+  settings.name = request.name;
+  if (request.baud) settings.baud = *request.baud;
+  if (request.parity) settings.parity = *request.parity;
+  if (request.dataBits) settings.dataBits = *request.dataBits;
+  if (request.stopBits) settings.stopBits = *request.stopBits;
   // The definition changes only when all four line settings are given.
-  auto baud = fields.Next();
-  if (!baud) return k;
-  CopyField(port.baud, *baud);
-  std::string definition(*baud);
-  auto parity = fields.Next();
-  if (!parity) return k;
-  CopyField(port.parity, *parity);
-  definition += ",";
-  definition += *parity;
-  auto data = fields.Next();
-  if (!data) return k;
-  CopyField(port.dataBits, *data);
-  definition += ",";
-  definition += *data;
-  auto stop = fields.Next();
-  if (!stop) return k;
-  CopyField(port.stopBits, *stop);
-  definition += ",";
-  definition += *stop;
-  CopyField(port.definition, definition);
-  auto flow = fields.Next();
-  if (flow) CopyField(port.flow, *flow);
-  return k;
+  if (request.stopBits) {
+    settings.definition = DefinitionText(*request.baud, *request.parity, *request.dataBits,
+                                         *request.stopBits);
+    if (request.flow) settings.flow = *request.flow;
+  }
+  return settings;
 }
 
 int CmdOpen(Parameter parameter) {
-  if (!parameter) {
+  const std::optional<OpenRequest> request =
+      parameter ? ParseOpenParams(*parameter) : std::nullopt;
+  if (!request) {
     SendCmdReply(kReplyNoParameter);
     return 0;
   }
-  const int k = ParseOpenParams(*parameter);
-  if (k == -1) {
-    SendCmdReply(kReplyNoParameter);
-    return 0;
+  for (int L = 1; L < kLineCount; ++L) {
+    if (serialPortText[L] == request->name && LineStatusText(L) == "OK") {
+      return SendCmdReply(kReplyAlreadyOpened);
+    }
   }
-  if (k == -2) return SendCmdReply(kReplyAlreadyOpened);
-  if (k == -3) return SendCmdReply(kReplyUnusedPort);
+  const int k = FindConfiguredPort(request->name);
+  if (k < 0) return SendCmdReply(kReplyUnusedPort);
 
-  const int L = k + 1;
-  RsPort& port = rsPorts[k];
-  rxQueue[k].Allocate(kQueueCapacity);
-  if (!RsOpen(k)) {
-    ClearPortRecord(k, /*flowToo=*/true);
-    rxQueue[k].Free();
-    tcpPortText[L] = kUnused;
-    serialPortText[L] = kUnused;
-    SetLineStatus(L, kUnused);
-    return SendCmdReply(kReplyFailedComPort);
+  switch (OpenPortLine(k, MergeOpenRequest(ConfiguredSettings(k), *request))) {
+    case OpenOutcome::kAlreadyOpen:
+      return SendCmdReply(kReplyAlreadyOpened);
+    case OpenOutcome::kDeviceFailed:
+      return SendCmdReply(kReplyFailedComPort);
+    case OpenOutcome::kListenFailed:
+      SendCmdReply(kReplyFailedTcpServer);
+      return 0;
+    case OpenOutcome::kOpened:
+      break;
   }
-  if (CCorvDoc* doc = relayDoc.load()) doc->refreshNeeded.store(1);
-
-  CopyPortSettings(comSettings[k], port);
-
-  if (!EnsureDataListener(L)) {
-    SendCmdReply(kReplyFailedTcpServer);
-    return 0;
-  }
-  routeTable[k].store(k);
-  tcpPortText[L] = std::string(FieldText(tcpLines[L].port));
-  serialPortText[L] = std::string(FieldText(port.name));
-  SetLineStatus(L, "OK");
+  const RsPort& port = rsPorts[k];
   return SendCmdReply("200 opened by " + std::string(FieldText(port.definition)) + "," +
                       std::string(FieldText(port.flow)) + ". Port is " +
-                      std::string(FieldText(tcpLines[L].port)) + "\r\n");
+                      std::string(FieldText(tcpLines[k + 1].port)) + "\r\n");
 }
 
 }  // namespace qmx

@@ -1,10 +1,9 @@
 #include <string>
 
-#include "engine/corv_doc.h"
 #include "engine/line_table.h"
+#include "engine/port_lifecycle.h"
 #include "net/socket_layer.h"
 #include "platform/fixed_text.h"
-#include "platform/tokenizer.h"
 #include "protocol/command_support.h"
 #include "protocol/commands.h"
 #include "protocol/replies.h"
@@ -12,49 +11,35 @@
 
 namespace qmx {
 
-int ParseReceiveParams(std::string_view parameter, std::string* portName) {
-  if (parameter.size() > kMaxParameterLength) return -1;
-  Tokenizer fields(parameter, kParamDelimiters);
-  auto name = fields.Next();
-  if (!name) return -1;
-  *portName = std::string(*name);
-  for (int L = 1; L < kLineCount; ++L) {
-    if (serialPortText[L] == *name && LineStatusText(L) == "OK") return L - 1;
-  }
-  return -2;
+std::optional<std::string> ParseReceiveParams(std::string_view parameter) {
+  auto name = FirstField(parameter, /*limited=*/true);
+  if (!name) return std::nullopt;
+  return std::string(*name);
 }
 
 int CmdReceive(Parameter parameter) {
-  if (!parameter) {
+  const std::optional<std::string> portName =
+      parameter ? ParseReceiveParams(*parameter) : std::nullopt;
+  if (!portName) {
     SendCmdReply(kReplyNoParameter);
     return 0;
   }
-  std::string portName;
-  const int k = ParseReceiveParams(*parameter, &portName);
-  if (k == -1) {
-    SendCmdReply(kReplyNoParameter);
-    return 0;
-  }
-  if (k == -2) {
+  const int k = FindOpenPort(*portName);
+  if (k < 0) {
     SendCmdReply(kReplyNotOpen);
     return 0;
   }
-  int i = 0;
-  while (i < kPortCount && routeTable[i].load() != -1) ++i;
-  if (i == kPortCount) {
-    SendCmdReply(kReplyCantMoreOpen);
-    return 0;
+  int J = 0;
+  switch (AddCopyLine(k, *portName, &J)) {
+    case CopyOutcome::kNoFreeLine:
+      SendCmdReply(kReplyCantMoreOpen);
+      return 0;
+    case CopyOutcome::kListenFailed:
+      SendCmdReply(kReplyFailedTcpServer);
+      return 0;
+    case CopyOutcome::kAdded:
+      break;
   }
-  const int J = i + 1;
-  if (!EnsureDataListener(J)) {
-    SendCmdReply(kReplyFailedTcpServer);
-    return 0;
-  }
-  tcpPortText[J] = std::string(FieldText(tcpLines[J].port));
-  routeTable[i].store(k);
-  serialPortText[J] = "receive " + portName;
-  SetLineStatus(J, "OK");
-  if (CCorvDoc* doc = relayDoc.load()) doc->refreshNeeded.store(1);
   return SendCmdReply("200 receive data from " + std::string(FieldText(rsPorts[k].name)) +
                       ". Port is " + std::string(FieldText(tcpLines[J].port)) + "\r\n");
 }

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "engine/line_table.h"
+#include "engine/port_lifecycle.h"
 #include "net/socket_layer.h"
 #include "platform/fixed_text.h"
 #include "platform/tokenizer.h"
@@ -45,10 +46,7 @@ std::string ErrorWordText(uint32_t word) {
 
 int CmdStatus(Parameter parameter) {
   std::optional<std::string_view> field;
-  if (parameter) {
-    Tokenizer fields(*parameter, kParamDelimiters);
-    field = fields.Next();
-  }
+  field = FirstField(parameter, /*limited=*/false);
   if (!field) {
     std::string reply = "200 Status is:\r\n";
     for (int L = 1; L < kLineCount; ++L) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "engine/corv_doc.h"
 #include "engine/line_table.h"
 #include "engine/settings_file.h"
 #include "net/socket_layer.h"
@@ -56,15 +55,7 @@ int SendCmdReply(std::string_view text) {
     pendingReplies->emplace_back(text);
     return 1;
   }
-  int sent = SendOnControlLine(text);
-  if (sent) {
-    CCorvDoc* doc = relayDoc.load();
-    if (doc != nullptr) {
-      std::lock_guard lock(engineLock);
-      doc->AppendCommandLog(std::string(text));
-    }
-  }
-  return sent;
+  return SendOnControlLine(text);
 }
 
 void SendReplies(const std::vector<std::string>& replies) {

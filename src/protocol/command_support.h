@@ -1,4 +1,4 @@
-// Helpers shared by the control commands (relay thread, engineLock held).
+// Helpers shared by the control commands.
 #pragma once
 
 #include <optional>
@@ -11,13 +11,9 @@ inline constexpr std::string_view kParamDelimiters = " ,\t\n";
 // A parameter longer than this is refused as no parameter.
 inline constexpr size_t kMaxParameterLength = 200;
 
-// Index of the configured port (comSettings) with this name, or -1.
-int FindConfiguredPort(std::string_view name);
-
-// Makes data line L listen if its listener does not actually run: on its
-// configured TCP port (the TCP port text when that is a port number, else the
-// socket record's port), with its send queue allocated. Returns true when the
-// line listens afterwards.
-bool EnsureDataListener(int L);
+// The first field of a parameter, or nothing (no parameter, or an over-long
+// one when `limited`).
+std::optional<std::string_view> FirstField(std::optional<std::string_view> parameter,
+                                           bool limited);
 
 }  // namespace qmx

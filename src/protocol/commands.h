@@ -1,21 +1,31 @@
 // The commands that change and report lines at run time: open, close, status,
 // receive. Each runs on the relay thread with engineLock held and sends
-// exactly one reply.
+// exactly one reply; the changes to lines and ports are port_lifecycle's.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "engine/port_lifecycle.h"
 #include "protocol/command_interpreter.h"
 
 namespace qmx {
 
 // open PORT[,BAUD[,PARITY[,DATA[,STOP[,FLOW]]]]]
 int CmdOpen(Parameter parameter);
-// Port index to open, or -1 no/over-long parameter, -2 already open, -3 no
-// such configured port. Fills rsPorts[k] on success.
-int ParseOpenParams(std::string_view parameter);
+// The fields of an open command's parameter, as given.
+struct OpenRequest {
+  std::string name;
+  std::optional<std::string> baud, parity, dataBits, stopBits, flow;
+};
+// Nothing for a missing or over-long parameter. Pure.
+std::optional<OpenRequest> ParseOpenParams(std::string_view parameter);
+// The settings to open with: `configured`, with the request's fields in place
+// of its own; the definition changes only when all four line settings are
+// given, and the flow only with them. Pure.
+PortSettings MergeOpenRequest(PortSettings configured, const OpenRequest& request);
 
 // close PORT | close TCP
 int CmdClose(Parameter parameter);
@@ -27,8 +37,8 @@ std::string ErrorWordText(uint32_t word);
 
 // receive PORT
 int CmdReceive(Parameter parameter);
-// Port index to copy, or -1 no/over-long parameter, -2 port not in service.
-// `portName` receives the parameter as cut after the port name.
-int ParseReceiveParams(std::string_view parameter, std::string* portName);
+// The port name of a receive command's parameter; nothing for a missing or
+// over-long parameter. Pure.
+std::optional<std::string> ParseReceiveParams(std::string_view parameter);
 
 }  // namespace qmx

@@ -5,7 +5,7 @@
 #include <QMessageBox>
 #include <mutex>
 
-#include "engine/corv_doc.h"
+#include "relay/corv_doc.h"
 #include "engine/line_table.h"
 #include "engine/startup.h"
 #include "ui/corv_view.h"

@@ -8,8 +8,9 @@
 #include <QPushButton>
 #include <mutex>
 
-#include "engine/corv_doc.h"
+#include "relay/corv_doc.h"
 #include "engine/line_table.h"
+#include "engine/port_lifecycle.h"
 #include "engine/startup.h"
 #include "ui/form_controls.h"
 #include "ui/main_frame.h"
@@ -154,7 +155,7 @@ void CCorvView::Update() {
 void CCorvView::OnTimer() {
   // Clearing the flag before the copy means a refresh asked for while the
   // copy runs is kept for the next tick instead of being lost.
-  if (document_ != nullptr && document_->refreshNeeded.exchange(0) != 0) Update();
+  if (document_ != nullptr && refreshNeeded.exchange(0) != 0) Update();
 }
 
 void CCorvView::OnCorvOk() {
@@ -162,17 +163,12 @@ void CCorvView::OnCorvOk() {
   {
     std::lock_guard lock(engineLock);
     if (m_tcpPort[0] != tcpPortText[0] || LineStatusText(0) == "NG") {
-      DeactivateLine(0);
-      tcpPortText[0] = m_tcpPort[0];
-      ActivationResultText(ActivateLine(0), lineStatus[0]);
+      ApplyLineTexts(0, m_tcpPort[0], std::string());
     }
     for (int line = 1; line < kLineCount; ++line) {
       if (m_tcpPort[line] != tcpPortText[line] ||
           m_serialPort[line] != serialPortText[line] || LineStatusText(line) == "NG") {
-        DeactivateLine(line);
-        tcpPortText[line] = m_tcpPort[line];
-        serialPortText[line] = m_serialPort[line];
-        ActivationResultText(ActivateLine(line), lineStatus[line]);
+        ApplyLineTexts(line, m_tcpPort[line], m_serialPort[line]);
       }
     }
     startMinimized = m_minimize;

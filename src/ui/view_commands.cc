@@ -5,8 +5,9 @@
 #include <QMessageBox>
 #include <mutex>
 
-#include "engine/corv_doc.h"
+#include "relay/corv_doc.h"
 #include "engine/line_table.h"
+#include "engine/port_lifecycle.h"
 #include "engine/settings_file.h"
 #include "platform/fixed_text.h"
 #include "ui/com_set_dlg.h"
@@ -75,19 +76,14 @@ void CCorvView::SetupCom(const QString& name, int index) {
   }
   if (dialog.DoModal() != QDialog::Accepted) return;
 
-  // Each text goes into its fixed-width field cut at the field's width; the
-  // definition is rebuilt from the texts as typed.
+  PortSettings settings;
+  settings.baud = dialog.m_baud;
+  settings.parity = TextToParity(dialog.m_parity);
+  settings.dataBits = dialog.m_data;
+  settings.stopBits = dialog.m_stop;
+  settings.flow = TextToFlow(dialog.m_flow);
   std::lock_guard lock(engineLock);
-  ComSetting& setting = comSettings[index];
-  CopyField(setting.baud, dialog.m_baud);
-  CopyField(setting.parity, TextToParity(dialog.m_parity));
-  CopyField(setting.dataBits, dialog.m_data);
-  CopyField(setting.stopBits, dialog.m_stop);
-  CopyField(setting.flow, TextToFlow(dialog.m_flow));
-  const std::string definition = dialog.m_baud + "," +
-                                 std::string(FieldText(setting.parity)) + "," +
-                                 dialog.m_data + "," + dialog.m_stop;
-  CopyField(setting.definition, definition);
+  ApplyPortSetup(index, settings);
 }
 
 void CCorvView::OnCommandLog() {
@@ -106,7 +102,7 @@ void CCorvView::OnErrorLog() {
   {
     std::lock_guard lock(engineLock);
     for (const std::string& entry :
-         ListRing(errorLog, errorLogIndex, errorLogSize, errorLogWrapped)) {
+         ErrorLogListing()) {
       dialog.m_log += entry;
       dialog.m_log += "\r\n";
     }

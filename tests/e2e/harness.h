@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/corv_doc.h"
+#include "relay/corv_doc.h"
 
 namespace qmx::test {
 

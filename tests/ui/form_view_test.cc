@@ -104,7 +104,7 @@ TEST_F(UiFormView, UnappliedEditIsLostOnRefreshAndOnCancel) {
   TcpClient controlClient(control);  // its greeting asks the window to reload
   ASSERT_TRUE(controlClient.Receives("ready\r\n"));
   EXPECT_TRUE(QTest::qWaitFor([&] { return Shows(1008) == applied; }, 10000));
-  EXPECT_TRUE(QTest::qWaitFor([&] { return doc()->refreshNeeded.load() == 0; }, 10000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return refreshNeeded.load() == 0; }, 10000));
 
   Type(1008, "9998");
   Type(1020, "receive com1");

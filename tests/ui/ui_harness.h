@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/corv_doc.h"
+#include "relay/corv_doc.h"
 #include "ui/corv_app.h"
 #include "ui/corv_view.h"
 #include "ui/form_controls.h"

@@ -46,6 +46,39 @@ class DataLineOutput {
   Clock::time_point lastProgress_;
 };
 
+// The control line's output (echoes, greetings, replies) goes out the same
+// way, so a control client that stops reading never holds up the relay: it is
+// kept here for that one client only, and bytes meant for a client that has
+// gone are dropped, never sent to the next one. While the backlog is full the
+// relay takes no more of the client's input; a client that takes nothing for
+// the stall limit is dropped with a reset.
+class ControlLineOutput {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr size_t kBacklogLimit = 64 * 1024;
+
+  // Starts serving client `client` (a TcpClientSerial value); what was kept
+  // for another client is dropped.
+  void Serve(uint64_t client, Clock::time_point now);
+  uint64_t client() const { return client_; }
+  // True once a send to the client failed: it has gone.
+  bool Gone() const { return gone_; }
+  bool Backlogged() const { return pending_.size() - sent_ >= kBacklogLimit; }
+  bool HasPending() const { return sent_ < pending_.size(); }
+
+  void Send(std::span<const uint8_t> bytes, Clock::time_point now);
+  void Flush(Clock::time_point now);
+
+ private:
+  void Clear();
+
+  std::vector<uint8_t> pending_;
+  size_t sent_ = 0;
+  uint64_t client_ = 0;
+  bool gone_ = false;
+  Clock::time_point lastProgress_;
+};
+
 // Serial writes go out the same way: what the device does not take at once
 // is kept and written on the next passes, and the port's send queue is not
 // drained meanwhile, so its client is slowed down by TCP. The relay thread is

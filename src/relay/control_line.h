@@ -9,7 +9,9 @@
 // The line buffer holds 1000 bytes with its terminator, so at most 997
 // characters fit before the CR LF. Excess characters are echoed but not
 // stored, and the line they belonged to is reported as too long instead of
-// being executed. An unfinished line stays in the buffer for the next client.
+// being executed. A 0xFF keeps the unfinished line; the relay resets the
+// buffer when the client that typed it leaves, so no client's half line is
+// joined to the next client's first.
 //
 // Pure logic, owned by the relay thread.
 #pragma once
@@ -38,6 +40,11 @@ class ControlLineAssembler {
 
   void Feed(uint8_t byte, Sink& sink);
   std::string_view Pending() const { return buffer_; }
+  // Forgets the unfinished line (its client has gone).
+  void Reset() {
+    buffer_.clear();
+    overflowed_ = false;
+  }
 
  private:
   std::string buffer_;

@@ -1,4 +1,6 @@
-#include "engine/relay_loop.h"
+#include "relay/relay_loop.h"
+
+#include <utility>
 
 #include <chrono>
 #include <memory>
@@ -6,10 +8,11 @@
 #include <system_error>
 #include <vector>
 
-#include "engine/control_line.h"
-#include "engine/line_output.h"
-#include "engine/corv_doc.h"
+#include "relay/control_line.h"
+#include "relay/line_output.h"
+#include "relay/corv_doc.h"
 #include "engine/line_table.h"
+#include "engine/port_lifecycle.h"
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
 #include "protocol/command_interpreter.h"
@@ -31,53 +34,97 @@ void TraceChunk(std::span<const uint8_t> chunk) {
   DebugTrace(std::string(reinterpret_cast<const char*>(chunk.data()), chunk.size()).c_str());
 }
 
-// Connects the control-line assembly to the socket layer and the interpreter.
+// Connects the control-line assembly to the interpreter and to the control
+// client's output. Everything it sends goes to the client it serves, and
+// only while that client still holds the line.
 class ControlLineActions : public ControlLineAssembler::Sink {
  public:
-  explicit ControlLineActions(CCorvDoc* doc) : doc_(doc) {}
+  using Clock = std::chrono::steady_clock;
+  ControlLineActions(CCorvDoc* doc, ControlLineOutput& output) : doc_(doc), output_(output) {}
+
+  // Before a run of input: the client the input is from.
+  void Begin(Clock::time_point now) {
+    now_ = now;
+    const uint64_t client = TcpClientSerial(0);
+    if (client != output_.client()) {
+      stale_ = true;
+      output_.Serve(client, now);
+    }
+  }
+  // True when the client the bytes came from is no longer the one served:
+  // the rest of its input is not looked at.
+  bool Abandoned() const { return TcpClientSerial(0) != output_.client() || output_.Gone(); }
+  // The client changed since the line buffer was last cleared.
+  bool TakeStale() { return std::exchange(stale_, false); }
 
   void Greet() override {
-    SendCmdReply(kGreeting);
-    doc_->refreshNeeded.store(1);
+    // The connect marker is queued by the new client's accept, after its
+    // serial changed: serve that client from here on.
+    output_.Serve(TcpClientSerial(0), now_);
+    FlushEcho();
+    Reply(kGreeting, /*log=*/true);
+    refreshNeeded.store(1);
   }
 
-  void Echo(uint8_t byte) override {
-    int error = 0;
-    TcpOut(0, &byte, 1, &error);
-  }
+  void Echo(uint8_t byte) override { echo_.push_back(byte); }
 
   void Line(std::string_view line) override {
+    FlushEcho();
     DebugTrace(line);
+    if (Abandoned()) return;
     const std::string lower = LowerCaseLine(line);
     std::vector<std::string> replies;
     {
       std::lock_guard lock(engineLock);
+      // A command that waited for the lock while the server shut down does
+      // nothing: no port or listener may start after the clean-up.
+      if (ServerStopping()) return;
       doc_->AppendCommandLog(lower);
       ReplyBatch batch;
       ExecuteCommand(lower);
       replies = batch.Take();
     }
-    SendReplies(replies);
+    for (const std::string& reply : replies) Reply(reply, /*log=*/true);
   }
 
   void OverlongLine(std::string_view stored) override {
+    FlushEcho();
     DebugTrace(stored);
-    {
-      std::lock_guard lock(engineLock);
-      doc_->AppendCommandLog(LowerCaseLine(stored));
-    }
-    SendCmdReply(kReplyBadRequest);
+    if (Abandoned()) return;
+    doc_->AppendCommandLog(LowerCaseLine(stored));
+    Reply(kReplyBadRequest, /*log=*/true);
+  }
+
+  void FlushEcho() {
+    if (echo_.empty()) return;
+    output_.Send(std::span<const uint8_t>(echo_), now_);
+    echo_.clear();
   }
 
  private:
+  void Reply(std::string_view text, bool log) {
+    if (Abandoned()) return;
+    output_.Send(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), now_);
+    if (log && !output_.Gone()) doc_->AppendCommandLog(std::string(text));
+  }
+
   CCorvDoc* doc_;
+  ControlLineOutput& output_;
+  std::vector<uint8_t> echo_;
+  Clock::time_point now_;
+  bool stale_ = false;
 };
 
 struct RelayState {
   ControlLineAssembler controlLine;
+  ControlLineOutput controlOutput;
   DataLineOutput output[kLineCount];  // index = data line
   SerialPortOutput serialOutput[kPortCount];
+  // Control input taken from cmdQueue and not yet looked at: the relay stops
+  // taking more while the control client's output backlog is full.
   uint8_t controlBytes[kQueueCapacity];
+  size_t controlHeld = 0;
+  size_t controlNext = 0;
   uint8_t sendStaging[kPortCount][kRelayChunk + 1];
   uint8_t receiveStaging[kPortCount][kRelayChunk + 1];
 };
@@ -88,19 +135,50 @@ struct PassResult {
   bool backlogLeft = false;  // a client has bytes waiting to be retried
 };
 
+// The control line: input is looked at only while the client takes its
+// output; each command's replies are queued before the next byte is read.
+void ControlPass(RelayState& state, ControlLineActions& actions,
+                 DataLineOutput::Clock::time_point now, PassResult& result) {
+  ControlLineOutput& output = state.controlOutput;
+  output.Flush(now);
+  actions.Begin(now);
+  if (actions.TakeStale()) {
+    // A new client (or none): the old one's unfinished line and unread input
+    // are dropped.
+    state.controlLine.Reset();
+    state.controlHeld = state.controlNext = 0;
+  }
+  for (;;) {
+    if (state.controlNext == state.controlHeld) {
+      state.controlNext = state.controlHeld = 0;
+      if (output.Backlogged()) break;
+      state.controlHeld = cmdQueue.GetSome(std::span(state.controlBytes, kQueueCapacity));
+      if (state.controlHeld == 0) break;
+      actions.Begin(now);
+      if (actions.TakeStale()) state.controlLine.Reset();
+    }
+    while (state.controlNext < state.controlHeld && !output.Backlogged()) {
+      state.controlLine.Feed(state.controlBytes[state.controlNext++], actions);
+      if (actions.Abandoned()) {
+        // Its client left: nothing more of this input runs or is answered.
+        state.controlLine.Reset();
+        state.controlHeld = state.controlNext = 0;
+        break;
+      }
+    }
+    actions.FlushEcho();
+    if (output.Backlogged()) break;
+  }
+  if (output.HasPending() || state.controlNext < state.controlHeld) result.backlogLeft = true;
+}
+
 PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
   PassResult result;
-  // Control line: exactly the bytes queued now.
-  int32_t pending = cmdQueue.Count();
-  while (pending > 0) {
-    size_t got = cmdQueue.GetSome(std::span(state.controlBytes,
-                                            static_cast<size_t>(pending)));
-    if (got == 0) break;
-    for (size_t i = 0; i < got; ++i) state.controlLine.Feed(state.controlBytes[i], actions);
-    pending -= static_cast<int32_t>(got);
-  }
-  // Serial sends: a port still writing its last chunk takes no new one.
   const auto now = DataLineOutput::Clock::now();
+  ControlPass(state, actions, now, result);
+  // Ports whose device went away, or that wait for it to come back.
+  RetryAbsentDevices(now);
+  // Serial sends: a port still writing its last chunk takes no new one.
   for (int n = 0; n < kPortCount; ++n) {
     SerialPortOutput& port = state.serialOutput[n];
     port.Flush(n, now);
@@ -151,7 +229,7 @@ void CorvMainThread(CCorvDoc* document) {
   relayDoc.store(document);
   DebugTrace("Server Version 2.01\n");
   auto state = std::make_unique<RelayState>();
-  ControlLineActions actions(document);
+  ControlLineActions actions(document, state->controlOutput);
   // Every producer signals wakeEvent after it queues bytes, so an idle relay
   // sleeps long; it comes back at once while a queue still holds a full
   // chunk, and every 10 ms while a slow client has bytes to retry.
@@ -176,13 +254,7 @@ bool CCorvDoc::OnNewDocument() {
     DebugTrace("relay thread already running; not starting another");
     return true;
   }
-  {
-    std::lock_guard lock(engineLock);
-    commandLog.assign(kLogSize, std::string());
-    commandLogIndex = 0;
-    commandLogSize = kLogSize;
-    commandLogWrapped = 0;
-  }
+  commandLog_.Size(kLogSize);
   try {
     relayThread_ = std::thread(CorvMainThread, this);
   } catch (const std::system_error&) {

@@ -1,4 +1,4 @@
-#include "engine/control_line.h"
+#include "relay/control_line.h"
 
 #include <gtest/gtest.h>
 

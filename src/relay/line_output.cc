@@ -1,4 +1,4 @@
-#include "engine/line_output.h"
+#include "relay/line_output.h"
 
 #include <cerrno>
 
@@ -59,6 +59,64 @@ void DataLineOutput::Flush(int line, Clock::time_point now) {
     DebugTracef("data line %d: client took nothing for %d ms, disconnected", line,
                 SendStallLimitMs());
     TcpDropClient(line);
+    Clear();
+  }
+}
+
+void ControlLineOutput::Clear() {
+  pending_.clear();
+  sent_ = 0;
+}
+
+void ControlLineOutput::Serve(uint64_t client, Clock::time_point now) {
+  if (client == client_) return;
+  Clear();
+  client_ = client;
+  gone_ = false;
+  lastProgress_ = now;
+}
+
+void ControlLineOutput::Send(std::span<const uint8_t> bytes, Clock::time_point now) {
+  if (gone_ || bytes.empty()) return;
+  if (HasPending()) {
+    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    return;
+  }
+  int error = 0;
+  const int sent =
+      TcpSendNowTo(0, client_, bytes.data(), static_cast<int>(bytes.size()), &error);
+  if (sent < 0) {
+    gone_ = true;
+    return;
+  }
+  if (static_cast<size_t>(sent) < bytes.size()) {
+    Clear();
+    pending_.assign(bytes.begin() + sent, bytes.end());
+    lastProgress_ = now;
+  }
+}
+
+void ControlLineOutput::Flush(Clock::time_point now) {
+  if (!HasPending() || gone_) return;
+  int error = 0;
+  const int sent = TcpSendNowTo(0, client_, pending_.data() + sent_,
+                                static_cast<int>(pending_.size() - sent_), &error);
+  if (sent < 0) {
+    gone_ = true;
+    Clear();
+    return;
+  }
+  if (sent > 0) {
+    sent_ += static_cast<size_t>(sent);
+    lastProgress_ = now;
+    if (!HasPending()) Clear();
+    return;
+  }
+  if (now - lastProgress_ >= std::chrono::milliseconds(SendStallLimitMs())) {
+    DebugTracef("control line: client took nothing for %d ms, disconnected",
+                SendStallLimitMs());
+    TcpDropClient(0, client_);
+    gone_ = true;
     Clear();
   }
 }
