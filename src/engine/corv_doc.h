@@ -3,8 +3,7 @@
 // tells the window to reload the line table. Its initialisation starts the one
 // relay thread of the process.
 //
-// The command log is guarded by engineLock (engine/line_table.h);
-// refreshNeeded is an atomic that the relay thread sets and the window's timer
+// The command log has its own lock; refreshNeeded is an atomic that the relay thread sets and the window's timer
 // reads and clears.
 #pragma once
 
@@ -14,6 +13,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "engine/log_ring.h"
 
 namespace qmx {
 
@@ -34,15 +35,12 @@ class CCorvDoc {
   void JoinRelayThread();
   bool RelayThreadRunning() const { return relayThread_.joinable(); }
 
-  void AdvanceCommandLog();
-  // Stores `text` in the next command-log slot and advances. Needs engineLock.
-  void AppendCommandLog(const std::string& text);
-  std::vector<std::string> CommandLogListing() const;  // oldest first; engineLock
+  // Stores `text` in the next command-log slot. Any thread.
+  void AppendCommandLog(const std::string& text) { commandLog_.Append(text); }
+  std::vector<std::string> CommandLogListing() const { return commandLog_.Listing(); }
+  int32_t CommandLogIndex() const { return commandLog_.Index(); }
+  int32_t CommandLogWrapped() const { return commandLog_.Wrapped(); }
 
-  std::vector<std::string> commandLog;
-  int32_t commandLogIndex = 0;
-  int32_t commandLogSize = 0;
-  int32_t commandLogWrapped = 0;
   std::atomic<int32_t> refreshNeeded{0};
 
   // Shows the "Fatal error" message when the relay thread cannot start; the
@@ -50,6 +48,7 @@ class CCorvDoc {
   std::function<void(const char* message)> fatalErrorHandler;
 
  private:
+  LogRing commandLog_;
   std::thread relayThread_;
   bool initialised_ = false;
 };

@@ -19,55 +19,22 @@ ByteQueue txQueue[kPortCount];
 ByteQueue rxQueue[kPortCount];
 Event wakeEvent;
 
-std::vector<std::string> errorLog;
-int32_t errorLogIndex = 0;
-int32_t errorLogSize = 0;
-int32_t errorLogWrapped = 0;
+LogRing errorLog;
 
 namespace {
 std::function<void(const std::string&)> errorLogListener;
 }
 
-void AdvanceRing(int32_t& index, int32_t size, int32_t& wrapped) {
-  if (size <= 0) return;
-  index = (index + 1) % size;
-  if (wrapped == 0 && index >= size - 1) wrapped = 1;
-}
-
-std::vector<std::string> ListRing(const std::vector<std::string>& slots, int32_t index,
-                                  int32_t size, int32_t wrapped) {
-  std::vector<std::string> out;
-  if (size <= 0 || static_cast<int32_t>(slots.size()) < size) return out;
-  if (wrapped == 0) {
-    for (int32_t i = 0; i < index; ++i) out.push_back(slots[i]);
-  } else {
-    for (int32_t k = 0; k < size; ++k) {
-      const std::string& entry = slots[(index + k) % size];
-      if (!entry.empty()) out.push_back(entry);
-    }
-  }
-  return out;
-}
-
-void SizeErrorLog() {
-  errorLog.assign(kLogSize, std::string());
-  errorLogIndex = 0;
-  errorLogSize = kLogSize;
-  errorLogWrapped = 0;
-}
-
-void AdvanceErrorLog() { AdvanceRing(errorLogIndex, errorLogSize, errorLogWrapped); }
+void SizeErrorLog() { errorLog.Size(kLogSize); }
 
 void AppendErrorLog(const std::string& text) {
-  if (errorLogSize <= 0 || static_cast<int32_t>(errorLog.size()) < errorLogSize) {
-    SizeErrorLog();
-  }
-  errorLog[errorLogIndex] = text;
-  AdvanceErrorLog();
+  errorLog.Append(text);
   if (errorLogListener) errorLogListener(text);
 }
 
-void ClearErrorLog() { errorLog.clear(); }
+void ClearErrorLog() { errorLog.Clear(); }
+
+std::vector<std::string> ErrorLogListing() { return errorLog.Listing(); }
 
 void SetErrorLogListener(std::function<void(const std::string&)> listener) {
   errorLogListener = std::move(listener);
@@ -92,10 +59,7 @@ void ResetLineTable() {
   for (auto& c : comSettings) c = ComSetting{};
   for (auto& r : setupRemarks) r.clear();
   startMinimized = 0;
-  errorLog.clear();
-  errorLogIndex = 0;
-  errorLogSize = 0;
-  errorLogWrapped = 0;
+  errorLog.Clear();
 }
 
 }  // namespace qmx

@@ -6,8 +6,7 @@
 // ---------------
 // engineLock guards every text and record below that the window thread and
 // the relay thread share: tcpPortText, serialPortText, lineStatus,
-// comSettings, setupRemarks, startMinimized, the error log, the document's
-// command log, and the text fields of rsPorts and the `port` texts of
+// comSettings, setupRemarks, startMinimized, and the text fields of rsPorts and the `port` texts of
 // tcpLines. The relay thread holds it around each control command; the window
 // thread around each of its handlers; start-up and shutdown take it too.
 //
@@ -32,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/log_ring.h"
 #include "platform/byte_queue.h"
 #include "platform/event.h"
 #include "platform/fixed_text.h"
@@ -41,7 +41,6 @@ namespace qmx {
 inline constexpr int kLineCount = 9;   // control line + eight data lines
 inline constexpr int kPortCount = 8;   // serial port slots
 inline constexpr int32_t kQueueCapacity = 5000;
-inline constexpr int32_t kLogSize = 1000;
 inline constexpr const char* kUnused = "unused";
 
 // Configured settings of one serial port (not necessarily open).
@@ -84,26 +83,17 @@ extern ByteQueue txQueue[kPortCount];
 extern ByteQueue rxQueue[kPortCount];
 extern Event wakeEvent;
 
-// Error log ring: start-up and activation failures.
-extern std::vector<std::string> errorLog;
-extern int32_t errorLogIndex;
-extern int32_t errorLogSize;
-extern int32_t errorLogWrapped;
-
-// The ring rule shared by both logs: advance the index modulo the size; the
-// wrapped flag becomes 1 once the index reaches size - 1, and stays 1.
-void AdvanceRing(int32_t& index, int32_t size, int32_t& wrapped);
-
-// The entries of a ring, oldest first.
-std::vector<std::string> ListRing(const std::vector<std::string>& slots, int32_t index,
-                                  int32_t size, int32_t wrapped);
+// Error log: start-up, activation and device failures, refused peers. It has
+// its own lock: any thread may log, with or without engineLock.
+extern LogRing errorLog;
 
 void SizeErrorLog();
-void AdvanceErrorLog();
-// Stores `text` in the next error-log slot and advances; then tells the
-// listener, if any (qmxd writes each entry to standard error). Needs engineLock.
+// Stores `text` in the next error-log slot; then tells the listener, if any
+// (qmxd writes each entry to standard error).
 void AppendErrorLog(const std::string& text);
 void ClearErrorLog();
+std::vector<std::string> ErrorLogListing();
+// Set before the server starts and cleared after it stopped.
 void SetErrorLogListener(std::function<void(const std::string&)> listener);
 
 // "%1" replaced by one argument, as the string-table messages are formatted.

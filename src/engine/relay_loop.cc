@@ -176,13 +176,7 @@ bool CCorvDoc::OnNewDocument() {
     DebugTrace("relay thread already running; not starting another");
     return true;
   }
-  {
-    std::lock_guard lock(engineLock);
-    commandLog.assign(kLogSize, std::string());
-    commandLogIndex = 0;
-    commandLogSize = kLogSize;
-    commandLogWrapped = 0;
-  }
+  commandLog_.Size(kLogSize);
   try {
     relayThread_ = std::thread(CorvMainThread, this);
   } catch (const std::system_error&) {

@@ -57,6 +57,7 @@ long ServeReceive(int n, int fd, ErrorCounters* counters) {
     if (got < 0) {
       rsError[n].exchange(kRsReadError);
       RsClearError(n, static_cast<uint32_t>(-got));
+      if (got != -EAGAIN) port.deviceGone.store(true);
       break;
     }
     if (got > 0) {
@@ -158,6 +159,7 @@ void RsReadThread(int n) {
       rsError[n].exchange(kRsReadError);
       if (!hungUp) RsClearError(n, EIO);
       hungUp = true;
+      port.deviceGone.store(true);
       Rest(wakeFd, kRestMs);
       continue;
     }

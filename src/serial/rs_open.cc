@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <string>
@@ -61,7 +62,9 @@ int RsOpen(int n) {
     DebugTrace("failed to open com file\n");
     return 0;
   }
+  port.deviceGone.store(false);
   const int fd = OpenExclusive(RsDevicePath(port.name));
+  port.openError = fd < 0 ? -fd : 0;
   if (fd < 0) {
     DebugTrace("failed to open com file\n");
     return 0;
@@ -119,6 +122,15 @@ int RsSetupConnection(int n) {
               static_cast<int>(settings->parity), settings->dataBits,
               StopBitsTraceValue(settings->stopBits));
   return ApplyLineSettings(port.handle.load(), *settings, flow);
+}
+
+bool RsDeviceAbsent(int n) {
+  switch (rsPorts[n].openError) {
+    case ENOENT: case ENXIO: case ENODEV: case EIO: case ENOTDIR:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void RsBindInput(int n, ByteQueue* queue, Event* wake) {

@@ -66,6 +66,13 @@ struct RsPort {
   char flow[40] = {};
   RsTimeouts timeouts;
   std::atomic<int> handle{-1};      // open device, -1 when closed
+  // Why the last RsOpen failed to open the device (an errno value), 0 when it
+  // got that far.
+  int openError = 0;
+  // Set by the receive thread when the device hung up or reads from it fail
+  // (an adapter pulled): the port's owner closes it and waits for it to come
+  // back. Cleared by RsOpen.
+  std::atomic<bool> deviceGone{false};
   std::atomic<int32_t> running{0};  // 1 while the receive thread is to run
   std::thread readThread;           // not joinable when there is none
   // Where the receive thread puts the device's bytes and whom it wakes;
@@ -89,6 +96,9 @@ extern std::array<std::atomic<uint32_t>, 8> rsError;
 void RsBindInput(int n, ByteQueue* queue, Event* wake);
 
 int RsOpen(int n);
+// True when RsOpen's device open failed because the device is not there: no
+// such name, no such device, or the device does not answer.
+bool RsDeviceAbsent(int n);
 int RsSetupConnection(int n);
 void RsReadThread(int n);
 int RsWrite(int n, const uint8_t* data, int count);

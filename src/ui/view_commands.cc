@@ -106,7 +106,7 @@ void CCorvView::OnErrorLog() {
   {
     std::lock_guard lock(engineLock);
     for (const std::string& entry :
-         ListRing(errorLog, errorLogIndex, errorLogSize, errorLogWrapped)) {
+         ErrorLogListing()) {
       dialog.m_log += entry;
       dialog.m_log += "\r\n";
     }

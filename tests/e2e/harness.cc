@@ -370,7 +370,7 @@ std::vector<std::string> CommandLog(CCorvDoc& doc) {
 
 std::vector<std::string> ErrorLogEntries() {
   std::lock_guard lock(engineLock);
-  return ListRing(errorLog, errorLogIndex, errorLogSize, errorLogWrapped);
+  return ErrorLogListing();
 }
 
 std::string BinDir() {

@@ -50,7 +50,7 @@ TEST_F(UiMainWindow, MissingSettingsFileStartsQuietlyWithEveryLineUnused) {
     EXPECT_EQ(Shows(kFormLines[line].statusId), "");
   }
   std::lock_guard lock(engineLock);
-  EXPECT_EQ(ListRing(errorLog, errorLogIndex, errorLogSize, errorLogWrapped),
+  EXPECT_EQ(ErrorLogListing(),
             std::vector<std::string>{"QMX\u3000Cann't open qmx.txt"});
 }
 

@@ -1,0 +1,63 @@
+#include "engine/log_ring.h"
+
+namespace qmx {
+
+void LogRing::Size(int32_t size) {
+  std::lock_guard lock(lock_);
+  slots_.assign(static_cast<size_t>(size > 0 ? size : 0), std::string());
+  size_ = size > 0 ? size : 0;
+  index_ = 0;
+  wrapped_ = 0;
+}
+
+void LogRing::Append(const std::string& text) {
+  std::lock_guard lock(lock_);
+  AppendLocked(text);
+}
+
+void LogRing::AppendLocked(const std::string& text) {
+  if (size_ <= 0) {
+    slots_.assign(kLogSize, std::string());
+    size_ = kLogSize;
+    index_ = 0;
+    wrapped_ = 0;
+  }
+  slots_[static_cast<size_t>(index_)] = text;
+  index_ = (index_ + 1) % size_;
+  if (wrapped_ == 0 && index_ >= size_ - 1) wrapped_ = 1;
+}
+
+void LogRing::Clear() {
+  std::lock_guard lock(lock_);
+  slots_.clear();
+  size_ = 0;
+  index_ = 0;
+  wrapped_ = 0;
+}
+
+std::vector<std::string> LogRing::Listing() const {
+  std::lock_guard lock(lock_);
+  std::vector<std::string> out;
+  if (size_ <= 0) return out;
+  if (wrapped_ == 0) {
+    for (int32_t i = 0; i < index_; ++i) out.push_back(slots_[static_cast<size_t>(i)]);
+  } else {
+    for (int32_t k = 0; k < size_; ++k) {
+      const std::string& entry = slots_[static_cast<size_t>((index_ + k) % size_)];
+      if (!entry.empty()) out.push_back(entry);
+    }
+  }
+  return out;
+}
+
+int32_t LogRing::Index() const {
+  std::lock_guard lock(lock_);
+  return index_;
+}
+
+int32_t LogRing::Wrapped() const {
+  std::lock_guard lock(lock_);
+  return wrapped_;
+}
+
+}  // namespace qmx

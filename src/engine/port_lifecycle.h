@@ -1,0 +1,109 @@
+// The life of a line and its serial port, in one place: every change to the
+// line table's lines (tcpLines, rsPorts, routeTable, comSettings and the line
+// texts) goes through these functions. Start-up, the control commands, the
+// window and shutdown call them; none of them edits the table directly.
+//
+// A data line is one of: unused; bridged to its own port (port index n for
+// line n + 1, routeTable[n] == n); or a copy line of another port
+// (routeTable[n] == m, its serial text "receive <name>").
+//
+// A port is closed, open (the server holds its device; its record's name is
+// set) or awaiting its device (the device was absent or went away: the port
+// keeps its settings, holds nothing, and RetryAbsentDevices tries to open it
+// again about once a second). The server holds a device exactly while the
+// port is open, and only then does its record carry a name.
+//
+// Threads: everything here runs with engineLock held, on the relay thread
+// (commands, device retries) or the window thread (its handlers), and at
+// start-up and shutdown. Once MarkServerStopping has been called, nothing here
+// opens a port or starts a listener again.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/line_table.h"
+
+namespace qmx {
+
+// What activating a line gave; ActivationResultText turns it into the line's
+// status text.
+enum class Activation { kNothing, kUnused, kOk, kFailed };
+
+enum class PortState { kClosed, kOpen, kAwaitingDevice };
+
+// The settings a port is opened with: the configured ones, with whatever an
+// `open` command gave instead.
+struct PortSettings {
+  std::string name;
+  std::string baud, parity, dataBits, stopBits;
+  std::string definition;  // baud,parity,data,stop
+  std::string flow;
+};
+
+// "baud,parity,data,stop".
+std::string DefinitionText(std::string_view baud, std::string_view parity,
+                           std::string_view dataBits, std::string_view stopBits);
+
+// The configured settings of port k.
+PortSettings ConfiguredSettings(int k);
+
+// Index of the configured port (comSettings) with this name, or -1.
+int FindConfiguredPort(std::string_view name);
+// Index of the open port with this name, or -1.
+int FindOpenPort(std::string_view name);
+PortState PortStateOf(int k);
+
+// Start-up and the window's OK: switches one line on from its current texts,
+// or off. ApplyLineTexts does the window's whole step for one line: off, new
+// texts, on, status text.
+Activation ActivateLine(int line);
+void DeactivateLine(int line);
+void ApplyLineTexts(int line, const std::string& tcpText, const std::string& serialText);
+void ActivationResultText(Activation result, char (&buffer)[16]);
+// Every line in order, each status text set.
+void ActivateAllLines();
+
+// `open`: opens port k with `settings` and bridges it to line k + 1.
+enum class OpenOutcome { kOpened, kAlreadyOpen, kDeviceFailed, kListenFailed };
+OpenOutcome OpenPortLine(int k, const PortSettings& settings);
+
+// `receive`: a free data line gets a copy of open port k's input. `line` is
+// the line it got.
+enum class CopyOutcome { kAdded, kNoFreeLine, kListenFailed };
+CopyOutcome AddCopyLine(int k, std::string_view portName, int* line);
+
+// `close <name>`: releases the port (or stops waiting for its device) and
+// ends the lines that serve it. `close <TCP port>`: ends that line, and its
+// port when it is a bridged line.
+enum class CloseOutcome { kClosed, kNotOpen, kUnknownPort, kControlLine };
+CloseOutcome ClosePortByName(std::string_view name);
+CloseOutcome CloseLineByTcpPort(std::string_view text);
+
+// The window's serial setup: new configured settings for port k.
+void ApplyPortSetup(int k, const PortSettings& settings);
+
+// Relay thread, about once a second and whenever a device may have gone:
+// closes open ports whose device hung up (they then await it) and tries to
+// open the ports that await theirs. Takes engineLock itself, and only when
+// there is something to do.
+void RetryAbsentDevices(std::chrono::steady_clock::time_point now);
+
+// Shutdown: from here on no command or retry changes the table.
+void MarkServerStopping();
+bool ServerStopping();
+// Start-up of a new server lifetime in the same process (tests).
+void ClearServerStopping();
+
+// Closes every port and forgets every wait; for shutdown.
+void CloseAllPorts();
+
+// The listener of data line L, on its configured TCP port, with its send
+// queue; true when the line listens afterwards.
+bool EnsureDataListener(int L);
+// Opens the listener of line `line` from its socket record: 0 or -2.
+int StartTcpServer(int line);
+
+}  // namespace qmx
