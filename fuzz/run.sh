@@ -2,7 +2,7 @@
 # Builds the fuzz targets and runs each for a bounded time.
 #
 #   fuzz/run.sh [TARGET...]      TARGET: settings_file command definition control_line
-#                                (default: all four, one after the other)
+#                                telnet (default: all five, one after the other)
 #
 # Environment:
 #   FUZZ_SECONDS  seconds per target (default 5)
@@ -23,7 +23,7 @@ seconds=${FUZZ_SECONDS:-5}
 build=${FUZZ_BUILD:-build-fuzz}
 [[ $build = /* ]] || build=$root/$build
 jobs=${FUZZ_JOBS:-$(nproc)}
-all_targets=(settings_file command definition control_line)
+all_targets=(settings_file command definition control_line telnet)
 
 if ! [[ $seconds =~ ^[0-9]+$ ]] || ((seconds < 1)); then
   echo "fuzz/run.sh: FUZZ_SECONDS must be a whole number of seconds, at least 1" >&2

@@ -1,0 +1,16 @@
+#include "engine/corv_doc.h"
+
+#include "engine/line_table.h"
+
+namespace qmx {
+
+std::atomic<CCorvDoc*> relayDoc{nullptr};
+
+CCorvDoc::~CCorvDoc() { JoinRelayThread(); }
+
+void CCorvDoc::JoinRelayThread() {
+  if (relayThread_.joinable()) relayThread_.join();
+}
+
+
+}  // namespace qmx
