@@ -98,10 +98,7 @@ bool OpenDevice(int k, const PortSettings& settings) {
 void ReleasePort(int k) {
   if (portState[k] == PortState::kOpen || rsPorts[k].handle.load() >= 0) RsClose(k);
   ClearPortRecord(k);
-<<<<<<< HEAD
   rsPorts[k].deviceGone.store(false);
-=======
->>>>>>> rfc2217
   rxQueue[k].Free();
   SetState(k, PortState::kClosed);
 }
@@ -134,11 +131,7 @@ Activation StartDataServer(int L) {
 }
 
 Activation ActivateControlLine() {
-<<<<<<< HEAD
   if (tcpPortText[0] == kUnused) return Activation::kLineUnused;
-=======
-  if (tcpPortText[0] == kUnused) return Activation::kUnused;
->>>>>>> rfc2217
   CopyField(tcpLines[0].port, tcpPortText[0]);
   cmdQueue.Allocate(kQueueCapacity);
   if (serverStopping.load()) return Activation::kFailed;
@@ -200,10 +193,7 @@ void DeviceLost(int k) {
   AppendErrorLog(FormatMessage1(kMsgDeviceGone, settings.name));
   RsClose(k);
   ClearPortRecord(k);
-<<<<<<< HEAD
   rsPorts[k].deviceGone.store(false);
-=======
->>>>>>> rfc2217
   awaitedSettings[k] = settings;
   nextAttempt[k] = std::chrono::steady_clock::now() + kDeviceRetryInterval;
   SetState(k, PortState::kAwaitingDevice);
@@ -280,11 +270,7 @@ Activation ActivateLine(int line) {
   if (line < 1 || line >= kLineCount) return Activation::kNothing;
   const int n = line - 1;
   if (tcpPortText[line] == kUnused || serialPortText[line] == kUnused) {
-<<<<<<< HEAD
     return Activation::kLineUnused;
-=======
-    return Activation::kUnused;
->>>>>>> rfc2217
   }
   if (serialPortText[line] == FieldText(comSettings[n].name)) {
     return ActivateBridgedLine(line, n);
@@ -322,11 +308,7 @@ void ApplyLineTexts(int line, const std::string& tcpText, const std::string& ser
 
 void ActivationResultText(Activation result, char (&buffer)[16]) {
   switch (result) {
-<<<<<<< HEAD
     case Activation::kLineUnused:
-=======
-    case Activation::kUnused:
->>>>>>> rfc2217
       CopyField(buffer, "unused");
       break;
     case Activation::kOk:
@@ -354,7 +336,6 @@ OpenOutcome OpenPortLine(int k, const PortSettings& settings) {
   if (portState[k] == PortState::kAwaitingDevice) ReleasePort(k);
   if (!OpenDevice(k, settings)) {
     // The line is given up; a port whose device is absent comes up with it
-<<<<<<< HEAD
     // once the device is there. A line that copies another port is left to it.
     const int route = routeTable[k].load();
     if (route == k || route == -1) {
@@ -362,14 +343,6 @@ OpenOutcome OpenPortLine(int k, const PortSettings& settings) {
       if (route == k && tcpLines[L].state.load() > 0) TcpDisconnect(L, &error);
       routeTable[k].store(portState[k] == PortState::kAwaitingDevice ? k : -1);
     }
-=======
-    // once the device is there.
-    if (tcpLines[L].state.load() > 0 && routeTable[k].load() == k) {
-      int error = 0;
-      TcpDisconnect(L, &error);
-    }
-    routeTable[k].store(portState[k] == PortState::kAwaitingDevice ? k : -1);
->>>>>>> rfc2217
     tcpPortText[L] = kUnused;
     serialPortText[L] = kUnused;
     SetLineStatus(L, kUnused);
@@ -377,10 +350,6 @@ OpenOutcome OpenPortLine(int k, const PortSettings& settings) {
   }
   MarkRefresh();
   CopyPortSettings(comSettings[k], rsPorts[k]);
-<<<<<<< HEAD
-=======
-  CopyField(comSettings[k].stopBits, settings.stopBits);
->>>>>>> rfc2217
   if (!EnsureDataListener(L)) return OpenOutcome::kListenFailed;
   routeTable[k].store(k);
   tcpPortText[L] = std::string(FieldText(tcpLines[L].port));
@@ -474,10 +443,7 @@ void CloseAllPorts() {
   for (int k = 0; k < kPortCount; ++k) {
     if (rsPorts[k].handle.load() >= 0 || rsPorts[k].readThread.joinable()) RsClose(k);
     ClearPortRecord(k);
-<<<<<<< HEAD
     rsPorts[k].deviceGone.store(false);
-=======
->>>>>>> rfc2217
     SetState(k, PortState::kClosed);
   }
 }

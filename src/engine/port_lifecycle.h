@@ -30,11 +30,7 @@ namespace qmx {
 
 // What activating a line gave; ActivationResultText turns it into the line's
 // status text.
-<<<<<<< HEAD
 enum class Activation { kNothing, kLineUnused, kOk, kFailed };
-=======
-enum class Activation { kNothing, kUnused, kOk, kFailed };
->>>>>>> rfc2217
 
 enum class PortState { kClosed, kOpen, kAwaitingDevice };
 

@@ -40,10 +40,6 @@ class CCorvDoc {
   int32_t CommandLogIndex() const { return commandLog_.Index(); }
   int32_t CommandLogWrapped() const { return commandLog_.Wrapped(); }
 
-<<<<<<< HEAD:src/relay/corv_doc.h
-=======
-  std::atomic<int32_t> refreshNeeded{0};
->>>>>>> rfc2217:src/engine/corv_doc.h
 
   // Shows the "Fatal error" message when the relay thread cannot start; the
   // window installs a message box here.
