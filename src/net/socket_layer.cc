@@ -242,6 +242,7 @@ int TcpDisconnect(int line, int* error) {
   // checks it under clientMutex before it stores a new client, so either we
   // see that client below or the thread sees the flag and drops it.
   record->stopRequested = true;
+  record->clientEnding = true;
   net::LineQueue(record->lineIndex).WakeWaiters();
   std::shared_ptr<SocketHandle> client;
   {

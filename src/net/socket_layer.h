@@ -130,6 +130,9 @@ struct TcpLine {
 
   std::thread acceptThread;               // the line's accept-and-receive thread
   std::atomic<bool> stopRequested{false};  // set by TcpDisconnect
+  // Set by TcpDisconnect and TcpDropClient: the accept thread stops serving
+  // its current client, even while it waits for room in the line's queue.
+  std::atomic<bool> clientEnding{false};
 
   // Record hand-off between the line's receiving thread and TcpRecv or
   // UdpRecvfrom; auto-reset, open from TcpStartup to TcpCleanup.

@@ -67,13 +67,13 @@ void ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
       // The queue is full: wake the relay thread for what it holds before
       // waiting for room, or both would wait for each other.
       if (wake != nullptr) wake->Set();
-      queue.PutWait(bytes.subspan(fitted), line.stopRequested);
+      queue.PutWait(bytes.subspan(fitted), line.clientEnding);
     }
     DebugTracef("nBytesReceived = %d", static_cast<int>(n));
     if (wake != nullptr) wake->Set();
     // TcpDisconnect has shut the client down and may free the queue as soon
     // as this thread has ended: nothing more is queued.
-    if (line.stopRequested) return;
+    if (line.stopRequested || line.clientEnding) return;
   }
 }
 
@@ -166,6 +166,7 @@ void TcpAcceptThread(TcpLine* record) {
       // dropped unserved and the next accept fails on the shut-down socket.
       if (line.stopRequested) continue;
       line.clientSocket = client;
+      line.clientEnding = false;
       line.clientSerial.fetch_add(1);
       line.state = 4;
     }
@@ -174,7 +175,7 @@ void TcpAcceptThread(TcpLine* record) {
     if (line.lineIndex == 0) {
       // The connect marker makes the relay thread greet the new client.
       const uint8_t marker = 0xFF;
-      queue.PutWait(std::span<const uint8_t>(&marker, 1), line.stopRequested);
+      queue.PutWait(std::span<const uint8_t>(&marker, 1), line.clientEnding);
     }
     if (wake != nullptr) wake->Set();
 

@@ -118,12 +118,7 @@ int TcpSendNowTo(int line, uint64_t client, const void* data, int size, int* err
 void TcpDropClient(int line) {
   TcpLine* record = net::FindLine(line);
   if (record == nullptr) return;
-  std::shared_ptr<SocketHandle> client;
-  {
-    std::lock_guard lock(record->clientMutex);
-    client = record->clientSocket;
-  }
-  if (client) DropStalledClient(client->fd());
+  TcpDropClient(line, record->clientSerial.load());
 }
 
 void TcpDropClient(int line, uint64_t serial) {
@@ -132,9 +127,14 @@ void TcpDropClient(int line, uint64_t serial) {
   std::shared_ptr<SocketHandle> client;
   {
     std::lock_guard lock(record->clientMutex);
-    if (record->clientSerial.load() == serial) client = record->clientSocket;
+    if (record->clientSerial.load() != serial || !record->clientSocket) return;
+    client = record->clientSocket;
+    // The accept thread lets the client go even if it waits for room in the
+    // queue: a client that sends without reading must not keep its place.
+    record->clientEnding = true;
   }
-  if (client) DropStalledClient(client->fd());
+  net::LineQueue(line).WakeWaiters();
+  DropStalledClient(client->fd());
 }
 
 uint64_t TcpClientSerial(int line) {

@@ -42,10 +42,11 @@ class ControlLineActions : public ControlLineAssembler::Sink {
   using Clock = std::chrono::steady_clock;
   ControlLineActions(CCorvDoc* doc, ControlLineOutput& output) : doc_(doc), output_(output) {}
 
-  // Before a run of input: the client the input is from.
-  void Begin(Clock::time_point now) {
+  // Before a run of input: `client` is the serial read before the input was
+  // taken, so input taken from a client that has gone since is never
+  // answered to the next one (Abandoned catches the change).
+  void Begin(uint64_t client, Clock::time_point now) {
     now_ = now;
-    const uint64_t client = TcpClientSerial(0);
     if (client != output_.client()) {
       stale_ = true;
       output_.Serve(client, now);
@@ -141,20 +142,27 @@ void ControlPass(RelayState& state, ControlLineActions& actions,
                  DataLineOutput::Clock::time_point now, PassResult& result) {
   ControlLineOutput& output = state.controlOutput;
   output.Flush(now);
-  actions.Begin(now);
+  actions.Begin(TcpClientSerial(0), now);
   if (actions.TakeStale()) {
     // A new client (or none): the old one's unfinished line and unread input
     // are dropped.
     state.controlLine.Reset();
     state.controlHeld = state.controlNext = 0;
   }
-  for (;;) {
+  // At most two queues' worth a pass, so a client that floods the control
+  // line cannot keep the relay from the data lines.
+  for (int refills = 0;;) {
     if (state.controlNext == state.controlHeld) {
       state.controlNext = state.controlHeld = 0;
       if (output.Backlogged()) break;
+      if (refills++ == 2) {
+        result.queuesLeft = true;
+        break;
+      }
+      const uint64_t client = TcpClientSerial(0);
       state.controlHeld = cmdQueue.GetSome(std::span(state.controlBytes, kQueueCapacity));
       if (state.controlHeld == 0) break;
-      actions.Begin(now);
+      actions.Begin(client, now);
       if (actions.TakeStale()) state.controlLine.Reset();
     }
     while (state.controlNext < state.controlHeld && !output.Backlogged()) {

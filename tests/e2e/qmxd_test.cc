@@ -61,3 +61,27 @@ TEST(Qmxd, StartsWithoutASettingsFile) {
 
 }  // namespace
 }  // namespace qmx::test
+
+namespace qmx::test {
+namespace {
+
+// A command that arrives as the server is told to stop either runs before the
+// clean-up or not at all: never a port or thread started after it.
+TEST(Qmxd, CommandCaughtByShutdownNeverOutlivesIt) {
+  TempDir dir;
+  PtyDevice com3("com3", true);
+  for (int round = 0; round < 8; ++round) {
+    Settings s;
+    const int control = FreeTcpPort();
+    s.control = std::to_string(control);
+    s.tcp[3] = std::to_string(FreeTcpPort());
+    dir.WriteFile("qmx.txt", s.Text());
+    ServerProcess server;
+    ControlClient c(control);
+    c.Send("open com3" + std::string(900, ' ') + "\r");
+    EXPECT_EQ(server.Terminate(), 0) << "round " << round << ": " << server.Stderr();
+  }
+}
+
+}  // namespace
+}  // namespace qmx::test
