@@ -65,7 +65,8 @@ bench:
 install: all
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
-# The Debian package: build/qmx_<version>_<arch>.deb
+# The Debian packages: build/qmxd_<version>_<arch>.deb (the server, no Qt) and
+# build/qmx_<version>_<arch>.deb (the window application).
 package: deps all
 	cmake --build $(BUILD) --target package
 

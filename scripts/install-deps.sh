@@ -10,11 +10,12 @@
 #   procps                         ps/pgrep, used by the demo and the tests
 #   netcat-openbsd                 nc, the demo's client
 #   man-db, dpkg-dev, systemd      the packaging tests (man, dpkg-shlibdeps, systemd-analyze)
+#   lintian                        the packaging tests (the Debian packages have no lintian error)
 #   python3-serial                 pyserial's rfc2217:// client, the outside peer of the
 #                                  remote-control data line test
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd man-db dpkg-dev systemd clang libclang-rt-14-dev python3-serial)
+packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd man-db dpkg-dev systemd lintian clang libclang-rt-14-dev python3-serial)
 packages+=("$@")
 
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # cmake --install into a DESTDIR: every file in its place under /usr and under
-# another prefix, nothing written outside DESTDIR, the unit naming the qmxd of
-# that prefix and passing systemd-analyze verify, the desktop entry naming the
-# installed program and icon.
+# another prefix, nothing written outside DESTDIR, the unit naming the qmxd and
+# the options file of that prefix and passing systemd-analyze verify, the
+# desktop entry naming the installed program and icon. Installed without
+# DESTDIR, an options file the administrator already has is kept.
 source "$(dirname "$0")/lib.sh"
 
 install_into() {  # DESTDIR PREFIX
@@ -21,8 +22,11 @@ check_layout() {  # DESTDIR PREFIX
   for program in $(grep "^$prefix/bin/" "$work/want"); do
     [ -x "$dest$program" ] || fail "$program is not executable"
   done
-  grep -qx "ExecStart=$prefix/bin/qmxd" "$dest$prefix/lib/systemd/system/qmxd.service" ||
-    fail "the unit under $prefix does not start $prefix/bin/qmxd"
+  local unit="$dest$prefix/lib/systemd/system/qmxd.service"
+  grep -qxF "ExecStart=$prefix/bin/qmxd \$QMXD_OPTS" "$unit" ||
+    fail "the unit under $prefix does not start $prefix/bin/qmxd with \$QMXD_OPTS"
+  grep -qxF "EnvironmentFile=-$(sysconf_dir "$prefix")/default/qmxd" "$unit" ||
+    fail "the unit under $prefix does not read $(sysconf_dir "$prefix")/default/qmxd"
 }
 
 check_unit() {  # DESTDIR PREFIX
@@ -42,10 +46,11 @@ check_unit() {  # DESTDIR PREFIX
     echo "systemd-analyze not found: unit verification skipped"
     return
   fi
-  # Verify a copy whose ExecStart names the installed file and whose manuals
-  # are looked up in the installation, so both must exist.
+  # Verify a copy whose ExecStart and EnvironmentFile name the installed files
+  # and whose manuals are looked up in the installation, so all must exist.
   mkdir -p "$work/verify"
-  sed "s#^ExecStart=$prefix/bin/qmxd#ExecStart=$dest$prefix/bin/qmxd#" "$unit" >"$work/verify/qmxd.service"
+  sed -e "s#^ExecStart=$prefix/bin/qmxd#ExecStart=$dest$prefix/bin/qmxd#" \
+    -e "s#^EnvironmentFile=-/#EnvironmentFile=$dest/#" "$unit" >"$work/verify/qmxd.service"
   if ! MANPATH="$dest$prefix/share/man" systemd-analyze verify "$work/verify/qmxd.service" >"$work/verify.log" 2>&1; then
     cat "$work/verify.log" >&2
     fail "systemd-analyze verify rejects the unit"
@@ -72,6 +77,17 @@ for prefix in /usr /opt/qmx; do
   [ "$prefix" = /usr ] && check_unit "$dest" "$prefix"
   [ "$with_ui" = ON ] && check_desktop_entry "$dest" "$prefix"
 done
+
+# Installed straight into a prefix (no DESTDIR), the administrator's options
+# file stays as it is, and the rest is installed.
+live="$work/live"
+mkdir -p "$live/etc/default"
+echo 'QMXD_OPTS="--listen 192.0.2.7"' >"$live/etc/default/qmxd"
+if install_into "" "$live"; then
+  [ "$(cat "$live/etc/default/qmxd")" = 'QMXD_OPTS="--listen 192.0.2.7"' ] ||
+    fail "an install without DESTDIR overwrote the existing options file"
+  [ -f "$live/lib/systemd/system/qmxd.service" ] || fail "an install without DESTDIR installed no unit"
+fi
 
 # A prefix inside the work folder shows anything written past DESTDIR.
 install_into "$work/dest-inside" "$work/prefix" && [ -e "$work/prefix" ] &&

@@ -35,23 +35,50 @@ finish() {
 
 have() { command -v "$1" >/dev/null 2>&1; }
 
-# The files an installation under PREFIX must hold (relative to /), one a line.
-expected_files() {
+# Where an installation under PREFIX keeps its configuration: /etc for /usr,
+# /etc/opt/X for /opt/X, PREFIX/etc for any other prefix.
+sysconf_dir() {
+  case "$1" in
+    /usr) echo /etc ;;
+    /opt/*) echo "/etc$1" ;;
+    *) echo "$1/etc" ;;
+  esac
+}
+
+# The files of the package qmxd, installed under PREFIX (relative to /), one
+# a line.
+expected_files_qmxd() {
   local prefix=$1
   printf '%s\n' \
+    "$(sysconf_dir "$prefix")/default/qmxd" \
     "$prefix/bin/qmxd" \
     "$prefix/bin/qmx-vport" \
     "$prefix/lib/systemd/system/qmxd.service" \
+    "$prefix/share/doc/qmxd/changelog.gz" \
+    "$prefix/share/doc/qmxd/copyright" \
     "$prefix/share/man/man1/qmx-vport.1.gz" \
     "$prefix/share/man/man5/qmx.txt.5.gz" \
     "$prefix/share/man/man7/qmx-protocol.7.gz" \
     "$prefix/share/man/man8/qmxd.8.gz" \
     "$prefix/share/qmx/qmx.txt"
-  if [ "$with_ui" = ON ]; then
-    printf '%s\n' \
-      "$prefix/bin/qmx" \
-      "$prefix/share/applications/qmx.desktop" \
-      "$prefix/share/icons/hicolor/scalable/apps/qmx.svg" \
-      "$prefix/share/man/man1/qmx.1.gz"
-  fi
+}
+
+# The files of the package qmx (the window application), likewise.
+expected_files_qmx() {
+  local prefix=$1
+  printf '%s\n' \
+    "$prefix/bin/qmx" \
+    "$prefix/share/applications/qmx.desktop" \
+    "$prefix/share/doc/qmx/changelog.gz" \
+    "$prefix/share/doc/qmx/copyright" \
+    "$prefix/share/icons/hicolor/scalable/apps/qmx.svg" \
+    "$prefix/share/man/man1/qmx.1.gz"
+}
+
+# The files an installation under PREFIX must hold: both packages' when the
+# window application is built, else qmxd's.
+expected_files() {
+  expected_files_qmxd "$1"
+  [ "$with_ui" = ON ] && expected_files_qmx "$1"
+  return 0
 }
