@@ -212,22 +212,6 @@ int RsClearError(int n, uint32_t code) {
   return rsPorts[n].handle.load() >= 0 ? 1 : 0;
 }
 
-int RsOut(int n, uint8_t byte) {
-  RsPort& port = rsPorts[n];
-  std::lock_guard lock(port.writeMutex);
-  const int fd = port.handle.load();
-  const WriteOutcome outcome =
-      fd < 0 || port.wakeFd < 0
-          ? WriteOutcome{true, 0}
-          : WriteWithin(fd, port.wakeFd, std::span<const uint8_t>(&byte, 1),
-                        WriteDeadline(port.timeouts, 1));
-  if (outcome.sent != 1) {
-    DebugTrace("RsOut Error\n");
-    return 0;
-  }
-  return 1;
-}
-
 char* RsRead(int n, int count, char* buffer) {
   const int fd = rsPorts[n].handle.load();
   long got = 0;

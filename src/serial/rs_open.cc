@@ -25,7 +25,7 @@ std::array<std::atomic<uint32_t>, 8> rsError{};
 namespace {
 
 // Reads return at once with what is buffered; a write may take 20 s in all.
-constexpr RsTimeouts kOpenTimeouts{0xFFFFFFFFu, 0, 0, 0, kRsWriteLimitMs};
+constexpr RsTimeouts kOpenTimeouts{0, kRsWriteLimitMs};
 
 // Leaves the port closed after a failure past the device open.
 void AbandonOpen(RsPort& port) {

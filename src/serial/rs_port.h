@@ -48,10 +48,9 @@ inline constexpr uint32_t kRsReadError = 0x20000;  // a read from the device fai
 // time-outs RsOpen sets (the multiplier is 0).
 inline constexpr uint32_t kRsWriteLimitMs = 20000;
 
+// A write's time limit: multiplier per byte plus constant, in ms. Reads never
+// wait, so they need none.
 struct RsTimeouts {
-  uint32_t readInterval = 0;
-  uint32_t readTotalMultiplier = 0;
-  uint32_t readTotalConstant = 0;
   uint32_t writeTotalMultiplier = 0;
   uint32_t writeTotalConstant = 0;
 };
@@ -86,7 +85,7 @@ struct RsPort {
   // pending RsWrite. Written by RsOpen and RsClose with writeMutex held; the
   // receive thread reads it once at its start.
   int wakeFd = -1;
-  std::mutex writeMutex;  // held by RsWrite, RsOut and by RsClose
+  std::mutex writeMutex;  // held by RsWrite, RsWriteNow and by RsClose
 };
 
 extern RsPort rsPorts[8];
@@ -111,7 +110,6 @@ int RsWriteNow(int n, const uint8_t* data, int count);
 
 void RsClose(int n);
 int RsClearError(int n, uint32_t code);
-int RsOut(int n, uint8_t byte);
 char* RsRead(int n, int count, char* buffer);
 int RsInCount(int n);
 
