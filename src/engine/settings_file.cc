@@ -28,19 +28,23 @@ constexpr std::string_view kFieldDelimiters = " ,\t\n";
 constexpr size_t kLineLimit = 99;  // characters per line read, as fgets(100)
 constexpr const char* kDefaultHeading = "QMX serial port server settings\n";
 
+constexpr size_t kFileLines = 19;  // lines after the 19th are ignored
+
 // Splits text-mode content into the lines a 100-byte fgets would return: each
-// line keeps its LF; a longer line is continued as the next one.
+// line keeps its LF; a longer line is continued as the next one. Only the
+// lines the reader uses are split, and each LF is looked for within the line's
+// reach, so a long text without line ends costs no more than a short one.
 std::vector<std::string_view> SplitReadLines(std::string_view text) {
   std::vector<std::string_view> lines;
   size_t pos = 0;
-  while (pos < text.size()) {
-    size_t lf = text.find('\n', pos);
-    size_t end = lf == std::string_view::npos ? text.size() : lf + 1;
-    if (end - pos > kLineLimit) end = pos + kLineLimit;
+  while (pos < text.size() && lines.size() < kFileLines) {
+    std::string_view reach = text.substr(pos, kLineLimit);
+    size_t lf = reach.find('\n');
+    std::string_view line =
+        lf == std::string_view::npos ? reach : reach.substr(0, lf + 1);
     // The reader sees a line as a C string: a NUL ends it.
-    std::string_view line = text.substr(pos, end - pos);
     lines.push_back(line.substr(0, line.find('\0')));
-    pos = end;
+    pos += line.size();
   }
   return lines;
 }
@@ -143,7 +147,6 @@ bool WriteAll(int fd, std::string_view text) {
   return true;
 }
 
-
 // The descriptor of an open file, closed when the owner goes.
 class FileHandle {
  public:
@@ -166,7 +169,9 @@ class FileHandle {
   int fd_;
 };
 
-std::string ErrnoText(int error) { return std::error_code(error, std::generic_category()).message(); }
+std::string ErrnoText(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
 
 bool Fail(std::string* reason, std::string text) {
   *reason = std::move(text);
@@ -179,7 +184,7 @@ constexpr const char* kNotRegular = "not a regular file";
 // at most 100 bytes (a CR before its LF is dropped), so this much of the file
 // holds everything that is read, with room to spare. The rest is never read:
 // a huge file costs no more than a small one.
-constexpr size_t kReadLimit = 19 * 128;
+constexpr size_t kReadLimit = kFileLines * 128;
 
 // Reads the start of a settings file into *raw. Only a regular file is read:
 // a FIFO would block the open or the read for ever, a device (a link to
@@ -238,22 +243,25 @@ bool ResolveLinks(const char* name, std::string* target, std::string* reason) {
     std::array<char, PATH_MAX> buffer{};
     ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
     if (n < 0) return Fail(reason, ErrnoText(errno));
-    if (static_cast<size_t>(n) >= buffer.size()) return Fail(reason, ErrnoText(ENAMETOOLONG));
+    if (static_cast<size_t>(n) >= buffer.size())
+      return Fail(reason, ErrnoText(ENAMETOOLONG));
     std::string link(buffer.data(), static_cast<size_t>(n));
-    path = link.front() == '/' ? link : DirectoryOf(path) + "/" + link;
+    path = !link.empty() && link.front() == '/' ? link : DirectoryOf(path) + "/" + link;
   }
   return Fail(reason, ErrnoText(ELOOP));
 }
 
 uint64_t RandomSuffix() {
   uint64_t value = 0;
-  if (::getrandom(&value, sizeof value, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof value)) {
+  if (::getrandom(&value, sizeof value, GRND_NONBLOCK) ==
+      static_cast<ssize_t>(sizeof value)) {
     return value;
   }
   // Without the kernel's generator the name is only less surprising; the
   // exclusive create below keeps it safe either way.
   static std::atomic<uint64_t> counter{0};
-  auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  auto now =
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   return now ^ (static_cast<uint64_t>(::getpid()) << 32) ^ counter.fetch_add(1);
 }
 
@@ -263,12 +271,15 @@ uint64_t RandomSuffix() {
 int CreateTempBeside(const std::string& target, mode_t mode, std::string* temp,
                      std::string* reason) {
   static constexpr char kHex[] = "0123456789abcdef";
-  const std::string stem = DirectoryOf(target) + "/" + target.substr(target.rfind('/') + 1) + ".new-";
+  const std::string stem =
+      DirectoryOf(target) + "/" + target.substr(target.rfind('/') + 1) + ".new-";
   int error = EEXIST;
   for (int attempt = 0; attempt < 8 && error == EEXIST; ++attempt) {
     *temp = stem;
-    for (uint64_t value = RandomSuffix(), i = 0; i < 16; ++i, value >>= 4) *temp += kHex[value & 15];
-    int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    for (uint64_t value = RandomSuffix(), i = 0; i < 16; ++i, value >>= 4)
+      *temp += kHex[value & 15];
+    int fd =
+        ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) return fd;
     error = errno;
   }
@@ -292,7 +303,8 @@ bool ReplaceSettingsFile(const char* name, std::string_view text, std::string* r
   if (!exists && errno != ENOENT) return Fail(reason, ErrnoText(errno));
   if (exists) {
     if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
-    FileHandle probe(::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    FileHandle probe(::open(target.c_str(),
+                            O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     if (!probe.valid()) return Fail(reason, ErrnoText(errno));
     if (::fstat(probe.get(), &info) != 0) return Fail(reason, ErrnoText(errno));
     if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
@@ -329,7 +341,8 @@ bool ReplaceSettingsFile(const char* name, std::string_view text, std::string* r
     return false;
   }
   // The rename itself reaches the disk with the folder.
-  FileHandle folder(::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileHandle folder(
+      ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.valid()) (void)::fsync(folder.get());
   return true;
 }
@@ -372,12 +385,14 @@ std::string BuildSetupText() {
   AppendLine(out, first);
   AppendLine(out, tcpPortText[0] + "\t" + setupRemarks[1]);
   for (int L = 1; L < kLineCount; ++L) {
-    AppendLine(out, tcpPortText[L] + "," + serialPortText[L] + "\t" + setupRemarks[1 + L]);
+    AppendLine(out,
+               tcpPortText[L] + "," + serialPortText[L] + "\t" + setupRemarks[1 + L]);
   }
   for (int n = 0; n < kPortCount; ++n) {
     const ComSetting& s = comSettings[n];
-    AppendLine(out, std::string(FieldText(s.name)) + "," + std::string(FieldText(s.definition)) +
-                        "," + std::string(FieldText(s.flow)) + "\t" + setupRemarks[10 + n]);
+    AppendLine(out, std::string(FieldText(s.name)) + "," +
+                        std::string(FieldText(s.definition)) + "," +
+                        std::string(FieldText(s.flow)) + "\t" + setupRemarks[10 + n]);
   }
   AppendLine(out, std::string(startMinimized == 1 ? "1" : "0") + "\t" + setupRemarks[18]);
   return out;
