@@ -346,6 +346,7 @@ bool ReplaceSettingsFile(const char* name, std::string_view text, std::string* r
   if (folder.valid()) (void)::fsync(folder.get());
   return true;
 }
+
 }  // namespace
 
 void ParseSetupText(std::string_view raw) {
