@@ -3,7 +3,11 @@
 // Runs start-up in the working directory (its qmx.txt is the whole
 // configuration), starts the relay thread, serves until SIGINT or SIGTERM,
 // then shuts every line down, waits for its threads and exits 0. Each
-// error-log entry is also written to standard error when it is logged.
+// error-log entry is also written to standard error when it is logged, as one
+// line with its control bytes and stray non-UTF-8 bytes escaped (\xNN, a
+// backslash as \\): entries quote texts from qmx.txt, which may hold any
+// byte, and the journal must get one readable line per entry. The error log
+// itself keeps the bytes as they are.
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -12,6 +16,7 @@
 #include "engine/line_table.h"
 #include "engine/startup.h"
 #include "platform/debug_trace.h"
+#include "platform/printable_text.h"
 
 int main() {
   // Block the stop signals in every thread; the main thread takes them with
@@ -25,7 +30,7 @@ int main() {
 
   qmx::InitTraceFromEnvironment();
   qmx::SetErrorLogListener([](const std::string& entry) {
-    std::fprintf(stderr, "qmxd: %s\n", entry.c_str());
+    std::fprintf(stderr, "qmxd: %s\n", qmx::PrintableText(entry).c_str());
     std::fflush(stderr);
   });
 

@@ -45,7 +45,9 @@ void SetErrorLogListener(std::function<void(const std::string&)> listener) {
 std::string FormatMessage1(std::string_view message, std::string_view argument) {
   std::string out(message);
   size_t at = out.find("%1");
-  if (at != std::string::npos) out.replace(at, 2, argument);
+  // An empty text would leave a message with a gap where the name belongs
+  // (" open failure"); "" says that the name itself was empty.
+  if (at != std::string::npos) out.replace(at, 2, argument.empty() ? "\"\"" : argument);
   return out;
 }
 

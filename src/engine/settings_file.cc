@@ -1,10 +1,19 @@
 #include "engine/settings_file.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <system_error>
 #include <vector>
 
 #include "engine/line_table.h"
@@ -19,19 +28,23 @@ constexpr std::string_view kFieldDelimiters = " ,\t\n";
 constexpr size_t kLineLimit = 99;  // characters per line read, as fgets(100)
 constexpr const char* kDefaultHeading = "QMX serial port server settings\n";
 
+constexpr size_t kFileLines = 19;  // lines after the 19th are ignored
+
 // Splits text-mode content into the lines a 100-byte fgets would return: each
-// line keeps its LF; a longer line is continued as the next one.
+// line keeps its LF; a longer line is continued as the next one. Only the
+// lines the reader uses are split, and each LF is looked for within the line's
+// reach, so a long text without line ends costs no more than a short one.
 std::vector<std::string_view> SplitReadLines(std::string_view text) {
   std::vector<std::string_view> lines;
   size_t pos = 0;
-  while (pos < text.size()) {
-    size_t lf = text.find('\n', pos);
-    size_t end = lf == std::string_view::npos ? text.size() : lf + 1;
-    if (end - pos > kLineLimit) end = pos + kLineLimit;
+  while (pos < text.size() && lines.size() < kFileLines) {
+    std::string_view reach = text.substr(pos, kLineLimit);
+    size_t lf = reach.find('\n');
+    std::string_view line =
+        lf == std::string_view::npos ? reach : reach.substr(0, lf + 1);
     // The reader sees a line as a C string: a NUL ends it.
-    std::string_view line = text.substr(pos, end - pos);
     lines.push_back(line.substr(0, line.find('\0')));
-    pos = end;
+    pos += line.size();
   }
   return lines;
 }
@@ -134,6 +147,206 @@ bool WriteAll(int fd, std::string_view text) {
   return true;
 }
 
+// The descriptor of an open file, closed when the owner goes.
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { Close(); }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now; false when the close reports an error (a delayed write error
+  // of some file systems shows only here).
+  bool Close() {
+    if (fd_ < 0) return true;
+    int result = ::close(fd_);
+    fd_ = -1;
+    return result == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string ErrnoText(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
+
+bool Fail(std::string* reason, std::string text) {
+  *reason = std::move(text);
+  return false;
+}
+
+constexpr const char* kNotRegular = "not a regular file";
+
+// The reader takes 19 lines of at most 99 characters; on disk such a line is
+// at most 100 bytes (a CR before its LF is dropped), so this much of the file
+// holds everything that is read, with room to spare. The rest is never read:
+// a huge file costs no more than a small one.
+constexpr size_t kReadLimit = kFileLines * 128;
+
+// Reads the start of a settings file into *raw. Only a regular file is read:
+// a FIFO would block the open or the read for ever, a device (a link to
+// /dev/zero) would never end, and opening some devices acts on them. So the
+// name is looked at before it is opened, the open never waits, and the open
+// file is checked again in case the name was swapped meanwhile. The file is
+// opened for reading and writing, as a file that cannot be saved back counts
+// as missing. On failure *reason says why.
+bool ReadSettingsBytes(const char* name, std::string* raw, std::string* reason) {
+  struct stat info {};
+  if (::stat(name, &info) != 0) return Fail(reason, ErrnoText(errno));
+  if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
+  FileHandle file(::open(name, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!file.valid()) return Fail(reason, ErrnoText(errno));
+  if (::fstat(file.get(), &info) != 0) return Fail(reason, ErrnoText(errno));
+  if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
+  int flags = ::fcntl(file.get(), F_GETFL);
+  if (flags >= 0) ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
+
+  raw->assign(kReadLimit, '\0');
+  size_t have = 0;
+  while (have < kReadLimit) {
+    ssize_t n = ::read(file.get(), raw->data() + have, kReadLimit - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Fail(reason, ErrnoText(errno));
+    if (n == 0) break;
+    have += static_cast<size_t>(n);
+  }
+  raw->resize(have);
+  return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file a save replaces: `name` itself, or, when it is a symbolic link,
+// the file at the end of its chain of links, which need not exist yet. The
+// link is kept and the file it leads to gets the new text.
+bool ResolveLinks(const char* name, std::string* target, std::string* reason) {
+  constexpr int kMaxLinks = 40;  // as the kernel allows in one path
+  std::string path = name;
+  for (int hop = 0; hop < kMaxLinks; ++hop) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+      if (errno != ENOENT) return Fail(reason, ErrnoText(errno));
+      *target = path;  // no file yet: the save creates it
+      return true;
+    }
+    if (!S_ISLNK(info.st_mode)) {
+      *target = path;
+      return true;
+    }
+    std::array<char, PATH_MAX> buffer{};
+    ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    if (n < 0) return Fail(reason, ErrnoText(errno));
+    if (static_cast<size_t>(n) >= buffer.size())
+      return Fail(reason, ErrnoText(ENAMETOOLONG));
+    std::string link(buffer.data(), static_cast<size_t>(n));
+    path = !link.empty() && link.front() == '/' ? link : DirectoryOf(path) + "/" + link;
+  }
+  return Fail(reason, ErrnoText(ELOOP));
+}
+
+uint64_t RandomSuffix() {
+  uint64_t value = 0;
+  if (::getrandom(&value, sizeof value, GRND_NONBLOCK) ==
+      static_cast<ssize_t>(sizeof value)) {
+    return value;
+  }
+  // Without the kernel's generator the name is only less surprising; the
+  // exclusive create below keeps it safe either way.
+  static std::atomic<uint64_t> counter{0};
+  auto now =
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  return now ^ (static_cast<uint64_t>(::getpid()) << 32) ^ counter.fetch_add(1);
+}
+
+// Creates a new file beside `target` that did not exist before: exclusive,
+// and a link of the chosen name is neither followed nor replaced. Its name is
+// random, so a name planted in advance only costs another try.
+int CreateTempBeside(const std::string& target, mode_t mode, std::string* temp,
+                     std::string* reason) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const std::string stem =
+      DirectoryOf(target) + "/" + target.substr(target.rfind('/') + 1) + ".new-";
+  int error = EEXIST;
+  for (int attempt = 0; attempt < 8 && error == EEXIST; ++attempt) {
+    *temp = stem;
+    for (uint64_t value = RandomSuffix(), i = 0; i < 16; ++i, value >>= 4)
+      *temp += kHex[value & 15];
+    int fd =
+        ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0) return fd;
+    error = errno;
+  }
+  Fail(reason, ErrnoText(error));
+  return -1;
+}
+
+// Replaces the settings file `name` with `text`. The text goes to a new file
+// in the folder of the file that is replaced (the end of the link when `name`
+// is a link), with that file's mode and owner, is flushed to the disk and
+// renamed over it: a reader sees the old file or the new one, never half of
+// one, and a link stays a link. A file that exists but cannot be written where
+// it stands (read-only, not a regular file) is refused as a truncating write
+// would refuse it. On failure nothing new is left behind.
+bool ReplaceSettingsFile(const char* name, std::string_view text, std::string* reason) {
+  std::string target;
+  if (!ResolveLinks(name, &target, reason)) return false;
+
+  struct stat info {};
+  bool exists = ::lstat(target.c_str(), &info) == 0;
+  if (!exists && errno != ENOENT) return Fail(reason, ErrnoText(errno));
+  if (exists) {
+    if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
+    FileHandle probe(::open(target.c_str(),
+                            O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (!probe.valid()) return Fail(reason, ErrnoText(errno));
+    if (::fstat(probe.get(), &info) != 0) return Fail(reason, ErrnoText(errno));
+    if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
+  }
+  // A new file gets 0644 less the umask, as a plain create would.
+  const mode_t mode = exists ? (info.st_mode & 07777) : 0644;
+
+  std::string temp;
+  FileHandle file(CreateTempBeside(target, mode, &temp, reason));
+  if (!file.valid()) return false;
+  bool ok = true;
+  if (exists) {
+    // The owner first: changing it may clear set-id bits that the mode
+    // then restores. Without the right to give the file away it stays ours.
+    if (info.st_uid != ::geteuid() || info.st_gid != ::getegid()) {
+      if (::fchown(file.get(), info.st_uid, info.st_gid) != 0) {
+        (void)::fchown(file.get(), static_cast<uid_t>(-1), info.st_gid);
+      }
+    }
+    ok = ::fchmod(file.get(), mode) == 0;
+  }
+  ok = ok && WriteAll(file.get(), text) && ::fsync(file.get()) == 0;
+  if (!ok) *reason = ErrnoText(errno);
+  if (!file.Close() && ok) {
+    ok = false;
+    *reason = ErrnoText(errno);
+  }
+  if (ok && std::rename(temp.c_str(), target.c_str()) != 0) {
+    ok = false;
+    *reason = ErrnoText(errno);
+  }
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // The rename itself reaches the disk with the folder.
+  FileHandle folder(
+      ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.valid()) (void)::fsync(folder.get());
+  return true;
+}
+
 }  // namespace
 
 void ParseSetupText(std::string_view raw) {
@@ -173,12 +386,14 @@ std::string BuildSetupText() {
   AppendLine(out, first);
   AppendLine(out, tcpPortText[0] + "\t" + setupRemarks[1]);
   for (int L = 1; L < kLineCount; ++L) {
-    AppendLine(out, tcpPortText[L] + "," + serialPortText[L] + "\t" + setupRemarks[1 + L]);
+    AppendLine(out,
+               tcpPortText[L] + "," + serialPortText[L] + "\t" + setupRemarks[1 + L]);
   }
   for (int n = 0; n < kPortCount; ++n) {
     const ComSetting& s = comSettings[n];
-    AppendLine(out, std::string(FieldText(s.name)) + "," + std::string(FieldText(s.definition)) +
-                        "," + std::string(FieldText(s.flow)) + "\t" + setupRemarks[10 + n]);
+    AppendLine(out, std::string(FieldText(s.name)) + "," +
+                        std::string(FieldText(s.definition)) + "," +
+                        std::string(FieldText(s.flow)) + "\t" + setupRemarks[10 + n]);
   }
   AppendLine(out, std::string(startMinimized == 1 ? "1" : "0") + "\t" + setupRemarks[18]);
   return out;
@@ -194,38 +409,23 @@ std::string ToDiskLineEnds(std::string_view text) {
   return out;
 }
 
-bool ReadSetupFile() {
-  int fd = ::open(kSetupFileName, O_RDWR | O_CLOEXEC);
-  if (fd < 0) return false;
+bool ReadSetupFile(std::string* reason) {
   std::string raw;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    raw.append(buffer, static_cast<size_t>(n));
+  std::string why;
+  if (!ReadSettingsBytes(kSetupFileName, &raw, &why)) {
+    if (reason != nullptr) *reason = std::move(why);
+    return false;
   }
-  ::close(fd);
   ParseSetupText(raw);
   return true;
 }
 
-bool WriteSetupFile() {
-  // The file must be writable where it stands (a directory or a read-only
-  // mount of that name refuses), as a plain truncating write would require.
-  int probe = ::open(kSetupFileName, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (probe < 0) return false;
-  ::close(probe);
-
-  const std::string temp = std::string(kSetupFileName) + ".new";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, ToDiskLineEnds(BuildSetupText())) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (ok) ok = std::rename(temp.c_str(), kSetupFileName) == 0;
+bool WriteSetupFile(std::string* reason) {
+  std::string why;
+  bool ok = ReplaceSettingsFile(kSetupFileName, ToDiskLineEnds(BuildSetupText()), &why);
   if (!ok) {
-    ::unlink(temp.c_str());
-    DebugTrace("write of qmx.txt failed; the old file is kept\n");
+    DebugTrace("write of qmx.txt failed (" + why + "); the old file is kept\n");
+    if (reason != nullptr) *reason = std::move(why);
   }
   return ok;
 }

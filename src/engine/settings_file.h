@@ -10,7 +10,9 @@
 // Lines end in CR LF on disk; a file with LF endings reads the same.
 //
 // Parsing and formatting are pure functions over the line table's types; the
-// file functions need engineLock held (engine/line_table.h).
+// file functions need engineLock held (engine/line_table.h). A save never
+// follows or replaces a file it did not create itself, other than qmx.txt or
+// the file a qmx.txt link leads to.
 #pragma once
 
 #include <string>
@@ -33,12 +35,20 @@ std::string BuildSetupText();
 std::string ToDiskLineEnds(std::string_view text);
 
 // Reads qmx.txt into the line table. Returns false when the file cannot be
-// opened for reading and writing (it then counts as missing).
-bool ReadSetupFile();
+// opened for reading and writing (it then counts as missing); *reason, when
+// given, then says why (the system's error text, or "not a regular file").
+// Only a regular file is read, without ever waiting: a FIFO or a device of
+// that name counts as missing. Only the start of the file that holds its 19
+// lines is read, however large the file is.
+bool ReadSetupFile(std::string* reason = nullptr);
 
-// Writes the line table to qmx.txt. The new text is written beside the old
-// file and renamed over it, so a failed write never leaves a half-written
-// settings file. Returns false when the file cannot be written.
-bool WriteSetupFile();
+// Writes the line table to qmx.txt. The new text goes to a fresh file beside
+// the file it replaces, is flushed and renamed over it, so a failed write
+// never leaves a half-written settings file and nothing new stays behind.
+// When qmx.txt is a symbolic link, the link stays and the file it leads to is
+// replaced, keeping that file's mode and owner. Returns false, with *reason
+// when given, when the file cannot be written (an existing qmx.txt that is
+// read-only or not a regular file, or a folder where no file can be made).
+bool WriteSetupFile(std::string* reason = nullptr);
 
 }  // namespace qmx
