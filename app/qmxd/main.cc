@@ -34,7 +34,10 @@ int main() {
     std::fflush(stderr);
   });
 
-  qmx::ServerStartup();
+  if (qmx::ServerStartup() != 0) {
+    std::fprintf(stderr, "qmxd: qmx.txt: %s\n",
+                 qmx::PrintableText(qmx::SetupFileProblem()).c_str());
+  }
   qmx::CCorvDoc document;
   document.OnNewDocument();
   std::fprintf(stderr, "qmxd: serving; stop with SIGINT or SIGTERM\n");

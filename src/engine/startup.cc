@@ -21,16 +21,25 @@ void BindLineQueues() {
   }
 }
 
+namespace {
+std::string setupFileProblem;
+}  // namespace
+
+const std::string& SetupFileProblem() { return setupFileProblem; }
+
 int ServerStartup() {
   int error = 0;
+  setupFileProblem.clear();
   ClearServerStopping();
   BindLineQueues();
   TcpStartup(&error);
   wakeEvent.Open();
   std::lock_guard lock(engineLock);
   SizeErrorLog();
-  if (!ReadSetupFile()) {
+  std::string reason;
+  if (!ReadSetupFile(&reason)) {
     DebugTrace("Cann't open qmx.txt\n");
+    setupFileProblem = reason;
     for (auto& route : routeTable) route.store(-1);
     for (int line = 0; line < kLineCount; ++line) {
       tcpPortText[line] = kUnused;

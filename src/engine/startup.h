@@ -8,13 +8,20 @@
 // thread. Both take engineLock themselves.
 #pragma once
 
+#include <string>
+
 namespace qmx {
 
 // Points every line's socket record and every serial port at its queue in the
 // line table and at wakeEvent. ServerStartup does it first.
 void BindLineQueues();
 
+// Returns 1 when qmx.txt could not be read (the server then runs with every
+// line unused), else 0.
 int ServerStartup();
+// Why the last ServerStartup could not read qmx.txt ("" when it could): the
+// system's error text, or "not a regular file".
+const std::string& SetupFileProblem();
 int ServerShutdown();
 
 }  // namespace qmx
