@@ -62,17 +62,18 @@ TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
   EXPECT_EQ(Cmd("open com1"), "423 has already opened\r\n");
 
   // Partial: definition stays the saved one, the baud text is stored.
-  EXPECT_EQ(Cmd("open com2,2400"), "200 opened by 9600,n,8,1,n. Port is 8003\r\n");
+  EXPECT_EQ(Cmd("open com2,2400"), "200 opened by 9600,n,8,1,n. Port is " + std::to_string(LinePort(2)) + "\r\n");
   EXPECT_EQ(FieldText(comSettings[1].baud), "2400");
   EXPECT_EQ(FieldText(comSettings[1].definition), "9600,n,8,1");
 
   // Saved settings alone.
-  EXPECT_EQ(Cmd("open com3"), "200 opened by 4800,o,7,2,x. Port is 8004\r\n");
+  EXPECT_EQ(Cmd("open com3"), "200 opened by 4800,o,7,2,x. Port is " + std::to_string(LinePort(3)) + "\r\n");
 
   // An over-long flow field is cut at the saved field's width.
   EXPECT_EQ(Cmd("close com3"), "200 OK\r\n");
   EXPECT_EQ(Cmd("open com3,9600,n,8,1,xonxoff-flow-control"),
-            "200 opened by 9600,n,8,1,xonxoff-flow-control. Port is 8004\r\n");
+            "200 opened by 9600,n,8,1,xonxoff-flow-control. Port is " +
+                std::to_string(LinePort(3)) + "\r\n");
   EXPECT_EQ(FieldText(comSettings[2].flow), "xonxoff");
 }
 
@@ -176,7 +177,7 @@ TEST_F(Commands, ReceiveRoutesACopyToTheNextFreeLine) {
   EXPECT_EQ(Cmd("receive com2"), "423 not open\r\n");
   // Line 2 has no configured port: it gets its socket record's default.
   std::string reply = Cmd("receive com1");
-  EXPECT_EQ(reply, "200 receive data from com1. Port is 8003\r\n");
+  EXPECT_EQ(reply, "200 receive data from com1. Port is " + std::to_string(LinePort(2)) + "\r\n");
   EXPECT_EQ(serialPortText[2], "receive com1");
   TcpClient bridged(port_[1]);
   TcpClient copy(LinePort(2));

@@ -346,9 +346,12 @@ InProcessServer::~InProcessServer() { Stop(); }
 
 void InProcessServer::Start() {
   ResetLineTable();
-  // Each server lifetime starts from the socket records' default ports, as a
-  // new process would.
-  for (int line = 0; line < 9; ++line) CopyField(tcpLines[line].port, std::to_string(8001 + line));
+  // Each server lifetime starts from fresh default ports in the socket
+  // records, as a new process would; free ones, so that the tests pass while
+  // another program (the demo) listens on the real defaults 8001-8009.
+  for (int line = 0; line < 9; ++line) {
+    CopyField(tcpLines[line].port, std::to_string(FreeTcpPort()));
+  }
   ServerStartup();
   doc_ = std::make_unique<CCorvDoc>();
   doc_->OnNewDocument();

@@ -78,6 +78,8 @@ void PrintReport(const Tally& t, const ServerFigures& final, int seconds) {
               u(t.hopperRoundTrips));
   std::printf("  control line           status %llu, garbage bursts %llu, longest reply %lld ms\n",
               u(t.statusRuns), u(t.garbageBursts), static_cast<long long>(t.longestReplyMs));
+  std::printf("  hostile control        departed mid-command %llu, stopped reading %llu (dropped %llu)\n",
+              u(t.departedClients), u(t.controlStalls), u(t.controlStallsDropped));
   std::printf("  errors                 %llu\n", static_cast<unsigned long long>(t.ErrorCount()));
   for (const auto& [what, count] : t.Errors()) {
     std::printf("    %6llu x %s\n", static_cast<unsigned long long>(count), what.c_str());

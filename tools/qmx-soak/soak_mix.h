@@ -39,6 +39,9 @@ struct Tally {
   std::atomic<uint64_t> openCloseCycles{0}, hopperRoundTrips{0};
   // Control line.
   std::atomic<uint64_t> statusRuns{0}, garbageBursts{0};
+  // Hostile control clients: ones that leave half a command and unread
+  // replies behind, ones that stop reading (and how many were dropped).
+  std::atomic<uint64_t> departedClients{0}, controlStalls{0}, controlStallsDropped{0};
   std::atomic<int64_t> longestReplyMs{0};
   // The server.
   load::ServerFigures start, peak, last;
