@@ -99,8 +99,9 @@ int SocketFamily(int fd) {
 }
 
 // Binds and listens on every listen address: the line's own socket for the
-// first, a new socket for each further one. On failure the line keeps its own
-// socket (state 1) and no further socket stays open.
+// first, a new socket for each further one. On failure the line keeps a
+// socket of its own that does not listen (state 1), and no further socket
+// stays open.
 int ListenEverywhere(TcpLine& record, uint16_t port, int* error) {
   std::vector<IpAddress> addresses = TcpListenAddresses();
   const bool allAddresses = addresses.empty();
@@ -138,6 +139,14 @@ int ListenEverywhere(TcpLine& record, uint16_t port, int* error) {
     const net::ListenSocket more = net::OpenListenSocket(addresses[i], port, false);
     if (more.fd < 0) {
       net::CloseMoreSockets(record);
+      // The first address already listens; a fresh socket takes the line's
+      // place, so that a failed line holds no listener for clients to wait
+      // on in vain.
+      const int fresh = net::NewServerSocket(addresses);
+      if (fresh >= 0) {
+        ::close(record.lineSocket);
+        record.lineSocket = fresh;
+      }
       return ListenFailure(record, more, error);
     }
     record.moreSockets.push_back(more.fd);
@@ -265,6 +274,9 @@ void TcpAcceptThread(TcpLine* record) {
       net::ReportRefusal(line.listenPort, peer);
       continue;
     }
+    // Set before the client is visible to other threads.
+    net::SetNoDelay(fd);
+    net::SetKeepAlive(fd);
     {
       std::lock_guard lock(line.clientMutex);
       // A disconnect under way has already looked for a client; this one is
@@ -275,8 +287,6 @@ void TcpAcceptThread(TcpLine* record) {
       line.clientSerial.fetch_add(1);
       line.state = 4;
     }
-    net::SetNoDelay(fd);
-    net::SetKeepAlive(fd);
     DebugTracef("%s accepted something", line.name);
     if (line.lineIndex == 0) {
       // The connect marker makes the relay thread greet the new client.

@@ -95,6 +95,12 @@ IpNet Net(const char* text) {
   return net;
 }
 
+bool Listening(const char* address, int port) {
+  const int fd = ConnectTo(address, port);
+  if (fd >= 0) ::close(fd);
+  return fd >= 0;
+}
+
 long OpenDescriptors() {
   return static_cast<long>(
       std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
@@ -188,6 +194,7 @@ TEST_F(ListenAccessTest, LinesListenOnlyOnTheGivenAddresses) {
   EXPECT_EQ(TcpListen(3, &error), 0);
   EXPECT_EQ(error, EADDRINUSE);
   EXPECT_TRUE(tcpLines[3].moreSockets.empty());
+  EXPECT_FALSE(Listening("::1", blocker));  // the address that did bind is let go
   EXPECT_EQ(TcpDisconnect(3, &error), 1);
   ::close(busy);
   EXPECT_EQ(OpenDescriptors(), before);
