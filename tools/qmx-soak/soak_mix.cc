@@ -251,7 +251,10 @@ bool DeviceFaultRound(Context& c, int L, uint64_t round) {
     load::StreamOptions options;
     options.seed = round;
     options.window = 16 * 1024;
-    options.idleLimit = Millis(10000);
+    // The close may wait for the control line while a hostile client holds
+    // it (up to the server's 20 s stall limit); the device is away meanwhile
+    // and the client stays connected.
+    options.idleLimit = Millis(45000);
     options.stop = &victimStop;
     cut = load::RunEchoStream(victim, options);
   });
