@@ -80,8 +80,7 @@ class UiTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // null: no qmx.txt. `networkSummary` is what qmx's options would show.
-  void Start(const SetupFile* file, const std::string& networkSummary = "");
+  void Start(const SetupFile* file);  // null: no qmx.txt
   void Stop();
 
   CMainFrame* frame() const { return app_->MainFrame(); }
