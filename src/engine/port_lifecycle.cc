@@ -23,7 +23,7 @@ std::atomic<bool> serverStopping{false};
 // the settings to open it with and the time of the next attempt. awaiting
 // counts the ports in that state, so the relay need not take the lock to learn
 // there is nothing to retry.
-std::array<PortState, kPortCount> portState{};
+std::array<std::atomic<PortState>, kPortCount> portState{};
 std::array<PortSettings, kPortCount> awaitedSettings;
 std::array<std::chrono::steady_clock::time_point, kPortCount> nextAttempt{};
 std::atomic<int> awaiting{0};
@@ -242,7 +242,7 @@ int FindOpenPort(std::string_view name) {
   return -1;
 }
 
-PortState PortStateOf(int k) { return portState[k]; }
+PortState PortStateOf(int k) { return portState[k].load(); }
 
 int StartTcpServer(int line) {
   int error = 0;
