@@ -1,9 +1,13 @@
 // qmx: the serial-port server with its operator window.
 //
-// The working directory and its qmx.txt are the whole configuration; the
-// program takes no options of its own (Qt's own, such as -platform, still
-// apply). The window runs until it is closed or File > Exit is chosen; SIGINT
-// and SIGTERM close it the same way, so every line is shut down before the
+// The working directory and its qmx.txt configure the lines; the options of
+// qmxd (server_options.h) say how the server meets the network, and Qt's own
+// (such as -platform) still apply. The options are parsed before the
+// QApplication exists, so --help, --version and a bad value need no display;
+// what Qt does not take either is an unknown option (exit 2). A listen
+// address this host does not have exits 1 before anything is served. The
+// window runs until it is closed or File > Exit is chosen; SIGINT, SIGTERM
+// and SIGHUP close it the same way, so every line is shut down before the
 // process ends.
 #include <pthread.h>
 
@@ -11,14 +15,20 @@
 #include <QMetaObject>
 #include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "engine/line_table.h"
+#include "net/net_access.h"
+#include "options/server_options.h"
 #include "platform/debug_trace.h"
 #include "ui/corv_app.h"
 
 namespace {
 
-// Takes SIGINT and SIGTERM on a thread of its own and asks the window thread
+// Takes SIGINT, SIGTERM and SIGHUP on a thread of its own and asks the window thread
 // to quit; all other threads have the signals blocked.
 class StopSignalWatcher {
  public:
@@ -26,6 +36,7 @@ class StopSignalWatcher {
     sigemptyset(&signals_);
     sigaddset(&signals_, SIGINT);
     sigaddset(&signals_, SIGTERM);
+    sigaddset(&signals_, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
   }
   void Start() {
@@ -58,13 +69,41 @@ class StopSignalWatcher {
 int main(int argc, char** argv) {
   StopSignalWatcher watcher;  // before any thread exists, so all inherit the mask
   std::signal(SIGPIPE, SIG_IGN);
-  qmx::InitTraceFromEnvironment();
 
-  QApplication application(argc, argv);
+  qmx::ServerOptions options;
+  const qmx::OptionOutcome outcome = qmx::ParseServerOptions(
+      "qmx", std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), true, &options);
+  std::fputs(outcome.output.c_str(), stdout);
+  std::fputs(outcome.error.c_str(), stderr);
+  if (!outcome.run) return outcome.exitStatus;
+
+  // Qt gets the program name and the arguments that are not ours; it takes
+  // out what it knows, and anything left over is an unknown option.
+  std::vector<std::string> qtArguments{argc > 0 ? argv[0] : "qmx"};
+  qtArguments.insert(qtArguments.end(), options.foreign.begin(), options.foreign.end());
+  std::vector<char*> qtArgv;
+  for (std::string& argument : qtArguments) qtArgv.push_back(argument.data());
+  qtArgv.push_back(nullptr);
+  int qtArgc = static_cast<int>(qtArguments.size());
+
+  QApplication application(qtArgc, qtArgv.data());
+  if (qtArgc > 1) {
+    std::fprintf(stderr, "qmx: unknown option '%s' (see qmx --help)\n", qtArgv[1]);
+    return qmx::kBadOptionStatus;
+  }
+  std::string failure;
+  if (!qmx::ApplyNetworkOptions(options, &failure)) {
+    std::fprintf(stderr, "qmx: %s\n", failure.c_str());
+    return 1;
+  }
+  qmx::InitTraceFromEnvironment();
+  qmx::TcpSetRefusalListener([](const std::string& t) { qmx::AppendErrorLog(t); });
+
   watcher.Start();
   int result = 1;
   {
     qmx::ui::CCorvApp app;
+    app.SetNetworkSummary(qmx::NetworkSummary(options));
     if (app.InitInstance()) result = QApplication::exec();
     app.ExitInstance();
   }

@@ -1,38 +1,58 @@
 // qmxd: the serial-port server without a window.
 //
-// Runs start-up in the working directory (its qmx.txt is the whole
-// configuration), starts the relay thread, serves until SIGINT or SIGTERM,
-// then shuts every line down, waits for its threads and exits 0. Each
-// error-log entry is also written to standard error when it is logged, as one
-// line with its control bytes and stray non-UTF-8 bytes escaped (\xNN, a
-// backslash as \\): entries quote texts from qmx.txt, which may hold any
-// byte, and the journal must get one readable line per entry. The error log
-// itself keeps the bytes as they are.
+// Parses its options (server_options.h: listen addresses, allow-lists, the
+// lines that speak RFC 2217), checks that every listen address can be bound,
+// then runs start-up in the working directory (its qmx.txt configures the
+// lines), starts the relay thread, serves until SIGINT, SIGTERM or SIGHUP,
+// then shuts every line down, waits for its threads and exits 0. A bad option
+// exits 2 and a listen address this host does not have exits 1, both before
+// anything is served. Each error-log entry is also written to standard error
+// when it is logged, as one line with its control bytes and stray non-UTF-8
+// bytes escaped (\xNN, a backslash as \\): entries quote texts from qmx.txt,
+// which may hold any byte. The error log itself keeps the bytes as they are.
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "relay/corv_doc.h"
 #include "engine/line_table.h"
 #include "engine/startup.h"
+#include "net/net_access.h"
+#include "options/server_options.h"
 #include "platform/debug_trace.h"
 #include "platform/printable_text.h"
 
-int main() {
+int main(int argc, char** argv) {
   // Block the stop signals in every thread; the main thread takes them with
-  // sigwait, so no handler runs in the middle of server code.
+  // sigwait, so no handler runs in the middle of server code. A hang-up (the
+  // terminal or session went away) stops the server the same clean way.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+
+  qmx::ServerOptions options;
+  const qmx::OptionOutcome outcome = qmx::ParseServerOptions(
+      "qmxd", std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), false, &options);
+  std::fputs(outcome.output.c_str(), stdout);
+  std::fputs(outcome.error.c_str(), stderr);
+  if (!outcome.run) return outcome.exitStatus;
+  std::string failure;
+  if (!qmx::ApplyNetworkOptions(options, &failure)) {
+    std::fprintf(stderr, "qmxd: %s\n", failure.c_str());
+    return 1;
+  }
 
   qmx::InitTraceFromEnvironment();
   qmx::SetErrorLogListener([](const std::string& entry) {
     std::fprintf(stderr, "qmxd: %s\n", qmx::PrintableText(entry).c_str());
     std::fflush(stderr);
   });
+  qmx::TcpSetRefusalListener([](const std::string& t) { qmx::AppendErrorLog(t); });
 
   if (qmx::ServerStartup() != 0) {
     std::fprintf(stderr, "qmxd: qmx.txt: %s\n",
@@ -40,7 +60,9 @@ int main() {
   }
   qmx::CCorvDoc document;
   document.OnNewDocument();
-  std::fprintf(stderr, "qmxd: serving; stop with SIGINT or SIGTERM\n");
+  const std::string summary = qmx::NetworkSummary(options);
+  if (!summary.empty()) std::fprintf(stderr, "qmxd: %s\n", summary.c_str());
+  std::fprintf(stderr, "qmxd: serving; stop with SIGINT, SIGTERM or SIGHUP\n");
 
   int signal = 0;
   while (sigwait(&stopSignals, &signal) != 0) {

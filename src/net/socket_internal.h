@@ -10,12 +10,16 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
-#include "platform/byte_queue.h"
+#include "net/net_access.h"
 #include "net/socket_layer.h"
+#include "platform/byte_queue.h"
 
 struct sockaddr;
 struct sockaddr_in;
+struct sockaddr_storage;
+struct in_addr;
 
 namespace qmx::net {
 
@@ -41,7 +45,9 @@ ByteQueue& LineQueue(int line);
 // left its loop.
 std::atomic<bool>& AcceptRunning(int line);
 
-int SysAccept(int listenFd);  // the new descriptor is close-on-exec
+// The new descriptor is close-on-exec and blocking; the peer's address goes
+// to *peer (an IPv4 peer of a dual-stack socket comes as ::ffff:a.b.c.d).
+int SysAccept(int listenFd, IpAddress* peer);
 ssize_t SysRecv(int fd, void* buffer, size_t size);
 ssize_t SysSend(int fd, const void* data, size_t size, int flags);  // adds MSG_NOSIGNAL
 // Waits up to timeoutMs (without limit when negative) for `events` on fd; the
@@ -52,9 +58,51 @@ int SysPoll(int fd, short events, int timeoutMs);
 // its outcome instead of starting a second attempt.
 int SysConnect(int fd, const ::sockaddr* address, unsigned addressLength);
 void SetNoDelay(int fd);
+// Keep-alive probes on an accepted client: the first after 60 s of silence,
+// then every 10 s, and the connection is given up after 5 unanswered ones, so
+// a peer that vanished frees its line within about two minutes.
+inline constexpr int kKeepAliveIdleS = 60;
+inline constexpr int kKeepAliveIntervalS = 10;
+inline constexpr int kKeepAliveCount = 5;
+void SetKeepAlive(int fd);
+
+// A bound, listening, non-blocking stream socket, or fd -1 with the errno of
+// the step that failed in `error` (and that step's name in `step`: "bind" or
+// "listen"; anything before bind counts as "bind").
+struct ListenSocket {
+  int fd = -1;
+  int error = 0;
+  const char* step = "bind";
+};
+// Opens a socket for `address` (family 4 or 6; `port` in host order) with
+// SO_REUSEADDR, binds and listens with kListenBacklog. An IPv6 socket takes
+// IPv6 alone, unless `dualStack`, which is for the unspecified address "::"
+// to reach IPv4 peers as well.
+ListenSocket OpenListenSocket(const IpAddress& address, uint16_t port, bool dualStack);
+// Binds, listens and makes non-blocking an already created socket `fd`.
+ListenSocket ListenOn(int fd, const IpAddress& address, uint16_t port);
+
+// Tells the refusal listener, rate-limited, that `peer` was turned away from
+// the line listening on `port`. Takes no lock of the caller's.
+void ReportRefusal(int port, const IpAddress& peer);
 // recvfrom with room for an IPv4 peer address, which is not kept.
 ssize_t SysRecvfrom(int fd, void* buffer, size_t size);
 ssize_t SysSendto(int fd, const void* data, size_t size, const ::sockaddr_in* to);
+
+// A new stream socket for a server line whose first listen address is
+// addresses[0]; with no addresses a dual-stack IPv6 socket, or IPv4 where the
+// host has no IPv6. Returns the descriptor, or -1 with errno set.
+int NewServerSocket(const std::vector<IpAddress>& addresses);
+// The first IPv4 listen address, or the any-address when none are set; false
+// when only IPv6 addresses are set. (An in_addr, in network order.)
+bool FirstIpv4ListenAddress(::in_addr* address);
+// Closes the line's further listening sockets and forgets them.
+void CloseMoreSockets(TcpLine& record);
+
+// An address and port (host order) as a socket address; returns its length.
+unsigned ToSocketAddress(const IpAddress& address, uint16_t port, ::sockaddr_storage* out);
+// The address part of a socket address (family 0 for anything not IP).
+IpAddress FromSocketAddress(const ::sockaddr_storage& in);
 
 // Starts `procedure` on record.recordThread with stopRequested cleared.
 // Returns 0, or the code of the failure to report in a trace.

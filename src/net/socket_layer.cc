@@ -17,6 +17,7 @@
 #include <cstring>
 #include <thread>
 
+#include "net/net_access.h"
 #include "net/socket_internal.h"
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
@@ -54,26 +55,11 @@ void FormatAddress(const ::in_addr& address, char (&text)[INET_ADDRSTRLEN]) {
   if (::inet_ntop(AF_INET, &address, text, sizeof(text)) == nullptr) CopyField(text, "?");
 }
 
-// Port text to a port in network order. Only the first character decides: a
-// digit means the number formed by the leading digits (cut to 16 bits, as the
-// platform's 16-bit port field takes it), anything else a "tcp" service name.
+// Port text to a port in network order, by the rule of ParsePortText.
 bool ResolvePort(const char* text, uint16_t* networkPort) {
-  if (std::isdigit(static_cast<unsigned char>(text[0]))) {
-    uint32_t value = 0;
-    for (const char* p = text; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-      value = (value * 10 + static_cast<uint32_t>(*p - '0')) & 0xFFFFu;
-    }
-    *networkPort = htons(static_cast<uint16_t>(value));
-    return true;
-  }
-  ::servent entry{};
-  ::servent* found = nullptr;
-  char scratch[1024];
-  if (::getservbyname_r(text, "tcp", &entry, scratch, sizeof(scratch), &found) != 0 ||
-      found == nullptr) {
-    return false;
-  }
-  *networkPort = static_cast<uint16_t>(found->s_port);  // already in network order
+  uint16_t port = 0;
+  if (!ParsePortText(text, &port)) return false;
+  *networkPort = htons(port);
   return true;
 }
 
@@ -153,8 +139,13 @@ int TcpSocket(int line, int* error) {
     *error = TCP_ERROR_STATUS;
     return 0;
   }
-  int type = record->socketType == 1 ? SOCK_STREAM : SOCK_DGRAM;
-  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  // A listening stream line's socket takes the family of its first listen
+  // address (TcpListen opens any further ones); client and datagram lines
+  // are IPv4.
+  const int fd = record->socketType == 1 && !record->isClient
+                     ? net::NewServerSocket(TcpListenAddresses())
+                     : ::socket(AF_INET, (record->socketType == 1 ? SOCK_STREAM : SOCK_DGRAM) |
+                                             SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = errno;
     DebugTracef("%s TcpSocket error %d", record->name, *error);
@@ -178,8 +169,12 @@ int TcpMakeAddress(TcpLine& record, ::sockaddr_in* address, int* error) {
       *error = TCP_ERROR_HOST;
       return 0;
     }
-  } else {
-    address->sin_addr.s_addr = htonl(INADDR_ANY);
+  } else if (!net::FirstIpv4ListenAddress(&address->sin_addr)) {
+    // A datagram server line is IPv4 alone: it needs an IPv4 listen address
+    // when listen addresses were given.
+    DebugTrace("TcpConnect TCP_ERROR_HOST");
+    *error = TCP_ERROR_HOST;
+    return 0;
   }
   char port[20];
   CopyField(port, FieldText(record.port));
@@ -257,10 +252,11 @@ int TcpDisconnect(int line, int* error) {
     } else {
       DebugTracef("%s shutdown OK ", record->name);
     }
-    // On Linux only a shutdown wakes a thread blocked in accept: with the
-    // listening socket shut down too, the accept that follows this client's
-    // end fails at once and the thread ends.
+    // On Linux only a shutdown wakes a thread waiting to accept: with the
+    // listening sockets shut down too, the wait that follows this client's
+    // end ends at once, the accept fails and the thread ends.
     if (listenFd >= 0) (void)::shutdown(listenFd, SHUT_RDWR);
+    for (int more : record->moreSockets) (void)::shutdown(more, SHUT_RDWR);
     std::this_thread::sleep_for(std::chrono::milliseconds(net::kDisconnectWaitMs));
     client.reset();  // the accept thread holds the last reference and closes it
   } else if (listenFd >= 0) {
@@ -273,6 +269,7 @@ int TcpDisconnect(int line, int* error) {
     } else {
       DebugTracef("%s shutdown OK", record->name);
     }
+    for (int more : record->moreSockets) (void)::shutdown(more, SHUT_RDWR);
     std::this_thread::sleep_for(std::chrono::milliseconds(net::kDisconnectWaitMs));
   }
   if (record->acceptThread.joinable()) record->acceptThread.join();
@@ -281,6 +278,7 @@ int TcpDisconnect(int line, int* error) {
   // The descriptor is gone after close whatever it reports, so the line
   // forgets it either way; a failed close still leaves the line in state 1.
   record->lineSocket = -1;
+  net::CloseMoreSockets(*record);
   if (listenFd >= 0 && ::close(listenFd) != 0) {
     *error = errno;
     DebugTracef("%s TcpDisconnect NG %d", record->name, *error);

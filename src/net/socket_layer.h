@@ -6,12 +6,20 @@
 // success or 0 on failure with a code in `error`: 1000 wrong state, 1001 host,
 // 1002 port, 1004 thread, 1006 time-out, else the errno of the failed call.
 //
-// A listening line runs one accept-and-receive thread (TcpAcceptThread): it
-// accepts one client, queues everything the client sends into the line's
-// queue bound to the line (TcpBindInput) with a waiting put,
-// and when the client goes it accepts the next one. TcpDisconnect wakes that
-// thread (shutdown of its sockets and the queue's stop flag), waits for it to
-// end, and only then closes the listening socket.
+// A listening stream line has one listening socket per listen address
+// (net_access.h): lineSocket for the first, moreSockets for the rest; by
+// default one dual-stack socket that takes IPv4 and IPv6 peers alike. It runs
+// one accept-and-receive thread (TcpAcceptThread): it waits on all of the
+// line's listening sockets, accepts one client, turns it away at once when
+// its address is outside the line's allow-list, else sets keep-alive on it,
+// queues everything the client sends into the line's queue bound to the line
+// (TcpBindInput) with a waiting put, and when the client goes it accepts the
+// next one. TcpDisconnect wakes that thread (shutdown of its sockets and the
+// queue's stop flag), waits for it to end, and only then closes each
+// listening socket, once.
+//
+// Port texts follow ParsePortText (net_access.h): a number 1 to 65535 or a
+// service name; any other text fails with 1002.
 //
 // The client socket is shared between the accept thread, TcpOut (relay
 // thread) and TcpDisconnect (relay or window thread) through a reference-
@@ -61,6 +69,7 @@
 #include <mutex>
 #include <span>
 #include <thread>
+#include <vector>
 
 #include "platform/byte_queue.h"
 #include "platform/event.h"
@@ -127,6 +136,13 @@ struct TcpLine {
   // by TcpBindInput before the line listens. Unbound, the bytes are dropped.
   std::atomic<ByteQueue*> inputQueue{nullptr};
   std::atomic<Event*> inputWake{nullptr};
+
+  // The listening sockets beyond lineSocket, one per further listen
+  // address, and the port all of them listen on (host order). Written by
+  // TcpListen and TcpDisconnect (engineLock held) only while the line has no
+  // accept thread; that thread reads them.
+  std::vector<int> moreSockets;
+  std::atomic<int> listenPort{0};
 
   std::thread acceptThread;               // the line's accept-and-receive thread
   std::atomic<bool> stopRequested{false};  // set by TcpDisconnect

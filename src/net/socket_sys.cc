@@ -5,8 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include "net/socket_internal.h"
 
@@ -32,13 +35,141 @@ ByteQueue& LineQueue(int line) {
 
 std::atomic<bool>& AcceptRunning(int line) { return acceptRunning[static_cast<size_t>(line)]; }
 
-int SysAccept(int listenFd) {
+int SysAccept(int listenFd, IpAddress* peer) {
   for (;;) {
-    ::sockaddr_in peer{};  // room for an IPv4 peer; the address is not used
-    ::socklen_t length = sizeof(peer);
-    int fd = ::accept4(listenFd, reinterpret_cast<::sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    ::sockaddr_storage from{};
+    ::socklen_t length = sizeof(from);
+    int fd = ::accept4(listenFd, reinterpret_cast<::sockaddr*>(&from), &length, SOCK_CLOEXEC);
+    if (fd >= 0) *peer = FromSocketAddress(from);
     if (fd >= 0 || errno != EINTR) return fd;
   }
+}
+
+unsigned ToSocketAddress(const IpAddress& address, uint16_t port, ::sockaddr_storage* out) {
+  std::memset(out, 0, sizeof(*out));
+  if (address.family == 4) {
+    auto* v4 = reinterpret_cast<::sockaddr_in*>(out);
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    std::memcpy(&v4->sin_addr, address.bytes.data(), 4);
+    return sizeof(*v4);
+  }
+  auto* v6 = reinterpret_cast<::sockaddr_in6*>(out);
+  v6->sin6_family = AF_INET6;
+  v6->sin6_port = htons(port);
+  std::memcpy(&v6->sin6_addr, address.bytes.data(), 16);
+  v6->sin6_scope_id = address.scopeId;
+  return sizeof(*v6);
+}
+
+IpAddress FromSocketAddress(const ::sockaddr_storage& in) {
+  IpAddress address;
+  if (in.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const ::sockaddr_in*>(&in);
+    address.family = 4;
+    std::memcpy(address.bytes.data(), &v4->sin_addr, 4);
+  } else if (in.ss_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const ::sockaddr_in6*>(&in);
+    address.family = 6;
+    std::memcpy(address.bytes.data(), &v6->sin6_addr, 16);
+    address.scopeId = v6->sin6_scope_id;
+  }
+  return address;
+}
+
+int NewServerSocket(const std::vector<IpAddress>& addresses) {
+  if (!addresses.empty()) {
+    const int fd = ::socket(addresses[0].family == 4 ? AF_INET : AF_INET6,
+                            SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && addresses[0].family == 6) {
+      int v6only = 1;
+      if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof(v6only)) != 0) {
+        const int code = errno;
+        ::close(fd);
+        errno = code;
+        return -1;
+      }
+    }
+    return fd;
+  }
+  // All addresses: one IPv6 socket that takes IPv4 peers as mapped
+  // addresses, so an IPv6 client and an IPv4 one reach the same line.
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0) {
+    int v6only = 0;
+    if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof(v6only)) == 0) return fd;
+    ::close(fd);
+  }
+  return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
+bool FirstIpv4ListenAddress(::in_addr* address) {
+  const std::vector<IpAddress> addresses = TcpListenAddresses();
+  if (addresses.empty()) {
+    address->s_addr = htonl(INADDR_ANY);
+    return true;
+  }
+  for (const IpAddress& candidate : addresses) {
+    if (candidate.family == 4) {
+      std::memcpy(&address->s_addr, candidate.bytes.data(), 4);
+      return true;
+    }
+  }
+  return false;
+}
+
+void CloseMoreSockets(TcpLine& record) {
+  for (int fd : record.moreSockets) ::close(fd);
+  record.moreSockets.clear();
+}
+
+ListenSocket ListenOn(int fd, const IpAddress& address, uint16_t port) {
+  ListenSocket result;
+  // A restarted server binds its port at once, without waiting for the
+  // previous connections' TIME_WAIT to pass.
+  int on = 1;
+  (void)::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  ::sockaddr_storage where{};
+  const unsigned length = ToSocketAddress(address, port, &where);
+  if (::bind(fd, reinterpret_cast<const ::sockaddr*>(&where), length) != 0) {
+    result.error = errno;
+    return result;
+  }
+  if (::listen(fd, kListenBacklog) != 0) {
+    result.error = errno;
+    result.step = "listen";
+    return result;
+  }
+  // The accept thread waits in poll and then accepts; a client that went
+  // away in between must not leave it blocked in accept.
+  const int flags = ::fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    result.error = errno;
+    result.step = "listen";
+    return result;
+  }
+  result.fd = fd;
+  return result;
+}
+
+ListenSocket OpenListenSocket(const IpAddress& address, uint16_t port, bool dualStack) {
+  ListenSocket result;
+  const int fd = ::socket(address.family == 4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    result.error = errno;
+    return result;
+  }
+  if (address.family == 6) {
+    int v6only = dualStack ? 0 : 1;
+    if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof(v6only)) != 0) {
+      result.error = errno;
+      ::close(fd);
+      return result;
+    }
+  }
+  result = ListenOn(fd, address, port);
+  if (result.fd < 0) ::close(fd);
+  return result;
 }
 
 ssize_t SysRecv(int fd, void* buffer, size_t size) {
@@ -101,6 +232,19 @@ ssize_t SysSendto(int fd, const void* data, size_t size, const ::sockaddr_in* to
                          sizeof(*to));
     if (n >= 0 || errno != EINTR) return n;
   }
+}
+
+void SetKeepAlive(int fd) {
+  // Best effort, like TCP_NODELAY: without it a vanished peer is only found
+  // when something is sent to it.
+  int on = 1;
+  int idle = kKeepAliveIdleS;
+  int interval = kKeepAliveIntervalS;
+  int count = kKeepAliveCount;
+  (void)::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count));
 }
 
 void SetNoDelay(int fd) {

@@ -1,23 +1,28 @@
-// Making a line reachable: TcpListen binds and listens, and the line's
-// accept-and-receive thread serves one client after another, queueing what
-// each sends for the relay thread. A datagram line is only bound; its
+// Making a line reachable: TcpListen binds and listens on each listen
+// address, and the line's accept-and-receive thread serves one allowed client
+// after another, queueing what each sends for the relay thread. A datagram line is only bound; its
 // receiving thread is UdpRecvServerThread (datagram.cc).
 //
 // The thread is the only one that stores a client into the record; it checks
 // stopRequested under clientMutex before it does, which is what lets
 // TcpDisconnect find every client it must shut down (socket_layer.cc).
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <span>
 #include <system_error>
 #include <thread>
+#include <vector>
 
+#include "net/net_access.h"
 #include "net/socket_internal.h"
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
+#include "platform/fixed_text.h"
 
 namespace qmx {
 namespace {
@@ -77,6 +82,128 @@ void ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
   }
 }
 
+// Traces and reports a failed bind or listen of the line.
+int ListenFailure(TcpLine& record, const net::ListenSocket& failed, int* error) {
+  *error = failed.error;
+  DebugTracef(failed.step[0] == 'l' ? "%s Tcplisten NG %d" : "%s Tcpbind NG %d", record.name,
+              failed.error);
+  return 0;
+}
+
+// The family of a socket: AF_INET or AF_INET6 (or -1).
+int SocketFamily(int fd) {
+  int family = -1;
+  ::socklen_t length = sizeof(family);
+  if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &length) != 0) return -1;
+  return family;
+}
+
+// Binds and listens on every listen address: the line's own socket for the
+// first, a new socket for each further one. On failure the line keeps a
+// socket of its own that does not listen (state 1), and no further socket
+// stays open.
+int ListenEverywhere(TcpLine& record, uint16_t port, int* error) {
+  std::vector<IpAddress> addresses = TcpListenAddresses();
+  const bool allAddresses = addresses.empty();
+  const int wanted = allAddresses ? -1 : (addresses[0].family == 4 ? AF_INET : AF_INET6);
+  int family = SocketFamily(record.lineSocket);
+  if (wanted != -1 && family != wanted) {
+    // The addresses changed after TcpSocket: the line's socket is replaced by
+    // one of the right family.
+    const int fd = net::NewServerSocket(addresses);
+    if (fd < 0) return ListenFailure(record, net::ListenSocket{-1, errno, "bind"}, error);
+    ::close(record.lineSocket);
+    record.lineSocket = fd;
+    family = wanted;
+  }
+  if (allAddresses) {
+    IpAddress any;
+    any.family = family == AF_INET6 ? 6 : 4;
+    addresses.push_back(any);
+  }
+  net::ListenSocket first = net::ListenOn(record.lineSocket, addresses[0], port);
+  if (first.fd < 0 && allAddresses && family == AF_INET6 &&
+      (first.error == EADDRNOTAVAIL || first.error == EAFNOSUPPORT)) {
+    // IPv6 is switched off on this host: all IPv4 addresses alone.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
+      ::close(record.lineSocket);
+      record.lineSocket = fd;
+      IpAddress any;
+      any.family = 4;
+      first = net::ListenOn(fd, any, port);
+    }
+  }
+  if (first.fd < 0) return ListenFailure(record, first, error);
+  for (size_t i = 1; i < addresses.size(); ++i) {
+    const net::ListenSocket more = net::OpenListenSocket(addresses[i], port, false);
+    if (more.fd < 0) {
+      net::CloseMoreSockets(record);
+      // The first address already listens; a fresh socket takes the line's
+      // place, so that a failed line holds no listener for clients to wait
+      // on in vain.
+      const int fresh = net::NewServerSocket(addresses);
+      if (fresh >= 0) {
+        ::close(record.lineSocket);
+        record.lineSocket = fresh;
+      }
+      return ListenFailure(record, more, error);
+    }
+    record.moreSockets.push_back(more.fd);
+  }
+  return 1;
+}
+
+// A datagram line is ready once bound; its thread receives on the socket. If
+// the thread does not start the line stays in state 1.
+int ListenDatagram(TcpLine& record, int* error) {
+  ::sockaddr_in address{};
+  if (!TcpMakeAddress(record, &address, error)) return 0;
+  if (::bind(record.lineSocket, reinterpret_cast<const ::sockaddr*>(&address),
+             sizeof(address)) != 0) {
+    *error = errno;
+    DebugTracef("%s Tcpbind NG %d", record.name, *error);
+    return 0;
+  }
+  const int failure = net::StartRecordThread(record, UdpRecvServerThread);
+  if (failure != 0) {
+    DebugTracef("%s TcpListen _beginthread Error %d", record.name, failure);
+    *error = TCP_ERROR_THREAD;
+    return 0;
+  }
+  udpServerThread = record.recordThread.get_id();
+  record.state = 2;
+  DebugTracef("%s UdpBind OK", record.name);
+  return 1;
+}
+
+// Waits on all of the line's listening sockets and accepts the next client.
+// Returns its descriptor with its address in *peer, or -1 with errno set
+// when a socket failed (a shut-down socket fails with EINVAL).
+int AcceptNext(std::vector<::pollfd>& sockets, size_t* next, IpAddress* peer) {
+  for (;;) {
+    for (auto& entry : sockets) entry.revents = 0;
+    if (::poll(sockets.data(), sockets.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    // Start with a different socket each time, so that a busy address
+    // cannot keep the others waiting.
+    for (size_t k = 0; k < sockets.size(); ++k) {
+      const size_t i = (*next + k) % sockets.size();
+      if (sockets[i].revents == 0) continue;
+      const int fd = net::SysAccept(sockets[i].fd, peer);
+      if (fd >= 0) {
+        *next = i + 1;
+        return fd;
+      }
+      // The client left between the wake-up and the accept.
+      if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      return -1;
+    }
+  }
+}
+
 }  // namespace
 
 int TcpListen(int line, int* error) {
@@ -87,41 +214,16 @@ int TcpListen(int line, int* error) {
     *error = TCP_ERROR_STATUS;
     return 0;
   }
-  ::sockaddr_in address{};
-  if (!TcpMakeAddress(*record, &address, error)) return 0;
-  const int fd = record->lineSocket;
-  if (record->socketType == 1) {
-    // A restarted server binds its port at once, without waiting for the
-    // previous connections' TIME_WAIT to pass.
-    int on = 1;
-    (void)::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  }
-  if (::bind(fd, reinterpret_cast<const ::sockaddr*>(&address), sizeof(address)) != 0) {
-    *error = errno;
-    DebugTracef("%s Tcpbind NG %d", record->name, *error);
+  if (record->socketType != 1) return ListenDatagram(*record, error);
+
+  uint16_t port = 0;
+  if (!ParsePortText(FieldText(record->port), &port)) {
+    DebugTrace("TcpConnect TCP_ERROR_PORT");
+    *error = TCP_ERROR_PORT;
     return 0;
   }
-
-  if (record->socketType != 1) {
-    // A datagram line is ready once bound; its thread receives on the
-    // socket. If the thread does not start the line stays in state 1.
-    const int failure = net::StartRecordThread(*record, UdpRecvServerThread);
-    if (failure != 0) {
-      DebugTracef("%s TcpListen _beginthread Error %d", record->name, failure);
-      *error = TCP_ERROR_THREAD;
-      return 0;
-    }
-    udpServerThread = record->recordThread.get_id();
-    record->state = 2;
-    DebugTracef("%s UdpBind OK", record->name);
-    return 1;
-  }
-
-  if (::listen(fd, net::kListenBacklog) != 0) {
-    *error = errno;
-    DebugTracef("%s Tcplisten NG %d", record->name, *error);
-    return 0;
-  }
+  if (!ListenEverywhere(*record, port, error)) return 0;
+  record->listenPort = port;
   record->state = 3;
   DebugTracef("%s TcpListen OK", record->name);
 
@@ -130,7 +232,7 @@ int TcpListen(int line, int* error) {
   try {
     record->acceptThread = std::thread(TcpAcceptThread, record);
   } catch (const std::system_error& failure) {
-    // The line stays in state 3 and nothing accepts on its socket until it
+    // The line stays in state 3 and nothing accepts on its sockets until it
     // is disconnected.
     net::AcceptRunning(line) = false;
     DebugTracef("%s TcpAccept _beginthread Error %d", record->name, failure.code().value());
@@ -144,10 +246,14 @@ void TcpAcceptThread(TcpLine* record) {
   TcpLine& line = *record;
   ByteQueue& queue = net::LineQueue(line.lineIndex);
   Event* wake = line.inputWake.load();
+  std::vector<::pollfd> sockets;
+  sockets.push_back({line.lineSocket.load(), POLLIN, 0});
+  for (int more : line.moreSockets) sockets.push_back({more, POLLIN, 0});
+  size_t next = 0;
   for (;;) {
     DebugTracef("%s TcpAcceptThread", line.name);
-    const int listenFd = tcpLines[static_cast<size_t>(line.lineIndex)].lineSocket;
-    const int fd = net::SysAccept(listenFd);
+    IpAddress peer;
+    const int fd = AcceptNext(sockets, &next, &peer);
     if (fd < 0) {
       const int code = errno;
       line.lastError = code;
@@ -160,6 +266,17 @@ void TcpAcceptThread(TcpLine* record) {
     }
 
     auto client = std::make_shared<SocketHandle>(fd);
+    if (!TcpPeerAllowed(line.lineIndex, peer)) {
+      // Turned away before it is greeted, takes the line's place or has a
+      // byte queued.
+      client.reset();
+      DebugTracef("%s refused %s", line.name, FormatIpAddress(UnmapIpAddress(peer)).c_str());
+      net::ReportRefusal(line.listenPort, peer);
+      continue;
+    }
+    // Set before the client is visible to other threads.
+    net::SetNoDelay(fd);
+    net::SetKeepAlive(fd);
     {
       std::lock_guard lock(line.clientMutex);
       // A disconnect under way has already looked for a client; this one is
@@ -170,7 +287,6 @@ void TcpAcceptThread(TcpLine* record) {
       line.clientSerial.fetch_add(1);
       line.state = 4;
     }
-    net::SetNoDelay(fd);
     DebugTracef("%s accepted something", line.name);
     if (line.lineIndex == 0) {
       // The connect marker makes the relay thread greet the new client.

@@ -2,7 +2,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
+#include <QStatusBar>
 #include <mutex>
 
 #include "relay/corv_doc.h"
@@ -55,6 +57,11 @@ bool CCorvApp::InitInstance() {
   frame_ = std::make_unique<CMainFrame>(document_.get());
   // The document's title is fixed, so the caption never changes.
   frame_->setWindowTitle(Caption());
+  if (!networkSummary_.empty()) {
+    auto* where = new QLabel(QString::fromStdString(networkSummary_));  // owned by the bar
+    where->setObjectName(QStringLiteral("networkSummary"));
+    frame_->statusBar()->addPermanentWidget(where);
+  }
   QObject::connect(frame_->aboutAction(), &QAction::triggered, frame_.get(),
                    [this] { OnAppAbout(); });
   QObject::connect(frame_->helpAction(), &QAction::triggered, frame_.get(),

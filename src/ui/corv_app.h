@@ -12,6 +12,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 class QWidget;
 
@@ -36,6 +37,10 @@ class CCorvApp {
   // Runs once; later calls do nothing.
   void ExitInstance();
 
+  // A line for the status bar saying where the server listens when that is
+  // not the default; set before InitInstance. Empty: no status bar.
+  void SetNetworkSummary(std::string summary) { networkSummary_ = std::move(summary); }
+
   CMainFrame* MainFrame() const { return frame_.get(); }
   CCorvDoc* Document() const { return document_.get(); }
 
@@ -48,6 +53,7 @@ class CCorvApp {
   std::unique_ptr<CCorvDoc> document_;
   std::unique_ptr<CMainFrame> frame_;
   bool started_ = false;
+  std::string networkSummary_;
 };
 
 }  // namespace qmx::ui

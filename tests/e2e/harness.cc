@@ -183,15 +183,42 @@ void PtyDevice::Hangup() {
   master_ = -1;
 }
 
-TcpClient::TcpClient(int port) {
+// A socket address for an IPv4 or IPv6 literal; its length, 0 when the text
+// is neither.
+static socklen_t MakeAddress(const std::string& address, int port, sockaddr_storage* out) {
+  *out = sockaddr_storage{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(out);
+  if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof(*v4);
+  }
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(out);
+  if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    return sizeof(*v6);
+  }
+  return 0;
+}
+
+TcpClient::TcpClient(int port) : TcpClient("127.0.0.1", port) {}
+
+TcpClient::TcpClient(const std::string& address, int port, const std::string& source) {
+  sockaddr_storage to{};
+  const socklen_t length = MakeAddress(address, port, &to);
   auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+  while (length != 0 && std::chrono::steady_clock::now() < deadline) {
+    int fd = ::socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (!source.empty()) {
+      sockaddr_storage from{};
+      const socklen_t fromLength = MakeAddress(source, 0, &from);
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&from), fromLength) != 0) {
+        ::close(fd);
+        return;
+      }
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), length) == 0) {
       int one = 1;
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       fd_ = fd;
@@ -315,6 +342,16 @@ void MissingDevice(const std::string& name) {
   fs::create_symlink("/dev/qmx-test-no-such-device", name);
 }
 
+bool Listening(const std::string& address, int port) {
+  sockaddr_storage to{};
+  const socklen_t length = MakeAddress(address, port, &to);
+  if (length == 0) return false;
+  int fd = ::socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), length) == 0;
+  ::close(fd);
+  return ok;
+}
+
 bool Listening(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
@@ -381,15 +418,23 @@ std::string BinDir() {
   return dir ? dir : QMX_DEFAULT_BIN_DIR;
 }
 
-ServerProcess::ServerProcess() {
+ServerProcess::ServerProcess() : ServerProcess(std::vector<std::string>{}) {}
+
+ServerProcess::ServerProcess(const std::vector<std::string>& args) {
   stderrPath_ = fs::current_path().string() + "/qmxd.stderr";
   std::string binary = BinDir() + "/qmxd";
+  // The argument vector is built before the fork: the child only execs.
+  std::vector<std::string> texts{"qmxd"};
+  texts.insert(texts.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& text : texts) argv.push_back(text.data());
+  argv.push_back(nullptr);
   pid_ = ::fork();
   if (pid_ == 0) {
     int fd = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(fd, 2);
     ::close(fd);
-    ::execl(binary.c_str(), "qmxd", static_cast<char*>(nullptr));
+    ::execv(binary.c_str(), argv.data());
     ::_exit(127);
   }
 }
@@ -401,9 +446,16 @@ ServerProcess::~ServerProcess() {
   }
 }
 
-int ServerProcess::Terminate(std::chrono::milliseconds timeout) {
+int ServerProcess::Terminate(std::chrono::milliseconds timeout) { return Stop(SIGTERM, timeout); }
+
+int ServerProcess::Stop(int signal, std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return -1;
-  ::kill(pid_, SIGTERM);
+  ::kill(pid_, signal);
+  return WaitExit(timeout);
+}
+
+int ServerProcess::WaitExit(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return -1;
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
     int status = 0;

@@ -62,6 +62,9 @@ class PtyDevice {
 class TcpClient {
  public:
   explicit TcpClient(int port);
+  // Connects to `address` (an IPv4 or IPv6 literal), from `source` (an IPv4
+  // literal) when given.
+  TcpClient(const std::string& address, int port, const std::string& source = "");
   ~TcpClient();
   bool connected() const { return fd_ >= 0; }
   void Send(const std::string& bytes);
@@ -98,8 +101,10 @@ class ControlClient : public TcpClient {
 // machine's own /dev/ttyS ports).
 void MissingDevice(const std::string& name);
 
-// True when something accepts connections on 127.0.0.1:port.
+// True when something accepts connections on 127.0.0.1:port (or on
+// `address`:port).
 bool Listening(int port);
+bool Listening(const std::string& address, int port);
 
 // Builds a settings file: control port, then for each data line its TCP port
 // text and serial port text, then eight serial lines and the minimize flag.
@@ -136,9 +141,16 @@ std::vector<std::string> ErrorLogEntries();
 class ServerProcess {
  public:
   ServerProcess();
+  // qmxd with these arguments after its name.
+  explicit ServerProcess(const std::vector<std::string>& args);
   ~ServerProcess();
   // Sends SIGTERM and waits; returns the exit status (or -1 on time-out).
   int Terminate(std::chrono::milliseconds timeout = 20s);
+  // Sends `signal` and waits, as Terminate does.
+  int Stop(int signal, std::chrono::milliseconds timeout = 20s);
+  // Waits for the process to end by itself; its exit status, 128 + the
+  // signal that ended it, or -1 on time-out.
+  int WaitExit(std::chrono::milliseconds timeout = 20s);
   pid_t pid() const { return pid_; }
   std::string Stderr() const;
 

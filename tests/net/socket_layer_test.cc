@@ -122,9 +122,23 @@ TEST_F(SocketLayerTest, PortTextIsNumberOrServiceName) {
   EXPECT_EQ(trace.Count("TcpConnect TCP_ERROR_PORT"), 1);
   EXPECT_EQ(tcpLines[3].state, 1);
 
+  // Texts that are not a port 1-65535 fail the listen instead of binding a
+  // random port, a wrapped-around one or the leading digits.
+  const int before = trace.Count("TcpConnect TCP_ERROR_PORT");
+  int n = 0;
+  for (const char* text : {"0", "65536", "96537", "31205x", "", "-1", " 80"}) {
+    ++n;
+    CopyField(tcpLines[4].port, text);
+    ASSERT_EQ(Code(TcpSocket(4, &error)), 0);
+    EXPECT_EQ(Code(TcpListen(4, &error)), TCP_ERROR_PORT) << "'" << text << "'";
+    EXPECT_FALSE(TcpLineListening(4));
+    EXPECT_EQ(TcpDisconnect(4, &error), 1);
+  }
+  EXPECT_EQ(trace.Count("TcpConnect TCP_ERROR_PORT"), before + n);
+
   TcpLine record;
   ::sockaddr_in address{};
-  CopyField(record.port, "8080abc");  // the leading digits decide
+  CopyField(record.port, "08080");
   ASSERT_EQ(TcpMakeAddress(record, &address, &error), 1);
   EXPECT_EQ(address.sin_port, htons(8080));
   EXPECT_EQ(address.sin_addr.s_addr, htonl(INADDR_ANY));

@@ -218,9 +218,10 @@ void UiTest::TearDown() {
   fs::remove_all(dir_);
 }
 
-void UiTest::Start(const SetupFile* file) {
+void UiTest::Start(const SetupFile* file, const std::string& networkSummary) {
   if (file != nullptr) std::ofstream("qmx.txt", std::ios::binary) << file->Text();
   app_ = std::make_unique<CCorvApp>();
+  app_->SetNetworkSummary(networkSummary);
   ASSERT_TRUE(app_->InitInstance());
   QCoreApplication::processEvents();  // let the window settle as it would on screen
 }

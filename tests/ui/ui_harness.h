@@ -80,7 +80,8 @@ class UiTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  void Start(const SetupFile* file);  // null: no qmx.txt
+  // null: no qmx.txt. `networkSummary` is what qmx's options would show.
+  void Start(const SetupFile* file, const std::string& networkSummary = "");
   void Stop();
 
   CMainFrame* frame() const { return app_->MainFrame(); }

@@ -1,0 +1,268 @@
+// Address and port texts, the network configuration of the socket layer, and
+// the refusal reports.
+#include "net/net_access.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "net/socket_internal.h"
+
+namespace qmx {
+namespace {
+
+// The network configuration, guarded by configMutex. Never held while the
+// refusal listener runs.
+std::mutex configMutex;
+std::vector<IpAddress> listenAddresses;
+std::vector<IpNet> allowNets;
+std::vector<IpNet> controlAllowNets;
+bool controlAllowSet = false;
+
+// The refusal listener and the limiter, guarded by refusalMutex. The listener
+// is copied out and called after the lock is let go.
+std::mutex refusalMutex;
+std::shared_ptr<const std::function<void(const std::string&)>> refusalListener;
+RefusalLimiter refusalLimiter;
+
+bool AllDigits(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A whole decimal number no larger than `limit`, without sign or blanks.
+bool ParseNumber(std::string_view text, uint32_t limit, uint32_t* value) {
+  if (!AllDigits(text) || text.size() > 10) return false;
+  uint64_t result = 0;
+  for (char c : text) result = result * 10 + static_cast<uint64_t>(c - '0');
+  if (result > limit) return false;
+  *value = static_cast<uint32_t>(result);
+  return true;
+}
+
+bool ParseScope(std::string_view text, uint32_t* scope) {
+  if (text.empty() || text.size() >= IF_NAMESIZE) return false;
+  if (AllDigits(text)) return ParseNumber(text, 0xFFFFFFFFu, scope) && *scope != 0;
+  const std::string name(text);
+  *scope = ::if_nametoindex(name.c_str());
+  return *scope != 0;
+}
+
+bool IsMappedIpv4(const IpAddress& address) {
+  static constexpr uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  return address.family == 6 && std::memcmp(address.bytes.data(), kPrefix, 12) == 0;
+}
+
+}  // namespace
+
+bool ParseIpAddress(std::string_view text, IpAddress* address) {
+  IpAddress result;
+  // inet_pton takes only the four-part dotted form for IPv4, unlike
+  // inet_aton, which would accept "127.1" or "0x7f.1".
+  if (text.find(':') == std::string_view::npos) {
+    if (text.size() >= INET_ADDRSTRLEN) return false;
+    const std::string copy(text);
+    if (::inet_pton(AF_INET, copy.c_str(), result.bytes.data()) != 1) return false;
+    result.family = 4;
+    *address = result;
+    return true;
+  }
+  std::string_view body = text;
+  const size_t percent = text.find('%');
+  if (percent != std::string_view::npos) {
+    body = text.substr(0, percent);
+    if (!ParseScope(text.substr(percent + 1), &result.scopeId)) return false;
+  }
+  if (body.size() >= INET6_ADDRSTRLEN) return false;
+  const std::string copy(body);
+  if (::inet_pton(AF_INET6, copy.c_str(), result.bytes.data()) != 1) return false;
+  result.family = 6;
+  *address = result;
+  return true;
+}
+
+bool ParseIpNet(std::string_view text, IpNet* net) {
+  IpNet result;
+  const size_t slash = text.find('/');
+  const std::string_view addressText = text.substr(0, slash);
+  if (addressText.find('%') != std::string_view::npos) return false;
+  if (!ParseIpAddress(addressText, &result.address)) return false;
+  const uint32_t bits = result.address.family == 4 ? 32 : 128;
+  uint32_t prefix = bits;
+  if (slash != std::string_view::npos && !ParseNumber(text.substr(slash + 1), bits, &prefix)) {
+    return false;
+  }
+  result.prefixLength = static_cast<int>(prefix);
+  // No bit of the address may lie beyond the prefix.
+  const size_t size = bits / 8;
+  for (size_t i = 0; i < size; ++i) {
+    const int first = static_cast<int>(i * 8);  // the first bit of this byte
+    const int kept = std::clamp(result.prefixLength - first, 0, 8);
+    const auto hostMask = static_cast<uint8_t>(0xFFu >> kept);
+    if ((result.address.bytes[i] & hostMask) != 0) return false;
+  }
+  *net = result;
+  return true;
+}
+
+IpAddress UnmapIpAddress(const IpAddress& address) {
+  if (!IsMappedIpv4(address)) return address;
+  IpAddress v4;
+  v4.family = 4;
+  std::copy_n(address.bytes.begin() + 12, 4, v4.bytes.begin());
+  return v4;
+}
+
+bool IpNetContains(const IpNet& net, const IpAddress& peer) {
+  const IpAddress plain = UnmapIpAddress(peer);
+  if (plain.family != net.address.family) return false;
+  int left = net.prefixLength;
+  for (size_t i = 0; left > 0; ++i, left -= 8) {
+    const auto mask = static_cast<uint8_t>(0xFFu << (8 - std::min(left, 8)));
+    if ((plain.bytes[i] & mask) != (net.address.bytes[i] & mask)) return false;
+  }
+  return true;
+}
+
+std::string FormatIpAddress(const IpAddress& address) {
+  char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 2] = {};
+  const int family = address.family == 4 ? AF_INET : AF_INET6;
+  if (address.family == 0 || ::inet_ntop(family, address.bytes.data(), text, sizeof(text)) == nullptr) {
+    return "?";
+  }
+  std::string result(text);
+  if (address.family == 6 && address.scopeId != 0) {
+    char name[IF_NAMESIZE] = {};
+    result += '%';
+    if (::if_indextoname(address.scopeId, name) != nullptr) {
+      result += name;
+    } else {
+      result += std::to_string(address.scopeId);
+    }
+  }
+  return result;
+}
+
+bool ParsePortText(std::string_view text, uint16_t* port) {
+  if (text.empty()) return false;
+  if (AllDigits(text)) {
+    uint32_t value = 0;
+    if (!ParseNumber(text, 65535, &value) || value == 0) return false;
+    *port = static_cast<uint16_t>(value);
+    return true;
+  }
+  // A service name is a word; a text that begins like a number ("31205x") or
+  // holds blanks or control bytes is none.
+  if (text[0] >= '0' && text[0] <= '9') return false;
+  if (text.size() > 64 ||
+      std::any_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F;
+      })) {
+    return false;
+  }
+  const std::string name(text);
+  ::servent entry{};
+  ::servent* found = nullptr;
+  char scratch[1024];
+  if (::getservbyname_r(name.c_str(), "tcp", &entry, scratch, sizeof(scratch), &found) != 0 ||
+      found == nullptr) {
+    return false;
+  }
+  const auto value = ntohs(static_cast<uint16_t>(found->s_port));
+  if (value == 0) return false;
+  *port = value;
+  return true;
+}
+
+void TcpSetListenAddresses(std::vector<IpAddress> addresses) {
+  std::lock_guard lock(configMutex);
+  listenAddresses = std::move(addresses);
+}
+
+std::vector<IpAddress> TcpListenAddresses() {
+  std::lock_guard lock(configMutex);
+  return listenAddresses;
+}
+
+void TcpSetAllowLists(std::vector<IpNet> allow, std::vector<IpNet> controlAllow,
+                      bool controlAllowGiven) {
+  std::lock_guard lock(configMutex);
+  allowNets = std::move(allow);
+  controlAllowNets = std::move(controlAllow);
+  controlAllowSet = controlAllowGiven;
+}
+
+bool TcpPeerAllowed(int line, const IpAddress& peer) {
+  std::lock_guard lock(configMutex);
+  const std::vector<IpNet>& nets = line == 0 && controlAllowSet ? controlAllowNets : allowNets;
+  if (nets.empty() && !(line == 0 && controlAllowSet)) return true;
+  return std::any_of(nets.begin(), nets.end(),
+                     [&](const IpNet& net) { return IpNetContains(net, peer); });
+}
+
+void TcpSetRefusalListener(std::function<void(const std::string&)> listener) {
+  std::lock_guard lock(refusalMutex);
+  if (listener) {
+    refusalListener =
+        std::make_shared<const std::function<void(const std::string&)>>(std::move(listener));
+  } else {
+    refusalListener.reset();
+  }
+}
+
+bool TcpCheckListenAddresses(std::string* failure) {
+  for (const IpAddress& address : TcpListenAddresses()) {
+    net::ListenSocket test = net::OpenListenSocket(address, 0, /*dualStack=*/false);
+    if (test.fd < 0) {
+      *failure = FormatIpAddress(address) + ": " + std::strerror(test.error);
+      return false;
+    }
+    ::close(test.fd);
+  }
+  return true;
+}
+
+bool RefusalLimiter::Admit(const IpAddress& peer, Clock::time_point now) {
+  IpAddress key = UnmapIpAddress(peer);
+  key.scopeId = 0;
+  auto found = lastReport_.find(key);
+  if (found != lastReport_.end()) {
+    if (now - found->second < kInterval) return false;
+    found->second = now;
+    return true;
+  }
+  if (lastReport_.size() >= kCapacity) {
+    std::erase_if(lastReport_, [&](const auto& entry) { return now - entry.second >= kInterval; });
+    if (lastReport_.size() >= kCapacity) return false;
+  }
+  lastReport_.emplace(key, now);
+  return true;
+}
+
+namespace net {
+
+void ReportRefusal(int port, const IpAddress& peer) {
+  std::shared_ptr<const std::function<void(const std::string&)>> listener;
+  {
+    std::lock_guard lock(refusalMutex);
+    if (!refusalLimiter.Admit(peer, RefusalLimiter::Clock::now())) return;
+    listener = refusalListener;
+  }
+  if (listener == nullptr) return;
+  IpAddress shown = UnmapIpAddress(peer);
+  shown.scopeId = 0;  // the interface name is not needed to tell peers apart
+  (*listener)("TCP port " + std::to_string(port) + " refused " + FormatIpAddress(shown));
+}
+
+}  // namespace net
+}  // namespace qmx

@@ -1,0 +1,279 @@
+#include "options/server_options.h"
+
+#include <algorithm>
+#include <optional>
+
+#ifndef QMX_VERSION
+#define QMX_VERSION "0"
+#endif
+
+namespace qmx {
+namespace {
+
+// The options that take a value.
+enum class ValueOption { kListen, kAllow, kControlAllow, kRfc2217 };
+
+std::optional<ValueOption> FindValueOption(std::string_view name) {
+  if (name == "--listen") return ValueOption::kListen;
+  if (name == "--allow") return ValueOption::kAllow;
+  if (name == "--control-allow") return ValueOption::kControlAllow;
+  if (name == "--rfc2217") return ValueOption::kRfc2217;
+  return std::nullopt;
+}
+
+// A value as it may be shown in a one-line message: control bytes and
+// anything beyond ASCII escaped, an empty value as "".
+std::string Shown(std::string_view text) {
+  if (text.empty()) return "\"\"";
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "'";
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7F) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+bool IsUnspecified(const IpAddress& address) {
+  const size_t size = address.family == 4 ? 4 : 16;
+  return std::all_of(address.bytes.begin(), address.bytes.begin() + static_cast<long>(size),
+                     [](uint8_t b) { return b == 0; });
+}
+
+// Why `address` cannot join the listen addresses already taken, or "".
+// Two sockets of one family cannot share a port when one of them is bound to
+// the unspecified address, so such a pair would fail every line at start.
+std::string ListenConflict(const std::vector<IpAddress>& taken, const IpAddress& address) {
+  for (const IpAddress& other : taken) {
+    if (other == address) return "is given twice";
+    if (other.family != address.family) continue;
+    if (IsUnspecified(other)) return "is already covered by " + FormatIpAddress(other);
+    if (IsUnspecified(address)) return "would cover " + FormatIpAddress(other) + " as well";
+  }
+  return "";
+}
+
+class Parser {
+ public:
+  Parser(std::string_view program, bool leaveForeign, ServerOptions* options)
+      : program_(program), leaveForeign_(leaveForeign), options_(options) {}
+
+  OptionOutcome Run(const std::vector<std::string>& args) {
+    bool help = false;
+    bool version = false;
+    bool endOfOptions = false;
+    for (size_t i = 0; i < args.size() && error_.empty(); ++i) {
+      const std::string& arg = args[i];
+      if (endOfOptions || !arg.starts_with("-") || arg == "-") {
+        Foreign(arg, "unexpected argument " + Shown(arg));
+        continue;
+      }
+      if (arg == "--") {
+        endOfOptions = true;
+        if (leaveForeign_) options_->foreign.push_back(arg);
+        continue;
+      }
+      const size_t equals = arg.find('=');
+      const std::string_view name = std::string_view(arg).substr(0, equals);
+      if (name == "--help" || name == "--version") {
+        if (equals != std::string::npos) {
+          Fail("option " + std::string(name) + " takes no value");
+        } else {
+          (name == "--help" ? help : version) = true;
+        }
+        continue;
+      }
+      const std::optional<ValueOption> option = FindValueOption(name);
+      if (!option) {
+        Foreign(arg, "unknown option " + Shown(name));
+        continue;
+      }
+      std::string value;
+      if (equals != std::string::npos) {
+        value = arg.substr(equals + 1);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        Fail("option " + std::string(name) + " needs a value");
+        continue;
+      }
+      Take(*option, name, value);
+    }
+
+    OptionOutcome outcome;
+    if (!error_.empty()) {
+      outcome.exitStatus = kBadOptionStatus;
+      outcome.error = std::string(program_) + ": " + error_ + " (see " + std::string(program_) +
+                      " --help)\n";
+    } else if (help) {
+      outcome.output = UsageText(program_, leaveForeign_);
+    } else if (version) {
+      outcome.output = VersionText(program_);
+    } else {
+      outcome.run = true;
+    }
+    return outcome;
+  }
+
+ private:
+  void Fail(std::string message) {
+    if (error_.empty()) error_ = std::move(message);
+  }
+
+  void Foreign(const std::string& arg, std::string message) {
+    if (leaveForeign_) {
+      options_->foreign.push_back(arg);
+    } else {
+      Fail(std::move(message));
+    }
+  }
+
+  void Take(ValueOption option, std::string_view name, const std::string& value) {
+    const std::string prefix = std::string(name) + " " + Shown(value);
+    switch (option) {
+      case ValueOption::kListen: {
+        IpAddress address;
+        if (!ParseIpAddress(value, &address)) {
+          Fail(prefix + ": not an IPv4 or IPv6 address of this host");
+          return;
+        }
+        const std::string conflict = ListenConflict(options_->listen, address);
+        if (!conflict.empty()) {
+          Fail(prefix + ": " + conflict);
+        } else if (options_->listen.size() >= kMaxListenAddresses) {
+          Fail(prefix + ": at most " + std::to_string(kMaxListenAddresses) +
+               " listen addresses");
+        } else {
+          options_->listen.push_back(address);
+        }
+        return;
+      }
+      case ValueOption::kAllow:
+      case ValueOption::kControlAllow: {
+        IpNet net;
+        if (!ParseIpNet(value, &net)) {
+          Fail(prefix + ": not a net such as 192.0.2.0/24, 10.0.0.1 or 2001:db8::/32");
+          return;
+        }
+        if (option == ValueOption::kAllow) {
+          options_->allow.push_back(net);
+        } else {
+          options_->controlAllow.push_back(net);
+          options_->controlAllowGiven = true;
+        }
+        return;
+      }
+      case ValueOption::kRfc2217: {
+        uint8_t lines = 0;
+        if (!ParseRfc2217Lines(value, &lines)) {
+          Fail(prefix + ": not a data line 1-8, a list such as 1,3,5, or all");
+          return;
+        }
+        options_->rfc2217Lines = static_cast<uint8_t>(options_->rfc2217Lines | lines);
+        return;
+      }
+    }
+  }
+
+  std::string_view program_;
+  bool leaveForeign_;
+  ServerOptions* options_;
+  std::string error_;
+};
+
+}  // namespace
+
+OptionOutcome ParseServerOptions(std::string_view program, const std::vector<std::string>& args,
+                                 bool leaveForeign, ServerOptions* options) {
+  *options = ServerOptions{};
+  return Parser(program, leaveForeign, options).Run(args);
+}
+
+bool ParseRfc2217Lines(std::string_view text, uint8_t* lines) {
+  if (text == "all") {
+    *lines = 0xFF;
+    return true;
+  }
+  uint8_t result = 0;
+  for (;;) {
+    const size_t comma = text.find(',');
+    const std::string_view item = text.substr(0, comma);
+    if (item.size() != 1 || item[0] < '1' || item[0] > '8') return false;
+    result = static_cast<uint8_t>(result | (1u << (item[0] - '1')));
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  *lines = result;
+  return true;
+}
+
+std::string FormatRfc2217Lines(uint8_t lines) {
+  if (lines == 0xFF) return "all";
+  std::string out;
+  for (int L = 1; L <= 8; ++L) {
+    if ((lines & (1u << (L - 1))) == 0) continue;
+    if (!out.empty()) out += ',';
+    out += static_cast<char>('0' + L);
+  }
+  return out;
+}
+
+std::string UsageText(std::string_view program, bool window) {
+  const std::string name(program);
+  std::string text = "Usage: " + name + " [OPTION]...\n";
+  text += window ? "Serial-port server with its operator window.\n"
+                 : "Serial-port server without a window.\n";
+  text +=
+      "The lines are configured by qmx.txt in the working folder; the options say\n"
+      "how the server meets the network.\n"
+      "\n"
+      "  --listen ADDR        listen on this IPv4 or IPv6 address only (repeatable),\n"
+      "                       e.g. 127.0.0.1, ::1, fe80::1%eth0; default: all IPv4\n"
+      "                       and IPv6 addresses\n"
+      "  --allow NET          serve only clients inside one of these nets (repeatable),\n"
+      "                       e.g. 192.0.2.0/24, 10.0.0.1, 2001:db8::/32; others are\n"
+      "                       closed at once and logged; default: everyone\n"
+      "  --control-allow NET  the same for the control line alone; when given it\n"
+      "                       replaces --allow there (repeatable)\n"
+      "  --rfc2217 LINES      data lines that speak RFC 2217: 1-8, a list such as\n"
+      "                       1,3,5, or all\n"
+      "  --help               show this text and exit\n"
+      "  --version            show the version and exit\n";
+  if (window) {
+    text += "\nQt's own options, such as -platform offscreen, are passed on to Qt.\n";
+  } else {
+    text += "\nSIGINT, SIGTERM and SIGHUP stop the server cleanly.\n";
+  }
+  text +=
+      "A bad option exits with status 2; a listen address this host does not have\n"
+      "exits with status 1 before anything is served.\n";
+  return text;
+}
+
+std::string VersionText(std::string_view program) {
+  return std::string(program) + " " + QMX_VERSION + "\n";
+}
+
+std::string NetworkSummary(const ServerOptions& options) {
+  std::string out;
+  if (!options.listen.empty()) {
+    out = "Listening on ";
+    for (size_t i = 0; i < options.listen.size(); ++i) {
+      if (i > 0) out += ", ";
+      out += FormatIpAddress(options.listen[i]);
+    }
+  }
+  if (options.rfc2217Lines != 0) {
+    if (!out.empty()) out += "; ";
+    out += "RFC 2217 on data lines " + FormatRfc2217Lines(options.rfc2217Lines);
+  }
+  return out;
+}
+
+}  // namespace qmx

@@ -1,0 +1,74 @@
+// Command-line options of qmxd and qmx: how the server meets the network.
+// The working folder and its qmx.txt stay the configuration of the lines.
+//
+//   --listen ADDR        listen on this address only (repeatable)
+//   --allow NET          serve only peers inside one of these nets (repeatable)
+//   --control-allow NET  the same for the control line, replacing --allow there
+//   --rfc2217 LINES      data lines that speak RFC 2217: 1-8, "1,3,5" or "all"
+//   --help, --version
+//
+// A value may follow as the next argument or after "=" ("--listen=::1").
+// ParseServerOptions, ParseRfc2217Lines, UsageText, VersionText and
+// NetworkSummary are pure and may run on any thread. ApplyNetworkOptions hands
+// the result to the socket layer; the program calls it once, on its main
+// thread, before the server starts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/net_access.h"
+
+namespace qmx {
+
+struct ServerOptions {
+  std::vector<IpAddress> listen;  // empty: all addresses
+  std::vector<IpNet> allow;       // empty: everyone
+  std::vector<IpNet> controlAllow;
+  bool controlAllowGiven = false;
+  uint8_t rfc2217Lines = 0;  // bit L-1 set: data line L speaks RFC 2217
+  // The window program only: arguments that are not its own, left for Qt
+  // (such as "-platform offscreen"), in their order.
+  std::vector<std::string> foreign;
+};
+
+// What the program does after parsing.
+struct OptionOutcome {
+  bool run = false;     // serve with the parsed options
+  int exitStatus = 0;   // when not run: 0 after --help or --version, 2 on a bad option
+  std::string output;   // text for standard output (usage, version)
+  std::string error;    // one line for standard error, ending in a line feed
+};
+
+inline constexpr int kBadOptionStatus = 2;
+
+// Parses `args` (the arguments after the program name). `program` names the
+// program in messages ("qmxd"). With `leaveForeign` (the window program),
+// arguments that are not its own options go to options->foreign instead of
+// being an error; a bad value of one of its own options is still an error.
+OptionOutcome ParseServerOptions(std::string_view program, const std::vector<std::string>& args,
+                                 bool leaveForeign, ServerOptions* options);
+
+// "3", "1,3,5" or "all" to a set of data lines (bit L-1 for line L).
+bool ParseRfc2217Lines(std::string_view text, uint8_t* lines);
+
+// "1,3,5" for a set of lines, "all" for all eight, "" for none.
+std::string FormatRfc2217Lines(uint8_t lines);
+
+std::string UsageText(std::string_view program, bool window);
+std::string VersionText(std::string_view program);  // "qmxd 2.0.1\n"
+
+// One line for the window saying how the server meets the network when that
+// differs from the default ("Listening on 127.0.0.1, ::1; RFC 2217 on data
+// lines 1,3"); empty for the default.
+std::string NetworkSummary(const ServerOptions& options);
+
+// Gives the listen addresses and allow-lists to the socket layer and checks
+// that every listen address can be bound on this host. Returns true, or false
+// with "cannot listen on 192.0.2.77: Cannot assign requested address" in
+// *failure; nothing has been served either way.
+bool ApplyNetworkOptions(const ServerOptions& options, std::string* failure);
+
+}  // namespace qmx

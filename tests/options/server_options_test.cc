@@ -1,0 +1,134 @@
+// The option parser of qmxd and qmx: good values, bad ones (one line and
+// exit status 2), --help and --version, and what the window leaves for Qt.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "options/server_options.h"
+
+namespace qmx {
+namespace {
+
+using Args = std::vector<std::string>;
+
+OptionOutcome Parse(const Args& args, ServerOptions* options, bool window = false) {
+  return ParseServerOptions(window ? "qmx" : "qmxd", args, window, options);
+}
+
+// The error line of a bad option, checked for its shape on the way.
+std::string Bad(const Args& args, bool window = false) {
+  ServerOptions options;
+  const OptionOutcome outcome = Parse(args, &options, window);
+  EXPECT_FALSE(outcome.run);
+  EXPECT_EQ(outcome.exitStatus, 2);
+  EXPECT_TRUE(outcome.output.empty());
+  EXPECT_TRUE(outcome.error.starts_with(window ? "qmx: " : "qmxd: ")) << outcome.error;
+  EXPECT_TRUE(outcome.error.ends_with("\n"));
+  EXPECT_EQ(outcome.error.find('\n'), outcome.error.size() - 1) << "one line: " << outcome.error;
+  return outcome.error;
+}
+
+TEST(ServerOptions, GoodOptionsAreCollected) {
+  ServerOptions options;
+  OptionOutcome outcome = Parse({}, &options);
+  EXPECT_TRUE(outcome.run);
+  EXPECT_TRUE(options.listen.empty());
+  EXPECT_EQ(NetworkSummary(options), "");  // the default shows nothing
+
+  outcome = Parse({"--listen", "127.0.0.1", "--listen=::1", "--allow", "192.0.2.0/24",
+                   "--allow=2001:db8::/32", "--control-allow", "192.0.2.10", "--rfc2217", "1,3",
+                   "--rfc2217=5"},
+                  &options);
+  ASSERT_TRUE(outcome.run) << outcome.error;
+  EXPECT_TRUE(outcome.output.empty() && outcome.error.empty());
+  ASSERT_EQ(options.listen.size(), 2u);
+  EXPECT_EQ(FormatIpAddress(options.listen[1]), "::1");
+  ASSERT_EQ(options.allow.size(), 2u);
+  EXPECT_EQ(options.allow[0].prefixLength, 24);
+  ASSERT_TRUE(options.controlAllowGiven);
+  EXPECT_EQ(options.controlAllow[0].prefixLength, 32);
+  EXPECT_EQ(options.rfc2217Lines, 0b10101);
+  EXPECT_EQ(NetworkSummary(options),
+            "Listening on 127.0.0.1, ::1; RFC 2217 on data lines 1,3,5");
+
+  ASSERT_TRUE(Parse({"--rfc2217", "all"}, &options).run);
+  EXPECT_EQ(options.rfc2217Lines, 0xFF);
+  EXPECT_EQ(NetworkSummary(options), "RFC 2217 on data lines all");
+  EXPECT_TRUE(Parse({"--allow", "10.0.0.0/8"}, &options).run);
+  EXPECT_FALSE(options.controlAllowGiven);
+}
+
+TEST(ServerOptions, BadOptionsAreOneLineAndStatusTwo) {
+  EXPECT_EQ(Bad({"--bogus"}), "qmxd: unknown option '--bogus' (see qmxd --help)\n");
+  EXPECT_NE(Bad({"--listen"}).find("--listen needs a value"), std::string::npos);
+  EXPECT_NE(Bad({"--listen", "localhost"}).find("'localhost'"), std::string::npos);
+  EXPECT_NE(Bad({"--listen=300.0.0.1"}).find("'300.0.0.1'"), std::string::npos);
+  EXPECT_NE(Bad({"--listen", "fe80::1%no-such-if0"}).find("no-such-if0"), std::string::npos);
+  EXPECT_NE(Bad({"--listen", "127.0.0.1", "--listen", "127.0.0.1"}).find("given twice"),
+            std::string::npos);
+  // The unspecified address and another of its family cannot share a port.
+  EXPECT_NE(Bad({"--listen", "0.0.0.0", "--listen", "127.0.0.1"}).find("covered by 0.0.0.0"),
+            std::string::npos);
+  EXPECT_NE(Bad({"--listen", "::1", "--listen", "::"}).find("would cover ::1"),
+            std::string::npos);
+  ServerOptions options;
+  EXPECT_TRUE(Parse({"--listen", "0.0.0.0", "--listen", "::"}, &options).run);
+  Args many;
+  for (int i = 1; i <= 17; ++i) {
+    many.push_back("--listen");
+    many.push_back("127.0.0." + std::to_string(i));
+  }
+  EXPECT_NE(Bad(many).find("at most 16"), std::string::npos);
+
+  for (const char* net : {"192.0.2.7/24", "10.0.0.0/33", "everyone", ""}) {
+    EXPECT_NE(Bad({"--allow", net}).find("not a net"), std::string::npos) << net;
+  }
+  EXPECT_NE(Bad({"--control-allow=::1/200"}).find("--control-allow"), std::string::npos);
+  for (const char* lines : {"0", "9", "1,", ",1", "1,,2", "1-8", "All", "12", ""}) {
+    EXPECT_NE(Bad({"--rfc2217", lines}).find("not a data line"), std::string::npos) << lines;
+  }
+  // Values are shown printable, whatever bytes they hold.
+  EXPECT_NE(Bad({"--listen", "1\x1b[2J"}).find("'1\\x1b[2J'"), std::string::npos);
+  EXPECT_NE(Bad({"--rfc2217="}).find("\"\""), std::string::npos);
+  EXPECT_NE(Bad({"--help=yes"}).find("takes no value"), std::string::npos);
+  EXPECT_NE(Bad({"stray"}).find("unexpected argument 'stray'"), std::string::npos);
+  EXPECT_NE(Bad({"-platform", "offscreen"}).find("unknown option '-platform'"),
+            std::string::npos);
+  // A bad option wins over --help: the mistake is reported, not hidden.
+  Bad({"--help", "--bogus"});
+}
+
+TEST(ServerOptions, HelpAndVersionExitZero) {
+  ServerOptions options;
+  OptionOutcome outcome = Parse({"--version"}, &options);
+  EXPECT_FALSE(outcome.run);
+  EXPECT_EQ(outcome.exitStatus, 0);
+  EXPECT_EQ(outcome.output, "qmxd " QMX_VERSION "\n");
+  outcome = Parse({"--help"}, &options);
+  EXPECT_FALSE(outcome.run);
+  EXPECT_EQ(outcome.exitStatus, 0);
+  EXPECT_TRUE(outcome.error.empty());
+  for (const char* option : {"--listen ADDR", "--allow NET", "--control-allow NET",
+                             "--rfc2217 LINES", "--help", "--version", "SIGHUP"}) {
+    EXPECT_NE(outcome.output.find(option), std::string::npos) << option;
+  }
+  EXPECT_EQ(Parse({"--version"}, &options, true).output, "qmx " QMX_VERSION "\n");
+}
+
+TEST(ServerOptions, WindowLeavesOtherArgumentsForQt) {
+  ServerOptions options;
+  OptionOutcome outcome =
+      Parse({"-platform", "offscreen", "--listen", "::1", "--style=fusion", "file"}, &options,
+            true);
+  ASSERT_TRUE(outcome.run) << outcome.error;
+  EXPECT_EQ(options.foreign, (Args{"-platform", "offscreen", "--style=fusion", "file"}));
+  ASSERT_EQ(options.listen.size(), 1u);
+  // Its own options are still checked before any window exists.
+  EXPECT_NE(Bad({"-platform", "offscreen", "--listen", "nowhere"}, true).find("'nowhere'"),
+            std::string::npos);
+  EXPECT_NE(Parse({"--help"}, &options, true).output.find("-platform"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qmx
