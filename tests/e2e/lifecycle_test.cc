@@ -4,7 +4,9 @@
 // half-way or stop reading.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <poll.h>
+#include <unistd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -196,14 +198,22 @@ TEST_F(Lifecycle, ControlClientThatStopsReadingNeitherStallsDataNorStays) {
   Start();
   client_.reset();
 
-  TcpClient silent(control_);
+  // A small receive buffer, set before the connect so that it holds: the
+  // server's output backs up after a few kilobytes instead of megabytes.
+  const int silentFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(silentFd, 0);
   int small = 4096;
-  ::setsockopt(silent.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ::setsockopt(silentFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<uint16_t>(control_));
+  ASSERT_EQ(::connect(silentFd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
   std::atomic<bool> stop{false};
   std::thread flood([&] {
     const std::string command = "status\r";
     while (!stop.load()) {
-      if (::send(silent.fd(), command.data(), command.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+      if (::send(silentFd, command.data(), command.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
         if (errno != EAGAIN) break;
         std::this_thread::sleep_for(1ms);
       }
@@ -226,12 +236,13 @@ TEST_F(Lifecycle, ControlClientThatStopsReadingNeitherStallsDataNorStays) {
   // Dropped with a reset, seen without reading a byte.
   EXPECT_TRUE(WaitFor(
       [&] {
-        pollfd p{silent.fd(), 0, 0};
+        pollfd p{silentFd, 0, 0};
         return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
       },
       20s));
   stop = true;
   flood.join();
+  ::close(silentFd);
 
   ControlClient next(control_);
   EXPECT_EQ(next.Command("hello"), "220 QMX ver2.01 ready\r\n");
