@@ -16,6 +16,17 @@ int32_t startMinimized = 0;
 
 std::atomic<int32_t> refreshNeeded{0};
 
+namespace {
+std::atomic<uint32_t> rfc2217Lines{0};
+}  // namespace
+
+void SetRfc2217Lines(uint32_t mask) { rfc2217Lines.store(mask & 0xFFu); }
+uint32_t Rfc2217Lines() { return rfc2217Lines.load(std::memory_order_relaxed); }
+bool Rfc2217Line(int line) {
+  return line >= 1 && line < kLineCount &&
+         (Rfc2217Lines() & (1u << static_cast<unsigned>(line - 1))) != 0;
+}
+
 ByteQueue cmdQueue;
 ByteQueue txQueue[kPortCount];
 ByteQueue rxQueue[kPortCount];

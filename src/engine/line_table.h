@@ -17,6 +17,9 @@
 // sent by the relay thread after it has released the lock, so a silent or slow
 // client costs the relay thread, never the window.
 //
+// The remote-control line mask is a plain atomic: set before the server
+// starts, read by the relay thread on every pass without the lock.
+//
 // routeTable is read by the relay thread on every pass without the lock; its
 // slots are atomics written under the lock. refreshNeeded is an atomic flag. The queues and wakeEvent carry their own synchronisation and
 // are the only things the receive threads touch.
@@ -106,6 +109,13 @@ std::string FormatMessage1(std::string_view message, std::string_view argument);
 inline constexpr const char* kMsgCannotOpen = "QMX\u3000Cann't open %1";  // 32780
 inline constexpr const char* kMsgTcpPortFailure = "TCP port %1 open failure";  // 32781
 inline constexpr const char* kMsgPortFailure = "%1 open failure";  // 32784
+
+// The data lines that speak Telnet with remote port control: bit L-1 for
+// data line L. Set once before the server starts (the mains' option); the
+// relay reads it on every pass. ResetLineTable leaves it alone.
+void SetRfc2217Lines(uint32_t mask);
+uint32_t Rfc2217Lines();
+bool Rfc2217Line(int line);
 
 void SetLineStatus(int line, std::string_view text);
 std::string_view LineStatusText(int line);

@@ -401,6 +401,28 @@ CloseOutcome CloseLineByTcpPort(std::string_view text) {
   return CloseOutcome::kClosed;
 }
 
+bool ChangePortSettings(int k, const PortSettings& settings) {
+  if (k < 0 || k >= kPortCount || portState[k] != PortState::kOpen) return false;
+  const PortSettings previous = FromRecord(rsPorts[k]);
+  PortSettings next = settings;
+  next.name = previous.name;
+  FillRecord(rsPorts[k], next);
+  if (RsSetupConnection(k) == 0) {
+    FillRecord(rsPorts[k], previous);
+    (void)RsSetupConnection(k);
+    return false;
+  }
+  CopyPortSettings(comSettings[k], rsPorts[k]);
+  CopyField(comSettings[k].stopBits, FieldText(rsPorts[k].stopBits));
+  MarkRefresh();
+  return true;
+}
+
+PortSettings OpenPortSettings(int k) {
+  if (k < 0 || k >= kPortCount || portState[k] != PortState::kOpen) return PortSettings{};
+  return FromRecord(rsPorts[k]);
+}
+
 void ApplyPortSetup(int k, const PortSettings& settings) {
   ComSetting& setting = comSettings[k];
   CopyField(setting.baud, settings.baud);

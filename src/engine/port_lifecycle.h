@@ -82,6 +82,16 @@ enum class CloseOutcome { kClosed, kNotOpen, kUnknownPort, kControlLine };
 CloseOutcome ClosePortByName(std::string_view name);
 CloseOutcome CloseLineByTcpPort(std::string_view text);
 
+// Remote port control: new line settings for OPEN port k, in force at once
+// (same path as `open`, without closing the device). The record takes the
+// new texts (the port name stays), the device is set up again, and on success
+// the configured settings follow, so `status`, the window and a later `save`
+// show them. A device that refuses keeps the previous settings, re-applied;
+// false then, and when the port is not open.
+bool ChangePortSettings(int k, const PortSettings& settings);
+// The settings of open port k as its record holds them (empty when closed).
+PortSettings OpenPortSettings(int k);
+
 // The window's serial setup: new configured settings for port k.
 void ApplyPortSetup(int k, const PortSettings& settings);
 

@@ -93,6 +93,12 @@ class SerialPortOutput {
 
   bool HasPending() const { return sent_ < pending_.size(); }
 
+  // Drops what the device has not taken yet (a purge of the transmit side).
+  void Discard() {
+    pending_.clear();
+    sent_ = 0;
+  }
+
   // Writes a chunk to port `n`; only when nothing is pending.
   void Write(int n, std::span<const uint8_t> chunk, Clock::time_point now);
   void Flush(int n, Clock::time_point now);

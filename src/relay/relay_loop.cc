@@ -10,6 +10,7 @@
 
 #include "relay/control_line.h"
 #include "relay/line_output.h"
+#include "relay/remote_line.h"
 #include "relay/corv_doc.h"
 #include "engine/line_table.h"
 #include "engine/port_lifecycle.h"
@@ -121,6 +122,7 @@ struct RelayState {
   ControlLineOutput controlOutput;
   DataLineOutput output[kLineCount];  // index = data line
   SerialPortOutput serialOutput[kPortCount];
+  RemoteLine remote[kLineCount];  // index = data line; used on remote lines only
   // Control input taken from cmdQueue and not yet looked at: the relay stops
   // taking more while the control client's output backlog is full.
   uint8_t controlBytes[kQueueCapacity];
@@ -186,6 +188,16 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
   ControlPass(state, actions, now, result);
   // Ports whose device went away, or that wait for it to come back.
   RetryAbsentDevices(now);
+  // Lines that speak Telnet with remote port control follow their clients.
+  const uint32_t remoteLines = Rfc2217Lines();
+  const auto isRemote = [remoteLines](int L) {
+    return (remoteLines & (1u << static_cast<unsigned>(L - 1))) != 0;
+  };
+  if (remoteLines != 0) {
+    for (int L = 1; L < kLineCount; ++L) {
+      if (isRemote(L)) state.remote[L].Follow(L, state.output[L], now);
+    }
+  }
   // Serial sends: a port still writing its last chunk takes no new one.
   for (int n = 0; n < kPortCount; ++n) {
     SerialPortOutput& port = state.serialOutput[n];
@@ -194,13 +206,25 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
       result.backlogLeft = true;
       continue;
     }
+    // A remote line's client input carries answers for it: it waits while
+    // the client does not take what it was sent.
+    const bool remote = remoteLines != 0 && isRemote(n + 1);
+    if (remote && state.output[n + 1].Backlogged()) {
+      result.backlogLeft = true;
+      continue;
+    }
     uint8_t* buffer = state.sendStaging[n];
     size_t m = txQueue[n].GetSome(std::span(buffer, kRelayChunk));
     if (m == 0) continue;
     if (m == kRelayChunk) result.queuesLeft = true;
     buffer[m] = 0;
-    TraceChunk(std::span(buffer, m));
-    port.Write(n, std::span(buffer, m), now);
+    std::span<const uint8_t> data(buffer, m);
+    if (remote) {
+      data = state.remote[n + 1].FromClient(n + 1, data, state.output[n + 1], port, now);
+      if (data.empty()) continue;
+    }
+    TraceChunk(data);
+    port.Write(n, data, now);
     result.backlogLeft = result.backlogLeft || port.HasPending();
   }
   // TCP sends: first what clients could not take before, then new chunks.
@@ -213,6 +237,8 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
     bool held = false;
     for (int L = 1; L < kLineCount; ++L) {
       held = held || (routes[L - 1] == n && state.output[L].Backlogged());
+      held = held || (routes[L - 1] == n && remoteLines != 0 && isRemote(L) &&
+                      state.remote[L].Held());
     }
     if (held) continue;  // the port's input waits until its slow client catches up
     uint8_t* buffer = state.receiveStaging[n];
@@ -222,7 +248,12 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
     buffer[m] = 0;
     TraceChunk(std::span(buffer, m));
     for (int L = 1; L < kLineCount; ++L) {
-      if (routes[L - 1] == n) state.output[L].Send(L, std::span(buffer, m), now);
+      if (routes[L - 1] != n) continue;
+      if (remoteLines != 0 && isRemote(L)) {
+        state.remote[L].ToClient(L, std::span(buffer, m), state.output[L], now);
+      } else {
+        state.output[L].Send(L, std::span(buffer, m), now);
+      }
     }
   }
   for (int L = 1; L < kLineCount; ++L) {

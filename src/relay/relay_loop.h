@@ -10,6 +10,11 @@
 // to every data line routed to that port, in ascending line order. It ends
 // when wakeEvent is closed (ServerShutdown).
 //
+// A data line named in Rfc2217Lines() speaks Telnet with remote port control
+// (see relay/remote_line.h): its client's bytes pass through its session on
+// the way to the port, and the port's bytes are escaped for it. The other
+// lines pass bytes through unchanged.
+//
 // A command runs with engineLock held; its replies are sent after the lock is
 // released. Data never passes through engineLock: the relay reads routeTable's
 // atomics directly.

@@ -107,6 +107,10 @@ int RsOpen(int n) {
     return 0;
   }
   SetDtr(fd, true);
+  // Opening a tty raises DTR and RTS; no break is held.
+  port.dtrOn.store(true);
+  port.rtsOn.store(true);
+  port.breakOn.store(false);
   DebugTrace("RsOpen OK\r\n");
   return 1;
 }
@@ -153,12 +157,51 @@ void RsClose(int n) {
   std::lock_guard lock(port.writeMutex);  // a pending RsWrite has let go
   port.readThread.join();
   const int fd = port.handle.load();
+  if (port.breakOn.exchange(false)) (void)SetBreak(fd, false);
   SetDtr(fd, false);
   ::close(port.wakeFd);
   port.wakeFd = -1;
   CloseExclusive(fd);
   port.handle.store(-1);
   DebugTrace("com close OK\n");
+}
+
+bool RsSetDtr(int n, bool on) {
+  const int fd = rsPorts[n].handle.load();
+  if (fd < 0) return false;
+  SetDtr(fd, on);
+  rsPorts[n].dtrOn.store(on);
+  return true;
+}
+
+bool RsSetRts(int n, bool on) {
+  const int fd = rsPorts[n].handle.load();
+  if (fd < 0) return false;
+  (void)SetRts(fd, on);  // refused where the device has no modem lines
+  rsPorts[n].rtsOn.store(on);
+  return true;
+}
+
+bool RsSetBreak(int n, bool on) {
+  const int fd = rsPorts[n].handle.load();
+  if (fd < 0) return false;
+  (void)SetBreak(fd, on);  // a pseudo-terminal has no line to hold
+  rsPorts[n].breakOn.store(on);
+  return true;
+}
+
+void RsPurge(int n, bool input, bool output) {
+  const int fd = rsPorts[n].handle.load();
+  if (fd < 0 || (!input && !output)) return;
+  Purge(fd, input && output ? PurgeQueue::kBoth
+            : input         ? PurgeQueue::kInput
+                            : PurgeQueue::kOutput);
+}
+
+bool RsModemLines(int n, ModemLines* lines) {
+  *lines = ModemLines{};
+  const int fd = rsPorts[n].handle.load();
+  return fd >= 0 && ReadModemLines(fd, lines);
 }
 
 }  // namespace qmx

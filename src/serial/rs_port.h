@@ -26,6 +26,7 @@
 
 #include "platform/byte_queue.h"
 #include "platform/event.h"
+#include "serial/serial_device.h"
 
 namespace qmx {
 
@@ -86,6 +87,14 @@ struct RsPort {
   // receive thread reads it once at its start.
   int wakeFd = -1;
   std::mutex writeMutex;  // held by RsWrite, RsWriteNow and by RsClose
+
+  // What remote port control last asked of the modem control lines and the
+  // break state. A device without those lines (a pseudo-terminal) ignores
+  // the request, so the answer to a client reflects what it asked for. Set
+  // by RsOpen (DTR and RTS raised, no break) and the RsSet* functions.
+  std::atomic<bool> dtrOn{false};
+  std::atomic<bool> rtsOn{false};
+  std::atomic<bool> breakOn{false};
 };
 
 extern RsPort rsPorts[8];
@@ -109,6 +118,20 @@ int RsWrite(int n, const uint8_t* data, int count);
 int RsWriteNow(int n, const uint8_t* data, int count);
 
 void RsClose(int n);
+
+// Remote port control of an open port, on the relay thread with engineLock
+// held. Each setter applies the state where the device has the line and
+// remembers it either way; it returns false only when the port is not open.
+bool RsSetDtr(int n, bool on);
+bool RsSetRts(int n, bool on);
+bool RsSetBreak(int n, bool on);
+// Discards what the device holds received (`input`) and what it has not yet
+// sent (`output`).
+void RsPurge(int n, bool input, bool output);
+
+// The modem status lines of an open port: false (all lines off) when the
+// port is not open or the device has no modem lines (a pseudo-terminal).
+bool RsModemLines(int n, ModemLines* lines);
 int RsClearError(int n, uint32_t code);
 char* RsRead(int n, int count, char* buffer);
 int RsInCount(int n);

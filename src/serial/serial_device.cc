@@ -42,7 +42,10 @@ void CloseExclusive(int fd) {
 }
 
 void Purge(int fd, PurgeQueue which) {
-  (void)::tcflush(fd, which == PurgeQueue::kInput ? TCIFLUSH : TCIOFLUSH);
+  const int queue = which == PurgeQueue::kInput    ? TCIFLUSH
+                    : which == PurgeQueue::kOutput ? TCOFLUSH
+                                                   : TCIOFLUSH;
+  (void)::tcflush(fd, queue);
 }
 
 void RequestLowLatency(int fd) {
@@ -55,6 +58,26 @@ void RequestLowLatency(int fd) {
 void SetDtr(int fd, bool on) {
   int bits = TIOCM_DTR;
   (void)::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+bool SetRts(int fd, bool on) {
+  int bits = TIOCM_RTS;
+  return ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+}
+
+bool SetBreak(int fd, bool on) {
+  return ::ioctl(fd, on ? TIOCSBRK : TIOCCBRK) == 0;
+}
+
+bool ReadModemLines(int fd, ModemLines* lines) {
+  *lines = ModemLines{};
+  int bits = 0;
+  if (::ioctl(fd, TIOCMGET, &bits) != 0) return false;
+  lines->cd = (bits & TIOCM_CD) != 0;
+  lines->ri = (bits & TIOCM_RI) != 0;
+  lines->dsr = (bits & TIOCM_DSR) != 0;
+  lines->cts = (bits & TIOCM_CTS) != 0;
+  return true;
 }
 
 int BytesWaiting(int fd) {

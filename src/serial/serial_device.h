@@ -24,7 +24,7 @@ int OpenExclusive(const std::string& path);
 // and closes the descriptor.
 void CloseExclusive(int fd);
 
-enum class PurgeQueue { kInput, kBoth };
+enum class PurgeQueue { kInput, kOutput, kBoth };
 void Purge(int fd, PurgeQueue which);
 
 // Asks the driver to hand received bytes over at once (ASYNC_LOW_LATENCY);
@@ -33,6 +33,23 @@ void RequestLowLatency(int fd);
 
 // Raises or drops DTR; a device without modem lines ignores it.
 void SetDtr(int fd, bool on);
+
+// Raises or drops RTS; false when the device refused (it has no modem lines).
+bool SetRts(int fd, bool on);
+
+// Holds the line in the break state (TIOCSBRK) or ends it (TIOCCBRK); false
+// when the device refused.
+bool SetBreak(int fd, bool on);
+
+// The modem status lines (TIOCMGET); false, all off, where the device has
+// none (a pseudo-terminal).
+struct ModemLines {
+  bool cd = false;
+  bool ri = false;
+  bool dsr = false;
+  bool cts = false;
+};
+bool ReadModemLines(int fd, ModemLines* lines);
 
 // Bytes waiting in the input queue (FIONREAD), or -errno.
 int BytesWaiting(int fd);

@@ -48,6 +48,9 @@ class PtyDevice {
   // Closes the device side's other end, as if the device were unplugged.
   void Hangup();
   const std::string& slavePath() const { return slavePath_; }
+  // The device side, held open by the test: its terminal settings are the
+  // ones the server applied.
+  int slaveFd() const { return slave_; }
 
  private:
   void EchoLoop();
