@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qmx: %s\n", failure.c_str());
     return 1;
   }
+  qmx::SetRfc2217Lines(options.rfc2217Lines);
   qmx::InitTraceFromEnvironment();
   qmx::TcpSetRefusalListener([](const std::string& t) { qmx::AppendErrorLog(t); });
 

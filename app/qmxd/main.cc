@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qmxd: %s\n", failure.c_str());
     return 1;
   }
+  qmx::SetRfc2217Lines(options.rfc2217Lines);
 
   qmx::InitTraceFromEnvironment();
   qmx::SetErrorLogListener([](const std::string& entry) {
