@@ -145,15 +145,15 @@ size_t EntriesOf(const char* directory) {
 // Fills rsPorts[k] as RsOpen's caller does for a port that is in service. The
 // device itself stays closed and the line's queues unallocated: closing such
 // a port or line is harmless, and nothing is relayed here.
-void MarkPortInService(int k) {
+void MarkPortInService(int k) REQUIRES(engineLock) {
   RsPort& port = rsPorts[k];
   CopyPortSettings(port, comSettings[k]);
   CopyField(port.stopBits, FieldText(comSettings[k].stopBits));
 }
 
 // The line table every input starts from (engineLock held).
-void SetBaseline() {
-  ResetLineTable();
+void SetBaseline() REQUIRES(engineLock) {
+  ResetLineTableLocked();
   ParseSetupText(kBaselineSettings);
   for (int k = 0; k < kPortCount; ++k) {
     RsPort& port = rsPorts[k];
@@ -211,7 +211,7 @@ class ExecutingSink : public ControlLineAssembler::Sink {
     const std::string lower = LowerCaseLine(line);
     std::vector<std::string> replies;
     {
-      std::lock_guard lock(engineLock);
+      MutexLock lock(engineLock);
       ReplyBatch batch;
       ExecuteCommand(lower);
       replies = batch.Take();
@@ -228,14 +228,14 @@ class ExecutingSink : public ControlLineAssembler::Sink {
 };
 
 void CheckNothingLeftRunning(size_t threadsBefore, size_t descriptorsBefore) {
-  std::lock_guard lock(engineLock);
+  MutexLock lock(engineLock);
   for (int k = 0; k < kPortCount; ++k) {
     fuzz::Require(rsPorts[k].handle.load() < 0 && !rsPorts[k].readThread.joinable(),
                   "a serial port was left open",
                   [&] { return "com" + std::to_string(k + 1); });
   }
   for (int L = 0; L < kLineCount; ++L) {
-    fuzz::Require(tcpLines[L].state.load() == 0 && !tcpLines[L].acceptThread.joinable(),
+    fuzz::Require(tcpLines[L].state.load() == LineState::kNone && !tcpLines[L].acceptThread.joinable(),
                   "a line was left with a socket or an accept thread",
                   [&] { return "line " + std::to_string(L); });
   }
@@ -258,7 +258,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   fuzz::Require(probe < 0 && errno == EACCES, "socket creation is still allowed");
   int error = 0;
-  fuzz::Require(TcpSocket(1, &error) == 0 && error == EACCES && tcpLines[1].state == 0,
+  fuzz::Require(TcpSocket(1, &error) == 0 && error == EACCES && tcpLines[1].state == LineState::kNone,
                 "the socket layer still gets a socket");
   EnterWorkDir();
   return 0;
@@ -269,7 +269,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t threadsBefore = EntriesOf("/proc/self/task");
   const size_t descriptorsBefore = EntriesOf("/proc/self/fd");
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     SetBaseline();
   }
   ControlLineAssembler assembler;

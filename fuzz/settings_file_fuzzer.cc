@@ -37,7 +37,7 @@ struct SettingsSnapshot {
 constexpr const char* kComFieldNames[7] = {"name",     "definition", "baud", "parity",
                                            "dataBits", "stopBits",   "flow"};
 
-SettingsSnapshot TakeSnapshot() {
+SettingsSnapshot TakeSnapshot() REQUIRES(engineLock) {
   SettingsSnapshot s;
   s.tcpPort = tcpPortText;
   s.serialPort = serialPortText;
@@ -85,14 +85,14 @@ std::string FirstDifference(const SettingsSnapshot& a, const SettingsSnapshot& b
   return found;
 }
 
-SettingsSnapshot ReadFromScratch(std::string_view text) {
-  ResetLineTable();
+SettingsSnapshot ReadFromScratch(std::string_view text) REQUIRES(engineLock) {
+  ResetLineTableLocked();
   ParseSetupText(text);
   return TakeSnapshot();
 }
 
 void CheckReadsBack(const SettingsSnapshot& table, std::string_view text,
-                    std::string_view what) {
+                    std::string_view what) REQUIRES(engineLock) {
   const SettingsSnapshot again = ReadFromScratch(text);
   if (again == table) return;
   fuzz::Fail(what, FirstDifference(table, again) + "\nwritten text: \"" +
@@ -105,7 +105,7 @@ void CheckReadsBack(const SettingsSnapshot& table, std::string_view text,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qmx;
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  std::lock_guard lock(engineLock);
+  MutexLock lock(engineLock);
 
   SettingsSnapshot table = ReadFromScratch(input);
   const std::string written = BuildSetupText();
@@ -133,6 +133,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckReadsBack(table, ToDiskLineEnds(written),
                    "a saved settings file does not read back into the same table");
   }
-  ResetLineTable();
+  ResetLineTableLocked();
   return 0;
 }

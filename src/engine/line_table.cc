@@ -4,7 +4,7 @@
 
 namespace qmx {
 
-std::mutex engineLock;
+Mutex engineLock;
 
 std::array<std::string, kLineCount> tcpPortText;
 std::array<std::string, kLineCount> serialPortText;
@@ -67,6 +67,11 @@ void SetLineStatus(int line, std::string_view text) { CopyField(lineStatus[line]
 std::string_view LineStatusText(int line) { return FieldText(lineStatus[line]); }
 
 void ResetLineTable() {
+  MutexLock lock(engineLock);
+  ResetLineTableLocked();
+}
+
+void ResetLineTableLocked() {
   for (auto& t : tcpPortText) t.clear();
   for (auto& t : serialPortText) t.clear();
   for (auto& s : lineStatus) s[0] = '\0';

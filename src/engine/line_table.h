@@ -37,11 +37,11 @@
 #include "platform/byte_queue.h"
 #include "platform/event.h"
 #include "platform/fixed_text.h"
+#include "platform/line_counts.h"
+#include "platform/mutex.h"
 
 namespace qmx {
 
-inline constexpr int kLineCount = 9;   // control line + eight data lines
-inline constexpr int kPortCount = 8;   // serial port slots
 inline constexpr int32_t kQueueCapacity = 5000;
 inline constexpr const char* kUnused = "unused";
 
@@ -70,15 +70,18 @@ void CopyPortSettings(To& to, const From& from) {
   CopyField(to.definition, FieldText(from.definition));
 }
 
-extern std::mutex engineLock;
+extern Mutex engineLock;
 
-extern std::array<std::string, kLineCount> tcpPortText;
-extern std::array<std::string, kLineCount> serialPortText;  // slot 0 unused
-extern char lineStatus[kLineCount][16];
+// State below is guarded by engineLock.
+extern std::array<std::string, kLineCount> tcpPortText GUARDED_BY(engineLock);
+extern std::array<std::string, kLineCount> serialPortText GUARDED_BY(engineLock);  // slot 0 unused
+extern char lineStatus[kLineCount][16] GUARDED_BY(engineLock);
+extern std::array<ComSetting, kPortCount> comSettings GUARDED_BY(engineLock);
+extern std::array<std::string, 19> setupRemarks GUARDED_BY(engineLock);
+extern int32_t startMinimized GUARDED_BY(engineLock);
+
+// Written under engineLock, read by the relay on every pass without it.
 extern std::array<std::atomic<int32_t>, kPortCount> routeTable;
-extern std::array<ComSetting, kPortCount> comSettings;
-extern std::array<std::string, 19> setupRemarks;
-extern int32_t startMinimized;
 
 // Set whenever the line table changed in a way the window shows; the window's
 // timer reads and clears it.
@@ -117,11 +120,12 @@ void SetRfc2217Lines(uint32_t mask);
 uint32_t Rfc2217Lines();
 bool Rfc2217Line(int line);
 
-void SetLineStatus(int line, std::string_view text);
-std::string_view LineStatusText(int line);
+void SetLineStatus(int line, std::string_view text) REQUIRES(engineLock);
+std::string_view LineStatusText(int line) REQUIRES(engineLock);
 
 // Empties every part of the line table (texts, routes, settings, remarks,
 // logs); for tests that run several server lifetimes in one process.
-void ResetLineTable();
+void ResetLineTable() EXCLUDES(engineLock);
+void ResetLineTableLocked() REQUIRES(engineLock);
 
 }  // namespace qmx

@@ -30,7 +30,7 @@ std::atomic<int> awaiting{0};
 
 void MarkRefresh() { refreshNeeded.store(1); }
 
-void SetState(int k, PortState state) {
+void SetState(int k, PortState state) REQUIRES(engineLock) {
   if (portState[k] == PortState::kAwaitingDevice) awaiting.fetch_sub(1);
   if (state == PortState::kAwaitingDevice) awaiting.fetch_add(1);
   portState[k] = state;
@@ -59,7 +59,7 @@ PortSettings FromRecord(const RsPort& port) {
 }
 
 // Empties the texts of port record k that mark it in service.
-void ClearPortRecord(int k) {
+void ClearPortRecord(int k) REQUIRES(engineLock) {
   RsPort& port = rsPorts[k];
   ClearField(port.name);
   ClearField(port.baud);
@@ -73,7 +73,7 @@ void ClearPortRecord(int k) {
 // Opens port k's device with `settings`. On success the record holds them and
 // the port is open; on failure the record is empty and, when the device was
 // simply not there, the port awaits it.
-bool OpenDevice(int k, const PortSettings& settings) {
+bool OpenDevice(int k, const PortSettings& settings) REQUIRES(engineLock) {
   if (serverStopping.load()) return false;
   rxQueue[k].Allocate(kQueueCapacity);
   FillRecord(rsPorts[k], settings);
@@ -95,7 +95,7 @@ bool OpenDevice(int k, const PortSettings& settings) {
 }
 
 // Releases port k whatever its state: its device, its wait, its queue.
-void ReleasePort(int k) {
+void ReleasePort(int k) REQUIRES(engineLock) {
   if (portState[k] == PortState::kOpen || rsPorts[k].handle.load() >= 0) RsClose(k);
   ClearPortRecord(k);
   rsPorts[k].deviceGone.store(false);
@@ -105,9 +105,9 @@ void ReleasePort(int k) {
 
 // Ends data line L: its listener and client, its send queue, its route, its
 // texts.
-void EndLine(int L) {
+void EndLine(int L) REQUIRES(engineLock) {
   int error = 0;
-  if (tcpLines[L].state.load() > 0) TcpDisconnect(L, &error);
+  if (tcpLines[L].state.load() > LineState::kNone) TcpDisconnect(L, &error);
   txQueue[L - 1].Free();
   routeTable[L - 1].store(-1);
   tcpPortText[L] = kUnused;
@@ -120,7 +120,7 @@ bool IsPortNumberText(std::string_view text) {
 }
 
 // The listener of a data line, with its traces and error-log entry.
-Activation StartDataServer(int L) {
+Activation StartDataServer(int L) REQUIRES(engineLock) {
   if (StartTcpServer(L) == 0) {
     DebugTrace("Data Server Socket Success");
     return Activation::kOk;
@@ -130,7 +130,7 @@ Activation StartDataServer(int L) {
   return Activation::kFailed;
 }
 
-Activation ActivateControlLine() {
+Activation ActivateControlLine() REQUIRES(engineLock) {
   if (tcpPortText[0] == kUnused) return Activation::kLineUnused;
   CopyField(tcpLines[0].port, tcpPortText[0]);
   cmdQueue.Allocate(kQueueCapacity);
@@ -147,7 +147,7 @@ Activation ActivateControlLine() {
 // A bridged line: its port first, then its listener. A port whose device is
 // absent leaves the line failed until the device comes; the line then comes
 // up by itself.
-Activation ActivateBridgedLine(int L, int n) {
+Activation ActivateBridgedLine(int L, int n) REQUIRES(engineLock) {
   routeTable[n].store(n);
   CopyField(tcpLines[L].port, tcpPortText[L]);
   if (!OpenDevice(n, ConfiguredSettings(n))) {
@@ -161,7 +161,7 @@ Activation ActivateBridgedLine(int L, int n) {
   return StartDataServer(L);
 }
 
-Activation ActivateReceiveLine(int L, int n) {
+Activation ActivateReceiveLine(int L, int n) REQUIRES(engineLock) {
   const std::string& text = serialPortText[L];
   size_t blank = text.find(' ');
   std::string wanted = (blank == std::string::npos || blank == 0) ? std::string()
@@ -176,7 +176,7 @@ Activation ActivateReceiveLine(int L, int n) {
 
 // Port k's device is back: the port is open again and its bridged line comes
 // up as if `open` had just succeeded for it.
-void DeviceReturned(int k) {
+void DeviceReturned(int k) REQUIRES(engineLock) {
   const int L = k + 1;
   AppendErrorLog(FormatMessage1(kMsgDeviceBack, FieldText(rsPorts[k].name)));
   routeTable[k].store(k);
@@ -188,7 +188,7 @@ void DeviceReturned(int k) {
   MarkRefresh();
 }
 
-void DeviceLost(int k) {
+void DeviceLost(int k) REQUIRES(engineLock) {
   const PortSettings settings = FromRecord(rsPorts[k]);
   AppendErrorLog(FormatMessage1(kMsgDeviceGone, settings.name));
   RsClose(k);
@@ -257,7 +257,7 @@ bool EnsureDataListener(int L) {
   int error = 0;
   // A line whose earlier listen failed still holds its socket; release it so
   // the listener can start afresh.
-  if (tcpLines[L].state.load() > 0) TcpDisconnect(L, &error);
+  if (tcpLines[L].state.load() > LineState::kNone) TcpDisconnect(L, &error);
   if (IsPortNumberText(tcpPortText[L])) CopyField(tcpLines[L].port, tcpPortText[L]);
   txQueue[L - 1].Allocate(kQueueCapacity);
   if (StartTcpServer(L) != 0) return false;
@@ -293,7 +293,7 @@ void DeactivateLine(int line) {
   // A bridged line's port goes with it, whatever its name; a port held or
   // awaited for this line is never left behind.
   const bool bridged = routeTable[n].load() == n || portState[n] != PortState::kClosed;
-  if (tcpLines[line].state.load() > 0) TcpDisconnect(line, &error);
+  if (tcpLines[line].state.load() > LineState::kNone) TcpDisconnect(line, &error);
   txQueue[n].Free();
   routeTable[n].store(-1);
   if (bridged) ReleasePort(n);
@@ -340,7 +340,7 @@ OpenOutcome OpenPortLine(int k, const PortSettings& settings) {
     const int route = routeTable[k].load();
     if (route == k || route == -1) {
       int error = 0;
-      if (route == k && tcpLines[L].state.load() > 0) TcpDisconnect(L, &error);
+      if (route == k && tcpLines[L].state.load() > LineState::kNone) TcpDisconnect(L, &error);
       routeTable[k].store(portState[k] == PortState::kAwaitingDevice ? k : -1);
     }
     tcpPortText[L] = kUnused;
@@ -438,7 +438,7 @@ void RetryAbsentDevices(std::chrono::steady_clock::time_point now) {
   bool gone = false;
   for (int k = 0; k < kPortCount; ++k) gone = gone || rsPorts[k].deviceGone.load();
   if (!gone && awaiting.load() == 0) return;
-  std::lock_guard lock(engineLock);
+  MutexLock lock(engineLock);
   if (serverStopping.load()) return;
   for (int k = 0; k < kPortCount; ++k) {
     if (portState[k] == PortState::kOpen && rsPorts[k].deviceGone.load()) DeviceLost(k);

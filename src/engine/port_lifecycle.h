@@ -48,39 +48,39 @@ std::string DefinitionText(std::string_view baud, std::string_view parity,
                            std::string_view dataBits, std::string_view stopBits);
 
 // The configured settings of port k.
-PortSettings ConfiguredSettings(int k);
+PortSettings ConfiguredSettings(int k) REQUIRES(engineLock);
 
 // Index of the configured port (comSettings) with this name, or -1.
-int FindConfiguredPort(std::string_view name);
+int FindConfiguredPort(std::string_view name) REQUIRES(engineLock);
 // Index of the open port with this name, or -1.
-int FindOpenPort(std::string_view name);
+int FindOpenPort(std::string_view name) REQUIRES(engineLock);
 PortState PortStateOf(int k);
 
 // Start-up and the window's OK: switches one line on from its current texts,
 // or off. ApplyLineTexts does the window's whole step for one line: off, new
 // texts, on, status text.
-Activation ActivateLine(int line);
-void DeactivateLine(int line);
-void ApplyLineTexts(int line, const std::string& tcpText, const std::string& serialText);
-void ActivationResultText(Activation result, char (&buffer)[16]);
+Activation ActivateLine(int line) REQUIRES(engineLock);
+void DeactivateLine(int line) REQUIRES(engineLock);
+void ApplyLineTexts(int line, const std::string& tcpText, const std::string& serialText) REQUIRES(engineLock);
+void ActivationResultText(Activation result, char (&buffer)[16]) REQUIRES(engineLock);
 // Every line in order, each status text set.
-void ActivateAllLines();
+void ActivateAllLines() REQUIRES(engineLock);
 
 // `open`: opens port k with `settings` and bridges it to line k + 1.
 enum class OpenOutcome { kOpened, kAlreadyOpen, kDeviceFailed, kListenFailed };
-OpenOutcome OpenPortLine(int k, const PortSettings& settings);
+OpenOutcome OpenPortLine(int k, const PortSettings& settings) REQUIRES(engineLock);
 
 // `receive`: a free data line gets a copy of open port k's input. `line` is
 // the line it got.
 enum class CopyOutcome { kAdded, kNoFreeLine, kListenFailed };
-CopyOutcome AddCopyLine(int k, std::string_view portName, int* line);
+CopyOutcome AddCopyLine(int k, std::string_view portName, int* line) REQUIRES(engineLock);
 
 // `close <name>`: releases the port (or stops waiting for its device) and
 // ends the lines that serve it. `close <TCP port>`: ends that line, and its
 // port when it is a bridged line.
 enum class CloseOutcome { kClosed, kNotOpen, kUnknownPort, kControlLine };
-CloseOutcome ClosePortByName(std::string_view name);
-CloseOutcome CloseLineByTcpPort(std::string_view text);
+CloseOutcome ClosePortByName(std::string_view name) REQUIRES(engineLock);
+CloseOutcome CloseLineByTcpPort(std::string_view text) REQUIRES(engineLock);
 
 // Remote port control: new line settings for OPEN port k, in force at once
 // (same path as `open`, without closing the device). The record takes the
@@ -88,18 +88,18 @@ CloseOutcome CloseLineByTcpPort(std::string_view text);
 // the configured settings follow, so `status`, the window and a later `save`
 // show them. A device that refuses keeps the previous settings, re-applied;
 // false then, and when the port is not open.
-bool ChangePortSettings(int k, const PortSettings& settings);
+bool ChangePortSettings(int k, const PortSettings& settings) REQUIRES(engineLock);
 // The settings of open port k as its record holds them (empty when closed).
-PortSettings OpenPortSettings(int k);
+PortSettings OpenPortSettings(int k) REQUIRES(engineLock);
 
 // The window's serial setup: new configured settings for port k.
-void ApplyPortSetup(int k, const PortSettings& settings);
+void ApplyPortSetup(int k, const PortSettings& settings) REQUIRES(engineLock);
 
 // Relay thread, about once a second and whenever a device may have gone:
 // closes open ports whose device hung up (they then await it) and tries to
 // open the ports that await theirs. Takes engineLock itself, and only when
 // there is something to do.
-void RetryAbsentDevices(std::chrono::steady_clock::time_point now);
+void RetryAbsentDevices(std::chrono::steady_clock::time_point now) EXCLUDES(engineLock);
 
 // Shutdown: from here on no command or retry changes the table.
 void MarkServerStopping();
@@ -108,12 +108,12 @@ bool ServerStopping();
 void ClearServerStopping();
 
 // Closes every port and forgets every wait; for shutdown.
-void CloseAllPorts();
+void CloseAllPorts() REQUIRES(engineLock);
 
 // The listener of data line L, on its configured TCP port, with its send
 // queue; true when the line listens afterwards.
-bool EnsureDataListener(int L);
+bool EnsureDataListener(int L) REQUIRES(engineLock);
 // Opens the listener of line `line` from its socket record: 0 or -2.
-int StartTcpServer(int line);
+int StartTcpServer(int line) REQUIRES(engineLock);
 
 }  // namespace qmx

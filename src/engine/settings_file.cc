@@ -60,12 +60,12 @@ std::string RemarkOf(const Tokenizer& fields) {
   return std::string(rest.substr(0, end));
 }
 
-void StoreRemark(int slot, const Tokenizer& fields) {
+void StoreRemark(int slot, const Tokenizer& fields) REQUIRES(engineLock) {
   std::string remark = RemarkOf(fields);
   if (!remark.empty()) setupRemarks[slot] = std::move(remark);
 }
 
-void ParseLineTableLine(int j, std::string_view line) {
+void ParseLineTableLine(int j, std::string_view line) REQUIRES(engineLock) {
   Tokenizer fields(line, kFieldDelimiters);
   auto tcp = fields.Next();
   if (!tcp) return;
@@ -90,7 +90,7 @@ void AppendDefinition(ComSetting& setting, std::string_view field) {
   CopyField(setting.definition, definition);
 }
 
-void ParseSerialLine(int n, std::string_view line) {
+void ParseSerialLine(int n, std::string_view line) REQUIRES(engineLock) {
   ComSetting& setting = comSettings[n];
   Tokenizer fields(line, kFieldDelimiters);
   auto name = fields.Next();
@@ -118,7 +118,7 @@ void ParseSerialLine(int n, std::string_view line) {
   StoreRemark(10 + n, fields);
 }
 
-void ParseMinimizeLine(std::string_view line) {
+void ParseMinimizeLine(std::string_view line) REQUIRES(engineLock) {
   Tokenizer fields(line, kFieldDelimiters);
   if (!fields.Next()) return;
   startMinimized = (!line.empty() && line[0] == '1') ? 1 : 0;

@@ -18,18 +18,20 @@
 #include <string>
 #include <string_view>
 
+#include "engine/line_table.h"
+
 namespace qmx {
 
 inline constexpr const char* kSetupFileName = "qmx.txt";
 
 // Fills the line table from the text of a settings file (CR LF or LF line
 // ends). Lines the text does not have change nothing.
-void ParseSetupText(std::string_view text);
+void ParseSetupText(std::string_view text) REQUIRES(engineLock);
 
 // The settings file's text for the current line table, with LF line ends.
 // When no first line was ever read, a short heading stands in for it so that
 // the file reads back with every line in its place.
-std::string BuildSetupText();
+std::string BuildSetupText() REQUIRES(engineLock);
 
 // LF -> CR LF, the file's own format on disk.
 std::string ToDiskLineEnds(std::string_view text);
@@ -40,7 +42,7 @@ std::string ToDiskLineEnds(std::string_view text);
 // Only a regular file is read, without ever waiting: a FIFO or a device of
 // that name counts as missing. Only the start of the file that holds its 19
 // lines is read, however large the file is.
-bool ReadSetupFile(std::string* reason = nullptr);
+bool ReadSetupFile(std::string* reason = nullptr) REQUIRES(engineLock);
 
 // Writes the line table to qmx.txt. The new text goes to a fresh file beside
 // the file it replaces, is flushed and renamed over it, so a failed write
@@ -49,6 +51,6 @@ bool ReadSetupFile(std::string* reason = nullptr);
 // replaced, keeping that file's mode and owner. Returns false, with *reason
 // when given, when the file cannot be written (an existing qmx.txt that is
 // read-only or not a regular file, or a folder where no file can be made).
-bool WriteSetupFile(std::string* reason = nullptr);
+bool WriteSetupFile(std::string* reason = nullptr) REQUIRES(engineLock);
 
 }  // namespace qmx

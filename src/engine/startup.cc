@@ -34,7 +34,7 @@ int ServerStartup() {
   BindLineQueues();
   TcpStartup(&error);
   wakeEvent.Open();
-  std::lock_guard lock(engineLock);
+  MutexLock lock(engineLock);
   SizeErrorLog();
   std::string reason;
   if (!ReadSetupFile(&reason)) {
@@ -61,9 +61,9 @@ int ServerShutdown() {
   // for the lock meanwhile finds the server stopping and changes nothing, so
   // no port or thread is started after the clean-up below.
   MarkServerStopping();
-  std::lock_guard lock(engineLock);
+  MutexLock lock(engineLock);
   for (int line = 0; line < kLineCount; ++line) {
-    if (tcpLines[line].state.load() > 0) {
+    if (tcpLines[line].state.load() > LineState::kNone) {
       TcpDisconnect(line, &error);
       std::this_thread::sleep_for(milliseconds(100));
     }

@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "engine/line_table.h"
+
 namespace qmx {
 
 // Points every line's socket record and every serial port at its queue in the
@@ -18,10 +20,10 @@ void BindLineQueues();
 
 // Returns 1 when qmx.txt could not be read (the server then runs with every
 // line unused), else 0.
-int ServerStartup();
+int ServerStartup() EXCLUDES(engineLock);
 // Why the last ServerStartup could not read qmx.txt ("" when it could): the
 // system's error text, or "not a regular file".
 const std::string& SetupFileProblem();
-int ServerShutdown();
+int ServerShutdown() EXCLUDES(engineLock);
 
 }  // namespace qmx

@@ -22,7 +22,7 @@ std::atomic<std::thread::id> udpServerThread{};
 namespace {
 
 bool DatagramStateAllows(const TcpLine* record) {
-  return record != nullptr && record->state >= (record->isClient ? 1 : 2);
+  return record != nullptr && record->state >= (record->isClient ? LineState::kSocket : LineState::kBound);
 }
 
 }  // namespace

@@ -180,7 +180,7 @@ int TcpRecv(int line, std::span<uint8_t> data, int* length, int* error) {
   *error = 0;
   *length = 0;
   TcpLine* record = net::FindLine(line);
-  if (record == nullptr || record->state != 4) {
+  if (record == nullptr || record->state != LineState::kConnected) {
     DebugTracef("%s TcpRecv TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
     return 0;
@@ -205,7 +205,7 @@ int TcpRecv(int line, std::span<uint8_t> data, int* length, int* error) {
 int TcpRecvLen(int line, int* error) {
   *error = 0;
   TcpLine* record = net::FindLine(line);
-  if (record == nullptr || record->state != 4) {
+  if (record == nullptr || record->state != LineState::kConnected) {
     DebugTracef("%s TcpRecvLen TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
     return -1;

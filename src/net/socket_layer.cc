@@ -28,16 +28,16 @@ namespace {
 // Fills the table's initial values in place (the records hold atomics and a
 // mutex, so the table cannot be built elsewhere and copied in).
 bool FillInitialTable(std::array<TcpLine, 9>& table) {
-  static constexpr const char* kNames[9] = {
+  static constexpr const char* kNames[kLineCount] = {
       "ControlServer1", "DataServer1", "DataServer2", "DataServer3", "DataServer4",
       "DataServer5",    "DataServer6", "DataServer7", "DataServer8"};
-  static constexpr const char* kPorts[9] = {"8001", "8002", "8003", "8004", "8005",
+  static constexpr const char* kPorts[kLineCount] = {"8001", "8002", "8003", "8004", "8005",
                                             "8006", "8007", "8008", "8009"};
   for (size_t i = 0; i < table.size(); ++i) {
     TcpLine& record = table[i];
     record.lineIndex = static_cast<int>(i);
     record.name = kNames[i];
-    record.socketType = 1;
+    record.socketType = SocketType::kStream;
     record.isClient = 0;
     CopyField(record.port, kPorts[i]);
     record.sendBufferSize = i == 0 ? 1000 : 2000;
@@ -83,7 +83,7 @@ bool ResolveHost(const char* text, ::in_addr* address) {
 
 }  // namespace
 
-std::array<TcpLine, 9> tcpLines;
+std::array<TcpLine, kLineCount> tcpLines;
 
 namespace {
 // Runs during static initialisation, after tcpLines (defined above in this
@@ -112,7 +112,7 @@ int TcpStartup(int* error) {
     return 0;
   }
   for (TcpLine& record : tcpLines) {
-    record.state = 0;
+    record.state = LineState::kNone;
     record.recvReadyEvent.Open();
     record.recvTakenEvent.Open();
     // The send buffer outlives TcpCleanup (see there) and is reused, zeroed.
@@ -134,7 +134,7 @@ int TcpStartup(int* error) {
 int TcpSocket(int line, int* error) {
   *error = 0;
   TcpLine* record = net::FindLine(line);
-  if (record == nullptr || record->state != 0) {
+  if (record == nullptr || record->state != LineState::kNone) {
     DebugTracef("%s TcpSocket TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
     return 0;
@@ -142,9 +142,9 @@ int TcpSocket(int line, int* error) {
   // A listening stream line's socket takes the family of its first listen
   // address (TcpListen opens any further ones); client and datagram lines
   // are IPv4.
-  const int fd = record->socketType == 1 && !record->isClient
+  const int fd = record->socketType == SocketType::kStream && !record->isClient
                      ? net::NewServerSocket(TcpListenAddresses())
-                     : ::socket(AF_INET, (record->socketType == 1 ? SOCK_STREAM : SOCK_DGRAM) |
+                     : ::socket(AF_INET, (record->socketType == SocketType::kStream ? SOCK_STREAM : SOCK_DGRAM) |
                                              SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = errno;
@@ -152,7 +152,7 @@ int TcpSocket(int line, int* error) {
     return 0;
   }
   record->lineSocket = fd;
-  record->state = 1;
+  record->state = LineState::kSocket;
   DebugTracef("%s TcpSocket OK socket %d", record->name, fd);
   return 1;
 }
@@ -189,7 +189,7 @@ int TcpMakeAddress(TcpLine& record, ::sockaddr_in* address, int* error) {
 int TcpConnect(int line, int* error) {
   *error = 0;
   TcpLine* record = net::FindLine(line);
-  if (record == nullptr || record->state != 1) {
+  if (record == nullptr || record->state != LineState::kSocket) {
     DebugTracef("%s TcpConnect TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
     return 0;
@@ -207,7 +207,7 @@ int TcpConnect(int line, int* error) {
   // TcpRecvThread, a datagram line (whose connect only fixed its peer)
   // through UdpRecvcliThread. A new connection starts with no error.
   record->lastError = 0;
-  const bool stream = record->socketType == 1;
+  const bool stream = record->socketType == SocketType::kStream;
   const int failure =
       net::StartRecordThread(*record, stream ? TcpRecvThread : UdpRecvcliThread);
   if (failure != 0) {
@@ -216,7 +216,7 @@ int TcpConnect(int line, int* error) {
     return 0;
   }
   if (stream) net::SetNoDelay(record->lineSocket);
-  record->state = 4;
+  record->state = LineState::kConnected;
   DebugTracef("%s TcpConnect OK", record->name);
   char dotted[INET_ADDRSTRLEN];
   FormatAddress(address.sin_addr, dotted);
@@ -227,12 +227,12 @@ int TcpConnect(int line, int* error) {
 int TcpDisconnect(int line, int* error) {
   *error = 0;
   TcpLine* record = net::FindLine(line);
-  if (record == nullptr || record->state < 1) {
+  if (record == nullptr || record->state < LineState::kSocket) {
     DebugTracef("%s TcpDisconnect TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
     return 0;
   }
-  record->state = 1;
+  record->state = LineState::kSocket;
   // The stop flag is set before the client is looked at: the accept thread
   // checks it under clientMutex before it stores a new client, so either we
   // see that client below or the thread sees the flag and drops it.
@@ -263,7 +263,7 @@ int TcpDisconnect(int line, int* error) {
     // An unconnected datagram socket answers ENOTCONN, yet the shutdown has
     // woken its receiving thread, which is all it is needed for.
     if (::shutdown(listenFd, SHUT_RDWR) != 0 &&
-        !(record->socketType != 1 && errno == ENOTCONN)) {
+        !(record->socketType != SocketType::kStream && errno == ENOTCONN)) {
       *error = errno;
       DebugTracef("%s shutdown NG %d", record->name, *error);
     } else {
@@ -284,7 +284,7 @@ int TcpDisconnect(int line, int* error) {
     DebugTracef("%s TcpDisconnect NG %d", record->name, *error);
     return 0;
   }
-  record->state = 0;
+  record->state = LineState::kNone;
   DebugTracef("%s TcpDisconnect OK", record->name);
   return 1;
 }
@@ -299,10 +299,10 @@ int TcpCleanup(int* error) {
   for (TcpLine& record : tcpLines) {
     // Callers disconnect every line first; a line left open is disconnected
     // here so that no line's thread outlives the buffers and the table.
-    if (record.state >= 1 || record.acceptThread.joinable() ||
+    if (record.state >= LineState::kSocket || record.acceptThread.joinable() ||
         record.recordThread.joinable()) {
       int ignored = 0;
-      if (record.state < 1) record.state = 1;
+      if (record.state < LineState::kSocket) record.state = LineState::kSocket;
       TcpDisconnect(record.lineIndex, &ignored);
     }
     // A TcpRecv still waiting gives up with a failed wait.
@@ -323,8 +323,8 @@ int TcpCleanup(int* error) {
 bool TcpLineListening(int line) {
   TcpLine* record = net::FindLine(line);
   if (record == nullptr) return false;
-  int state = record->state;
-  return (state == 3 || state == 4) && net::AcceptRunning(line).load();
+  const LineState state = record->state;
+  return (state == LineState::kListening || state == LineState::kConnected) && net::AcceptRunning(line).load();
 }
 
 int TcpClientFd(int line) {

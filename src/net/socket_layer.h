@@ -73,6 +73,7 @@
 
 #include "platform/byte_queue.h"
 #include "platform/event.h"
+#include "platform/line_counts.h"
 
 struct sockaddr_in;
 
@@ -109,16 +110,23 @@ class SocketHandle {
   int fd_;
 };
 
+enum class SocketType { kStream = 1, kDatagram = 2 };
+
+// A line's progress: a socket exists (kSocket), a datagram line is bound
+// (kBound), a stream line listens (kListening), or it has a connection or
+// serves clients (kConnected). Steps compare states by their order.
+enum class LineState { kNone = 0, kSocket = 1, kBound = 2, kListening = 3, kConnected = 4 };
+
 struct TcpLine {
   int lineIndex = 0;
   const char* name = "";
-  int socketType = 1;  // 1 stream, 2 datagram
+  SocketType socketType = SocketType::kStream;
   int isClient = 0;
   char host[32] = {};
   char port[32] = {};
   int sendBufferSize = 0;
   int recvBufferSize = 0;
-  std::atomic<int> state{0};
+  std::atomic<LineState> state{LineState::kNone};
   std::atomic<int> lineSocket{-1};  // listening (server) or connected (client)
   std::atomic<int> lastError{0};
   std::unique_ptr<uint8_t[]> sendBuffer;
@@ -159,7 +167,7 @@ struct TcpLine {
   std::thread recordThread;
 };
 
-extern std::array<TcpLine, 9> tcpLines;
+extern std::array<TcpLine, kLineCount> tcpLines;
 
 // The most recently started UdpRecvServerThread; a later datagram line
 // overwrites it, disconnecting that thread's line clears it. The thread itself

@@ -172,7 +172,7 @@ int ListenDatagram(TcpLine& record, int* error) {
     return 0;
   }
   udpServerThread = record.recordThread.get_id();
-  record.state = 2;
+  record.state = LineState::kBound;
   DebugTracef("%s UdpBind OK", record.name);
   return 1;
 }
@@ -209,12 +209,12 @@ int AcceptNext(std::vector<::pollfd>& sockets, size_t* next, IpAddress* peer) {
 int TcpListen(int line, int* error) {
   *error = 0;
   TcpLine* record = net::FindLine(line);
-  if (record == nullptr || record->state != 1) {
+  if (record == nullptr || record->state != LineState::kSocket) {
     DebugTracef("%s TcpListen TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
     return 0;
   }
-  if (record->socketType != 1) return ListenDatagram(*record, error);
+  if (record->socketType != SocketType::kStream) return ListenDatagram(*record, error);
 
   uint16_t port = 0;
   if (!ParsePortText(FieldText(record->port), &port)) {
@@ -224,7 +224,7 @@ int TcpListen(int line, int* error) {
   }
   if (!ListenEverywhere(*record, port, error)) return 0;
   record->listenPort = port;
-  record->state = 3;
+  record->state = LineState::kListening;
   DebugTracef("%s TcpListen OK", record->name);
 
   record->stopRequested = false;
@@ -285,7 +285,7 @@ void TcpAcceptThread(TcpLine* record) {
       line.clientSocket = client;
       line.clientEnding = false;
       line.clientSerial.fetch_add(1);
-      line.state = 4;
+      line.state = LineState::kConnected;
     }
     DebugTracef("%s accepted something", line.name);
     if (line.lineIndex == 0) {

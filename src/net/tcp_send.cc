@@ -68,7 +68,7 @@ namespace {
 int SendNow(int line, const uint64_t* serial, const void* data, int size, int* error) {
   *error = 0;
   TcpLine* record = net::FindLine(line);
-  if (record == nullptr || record->state < 4 || record->isClient || size < 0) {
+  if (record == nullptr || record->state < LineState::kConnected || record->isClient || size < 0) {
     *error = TCP_ERROR_STATUS;
     return -1;
   }
@@ -145,7 +145,7 @@ uint64_t TcpClientSerial(int line) {
 int TcpOut(int line, const void* data, int size, int* error) {
   *error = 0;
   TcpLine* record = net::FindLine(line);
-  if (record == nullptr || record->state < 4) {
+  if (record == nullptr || record->state < LineState::kConnected) {
     DebugTracef("%s TcpOut TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
     return 0;

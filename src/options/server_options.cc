@@ -1,5 +1,7 @@
 #include "options/server_options.h"
 
+#include "platform/line_counts.h"
+
 #include <algorithm>
 #include <optional>
 
@@ -216,7 +218,7 @@ bool ParseRfc2217Lines(std::string_view text, uint8_t* lines) {
 std::string FormatRfc2217Lines(uint8_t lines) {
   if (lines == 0xFF) return "all";
   std::string out;
-  for (int L = 1; L <= 8; ++L) {
+  for (int L = 1; L <= kPortCount; ++L) {
     if ((lines & (1u << (L - 1))) == 0) continue;
     if (!out.empty()) out += ',';
     out += static_cast<char>('0' + L);

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/line_table.h"
+
 namespace qmx {
 
 using Parameter = std::optional<std::string_view>;
@@ -31,7 +33,7 @@ struct CommandEntry {
 
 extern const CommandEntry commandTable[];
 
-int ExecuteCommand(std::string_view line);
+int ExecuteCommand(std::string_view line) REQUIRES(engineLock);
 int FindCommand(std::string_view word);
 
 // Sends one reply on the control line and logs it when it was sent. Inside a
@@ -58,9 +60,9 @@ class ReplyBatch {
 // Sends queued replies one by one with SendCmdReply (engineLock not held).
 void SendReplies(const std::vector<std::string>& replies);
 
-int CmdHello(Parameter parameter);
-int CmdHelp(Parameter parameter);
-int CmdSave(Parameter parameter);
+int CmdHello(Parameter parameter) REQUIRES(engineLock);
+int CmdHelp(Parameter parameter) REQUIRES(engineLock);
+int CmdSave(Parameter parameter) REQUIRES(engineLock);
 
 // The help text of the help and ? commands.
 std::string HelpText();

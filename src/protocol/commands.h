@@ -14,7 +14,7 @@
 namespace qmx {
 
 // open PORT[,BAUD[,PARITY[,DATA[,STOP[,FLOW]]]]]
-int CmdOpen(Parameter parameter);
+int CmdOpen(Parameter parameter) REQUIRES(engineLock);
 // The fields of an open command's parameter, as given.
 struct OpenRequest {
   std::string name;
@@ -28,15 +28,15 @@ std::optional<OpenRequest> ParseOpenParams(std::string_view parameter);
 PortSettings MergeOpenRequest(PortSettings configured, const OpenRequest& request);
 
 // close PORT | close TCP
-int CmdClose(Parameter parameter);
+int CmdClose(Parameter parameter) REQUIRES(engineLock);
 
 // status | status PORT
-int CmdStatus(Parameter parameter);
+int CmdStatus(Parameter parameter) REQUIRES(engineLock);
 // The texts of the bits set in a port's receive error word, in report order.
 std::string ErrorWordText(uint32_t word);
 
 // receive PORT
-int CmdReceive(Parameter parameter);
+int CmdReceive(Parameter parameter) REQUIRES(engineLock);
 // The port name of a receive command's parameter; nothing for a missing or
 // over-long parameter. Pure.
 std::optional<std::string> ParseReceiveParams(std::string_view parameter);

@@ -77,7 +77,7 @@ class ControlLineActions : public ControlLineAssembler::Sink {
     const std::string lower = LowerCaseLine(line);
     std::vector<std::string> replies;
     {
-      std::lock_guard lock(engineLock);
+      MutexLock lock(engineLock);
       // A command that waited for the lock while the server shut down does
       // nothing: no port or listener may start after the clean-up.
       if (ServerStopping()) return;

@@ -53,31 +53,31 @@ class LinePortControl : public tn::ComPortControl {
       : line_(line), remote_(remote), serial_(serial) {}
 
   uint32_t SetBaudRate(uint32_t requested) override {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     if (requested != 0) Change([&](tn::ComPortSettings& s) { s.baudRate = requested; });
     return InForce().baudRate;
   }
 
   uint8_t SetDataSize(uint8_t requested) override {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     if (requested != 0) Change([&](tn::ComPortSettings& s) { s.dataSize = requested; });
     return InForce().dataSize;
   }
 
   uint8_t SetParity(uint8_t requested) override {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     if (requested != 0) Change([&](tn::ComPortSettings& s) { s.parity = requested; });
     return InForce().parity;
   }
 
   uint8_t SetStopSize(uint8_t requested) override {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     if (requested != 0) Change([&](tn::ComPortSettings& s) { s.stopSize = requested; });
     return InForce().stopSize;
   }
 
   uint8_t SetControl(uint8_t requested) override {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     const int k = Port();
     switch (requested) {
       case tn::kControlAskBreak:
@@ -121,7 +121,7 @@ class LinePortControl : public tn::ComPortControl {
     const bool receive = which == tn::kPurgeReceive || which == tn::kPurgeBoth;
     const bool transmit = which == tn::kPurgeTransmit || which == tn::kPurgeBoth;
     if (receive) remote_.held_.clear();
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     if (!Changeable()) return;
     const int k = Port();
     if (receive) {
@@ -152,27 +152,27 @@ class LinePortControl : public tn::ComPortControl {
   int Port() const { return routeTable[line_ - 1].load(); }
 
   // Only a line bridged to its own open port changes anything.
-  bool Changeable() const {
+  bool Changeable() const REQUIRES(engineLock) {
     const int k = Port();
     return k == line_ - 1 && PortStateOf(k) == PortState::kOpen && !ServerStopping();
   }
 
   // The settings in force: the open port's, else the configured ones.
-  PortSettings Settings() const {
+  PortSettings Settings() const REQUIRES(engineLock) {
     const int k = Port();
     if (k < 0) return ConfiguredSettings(line_ - 1);
     PortSettings settings = OpenPortSettings(k);
     return settings.name.empty() ? ConfiguredSettings(k) : settings;
   }
 
-  tn::ComPortSettings InForce() const {
+  tn::ComPortSettings InForce() const REQUIRES(engineLock) {
     return tn::SettingsFromDefinition(Settings().definition).value_or(tn::ComPortSettings{});
   }
 
   // Applies one changed field, through the same path as `open`; a device
   // that refuses keeps what it had.
   template <class Edit>
-  void Change(Edit edit) {
+  void Change(Edit edit) REQUIRES(engineLock) {
     if (!Changeable()) return;
     const int k = Port();
     PortSettings settings = OpenPortSettings(k);
@@ -228,7 +228,7 @@ void RemoteLine::Follow(int line, DataLineOutput& output, Clock::time_point now)
   if (k < 0) return;
   ModemLines lines;
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     (void)RsModemLines(k, &lines);
   }
   toClient_.clear();

@@ -19,8 +19,8 @@
 
 namespace qmx {
 
-RsPort rsPorts[8];
-std::array<std::atomic<uint32_t>, 8> rsError{};
+RsPort rsPorts[kPortCount];
+std::array<std::atomic<uint32_t>, kPortCount> rsError{};
 
 namespace {
 

@@ -26,6 +26,7 @@
 
 #include "platform/byte_queue.h"
 #include "platform/event.h"
+#include "platform/line_counts.h"
 #include "serial/serial_device.h"
 
 namespace qmx {
@@ -97,8 +98,8 @@ struct RsPort {
   std::atomic<bool> breakOn{false};
 };
 
-extern RsPort rsPorts[8];
-extern std::array<std::atomic<uint32_t>, 8> rsError;
+extern RsPort rsPorts[kPortCount];
+extern std::array<std::atomic<uint32_t>, kPortCount> rsError;
 
 // Names the queue that port n's receive thread fills and the event it sets.
 void RsBindInput(int n, ByteQueue* queue, Event* wake);

@@ -44,7 +44,7 @@ bool CCorvApp::InitInstance() {
 
   bool minimized = false;
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     minimized = startMinimized != 0;
   }
 

@@ -126,7 +126,7 @@ void CCorvView::UpdateData(bool save) {
 }
 
 void CCorvView::CopyFromLineTable(bool withStatus) {
-  std::lock_guard lock(engineLock);
+  MutexLock lock(engineLock);
   for (int line = 0; line < kLineCount; ++line) m_tcpPort[line] = tcpPortText[line];
   for (int line = 1; line < kLineCount; ++line) m_serialPort[line] = serialPortText[line];
   if (withStatus) {
@@ -139,7 +139,7 @@ void CCorvView::OnInitialUpdate() {
   if (frame_ != nullptr) frame_->ResizeParentToFit(size());
   CopyFromLineTable(true);
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     m_minimize = startMinimized;
   }
   okButton_->setFocus();
@@ -161,7 +161,7 @@ void CCorvView::OnTimer() {
 void CCorvView::OnCorvOk() {
   UpdateData(true);
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     if (m_tcpPort[0] != tcpPortText[0] || LineStatusText(0) == "NG") {
       ApplyLineTexts(0, m_tcpPort[0], std::string());
     }

@@ -9,6 +9,7 @@
 #include <QScrollArea>
 #include <QTextBrowser>
 
+#include "platform/line_counts.h"
 #include "ui/corv_view.h"
 #include "ui/dialog_units.h"
 #include "ui/form_controls.h"
@@ -92,7 +93,7 @@ CMainFrame::CMainFrame(CCorvDoc* document) {
 
   QMenu* setup = menuBar()->addMenu(QStringLiteral("Serial setup(&S)"));
   std::array<QAction*, 8> setupActions{};
-  for (int n = 0; n < 8; ++n) {
+  for (int n = 0; n < kPortCount; ++n) {
     setupActions[n] =
         AddCommand(setup, ID_SETUP_COM1 + n, QStringLiteral("com%1(&%1)...").arg(n + 1));
   }
@@ -115,7 +116,7 @@ CMainFrame::CMainFrame(CCorvDoc* document) {
   scroll_->setWidgetResizable(false);
   setCentralWidget(scroll_);
 
-  for (int n = 0; n < 8; ++n) {
+  for (int n = 0; n < kPortCount; ++n) {
     QObject::connect(setupActions[n], &QAction::triggered, view_,
                      [this, n] { view_->OnSetupCom(n); });
   }

@@ -66,7 +66,7 @@ void CCorvView::SetupCom(const QString& name, int index) {
   CComSetDlg dialog(window());
   dialog.m_port = name.toStdString();
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     const ComSetting& setting = comSettings[index];
     dialog.m_baud = FieldText(setting.baud);
     dialog.m_parity = ParityToText(FieldText(setting.parity));
@@ -82,7 +82,7 @@ void CCorvView::SetupCom(const QString& name, int index) {
   settings.dataBits = dialog.m_data;
   settings.stopBits = dialog.m_stop;
   settings.flow = TextToFlow(dialog.m_flow);
-  std::lock_guard lock(engineLock);
+  MutexLock lock(engineLock);
   ApplyPortSetup(index, settings);
 }
 
@@ -90,7 +90,7 @@ void CCorvView::OnCommandLog() {
   CCmdLogDlg dialog(window());
   dialog.m_log.clear();
   if (document_ != nullptr) {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     for (const std::string& entry : document_->CommandLogListing()) dialog.m_log += entry;
   }
   dialog.DoModal();
@@ -100,7 +100,7 @@ void CCorvView::OnErrorLog() {
   CErrLogDlg dialog(window());
   dialog.m_log.clear();
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     for (const std::string& entry :
          ErrorLogListing()) {
       dialog.m_log += entry;
@@ -113,7 +113,7 @@ void CCorvView::OnErrorLog() {
 void CCorvView::OnSaveSetup() {
   bool written = false;
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     written = WriteSetupFile();
   }
   if (written) return;

@@ -404,12 +404,12 @@ void InProcessServer::Stop() {
 }
 
 std::vector<std::string> CommandLog(CCorvDoc& doc) {
-  std::lock_guard lock(engineLock);
+  MutexLock lock(engineLock);
   return doc.CommandLogListing();
 }
 
 std::vector<std::string> ErrorLogEntries() {
-  std::lock_guard lock(engineLock);
+  MutexLock lock(engineLock);
   return ErrorLogListing();
 }
 

@@ -109,7 +109,7 @@ TEST_F(Rfc2217, BridgedLineChangesItsPortAndCopyLineOnlyAnswers) {
       "200 is opened by 19200,n,8,1,n. Port is " + std::to_string(port_[1]) + ". \r\n";
   EXPECT_EQ(client_->Command("status com1"), status19200);
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     EXPECT_STREQ(comSettings[0].baud, "19200");
     EXPECT_STREQ(comSettings[0].definition, "19200,n,8,1");
   }

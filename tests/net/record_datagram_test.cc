@@ -53,7 +53,7 @@ class RecordDatagramTest : public ::testing::Test {
     TcpCleanup(&error);
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsAtStart; }));
     for (TcpLine& line : tcpLines) {
-      line.socketType = 1;
+      line.socketType = SocketType::kStream;
       line.isClient = 0;
     }
     SetRecordWaitForTest(0);
@@ -61,7 +61,7 @@ class RecordDatagramTest : public ::testing::Test {
     for (ByteQueue& queue : txQueue) queue.Free();
   }
   // Makes `line` a client line of 127.0.0.1:port and connects it.
-  int ConnectLine(int line, int port, int socketType = 1) {
+  int ConnectLine(int line, int port, SocketType socketType = SocketType::kStream) {
     tcpLines[line].isClient = 1;
     tcpLines[line].socketType = socketType;
     CopyField(tcpLines[line].host, "127.0.0.1");
@@ -135,7 +135,7 @@ TEST_F(RecordDatagramTest, WrongStatesAreRefused) {
 
   // A datagram server line sends and receives only once bound; a client
   // line as soon as it has its socket.
-  tcpLines[3].socketType = 2;
+  tcpLines[3].socketType = SocketType::kDatagram;
   ASSERT_EQ(TcpSocket(3, &error), 1);
   int peerPort = 0;
   int peer = RawDatagramSocket(&peerPort);
@@ -145,7 +145,7 @@ TEST_F(RecordDatagramTest, WrongStatesAreRefused) {
   EXPECT_EQ(error, TCP_ERROR_STATUS);
   EXPECT_EQ(trace.Count("DataServer3 UdpSendto TCP_ERROR_STATUS"), 1);
   EXPECT_EQ(trace.Count("DataServer3 UdpRecvfrom TCP_ERROR_STATUS"), 1);
-  tcpLines[4].socketType = 2;
+  tcpLines[4].socketType = SocketType::kDatagram;
   tcpLines[4].isClient = 1;
   ASSERT_EQ(TcpSocket(4, &error), 1);
   EXPECT_EQ(UdpSendto(4, &to, "datagram", 8, &error), 1);
@@ -192,12 +192,12 @@ TEST_F(RecordDatagramTest, ReceivingThreadEndsOnPeerCloseAndOnDisconnect) {
 TEST_F(RecordDatagramTest, DatagramLinesExchangeRecords) {
   int serverPort = 0;
   ::close(RawDatagramSocket(&serverPort));
-  tcpLines[3].socketType = 2;
+  tcpLines[3].socketType = SocketType::kDatagram;
   CopyField(tcpLines[3].port, std::to_string(serverPort));
   ASSERT_TRUE(TcpSocket(3, &error) && TcpListen(3, &error));
   EXPECT_EQ(trace.Count("DataServer3 UdpBind OK"), 1);
   EXPECT_NE(udpServerThread.load(), std::thread::id{});
-  ASSERT_EQ(ConnectLine(4, serverPort, 2), 0);
+  ASSERT_EQ(ConnectLine(4, serverPort, SocketType::kDatagram), 0);
   ::sockaddr_in client{};
   ::socklen_t size = sizeof(client);
   ::getsockname(tcpLines[4].lineSocket, reinterpret_cast<::sockaddr*>(&client), &size);

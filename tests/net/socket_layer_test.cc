@@ -84,7 +84,7 @@ class SocketLayerTest : public ::testing::Test {
       ADD_FAILURE() << "TcpDisconnect did not return";
     }
     EXPECT_EQ(done.get(), 1);
-    EXPECT_EQ(tcpLines[line].state, 0);
+    EXPECT_EQ(tcpLines[line].state.load(), LineState::kNone);
   }
   TraceLog trace;
   int error = 0;
@@ -108,7 +108,7 @@ TEST_F(SocketLayerTest, OperationsInTheWrongStateFailWithStatusError) {
   ASSERT_EQ(Code(TcpSocket(2, &error)), 0);
   EXPECT_EQ(Code(TcpListen(2, &error)), EADDRINUSE);
   EXPECT_EQ(trace.Count(Text("DataServer2 Tcpbind NG ", EADDRINUSE)), 1);
-  EXPECT_EQ(tcpLines[2].state, 1);
+  EXPECT_EQ(tcpLines[2].state.load(), LineState::kSocket);
   EXPECT_EQ(Code(TcpSocket(2, &error)), TCP_ERROR_STATUS);
   EXPECT_EQ(TcpDisconnect(2, &error), 1);
   EXPECT_EQ(Code(TcpSocket(2, &error)), 0);
@@ -120,7 +120,7 @@ TEST_F(SocketLayerTest, PortTextIsNumberOrServiceName) {
   ASSERT_EQ(Code(TcpSocket(3, &error)), 0);
   EXPECT_EQ(Code(TcpListen(3, &error)), TCP_ERROR_PORT);
   EXPECT_EQ(trace.Count("TcpConnect TCP_ERROR_PORT"), 1);
-  EXPECT_EQ(tcpLines[3].state, 1);
+  EXPECT_EQ(tcpLines[3].state.load(), LineState::kSocket);
 
   // Texts that are not a port 1-65535 fail the listen instead of binding a
   // random port, a wrapped-around one or the leading digits.
@@ -169,7 +169,7 @@ TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
   ::close(client);
   ASSERT_TRUE(trace.WaitFor("ControlServer1 recv Connection broken "));
   ASSERT_TRUE(WaitUntil([] { return TcpClientFd(0) == -1; }));
-  EXPECT_EQ(tcpLines[0].state, 4);
+  EXPECT_EQ(tcpLines[0].state.load(), LineState::kConnected);
   EXPECT_EQ(Code(TcpOut(0, "ok", 2, &error)), EBADF);
   EXPECT_EQ(trace.Count(Text("ControlServer1 Tcpsend Error ", EBADF)), 1);
 }
@@ -268,7 +268,7 @@ TEST_F(SocketLayerTest, RepeatedClientsAndDisconnectsLeakNoDescriptors) {
   const int port = FreePort();
   for (int cycle = 0; cycle < 6; ++cycle) {
     Listen(6, port);  // rebinding right away relies on SO_REUSEADDR
-    for (int i = 0; i < 3 && tcpLines[6].state != 0; ++i) {
+    for (int i = 0; i < 3 && tcpLines[6].state != LineState::kNone; ++i) {
       int client = Connect(port);
       SendText(client, "c");
       ASSERT_TRUE(WaitUntil([] { return txQueue[5].Count() == 1; }));
@@ -281,7 +281,7 @@ TEST_F(SocketLayerTest, RepeatedClientsAndDisconnectsLeakNoDescriptors) {
       ::close(client);
       ASSERT_TRUE(WaitUntil([] { return TcpClientFd(6) == -1; }));
     }
-    if (tcpLines[6].state != 0) DisconnectWithin(6);
+    if (tcpLines[6].state != LineState::kNone) DisconnectWithin(6);
   }
   EXPECT_EQ(trace.Count(Text("DataServer6 recv Error ", ECONNRESET)), 6);
   EXPECT_EQ(trace.Count("DataServer6 shutdown OK"), 3);  // the cycles without a client
@@ -296,7 +296,7 @@ TEST_F(SocketLayerTest, ClientLineConnectsOnceAndSends) {
   ASSERT_EQ(Code(TcpSocket(7, &error)), 0);
   EXPECT_EQ(Code(TcpConnect(7, &error)), ECONNREFUSED);
   EXPECT_EQ(trace.Count(Text("DataServer7 TcpConnect NG ", ECONNREFUSED)), 1);
-  EXPECT_EQ(line.state, 1);
+  EXPECT_EQ(line.state.load(), LineState::kSocket);
   ASSERT_EQ(TcpDisconnect(7, &error), 1);
 
   int port = 0;
@@ -304,7 +304,7 @@ TEST_F(SocketLayerTest, ClientLineConnectsOnceAndSends) {
   CopyField(line.port, std::to_string(port));
   ASSERT_EQ(Code(TcpSocket(7, &error)), 0);
   ASSERT_EQ(Code(TcpConnect(7, &error)), 0);
-  EXPECT_EQ(line.state, 4);
+  EXPECT_EQ(line.state.load(), LineState::kConnected);
   EXPECT_EQ(trace.Count(Text("DataServer7 Establish: port=", port) + " addr=127.0.0.1\n"), 1);
   int peer = ::accept(server, nullptr, nullptr);
   ASSERT_EQ(Code(TcpOut(7, "hello", 5, &error)), 0);

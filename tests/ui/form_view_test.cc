@@ -84,7 +84,7 @@ TEST_F(UiFormView, MinimizeAloneTouchesNoLine) {
   Find<QCheckBox>(1039)->setChecked(true);
   Click(1025);
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     EXPECT_EQ(startMinimized, 1);
   }
   ExpectBridged(client, com1, "2");
@@ -112,7 +112,7 @@ TEST_F(UiFormView, UnappliedEditIsLostOnRefreshAndOnCancel) {
   Click(1026);
   EXPECT_EQ(QStringList({Shows(1008), Shows(1020)}), QStringList({applied, "unused"}));
   EXPECT_FALSE(Find<QCheckBox>(1039)->isChecked());
-  std::lock_guard lock(engineLock);
+  MutexLock lock(engineLock);
   EXPECT_EQ(QString::fromStdString(tcpPortText[1]), applied);
 }
 
@@ -134,7 +134,7 @@ TEST_F(UiFormView, CapitalsStayOnlyInDataLineOneSerialBox) {
   EXPECT_EQ(Shows(1028), "");
   EXPECT_EQ(Shows(1019), "com1");
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     EXPECT_EQ(serialPortText[1], "COM1");
   }
   Click(1025);

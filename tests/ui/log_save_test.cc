@@ -36,7 +36,7 @@ class UiLogWindows : public UiTest {
     return lines;
   }
   void AppendCommands(int from, int to) {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     for (int i = from; i < to; ++i)
       doc()->AppendCommandLog("cmd " + std::to_string(i) + "\r\n");
   }
@@ -65,12 +65,12 @@ TEST_F(UiLogWindows, ErrorLogShowsOneEntryPerLineFromItsBeginning) {
   Start(&file);
   int scrolled = 0;
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     AppendErrorLog("second");  // entries have no line end of their own
   }
   EXPECT_EQ(OpenLog(1037, &scrolled), QStringList({"com1 open failure", "second", ""}));
   {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     for (int i = 0; i < 1003; ++i) AppendErrorLog("entry " + std::to_string(i));
   }
   QStringList lines = OpenLog(1037, &scrolled);

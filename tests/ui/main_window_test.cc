@@ -49,7 +49,7 @@ TEST_F(UiMainWindow, MissingSettingsFileStartsQuietlyWithEveryLineUnused) {
     EXPECT_EQ(Shows(kFormLines[line].tcpId), "unused");
     EXPECT_EQ(Shows(kFormLines[line].statusId), "");
   }
-  std::lock_guard lock(engineLock);
+  MutexLock lock(engineLock);
   EXPECT_EQ(ErrorLogListing(),
             std::vector<std::string>{"QMX\u3000Cann't open qmx.txt"});
 }
@@ -107,7 +107,7 @@ TEST_F(UiMainWindow, CtrlNKeepsCaptionCommandLogAndRelayThread) {
   client.Send("hello\r");
   ASSERT_TRUE(client.Receives("220 QMX ver2.01 ready\r\n"));
   auto listing = [&] {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     return doc()->CommandLogListing();
   };
   ASSERT_TRUE(

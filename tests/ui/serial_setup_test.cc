@@ -21,7 +21,7 @@ class UiSerialSetup : public UiTest {
                             [&](QWidget* modal) { use(qobject_cast<QDialog*>(modal)); }));
   }
   ComSetting Setting(int index) {
-    std::lock_guard lock(engineLock);
+    MutexLock lock(engineLock);
     return comSettings[index];
   }
 };
