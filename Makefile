@@ -11,7 +11,7 @@ CMAKE_TYPE ?= RelWithDebInfo
 
 PREFIX     ?= /usr/local
 
-.PHONY: all deps configure run test test-plain test-soak test-asan test-tsan test-fuzz fuzz bench install package clean
+.PHONY: all deps configure run test test-format format test-plain test-soak test-asan test-tsan test-fuzz fuzz bench install package clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -30,6 +30,13 @@ run: deps all
 # AddressSanitizer + UndefinedBehaviorSanitizer, then ThreadSanitizer, then a
 # short run of every fuzz target.
 test: deps test-plain test-soak test-asan test-tsan test-fuzz
+
+# The committed .clang-format on every source; `make format` applies it.
+test-format:
+	@scripts/check-format.sh
+
+format:
+	@scripts/check-format.sh --fix
 
 test-plain: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

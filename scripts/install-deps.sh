@@ -6,6 +6,7 @@
 #   googletest, libgtest-dev       the unit and end-to-end tests
 #   qt6-base-dev                   the operator window (qmx)
 #   clang, libclang-rt-14-dev      the fuzz targets (libFuzzer) and LeakSanitizer runtime
+#   clang-format                   the formatting check of make test
 #   socat                          the benchmark's reference relay
 #   procps                         ps/pgrep, used by the demo and the tests
 #   netcat-openbsd                 nc, the demo's client
@@ -15,7 +16,7 @@
 #                                  remote-control data line test
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd man-db dpkg-dev systemd lintian clang libclang-rt-14-dev python3-serial)
+packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd man-db dpkg-dev systemd lintian clang libclang-rt-14-dev python3-serial clang-format)
 packages+=("$@")
 
 missing=()
