@@ -31,7 +31,7 @@ class Commands : public ::testing::Test {
   // The port the server opened for data line L (its socket record's port).
   int LinePort(int L) { return std::stoi(std::string(FieldText(tcpLines[L].port))); }
 
-  TempDir dir_;
+  ScratchDir dir_;
   Settings settings_;
   InProcessServer server_;
   int control_ = 0;
@@ -40,7 +40,7 @@ class Commands : public ::testing::Test {
 };
 
 TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
-  PtyDevice com1("com1", true), com2("com2", true), com3("com3", true);
+  PtyDevice com1("com1", Play::kEcho), com2("com2", Play::kEcho), com3("com3", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);  // configured, serial port unused
   settings_.com[2] = "com3,4800,o,7,2,x";
   Start();
@@ -91,14 +91,14 @@ TEST_F(Commands, OpenOfAMissingDeviceReportsAndStatusShowsUnused) {
   // Its line's TCP port text is "unused" now, so the line listens on its
   // socket record's port, and really does.
   std::filesystem::remove("com1");
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   EXPECT_EQ(Cmd("open com1"), "200 opened by 9600,n,8,1,n. Port is " +
                                   std::string(FieldText(tcpLines[1].port)) + "\r\n");
   EXPECT_TRUE(Listening(LinePort(1)));
 }
 
 TEST_F(Commands, StatusReportAndPortStatus) {
-  PtyDevice com1("com1", true), com2("com2", true);
+  PtyDevice com1("com1", Play::kEcho), com2("com2", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   settings_.tcp[2] = std::to_string(port_[2]);
@@ -127,7 +127,7 @@ TEST(StatusText, ErrorWordBitsInReportOrder) {
 }
 
 TEST_F(Commands, CloseByTcpPortAndByName) {
-  PtyDevice com1("com1", false);
+  PtyDevice com1("com1", Play::kSelf);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   settings_.tcp[3] = std::to_string(port_[3]);
@@ -169,7 +169,7 @@ TEST_F(Commands, CloseByTcpPortAndByName) {
 }
 
 TEST_F(Commands, ReceiveRoutesACopyToTheNextFreeLine) {
-  PtyDevice com1("com1", false);
+  PtyDevice com1("com1", Play::kSelf);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   Start();
@@ -191,7 +191,7 @@ TEST_F(Commands, ReceiveRoutesACopyToTheNextFreeLine) {
 }
 
 TEST_F(Commands, OpenCloseCycleWithAClientConnected) {
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   Start();

@@ -19,7 +19,7 @@ class ControlLine : public ::testing::Test {
     dir_.WriteFile("qmx.txt", s.Text());
     server_.Start();
   }
-  TempDir dir_;
+  ScratchDir dir_;
   InProcessServer server_;
   int control_ = 0;
 };

@@ -46,7 +46,7 @@ class Lifecycle : public ::testing::Test {
     return std::find(entries.begin(), entries.end(), text) != entries.end();
   }
 
-  TempDir dir_;
+  ScratchDir dir_;
   Settings settings_;
   InProcessServer server_;
   int control_ = 0;
@@ -57,7 +57,7 @@ class Lifecycle : public ::testing::Test {
 // A data line whose listener cannot start keeps its port open; that port is
 // neither overwritten by open nor out of reach of close.
 TEST_F(Lifecycle, PortHeldForALineWhoseListenerFailedIsReleasedByClose) {
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   settings_.tcp[1] = std::to_string(control_);  // taken by the control line
   settings_.serial[1] = "com1";
   Start();
@@ -78,7 +78,7 @@ TEST_F(Lifecycle, PortHeldForALineWhoseListenerFailedIsReleasedByClose) {
 // Names are whatever the settings say: closing a line by its TCP port
 // releases its port whether or not the name starts with "com".
 TEST_F(Lifecycle, CloseByTcpPortReleasesAPortWhateverItsName) {
-  PtyDevice gps("gps", true);
+  PtyDevice gps("gps", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "gps";
   settings_.com[0] = "gps,9600,n,8,1,n";
@@ -111,7 +111,7 @@ TEST_F(Lifecycle, DeviceAbsentAtStartComesUpWhenItAppears) {
   EXPECT_EQ(Cmd("close com2"), "200 OK\r\n");  // no more waiting for com2
   EXPECT_EQ(PortStateOf(1), PortState::kClosed);
 
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   const std::string ok = "1:" + std::to_string(port_[1]) + "-com1 OK";
   EXPECT_TRUE(WaitFor([&] { return Row(1) == ok; }, 10s)) << Row(1);
   EXPECT_TRUE(HasErrorEntry("com1 device back"));
@@ -124,7 +124,7 @@ TEST_F(Lifecycle, DeviceAbsentAtStartComesUpWhenItAppears) {
 // A device that vanishes is closed and waited for; when it is back, the
 // client that stayed on the line is served again.
 TEST_F(Lifecycle, DeviceThatVanishesComesBackAndItsClientStays) {
-  auto com1 = std::make_unique<PtyDevice>("com1", true);
+  auto com1 = std::make_unique<PtyDevice>("com1", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   Start();
@@ -137,7 +137,7 @@ TEST_F(Lifecycle, DeviceThatVanishesComesBackAndItsClientStays) {
   EXPECT_EQ(Row(1), "1:" + std::to_string(port_[1]) + "-com1 NG");
   EXPECT_TRUE(HasErrorEntry("com1 device lost; waiting for it"));
   com1.reset();
-  com1 = std::make_unique<PtyDevice>("com1", true);
+  com1 = std::make_unique<PtyDevice>("com1", Play::kEcho);
   EXPECT_TRUE(WaitFor([&] { return PortStateOf(0) == PortState::kOpen; }, 10s));
   EXPECT_EQ(Row(1), "1:" + std::to_string(port_[1]) + "-com1 OK");
   c.Send("two");
@@ -150,7 +150,7 @@ TEST_F(Lifecycle, DeviceThatVanishesComesBackAndItsClientStays) {
 // What a departing control client leaves behind never reaches, nor runs for,
 // the next client.
 TEST_F(Lifecycle, DepartedControlClientsLeaveNothingToTheNext) {
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   Start();
@@ -192,7 +192,7 @@ TEST_F(Lifecycle, DepartedControlClientsLeaveNothingToTheNext) {
 // stall limit.
 TEST_F(Lifecycle, ControlClientThatStopsReadingNeitherStallsDataNorStays) {
   SetSendStallLimitForTest(3000);
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   Start();

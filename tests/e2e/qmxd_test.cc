@@ -18,8 +18,8 @@ int CountEntries(const std::string& dir) {
 }
 
 TEST(Qmxd, ServesAndEndsCleanlyOnSigterm) {
-  TempDir dir;
-  PtyDevice com1("com1", true);
+  ScratchDir dir;
+  PtyDevice com1("com1", Play::kEcho);
   Settings s;
   int control = FreeTcpPort();
   int data = FreeTcpPort();
@@ -52,7 +52,7 @@ TEST(Qmxd, ServesAndEndsCleanlyOnSigterm) {
 }
 
 TEST(Qmxd, StartsWithoutASettingsFile) {
-  TempDir dir;
+  ScratchDir dir;
   ServerProcess server;
   // It logs the missing file and keeps running until told to stop.
   ASSERT_TRUE(WaitFor([&] { return server.Stderr().find("Cann't open qmx.txt") != std::string::npos; }));
@@ -68,8 +68,8 @@ namespace {
 // A command that arrives as the server is told to stop either runs before the
 // clean-up or not at all: never a port or thread started after it.
 TEST(Qmxd, CommandCaughtByShutdownNeverOutlivesIt) {
-  TempDir dir;
-  PtyDevice com3("com3", true);
+  ScratchDir dir;
+  PtyDevice com3("com3", Play::kEcho);
   for (int round = 0; round < 8; ++round) {
     Settings s;
     const int control = FreeTcpPort();

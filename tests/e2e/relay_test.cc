@@ -21,14 +21,14 @@ class Relay : public ::testing::Test {
     control_ = FreeTcpPort();
     for (int L = 1; L <= 3; ++L) data_[L] = FreeTcpPort();
   }
-  TempDir dir_;
+  ScratchDir dir_;
   InProcessServer server_;
   int control_ = 0;
   int data_[9] = {};
 };
 
 TEST_F(Relay, DataLineCarriesBytesBothWaysInOrder) {
-  PtyDevice device("com1", /*echo=*/false);
+  PtyDevice device("com1", Play::kSelf);
   Settings s;
   s.control = std::to_string(control_);
   s.tcp[1] = std::to_string(data_[1]);
@@ -68,7 +68,7 @@ TEST_F(Relay, DataLineCarriesBytesBothWaysInOrder) {
 }
 
 TEST_F(Relay, ReceiveLinesGetACopyOfEverythingThePortReceives) {
-  PtyDevice device("com1", false);
+  PtyDevice device("com1", Play::kSelf);
   Settings s;
   s.control = std::to_string(control_);
   s.tcp[1] = std::to_string(data_[1]);
@@ -97,7 +97,7 @@ TEST_F(Relay, ReceiveLinesGetACopyOfEverythingThePortReceives) {
 }
 
 TEST_F(Relay, ClientThatSendsFasterThanTheDeviceReadsLosesNothing) {
-  PtyDevice device("com1", false);
+  PtyDevice device("com1", Play::kSelf);
   Settings s;
   s.control = std::to_string(control_);
   s.tcp[1] = std::to_string(data_[1]);

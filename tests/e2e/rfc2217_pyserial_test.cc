@@ -48,7 +48,7 @@ int RunScript(const std::vector<std::string>& args, const std::string& log,
 
 TEST(Rfc2217Pyserial, PyserialClientDrivesARemoteLine) {
   if (::access(kPython, X_OK) != 0) GTEST_SKIP() << kPython << " is missing";
-  TempDir dir;
+  ScratchDir dir;
   Settings settings;
   const int control = FreeTcpPort();
   const int data = FreeTcpPort();

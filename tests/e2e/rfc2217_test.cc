@@ -68,7 +68,7 @@ class Rfc2217 : public ::testing::Test {
     return c;
   }
 
-  TempDir dir_;
+  ScratchDir dir_;
   Settings settings_;
   InProcessServer server_;
   int control_ = 0;
@@ -79,7 +79,7 @@ class Rfc2217 : public ::testing::Test {
 // The output speed the server set on the device, as a plain number.
 unsigned DeviceSpeed(const PtyDevice& device) {
   termios2 t{};
-  if (::ioctl(device.slaveFd(), TCGETS2, &t) != 0) return 0;
+  if (::ioctl(device.slave(), TCGETS2, &t) != 0) return 0;
   return t.c_ospeed;
 }
 
@@ -88,7 +88,7 @@ unsigned DeviceSpeed(const PtyDevice& device) {
 // held while the client asked to stop; a raw line beside it is unchanged and
 // a copy line of the port changes nothing.
 TEST_F(Rfc2217, BridgedLineChangesItsPortAndCopyLineOnlyAnswers) {
-  PtyDevice com1("com1", false), com2("com2", false);
+  PtyDevice com1("com1", Play::kSelf), com2("com2", Play::kSelf);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   settings_.tcp[2] = std::to_string(port_[2]);

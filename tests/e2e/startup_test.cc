@@ -14,7 +14,7 @@ namespace {
 
 class Startup : public ::testing::Test {
  protected:
-  TempDir dir_;
+  ScratchDir dir_;
   InProcessServer server_;
 };
 
@@ -29,7 +29,7 @@ TEST_F(Startup, NoSettingsFileLeavesEveryLineUnused) {
 }
 
 TEST_F(Startup, EachKindOfLineGetsItsStatus) {
-  PtyDevice com2("com2", true);
+  PtyDevice com2("com2", Play::kEcho);
   int busyPort = FreeTcpPort();
   TcpClient* none = nullptr;
   (void)none;
@@ -41,7 +41,7 @@ TEST_F(Startup, EachKindOfLineGetsItsStatus) {
   ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   ASSERT_EQ(::listen(blocker, 1), 0);
 
-  PtyDevice com4("com4", true);
+  PtyDevice com4("com4", Play::kEcho);
   MissingDevice("com1");
   Settings s;
   s.control = std::to_string(FreeTcpPort());
@@ -80,7 +80,7 @@ TEST_F(Startup, EachKindOfLineGetsItsStatus) {
 }
 
 TEST_F(Startup, SaveThenRestartRestoresEverything) {
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   Settings s;
   int control = FreeTcpPort();
   s.control = std::to_string(control);

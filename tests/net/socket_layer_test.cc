@@ -67,7 +67,7 @@ class SocketLayerTest : public ::testing::Test {
   int Code(int result) const { return result == 1 ? 0 : error; }
   // Makes `line` listen on `port` (a fresh free port when 0); returns the port.
   int Listen(int line, int port = 0) {
-    port = port ? port : FreePort();
+    port = port ? port : FreeTcpPort();
     CopyField(tcpLines[line].port, std::to_string(port));
     EXPECT_EQ(Code(TcpSocket(line, &error)), 0);
     EXPECT_EQ(Code(TcpListen(line, &error)), 0);
@@ -153,7 +153,7 @@ TEST_F(SocketLayerTest, PortTextIsNumberOrServiceName) {
 TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
   int client = Connect(Listen(0));
   SendText(client, "hi\xFF");
-  ASSERT_TRUE(WaitUntil([] { return cmdQueue.Count() == 4; }));
+  ASSERT_TRUE(WaitFor([] { return cmdQueue.Count() == 4; }));
   EXPECT_EQ(Drain(cmdQueue), (Bytes{0xFF, 'h', 'i', 0xFF}));
 
   EXPECT_EQ(Code(TcpOut(0, "ok", 2, &error)), 0);
@@ -168,7 +168,7 @@ TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
   // The client goes: the line stays in state 4 but has nobody to send to.
   ::close(client);
   ASSERT_TRUE(trace.WaitFor("ControlServer1 recv Connection broken "));
-  ASSERT_TRUE(WaitUntil([] { return TcpClientFd(0) == -1; }));
+  ASSERT_TRUE(WaitFor([] { return TcpClientFd(0) == -1; }));
   EXPECT_EQ(tcpLines[0].state.load(), LineState::kConnected);
   EXPECT_EQ(Code(TcpOut(0, "ok", 2, &error)), EBADF);
   EXPECT_EQ(trace.Count(Text("ControlServer1 Tcpsend Error ", EBADF)), 1);
@@ -211,10 +211,10 @@ TEST_F(SocketLayerTest, SecondClientWaitsUntilFirstLeaves) {
   int second = Connect(port);  // held in the backlog, with what it sends
   SendText(second, "B");
   SendText(first, "A");
-  ASSERT_TRUE(WaitUntil([] { return txQueue[1].Count() > 0; }));
+  ASSERT_TRUE(WaitFor([] { return txQueue[1].Count() > 0; }));
   EXPECT_EQ(Drain(txQueue[1]), Bytes{'A'});
   ::close(first);
-  ASSERT_TRUE(WaitUntil([] { return txQueue[1].Count() > 0; }));
+  ASSERT_TRUE(WaitFor([] { return txQueue[1].Count() > 0; }));
   EXPECT_EQ(Drain(txQueue[1]), Bytes{'B'});
   ::close(second);
 }
@@ -222,7 +222,7 @@ TEST_F(SocketLayerTest, SecondClientWaitsUntilFirstLeaves) {
 TEST_F(SocketLayerTest, DisconnectClosesClientAndEndsThread) {
   int port = Listen(3);
   int client = Connect(port);
-  ASSERT_TRUE(WaitUntil([] { return TcpClientFd(3) >= 0; }));
+  ASSERT_TRUE(WaitFor([] { return TcpClientFd(3) >= 0; }));
   DisconnectWithin(3);
   EXPECT_FALSE(TcpLineListening(3));
   EXPECT_EQ(TcpClientFd(3), -1);
@@ -237,7 +237,7 @@ TEST_F(SocketLayerTest, DisconnectClosesClientAndEndsThread) {
 TEST_F(SocketLayerTest, DisconnectReleasesThreadWaitingOnFullQueue) {
   int client = Connect(Listen(4));
   SendText(client, std::string(20000, 'z'));
-  ASSERT_TRUE(WaitUntil([] { return txQueue[3].Count() == kQueueCapacity; }));
+  ASSERT_TRUE(WaitFor([] { return txQueue[3].Count() == kQueueCapacity; }));
   DisconnectWithin(4);
   ::close(client);
 }
@@ -255,7 +255,7 @@ TEST_F(SocketLayerTest, ClientThatStopsReadingIsDroppedForTheNext) {
   EXPECT_EQ(trace.Count(Text("DataServer5 Tcpsend Error ", ETIMEDOUT)), 1);
   ASSERT_TRUE(trace.WaitFor("DataServer5 accepted something", 2));
   SendText(next, "n");
-  EXPECT_TRUE(WaitUntil([] { return txQueue[4].Count() == 1; }));
+  EXPECT_TRUE(WaitFor([] { return txQueue[4].Count() == 1; }));
   ::close(silent);
   ::close(next);
 }
@@ -265,13 +265,13 @@ TEST_F(SocketLayerTest, RepeatedClientsAndDisconnectsLeakNoDescriptors) {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
   };
   const auto before = openDescriptors();
-  const int port = FreePort();
+  const int port = FreeTcpPort();
   for (int cycle = 0; cycle < 6; ++cycle) {
     Listen(6, port);  // rebinding right away relies on SO_REUSEADDR
     for (int i = 0; i < 3 && tcpLines[6].state != LineState::kNone; ++i) {
       int client = Connect(port);
       SendText(client, "c");
-      ASSERT_TRUE(WaitUntil([] { return txQueue[5].Count() == 1; }));
+      ASSERT_TRUE(WaitFor([] { return txQueue[5].Count() == 1; }));
       Drain(txQueue[5]);
       if (i == 2 && cycle % 2 == 1) DisconnectWithin(6);  // with the client still there
       if (i == 1) {  // abort with a reset instead of an orderly close
@@ -279,7 +279,7 @@ TEST_F(SocketLayerTest, RepeatedClientsAndDisconnectsLeakNoDescriptors) {
         ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
       }
       ::close(client);
-      ASSERT_TRUE(WaitUntil([] { return TcpClientFd(6) == -1; }));
+      ASSERT_TRUE(WaitFor([] { return TcpClientFd(6) == -1; }));
     }
     if (tcpLines[6].state != LineState::kNone) DisconnectWithin(6);
   }
@@ -292,7 +292,7 @@ TEST_F(SocketLayerTest, ClientLineConnectsOnceAndSends) {
   TcpLine& line = tcpLines[7];
   line.isClient = 1;
   CopyField(line.host, "127.0.0.1");
-  CopyField(line.port, std::to_string(FreePort()));  // nobody listens there
+  CopyField(line.port, std::to_string(FreeTcpPort()));  // nobody listens there
   ASSERT_EQ(Code(TcpSocket(7, &error)), 0);
   EXPECT_EQ(Code(TcpConnect(7, &error)), ECONNREFUSED);
   EXPECT_EQ(trace.Count(Text("DataServer7 TcpConnect NG ", ECONNREFUSED)), 1);

@@ -55,7 +55,7 @@ pid_t StartVport(std::vector<std::string> args, int* out = nullptr) {
 int ExitStatus(pid_t pid, int signal = 0) {
   if (signal != 0) ::kill(pid, signal);
   int status = 0;
-  if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
+  if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     return -1;
@@ -64,7 +64,7 @@ int ExitStatus(pid_t pid, int signal = 0) {
 }
 
 class SerialVportTest : public ::testing::Test {
-  ScratchDirectory scratch_;
+  ScratchDir scratch_;
 };
 
 TEST_F(SerialVportTest, EchoPlugAnswersEveryByteAcrossReopensAndLeavesNoLink) {
@@ -73,7 +73,7 @@ TEST_F(SerialVportTest, EchoPlugAnswersEveryByteAcrossReopensAndLeavesNoLink) {
   const Bytes line = ReadFor(out, 17);
   EXPECT_EQ(std::string(line.begin(), line.end()), "com1 -> /dev/pts/");
   ::close(out);
-  ASSERT_TRUE(WaitUntil([] { return Exists("com1"); }));
+  ASSERT_TRUE(WaitFor([] { return Exists("com1"); }));
   const Bytes data = Pattern(3000);
   for (int round = 0; round < 2; ++round) {
     const int fd = OpenPort("com1");
@@ -92,7 +92,7 @@ TEST_F(SerialVportTest, EchoPlugAnswersEveryByteAcrossReopensAndLeavesNoLink) {
     ASSERT_EQ(RsWrite(0, data.data(), 1000), 1);
     Bytes got(1000);
     size_t have = 0;
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(WaitFor([&] {
       return (have += rxQueue[0].GetSome(std::span(got).subspan(have))) == 1000;
     }));
     EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
@@ -104,7 +104,7 @@ TEST_F(SerialVportTest, EchoPlugAnswersEveryByteAcrossReopensAndLeavesNoLink) {
 
 TEST_F(SerialVportTest, JoinedPortsActLikeANullModemCable) {
   const pid_t vport = StartVport({"--join", "com1:com2"});
-  ASSERT_TRUE(WaitUntil([] { return Exists("com1") && Exists("com2"); }));
+  ASSERT_TRUE(WaitFor([] { return Exists("com1") && Exists("com2"); }));
   const int a = OpenPort("com1");
   const int b = OpenPort("com2");
   ASSERT_TRUE(WriteAll(a, {'p', 'i', 'n', 'g', '\r', '\n'}));

@@ -20,7 +20,7 @@ class ClientFaults : public EightEchoLines {};
 // Waits until the device has sent nothing for a second (its bytes have
 // backed up through the server to the stalled client), or has sent far more
 // than any buffer on the way holds.
-bool WaitUntilBackedUp(const load::EchoDevice& device) {
+bool WaitUntilBackedUp(const PtyDevice& device) {
   uint64_t seen = device.echoed();
   for (int second = 0; second < 60; ++second) {
     std::this_thread::sleep_for(1s);
@@ -39,8 +39,7 @@ TEST_F(ClientFaults, StalledClientIsDroppedAfterTheLimitWhileOtherLinesRelay) {
   } restore;
   // Line 1's device talks without end; its client never reads.
   std::string error;
-  devices_[1] = load::EchoDevice::Create(dir_.path() + "/com1", &error,
-                                         load::EchoDevice::Role::kSource);
+  devices_[1] = PtyDevice::Create(dir_.path() + "/com1", Play::kSource, &error);
   ASSERT_TRUE(devices_[1]) << error;
   StartInProcess();
   load::LineSocket stalled(port_[1], 10s, /*receiveBuffer=*/4096);

@@ -20,7 +20,7 @@ class DeviceFaults : public EightEchoLines {
   void ReplaceDevice(int L) {
     devices_[L].reset();
     std::string error;
-    devices_[L] = load::EchoDevice::Create(dir_.path() + "/com" + std::to_string(L), &error);
+    devices_[L] = PtyDevice::Create(dir_.path() + "/com" + std::to_string(L), Play::kEcho, &error);
     ASSERT_TRUE(devices_[L]) << error;
   }
 };
@@ -35,7 +35,7 @@ TEST_F(DeviceFaults, DeviceThatVanishesMidStreamServesAgainAfterCloseAndOpen) {
     BackgroundStream victim(port_[1], 1000 + static_cast<uint64_t>(round), 16 * 1024, 10s);
     const uint64_t before = devices_[1]->echoed();
     ASSERT_TRUE(WaitFor([&] { return devices_[1]->echoed() > before + 32 * 1024; }, 30s));
-    devices_[1]->Vanish();
+    devices_[1]->Hangup();
     // The server lives on without the device: the control line answers.
     EXPECT_NE(control().Command("status com1", 10s), "");
     if (round % 2 == 1) {

@@ -31,7 +31,7 @@ void EightEchoLines::SetUp() {
     port_[L] = FreeTcpPort();
     const std::string name = "com" + std::to_string(L);
     std::string error;
-    devices_[L] = load::EchoDevice::Create(dir_.path() + "/" + name, &error);
+    devices_[L] = PtyDevice::Create(dir_.path() + "/" + name, Play::kEcho, &error);
     ASSERT_TRUE(devices_[L]) << error;
     settings.tcp[L] = std::to_string(port_[L]);
     settings.serial[L] = name;

@@ -90,7 +90,7 @@ TEST_F(UiFormView, MinimizeAloneTouchesNoLine) {
   ExpectBridged(client, com1, "2");
   controlClient.Send("hello\r");
   EXPECT_TRUE(controlClient.Receives("220 "));
-  EXPECT_EQ(ReadFile("qmx.txt"), file.Text());  // OK does not save
+  EXPECT_EQ(ReadWholeFile("qmx.txt"), file.Text());  // OK does not save
 }
 
 TEST_F(UiFormView, UnappliedEditIsLostOnRefreshAndOnCancel) {

@@ -88,7 +88,7 @@ TEST_F(UiSaveSetup, SavesTheAppliedLineTableNotTheFormFields) {
   Find<QComboBox>(1008)->setCurrentIndex(0);  // "unused", not applied yet
   Find<QCheckBox>(1039)->setChecked(true);
   EXPECT_EQ(WithModals([&] { Click(1024); }, [](QWidget*) {}), 0);
-  std::string text = ReadFile("qmx.txt");
+  std::string text = ReadWholeFile("qmx.txt");
   EXPECT_NE(text.find("\r\n" + data + ",unused\t\r\n"), std::string::npos);
   EXPECT_TRUE(text.ends_with("\r\n0\t\r\n"));
 
@@ -97,7 +97,7 @@ TEST_F(UiSaveSetup, SavesTheAppliedLineTableNotTheFormFields) {
   SetupFile applied = file;
   applied.tcp[1] = "unused";
   applied.minimize = "1";
-  EXPECT_EQ(ReadFile("qmx.txt"), applied.Text());
+  EXPECT_EQ(ReadWholeFile("qmx.txt"), applied.Text());
 }
 
 TEST_F(UiSaveSetup, FailedSaveShowsExactlyOneMessageBox) {

@@ -262,7 +262,7 @@ bool DeviceFaultRound(Context& c, int L, uint64_t round) {
   for (int i = 0; i < 300 && c.server.device(L).echoed() < before + 32 * 1024; ++i) {
     std::this_thread::sleep_for(Millis(100));
   }
-  c.server.device(L).Vanish();
+  c.server.device(L).Hangup();
   std::string error;
   const bool replaced = c.server.ReplaceDevice(L, &error);
   const std::string name = "com" + std::to_string(L);
