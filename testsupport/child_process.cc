@@ -53,12 +53,14 @@ bool ChildProcess::Start(const ChildOptions& options, std::string* error) {
       if (::getppid() != parent) ::_exit(126);
     }
     if (!options.stderrPath.empty()) {
-      const int fd = ::open(options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int fd =
+          ::open(options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd < 0 || ::dup2(fd, STDERR_FILENO) < 0) ::_exit(126);
       ::close(fd);
     }
     if (pipeFds[1] >= 0 && ::dup2(pipeFds[1], STDOUT_FILENO) < 0) ::_exit(126);
-    if (!options.directory.empty() && ::chdir(options.directory.c_str()) != 0) ::_exit(126);
+    if (!options.directory.empty() && ::chdir(options.directory.c_str()) != 0)
+      ::_exit(126);
     ::execv(options.binary.c_str(), argv.data());
     ::_exit(127);
   }

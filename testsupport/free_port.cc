@@ -36,8 +36,9 @@ int BindWildcard(int family, int port) {
   int result = -1;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    result = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
-                                     : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    result =
+        ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
+                                : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
   } else if (errno == EADDRNOTAVAIL || errno == EAFNOSUPPORT) {
     result = 0;
   }

@@ -141,7 +141,8 @@ void PtyDevice::StartPlaying(Play role) {
       const short got = fds[0].revents;
       if ((got & POLLIN) != 0) {
         const ssize_t n = ::read(master_, buffer.data(), buffer.size());
-        if (n > 0 && role == Play::kEcho) pending.append(buffer.data(), static_cast<size_t>(n));
+        if (n > 0 && role == Play::kEcho)
+          pending.append(buffer.data(), static_cast<size_t>(n));
         if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) {
           failure_ = errno;
           return;
@@ -178,7 +179,8 @@ void PtyDevice::Hangup() {
 
 std::string PtyDevice::fault() const {
   const int code = failure_.load();
-  return code == 0 ? std::string() : std::string("pseudo-terminal: ") + std::strerror(code);
+  return code == 0 ? std::string()
+                   : std::string("pseudo-terminal: ") + std::strerror(code);
 }
 
 bool PtyDevice::Write(std::string_view bytes, std::chrono::milliseconds limit) {
@@ -207,7 +209,8 @@ std::string PtyDevice::Read(size_t count, std::chrono::milliseconds limit) {
       continue;
     }
     if ((p.revents & POLLIN) == 0) break;  // hung up with nothing left to read
-    const ssize_t n = ::read(master_, buffer.data(), std::min(buffer.size(), count - out.size()));
+    const ssize_t n =
+        ::read(master_, buffer.data(), std::min(buffer.size(), count - out.size()));
     if (n > 0) {
       out.append(buffer.data(), static_cast<size_t>(n));
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {

@@ -44,8 +44,8 @@ class PtyDevice {
   // playing.
   explicit PtyDevice(std::string link, Play play = Play::kSelf, bool holdSlave = true);
   // The same, or nullptr with the reason in `error`.
-  static std::unique_ptr<PtyDevice> Create(std::string link, Play play, std::string* error,
-                                           bool holdSlave = true);
+  static std::unique_ptr<PtyDevice> Create(std::string link, Play play,
+                                           std::string* error, bool holdSlave = true);
   ~PtyDevice();
   PtyDevice(const PtyDevice&) = delete;
   PtyDevice& operator=(const PtyDevice&) = delete;
@@ -62,7 +62,8 @@ class PtyDevice {
   // Read returns what came until `count` bytes, a hang-up, or `limit`.
   bool Write(std::string_view bytes,
              std::chrono::milliseconds limit = std::chrono::seconds(10));
-  std::string Read(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
+  std::string Read(size_t count,
+                   std::chrono::milliseconds limit = std::chrono::seconds(10));
   // True once the slave is closed by everybody (only without `holdSlave`);
   // what arrives meanwhile is read and dropped.
   bool WaitHangup(std::chrono::milliseconds limit = std::chrono::seconds(10));

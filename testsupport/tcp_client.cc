@@ -55,7 +55,8 @@ TcpClient::TcpClient(const std::string& address, int port, const std::string& so
   while (Clock::now() < deadline) {
     const int fd = ::socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
-    if (fromLength != 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&from), fromLength) != 0) {
+    if (fromLength != 0 &&
+        ::bind(fd, reinterpret_cast<sockaddr*>(&from), fromLength) != 0) {
       ::close(fd);
       return;
     }
@@ -106,9 +107,10 @@ std::string TcpClient::ReadWhile(const std::function<bool(const std::string&)>& 
   return out;
 }
 
-std::string TcpClient::ReadUntil(const std::string& expected, std::chrono::milliseconds limit) {
-  return ReadWhile([&](const std::string& s) { return s.find(expected) == std::string::npos; },
-                   limit);
+std::string TcpClient::ReadUntil(const std::string& expected,
+                                 std::chrono::milliseconds limit) {
+  return ReadWhile(
+      [&](const std::string& s) { return s.find(expected) == std::string::npos; }, limit);
 }
 
 bool TcpClient::Receives(const std::string& expected, std::chrono::milliseconds limit) {
@@ -124,7 +126,8 @@ std::string TcpClient::ReadCount(size_t count, std::chrono::milliseconds limit) 
     const int ready = ::poll(&p, 1, Left(deadline));
     if (ready == 0) break;
     if (ready < 0) continue;
-    const ssize_t n = ::recv(fd_, buffer.data(), std::min(buffer.size(), count - out.size()), 0);
+    const ssize_t n =
+        ::recv(fd_, buffer.data(), std::min(buffer.size(), count - out.size()), 0);
     if (n <= 0) break;
     out.append(buffer.data(), static_cast<size_t>(n));
   }

@@ -40,7 +40,8 @@ class Commands : public ::testing::Test {
 };
 
 TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
-  PtyDevice com1("com1", Play::kEcho), com2("com2", Play::kEcho), com3("com3", Play::kEcho);
+  PtyDevice com1("com1", Play::kEcho), com2("com2", Play::kEcho),
+      com3("com3", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);  // configured, serial port unused
   settings_.com[2] = "com3,4800,o,7,2,x";
   Start();

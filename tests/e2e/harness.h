@@ -49,7 +49,9 @@ class ControlClient : public TcpClient {
 // Links `name` in the working directory to a device that does not exist, so
 // the port cannot be opened (a plain missing name would fall back to the
 // machine's own /dev/ttyS ports).
-inline void MissingDevice(const std::string& name) { testsupport::LinkMissingDevice(name); }
+inline void MissingDevice(const std::string& name) {
+  testsupport::LinkMissingDevice(name);
+}
 
 // Builds a settings file: control port, then for each data line its TCP port
 // text and serial port text, then eight serial lines and the minimize flag.
@@ -90,14 +92,18 @@ class ServerProcess {
   // qmxd with these arguments after its name.
   explicit ServerProcess(const std::vector<std::string>& args);
   // Sends SIGTERM and waits; returns the exit status (or -1 on time-out).
-  int Terminate(std::chrono::milliseconds timeout = 20s) { return Stop(SIGTERM, timeout); }
+  int Terminate(std::chrono::milliseconds timeout = 20s) {
+    return Stop(SIGTERM, timeout);
+  }
   // Sends `signal` and waits, as Terminate does.
   int Stop(int signal, std::chrono::milliseconds timeout = 20s) {
     return child_.Stop(signal, timeout);
   }
   // Waits for the process to end by itself; its exit status, 128 + the
   // signal that ended it, or -1 on time-out.
-  int WaitExit(std::chrono::milliseconds timeout = 20s) { return child_.WaitExit(timeout); }
+  int WaitExit(std::chrono::milliseconds timeout = 20s) {
+    return child_.WaitExit(timeout);
+  }
   pid_t pid() const { return child_.pid(); }
   std::string Stderr() const { return testsupport::ReadWholeFile(stderrPath_); }
 

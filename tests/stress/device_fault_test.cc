@@ -20,7 +20,8 @@ class DeviceFaults : public EightEchoLines {
   void ReplaceDevice(int L) {
     devices_[L].reset();
     std::string error;
-    devices_[L] = PtyDevice::Create(dir_.path() + "/com" + std::to_string(L), Play::kEcho, &error);
+    devices_[L] =
+        PtyDevice::Create(dir_.path() + "/com" + std::to_string(L), Play::kEcho, &error);
     ASSERT_TRUE(devices_[L]) << error;
   }
 };

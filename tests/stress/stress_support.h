@@ -4,18 +4,18 @@
 // traffic each test moves.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "e2e/harness.h"
-#include "testsupport/pty_device.h"
 #include "echo_stream.h"
 #include "line_client.h"
 #include "server_figures.h"
+#include "testsupport/pty_device.h"
 
 namespace qmx::test {
 

@@ -24,10 +24,16 @@
 #include "ui/corv_view.h"
 #include "ui/form_controls.h"
 #include "ui/main_frame.h"
+#include "ui/resources.h"
 
 namespace qmx::ui::test {
 
 using Ms = std::chrono::milliseconds;
+
+// The form's boxes of `line` (0 is the control line), by their resource ids.
+constexpr int TcpBox(int line) { return kFormLines[line].tcpId; }
+constexpr int SerialBox(int line) { return kFormLines[line].serialId; }
+constexpr int StatusBox(int line) { return kFormLines[line].statusId; }
 
 using testsupport::FreeTcpPort;
 using testsupport::Listening;
@@ -36,7 +42,9 @@ using testsupport::TcpClient;
 
 // Links `link` to a device that does not exist, so opening the port fails
 // (with no entry at all, comN would mean /dev/ttyS(N-1)).
-inline void MissingDevice(const std::string& link) { testsupport::LinkMissingDevice(link); }
+inline void MissingDevice(const std::string& link) {
+  testsupport::LinkMissingDevice(link);
+}
 
 // The device end of a pseudo-terminal linked as `link`, played by the test.
 // Only the server holds the port side open, so its closing shows here as a

@@ -22,7 +22,8 @@ std::string SettingsText(int controlPort, const int (&ports)[9]) {
 
 bool SoakServer::Prepare(int sourceLine, bool keepFolder, std::string* error) {
   sourceLine_ = sourceLine;
-  folder_ = std::make_unique<testsupport::ScratchDir>("qmx-soak", testsupport::ScratchDir::Enter::kNo);
+  folder_ = std::make_unique<testsupport::ScratchDir>(
+      "qmx-soak", testsupport::ScratchDir::Enter::kNo);
   if (!folder_->ok()) {
     *error = "cannot make a temporary folder";
     return false;
@@ -45,9 +46,10 @@ bool SoakServer::Prepare(int sourceLine, bool keepFolder, std::string* error) {
 
 bool SoakServer::ReplaceDevice(int L, std::string* error) {
   devices_[L].reset();
-  const auto role =
-      L == sourceLine_ ? testsupport::PtyDevice::Play::kSource : testsupport::PtyDevice::Play::kEcho;
-  devices_[L] = testsupport::PtyDevice::Create(folder() + "/com" + std::to_string(L), role, error);
+  const auto role = L == sourceLine_ ? testsupport::PtyDevice::Play::kSource
+                                     : testsupport::PtyDevice::Play::kEcho;
+  devices_[L] =
+      testsupport::PtyDevice::Create(folder() + "/com" + std::to_string(L), role, error);
   return devices_[L] != nullptr;
 }
 

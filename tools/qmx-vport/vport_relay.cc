@@ -50,8 +50,8 @@ void Receive(std::vector<VirtualPort>& ports, VirtualPort& port) {
 }  // namespace
 
 bool OpenPort(VirtualPort* port, std::string* error) {
-  port->device = testsupport::PtyDevice::Create(port->name, testsupport::PtyDevice::Play::kSelf,
-                                                error);
+  port->device = testsupport::PtyDevice::Create(
+      port->name, testsupport::PtyDevice::Play::kSelf, error);
   return port->device != nullptr;
 }
 
