@@ -1,5 +1,7 @@
 // open, close, status and receive end to end, through a real control client,
 // with the effect on the data lines checked as a client sees it.
+#include "protocol/commands.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,7 +10,6 @@
 #include "harness.h"
 #include "net/socket_layer.h"
 #include "platform/fixed_text.h"
-#include "protocol/commands.h"
 #include "serial/rs_port.h"
 
 namespace qmx::test {
@@ -63,12 +64,14 @@ TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
   EXPECT_EQ(Cmd("open com1"), "423 has already opened\r\n");
 
   // Partial: definition stays the saved one, the baud text is stored.
-  EXPECT_EQ(Cmd("open com2,2400"), "200 opened by 9600,n,8,1,n. Port is " + std::to_string(LinePort(2)) + "\r\n");
+  EXPECT_EQ(Cmd("open com2,2400"), "200 opened by 9600,n,8,1,n. Port is " +
+                                       std::to_string(LinePort(2)) + "\r\n");
   EXPECT_EQ(FieldText(comSettings[1].baud), "2400");
   EXPECT_EQ(FieldText(comSettings[1].definition), "9600,n,8,1");
 
   // Saved settings alone.
-  EXPECT_EQ(Cmd("open com3"), "200 opened by 4800,o,7,2,x. Port is " + std::to_string(LinePort(3)) + "\r\n");
+  EXPECT_EQ(Cmd("open com3"), "200 opened by 4800,o,7,2,x. Port is " +
+                                  std::to_string(LinePort(3)) + "\r\n");
 
   // An over-long flow field is cut at the saved field's width.
   EXPECT_EQ(Cmd("close com3"), "200 OK\r\n");
@@ -107,14 +110,16 @@ TEST_F(Commands, StatusReportAndPortStatus) {
   settings_.tcp[4] = std::to_string(port_[4]);
   settings_.serial[4] = "receive com1";
   Start();
-  std::string expected = "200 Status is:\r\n1:" + std::to_string(port_[1]) +
-                         "-com1 OK\r\n2:" + std::to_string(port_[2]) +
-                         "-com2 OK\r\n3:unused-unused unused\r\n4:" +
-                         std::to_string(port_[4]) + "-receive com1 OK\r\n";
-  for (int L = 5; L <= 8; ++L) expected += std::to_string(L) + ":unused-unused unused\r\n";
+  std::string expected =
+      "200 Status is:\r\n1:" + std::to_string(port_[1]) +
+      "-com1 OK\r\n2:" + std::to_string(port_[2]) +
+      "-com2 OK\r\n3:unused-unused unused\r\n4:" + std::to_string(port_[4]) +
+      "-receive com1 OK\r\n";
+  for (int L = 5; L <= 8; ++L)
+    expected += std::to_string(L) + ":unused-unused unused\r\n";
   EXPECT_EQ(Cmd("status"), expected);
-  EXPECT_EQ(Cmd("STATUS COM1"),
-            "200 is opened by 9600,n,8,1,n. Port is " + std::to_string(port_[1]) + ". \r\n");
+  EXPECT_EQ(Cmd("STATUS COM1"), "200 is opened by 9600,n,8,1,n. Port is " +
+                                    std::to_string(port_[1]) + ". \r\n");
   EXPECT_EQ(Cmd("status com3"), "422 com3 doesn't open\r\n");
   EXPECT_EQ(Cmd("status com9"), "502 unused port\r\n");
 }
@@ -178,7 +183,8 @@ TEST_F(Commands, ReceiveRoutesACopyToTheNextFreeLine) {
   EXPECT_EQ(Cmd("receive com2"), "423 not open\r\n");
   // Line 2 has no configured port: it gets its socket record's default.
   std::string reply = Cmd("receive com1");
-  EXPECT_EQ(reply, "200 receive data from com1. Port is " + std::to_string(LinePort(2)) + "\r\n");
+  EXPECT_EQ(reply, "200 receive data from com1. Port is " + std::to_string(LinePort(2)) +
+                       "\r\n");
   EXPECT_EQ(serialPortText[2], "receive com1");
   TcpClient bridged(port_[1]);
   TcpClient copy(LinePort(2));

@@ -20,7 +20,8 @@ ControlClient::ControlClient(int port) : TcpClient(port) {
 
 static bool ReplyComplete(const std::string& r) {
   if (r.size() < 2 || r.compare(r.size() - 2, 2, "\r\n") != 0) return false;
-  if (r.rfind("200 Commands are", 0) == 0) return r.find("(Ex. ? Ex. help)\r\n") != std::string::npos;
+  if (r.rfind("200 Commands are", 0) == 0)
+    return r.find("(Ex. ? Ex. help)\r\n") != std::string::npos;
   if (r.rfind("200 Status is:", 0) == 0) return r.find("\r\n8:") != std::string::npos;
   return true;
 }

@@ -3,11 +3,10 @@
 // start or vanish and come back, and clients of the control line that leave
 // half-way or stop reading.
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <poll.h>
-#include <unistd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -39,7 +38,8 @@ class Lifecycle : public ::testing::Test {
     const std::string status = Cmd("status");
     const std::string head = std::to_string(L) + ":";
     size_t at = status.find(head);
-    return at == std::string::npos ? status : status.substr(at, status.find("\r\n", at) - at);
+    return at == std::string::npos ? status
+                                   : status.substr(at, status.find("\r\n", at) - at);
   }
   bool HasErrorEntry(const std::string& text) {
     auto entries = ErrorLogEntries();
@@ -87,8 +87,8 @@ TEST_F(Lifecycle, CloseByTcpPortReleasesAPortWhateverItsName) {
   EXPECT_EQ(Cmd("close " + std::to_string(port_[1])), "200 OK\r\n");
   EXPECT_EQ(PortStateOf(0), PortState::kClosed);
   EXPECT_LT(rsPorts[0].handle.load(), 0);
-  EXPECT_EQ(Cmd("open gps"), "200 opened by 9600,n,8,1,n. Port is " +
-                                 std::to_string(port_[1]) + "\r\n");
+  EXPECT_EQ(Cmd("open gps"),
+            "200 opened by 9600,n,8,1,n. Port is " + std::to_string(port_[1]) + "\r\n");
   TcpClient c(port_[1]);
   c.Send("ping");
   EXPECT_EQ(c.ReadCount(4), "ping");
@@ -213,7 +213,8 @@ TEST_F(Lifecycle, ControlClientThatStopsReadingNeitherStallsDataNorStays) {
   std::thread flood([&] {
     const std::string command = "status\r";
     while (!stop.load()) {
-      if (::send(silentFd, command.data(), command.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+      if (::send(silentFd, command.data(), command.size(), MSG_DONTWAIT | MSG_NOSIGNAL) <
+          0) {
         if (errno != EAGAIN) break;
         std::this_thread::sleep_for(1ms);
       }

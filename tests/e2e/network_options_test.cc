@@ -37,7 +37,8 @@ struct TwoLines {
 };
 
 bool Serving(const ServerProcess& server) {
-  return WaitFor([&] { return server.Stderr().find("qmxd: serving") != std::string::npos; });
+  return WaitFor(
+      [&] { return server.Stderr().find("qmxd: serving") != std::string::npos; });
 }
 
 TEST(QmxdNetwork, ListensOnlyWhereTold) {

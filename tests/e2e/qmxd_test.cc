@@ -1,7 +1,6 @@
 // The qmxd executable: serves from its working directory and stops cleanly.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include "harness.h"
 
@@ -46,7 +45,8 @@ TEST(Qmxd, ServesAndEndsCleanlyOnSigterm) {
   EXPECT_TRUE(WaitFor([&] { return CountEntries(task) == before - 2; }));
 
   EXPECT_EQ(server.Terminate(), 0);
-  EXPECT_NE(server.Stderr().find("com2 open failure"), std::string::npos) << server.Stderr();
+  EXPECT_NE(server.Stderr().find("com2 open failure"), std::string::npos)
+      << server.Stderr();
   EXPECT_TRUE(c.WaitClosed());
   EXPECT_FALSE(Listening(control));
 }
@@ -55,7 +55,8 @@ TEST(Qmxd, StartsWithoutASettingsFile) {
   ScratchDir dir;
   ServerProcess server;
   // It logs the missing file and keeps running until told to stop.
-  ASSERT_TRUE(WaitFor([&] { return server.Stderr().find("Cann't open qmx.txt") != std::string::npos; }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return server.Stderr().find("Cann't open qmx.txt") != std::string::npos; }));
   EXPECT_EQ(server.Terminate(), 0);
 }
 

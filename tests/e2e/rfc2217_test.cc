@@ -1,9 +1,8 @@
 // Data lines that speak Telnet with remote port control, end to end: a plain
 // TCP client writes the Telnet bytes itself against the in-process server,
 // with pseudo-terminals as the devices.
-#include <gtest/gtest.h>
-
 #include <asm/termbits.h>  // termios2; never with <termios.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
 #include <mutex>
@@ -34,15 +33,15 @@ std::string Baud(uint32_t rate) {
 }
 
 const std::string kOpening =
-    Bytes({tn::kIac, tn::kWill, tn::kOptBinary, tn::kIac, tn::kDo, tn::kOptBinary, tn::kIac,
-           tn::kWill, tn::kOptSuppressGoAhead, tn::kIac, tn::kDo, tn::kOptSuppressGoAhead,
-           tn::kIac, tn::kDo, tn::kOptComPort});
+    Bytes({tn::kIac, tn::kWill, tn::kOptBinary, tn::kIac, tn::kDo, tn::kOptBinary,
+           tn::kIac, tn::kWill, tn::kOptSuppressGoAhead, tn::kIac, tn::kDo,
+           tn::kOptSuppressGoAhead, tn::kIac, tn::kDo, tn::kOptComPort});
 
 // The client's agreement to everything the server offered.
 const std::string kAgree =
-    Bytes({tn::kIac, tn::kDo, tn::kOptBinary, tn::kIac, tn::kWill, tn::kOptBinary, tn::kIac,
-           tn::kDo, tn::kOptSuppressGoAhead, tn::kIac, tn::kWill, tn::kOptSuppressGoAhead,
-           tn::kIac, tn::kWill, tn::kOptComPort});
+    Bytes({tn::kIac, tn::kDo, tn::kOptBinary, tn::kIac, tn::kWill, tn::kOptBinary,
+           tn::kIac, tn::kDo, tn::kOptSuppressGoAhead, tn::kIac, tn::kWill,
+           tn::kOptSuppressGoAhead, tn::kIac, tn::kWill, tn::kOptComPort});
 
 class Rfc2217 : public ::testing::Test {
  protected:
@@ -102,7 +101,8 @@ TEST_F(Rfc2217, BridgedLineChangesItsPortAndCopyLineOnlyAnswers) {
   // Once the option is agreed the server reports the modem lines (a
   // pseudo-terminal has none), then answers the new rate with the rate.
   line1->Send(ComPort(tn::kSetBaudRate, Baud(19200)));
-  const std::string baudReply = ComPort(tn::kSetBaudRate + tn::kServerOffset, Baud(19200));
+  const std::string baudReply =
+      ComPort(tn::kSetBaudRate + tn::kServerOffset, Baud(19200));
   EXPECT_NE(line1->ReadUntil(baudReply).find(baudReply), std::string::npos);
   EXPECT_EQ(DeviceSpeed(com1), 19200u);
   const std::string status19200 =

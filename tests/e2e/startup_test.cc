@@ -75,7 +75,8 @@ TEST_F(Startup, EachKindOfLineGetsItsStatus) {
   EXPECT_EQ(LineStatusText(6), "unused");
   auto errors = ErrorLogEntries();
   EXPECT_EQ(errors, (std::vector<std::string>{
-                        "com1 open failure", "TCP port " + std::to_string(busyPort) + " open failure"}));
+                        "com1 open failure",
+                        "TCP port " + std::to_string(busyPort) + " open failure"}));
   ::close(blocker);
 }
 
@@ -92,7 +93,8 @@ TEST_F(Startup, SaveThenRestartRestoresEverything) {
   s.minimize = "1";
   std::string text = s.Text();
   // Remarks on some lines.
-  text.replace(text.find(s.control + "\t"), s.control.size() + 1, s.control + "\tthe control line");
+  text.replace(text.find(s.control + "\t"), s.control.size() + 1,
+               s.control + "\tthe control line");
   dir_.WriteFile("qmx.txt", text);
   server_.Start();
   {

@@ -252,9 +252,10 @@ TEST_F(ListenAccessTest, StrangersAreTurnedAwayBeforeTheyTakeTheLine) {
   ASSERT_TRUE(WaitFor([] { return cmdQueue.Count() == 1; }));  // only this one's marker
   EXPECT_EQ(trace.Count("ControlServer1 refused 127.0.0.2"), 1);
 
-  EXPECT_EQ(Reports(), (std::vector<std::string>{
-                           "TCP port " + std::to_string(data) + " refused 127.0.0.1",
-                           "TCP port " + std::to_string(control) + " refused 127.0.0.2"}));
+  EXPECT_EQ(Reports(),
+            (std::vector<std::string>{
+                "TCP port " + std::to_string(data) + " refused 127.0.0.1",
+                "TCP port " + std::to_string(control) + " refused 127.0.0.2"}));
   ::close(operatorClient);
   ::close(allowed);
 }

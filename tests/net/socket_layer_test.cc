@@ -1,5 +1,7 @@
 // The socket layer over real sockets on 127.0.0.1: state rules, port texts,
 // the accept-and-receive thread, TcpOut and TcpDisconnect.
+#include "net/socket_layer.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -16,7 +18,6 @@
 
 #include "engine/line_table.h"
 #include "net/net_test_support.h"
-#include "net/socket_layer.h"
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
 
@@ -28,12 +29,14 @@ using namespace net_test;
 
 int Connect(int port, int recvBuffer = 0) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (recvBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &recvBuffer, sizeof(recvBuffer));
+  if (recvBuffer > 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &recvBuffer, sizeof(recvBuffer));
   timeval limit{10, 0};  // a stuck server fails the test instead of hanging it
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   ::sockaddr_in address = Loopback(port);
-  if (::connect(fd, reinterpret_cast<::sockaddr*>(&address), sizeof(address)) == 0) return fd;
+  if (::connect(fd, reinterpret_cast<::sockaddr*>(&address), sizeof(address)) == 0)
+    return fd;
   ::close(fd);
   return -1;
 }
@@ -76,7 +79,8 @@ class SocketLayerTest : public ::testing::Test {
   // TcpDisconnect with a bound: if it is still blocked after 10 s, the
   // line's thread is released by hand (so the test ends) and it fails.
   void DisconnectWithin(int line) {
-    auto done = std::async(std::launch::async, [&] { return TcpDisconnect(line, &error); });
+    auto done =
+        std::async(std::launch::async, [&] { return TcpDisconnect(line, &error); });
     if (done.wait_for(10s) != std::future_status::ready) {
       ::shutdown(tcpLines[line].lineSocket, SHUT_RDWR);
       if (TcpClientFd(line) >= 0) ::shutdown(TcpClientFd(line), SHUT_RDWR);
@@ -176,7 +180,8 @@ TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
 
 TEST_F(SocketLayerTest, LargeTransferArrivesWholeAndInOrder) {
   Bytes sent(1 << 20);
-  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 7 + i / 4999);
+  for (size_t i = 0; i < sent.size(); ++i)
+    sent[i] = static_cast<uint8_t>(i * 7 + i / 4999);
   Bytes received;
   std::atomic<bool> senderGone{false};
   // A consumer slower than the sender, taking at most 1024 bytes a pass as
@@ -230,7 +235,7 @@ TEST_F(SocketLayerTest, DisconnectClosesClientAndEndsThread) {
   EXPECT_EQ(trace.Count(Text("DataServer3 accept Error ", EINVAL)), 1);
   char byte;
   EXPECT_EQ(::recv(client, &byte, 1, 0), 0);  // end of stream, not a time-out
-  EXPECT_EQ(Connect(port), -1);              // nobody listens any more
+  EXPECT_EQ(Connect(port), -1);               // nobody listens any more
   ::close(client);
 }
 
@@ -249,7 +254,8 @@ TEST_F(SocketLayerTest, ClientThatStopsReadingIsDroppedForTheNext) {
   ASSERT_TRUE(trace.WaitFor("DataServer5 accepted something"));
   int next = Connect(port);
   std::string chunk(2000, 's');
-  for (int sends = 0; TcpOut(5, chunk.data(), 2000, &error) == 1 && sends < 100000; ++sends) {
+  for (int sends = 0; TcpOut(5, chunk.data(), 2000, &error) == 1 && sends < 100000;
+       ++sends) {
   }
   EXPECT_EQ(error, ETIMEDOUT);
   EXPECT_EQ(trace.Count(Text("DataServer5 Tcpsend Error ", ETIMEDOUT)), 1);
@@ -305,7 +311,8 @@ TEST_F(SocketLayerTest, ClientLineConnectsOnceAndSends) {
   ASSERT_EQ(Code(TcpSocket(7, &error)), 0);
   ASSERT_EQ(Code(TcpConnect(7, &error)), 0);
   EXPECT_EQ(line.state.load(), LineState::kConnected);
-  EXPECT_EQ(trace.Count(Text("DataServer7 Establish: port=", port) + " addr=127.0.0.1\n"), 1);
+  EXPECT_EQ(trace.Count(Text("DataServer7 Establish: port=", port) + " addr=127.0.0.1\n"),
+            1);
   int peer = ::accept(server, nullptr, nullptr);
   ASSERT_EQ(Code(TcpOut(7, "hello", 5, &error)), 0);
   char text[5];

@@ -29,8 +29,8 @@ int OpenPort(const char* name) { return ::open(name, O_RDWR | O_NOCTTY | O_NONBL
 
 // Starts the tool in the working directory, never outliving a crashed test;
 // with `pipeOut` its standard output can be read from stdoutFd().
-std::unique_ptr<testsupport::ChildProcess> StartVport(const std::vector<std::string>& args,
-                                                      bool pipeOut = false) {
+std::unique_ptr<testsupport::ChildProcess> StartVport(
+    const std::vector<std::string>& args, bool pipeOut = false) {
   const char* dir = std::getenv("QMX_BIN_DIR");
   testsupport::ChildOptions options;
   options.binary = std::string(dir ? dir : ".") + "/qmx-vport";

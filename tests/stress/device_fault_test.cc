@@ -33,7 +33,8 @@ TEST_F(DeviceFaults, DeviceThatVanishesMidStreamServesAgainAfterCloseAndOpen) {
   const int rounds = Scaled(6, 3);
   for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    BackgroundStream victim(port_[1], 1000 + static_cast<uint64_t>(round), 16 * 1024, 10s);
+    BackgroundStream victim(port_[1], 1000 + static_cast<uint64_t>(round), 16 * 1024,
+                            10s);
     const uint64_t before = devices_[1]->echoed();
     ASSERT_TRUE(WaitFor([&] { return devices_[1]->echoed() > before + 32 * 1024; }, 30s));
     devices_[1]->Hangup();

@@ -66,11 +66,13 @@ void EightEchoLines::ExpectSettledThenCleanExit(const load::ServerFigures& basel
   const bool settled = WaitFor(
       [&] {
         last = Figures();
-        return last.descriptors == baseline.descriptors && last.threads == baseline.threads;
+        return last.descriptors == baseline.descriptors &&
+               last.threads == baseline.threads;
       },
       15s);
-  EXPECT_TRUE(settled) << "descriptors " << baseline.descriptors << " -> " << last.descriptors
-                       << ", threads " << baseline.threads << " -> " << last.threads;
+  EXPECT_TRUE(settled) << "descriptors " << baseline.descriptors << " -> "
+                       << last.descriptors << ", threads " << baseline.threads << " -> "
+                       << last.threads;
   ExpectCleanExit();
 }
 

@@ -29,7 +29,7 @@ class EightEchoLines : public ::testing::Test {
  protected:
   void SetUp() override;
 
-  void StartQmxd();       // and waits until its control line greets
+  void StartQmxd();  // and waits until its control line greets
   void StartInProcess();
 
   // The server process's figures (qmxd only).
@@ -49,7 +49,7 @@ class EightEchoLines : public ::testing::Test {
 
   ScratchDir dir_;
   int controlPort_ = 0;
-  int port_[9] = {};  // data line L's TCP port
+  int port_[9] = {};                       // data line L's TCP port
   std::unique_ptr<PtyDevice> devices_[9];  // devices_[L] is com<L>
   std::unique_ptr<ServerProcess> qmxd_;
   std::unique_ptr<InProcessServer> inProcess_;
