@@ -5,18 +5,15 @@
 // Runs the real server start-up in a scratch directory with a sample qmx.txt
 // and two pseudo-terminals standing in for com1 and com4 (com3 has no device,
 // so its line shows a failed activation), grabs the window and shuts down.
-#include <pty.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QMainWindow>
 #include <QPixmap>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "testsupport/pty_device.h"
+#include "testsupport/scratch_dir.h"
 #include "ui/corv_app.h"
 #include "ui/main_frame.h"
 
@@ -50,23 +47,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: qmx-window-shot OUTPUT.png\n");
     return 2;
   }
-  namespace fs = std::filesystem;
-  const fs::path output = fs::absolute(argv[1]);
-  const fs::path previous = fs::current_path();
-  char scratch[] = "/tmp/qmx-window-shot-XXXXXX";
-  if (mkdtemp(scratch) == nullptr) return 1;
-  fs::current_path(scratch);
+  const std::filesystem::path output = std::filesystem::absolute(argv[1]);
+  qmx::testsupport::ScratchDir scratch("qmx-window-shot");
+  if (!scratch.ok()) return 1;
 
   // Two devices: com1 and com4 (line 4 bridges com4); com3 is left missing.
-  int masters[2] = {-1, -1};
-  int slaves[2] = {-1, -1};
-  const char* links[2] = {"com1", "com4"};
-  for (int i = 0; i < 2; ++i) {
-    char name[256] = {};
-    if (openpty(&masters[i], &slaves[i], name, nullptr, nullptr) != 0) return 1;
-    fs::create_symlink(name, links[i]);
+  qmx::testsupport::PtyDevice com1("com1");
+  qmx::testsupport::PtyDevice com4("com4");
+  if (!com1.ok() || !com4.ok() || !scratch.WriteFile("qmx.txt", kSampleSetup)) {
+    std::fprintf(stderr, "qmx-window-shot: %s%s\n", com1.error().c_str(),
+                 com4.error().c_str());
+    return 1;
   }
-  std::ofstream(std::string("qmx.txt"), std::ios::binary) << kSampleSetup;
 
   int result = 1;
   {
@@ -80,12 +72,6 @@ int main(int argc, char** argv) {
     app.ExitInstance();
   }
 
-  for (int i = 0; i < 2; ++i) {
-    ::close(masters[i]);
-    ::close(slaves[i]);
-  }
-  fs::current_path(previous);
-  fs::remove_all(scratch);
   if (result == 0) std::printf("wrote %s\n", output.c_str());
   return result;
 }

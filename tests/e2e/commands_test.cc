@@ -1,5 +1,7 @@
 // open, close, status and receive end to end, through a real control client,
 // with the effect on the data lines checked as a client sees it.
+#include "protocol/commands.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,7 +10,6 @@
 #include "harness.h"
 #include "net/socket_layer.h"
 #include "platform/fixed_text.h"
-#include "protocol/commands.h"
 #include "serial/rs_port.h"
 
 namespace qmx::test {
@@ -31,7 +32,7 @@ class Commands : public ::testing::Test {
   // The port the server opened for data line L (its socket record's port).
   int LinePort(int L) { return std::stoi(std::string(FieldText(tcpLines[L].port))); }
 
-  TempDir dir_;
+  ScratchDir dir_;
   Settings settings_;
   InProcessServer server_;
   int control_ = 0;
@@ -40,7 +41,8 @@ class Commands : public ::testing::Test {
 };
 
 TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
-  PtyDevice com1("com1", true), com2("com2", true), com3("com3", true);
+  PtyDevice com1("com1", Play::kEcho), com2("com2", Play::kEcho),
+      com3("com3", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);  // configured, serial port unused
   settings_.com[2] = "com3,4800,o,7,2,x";
   Start();
@@ -62,12 +64,14 @@ TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
   EXPECT_EQ(Cmd("open com1"), "423 has already opened\r\n");
 
   // Partial: definition stays the saved one, the baud text is stored.
-  EXPECT_EQ(Cmd("open com2,2400"), "200 opened by 9600,n,8,1,n. Port is " + std::to_string(LinePort(2)) + "\r\n");
+  EXPECT_EQ(Cmd("open com2,2400"), "200 opened by 9600,n,8,1,n. Port is " +
+                                       std::to_string(LinePort(2)) + "\r\n");
   EXPECT_EQ(FieldText(comSettings[1].baud), "2400");
   EXPECT_EQ(FieldText(comSettings[1].definition), "9600,n,8,1");
 
   // Saved settings alone.
-  EXPECT_EQ(Cmd("open com3"), "200 opened by 4800,o,7,2,x. Port is " + std::to_string(LinePort(3)) + "\r\n");
+  EXPECT_EQ(Cmd("open com3"), "200 opened by 4800,o,7,2,x. Port is " +
+                                  std::to_string(LinePort(3)) + "\r\n");
 
   // An over-long flow field is cut at the saved field's width.
   EXPECT_EQ(Cmd("close com3"), "200 OK\r\n");
@@ -91,14 +95,14 @@ TEST_F(Commands, OpenOfAMissingDeviceReportsAndStatusShowsUnused) {
   // Its line's TCP port text is "unused" now, so the line listens on its
   // socket record's port, and really does.
   std::filesystem::remove("com1");
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   EXPECT_EQ(Cmd("open com1"), "200 opened by 9600,n,8,1,n. Port is " +
                                   std::string(FieldText(tcpLines[1].port)) + "\r\n");
   EXPECT_TRUE(Listening(LinePort(1)));
 }
 
 TEST_F(Commands, StatusReportAndPortStatus) {
-  PtyDevice com1("com1", true), com2("com2", true);
+  PtyDevice com1("com1", Play::kEcho), com2("com2", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   settings_.tcp[2] = std::to_string(port_[2]);
@@ -106,14 +110,16 @@ TEST_F(Commands, StatusReportAndPortStatus) {
   settings_.tcp[4] = std::to_string(port_[4]);
   settings_.serial[4] = "receive com1";
   Start();
-  std::string expected = "200 Status is:\r\n1:" + std::to_string(port_[1]) +
-                         "-com1 OK\r\n2:" + std::to_string(port_[2]) +
-                         "-com2 OK\r\n3:unused-unused unused\r\n4:" +
-                         std::to_string(port_[4]) + "-receive com1 OK\r\n";
-  for (int L = 5; L <= 8; ++L) expected += std::to_string(L) + ":unused-unused unused\r\n";
+  std::string expected =
+      "200 Status is:\r\n1:" + std::to_string(port_[1]) +
+      "-com1 OK\r\n2:" + std::to_string(port_[2]) +
+      "-com2 OK\r\n3:unused-unused unused\r\n4:" + std::to_string(port_[4]) +
+      "-receive com1 OK\r\n";
+  for (int L = 5; L <= 8; ++L)
+    expected += std::to_string(L) + ":unused-unused unused\r\n";
   EXPECT_EQ(Cmd("status"), expected);
-  EXPECT_EQ(Cmd("STATUS COM1"),
-            "200 is opened by 9600,n,8,1,n. Port is " + std::to_string(port_[1]) + ". \r\n");
+  EXPECT_EQ(Cmd("STATUS COM1"), "200 is opened by 9600,n,8,1,n. Port is " +
+                                    std::to_string(port_[1]) + ". \r\n");
   EXPECT_EQ(Cmd("status com3"), "422 com3 doesn't open\r\n");
   EXPECT_EQ(Cmd("status com9"), "502 unused port\r\n");
 }
@@ -127,7 +133,7 @@ TEST(StatusText, ErrorWordBitsInReportOrder) {
 }
 
 TEST_F(Commands, CloseByTcpPortAndByName) {
-  PtyDevice com1("com1", false);
+  PtyDevice com1("com1", Play::kSelf);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   settings_.tcp[3] = std::to_string(port_[3]);
@@ -169,7 +175,7 @@ TEST_F(Commands, CloseByTcpPortAndByName) {
 }
 
 TEST_F(Commands, ReceiveRoutesACopyToTheNextFreeLine) {
-  PtyDevice com1("com1", false);
+  PtyDevice com1("com1", Play::kSelf);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   Start();
@@ -177,7 +183,8 @@ TEST_F(Commands, ReceiveRoutesACopyToTheNextFreeLine) {
   EXPECT_EQ(Cmd("receive com2"), "423 not open\r\n");
   // Line 2 has no configured port: it gets its socket record's default.
   std::string reply = Cmd("receive com1");
-  EXPECT_EQ(reply, "200 receive data from com1. Port is " + std::to_string(LinePort(2)) + "\r\n");
+  EXPECT_EQ(reply, "200 receive data from com1. Port is " + std::to_string(LinePort(2)) +
+                       "\r\n");
   EXPECT_EQ(serialPortText[2], "receive com1");
   TcpClient bridged(port_[1]);
   TcpClient copy(LinePort(2));
@@ -191,7 +198,7 @@ TEST_F(Commands, ReceiveRoutesACopyToTheNextFreeLine) {
 }
 
 TEST_F(Commands, OpenCloseCycleWithAClientConnected) {
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   Start();

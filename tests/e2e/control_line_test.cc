@@ -19,7 +19,7 @@ class ControlLine : public ::testing::Test {
     dir_.WriteFile("qmx.txt", s.Text());
     server_.Start();
   }
-  TempDir dir_;
+  ScratchDir dir_;
   InProcessServer server_;
   int control_ = 0;
 };
@@ -28,7 +28,8 @@ TEST_F(ControlLine, GreetsEchoesAndAnswersByteForByte) {
   ControlClient c(control_);
   EXPECT_EQ(c.greeting(), "QMX ver2.01 ready\r\n");
   c.Send("HELLO\r");
-  EXPECT_EQ(c.ReadUntil("220 QMX ver2.01 ready\r\n"), "HELLO\r\n220 QMX ver2.01 ready\r\n");
+  EXPECT_EQ(c.ReadUntil("220 QMX ver2.01 ready\r\n"),
+            "HELLO\r\n220 QMX ver2.01 ready\r\n");
   c.Send("hello there\r");
   EXPECT_EQ(c.ReadUntil("ready\r\n"), "hello there\r\n220 QMX ver2.01 ready\r\n");
   EXPECT_EQ(c.Command("helo"), "500 Bad Request\r\n");

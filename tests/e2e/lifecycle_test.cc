@@ -3,11 +3,10 @@
 // start or vanish and come back, and clients of the control line that leave
 // half-way or stop reading.
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <poll.h>
-#include <unistd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -39,14 +38,15 @@ class Lifecycle : public ::testing::Test {
     const std::string status = Cmd("status");
     const std::string head = std::to_string(L) + ":";
     size_t at = status.find(head);
-    return at == std::string::npos ? status : status.substr(at, status.find("\r\n", at) - at);
+    return at == std::string::npos ? status
+                                   : status.substr(at, status.find("\r\n", at) - at);
   }
   bool HasErrorEntry(const std::string& text) {
     auto entries = ErrorLogEntries();
     return std::find(entries.begin(), entries.end(), text) != entries.end();
   }
 
-  TempDir dir_;
+  ScratchDir dir_;
   Settings settings_;
   InProcessServer server_;
   int control_ = 0;
@@ -57,7 +57,7 @@ class Lifecycle : public ::testing::Test {
 // A data line whose listener cannot start keeps its port open; that port is
 // neither overwritten by open nor out of reach of close.
 TEST_F(Lifecycle, PortHeldForALineWhoseListenerFailedIsReleasedByClose) {
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   settings_.tcp[1] = std::to_string(control_);  // taken by the control line
   settings_.serial[1] = "com1";
   Start();
@@ -78,7 +78,7 @@ TEST_F(Lifecycle, PortHeldForALineWhoseListenerFailedIsReleasedByClose) {
 // Names are whatever the settings say: closing a line by its TCP port
 // releases its port whether or not the name starts with "com".
 TEST_F(Lifecycle, CloseByTcpPortReleasesAPortWhateverItsName) {
-  PtyDevice gps("gps", true);
+  PtyDevice gps("gps", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "gps";
   settings_.com[0] = "gps,9600,n,8,1,n";
@@ -87,8 +87,8 @@ TEST_F(Lifecycle, CloseByTcpPortReleasesAPortWhateverItsName) {
   EXPECT_EQ(Cmd("close " + std::to_string(port_[1])), "200 OK\r\n");
   EXPECT_EQ(PortStateOf(0), PortState::kClosed);
   EXPECT_LT(rsPorts[0].handle.load(), 0);
-  EXPECT_EQ(Cmd("open gps"), "200 opened by 9600,n,8,1,n. Port is " +
-                                 std::to_string(port_[1]) + "\r\n");
+  EXPECT_EQ(Cmd("open gps"),
+            "200 opened by 9600,n,8,1,n. Port is " + std::to_string(port_[1]) + "\r\n");
   TcpClient c(port_[1]);
   c.Send("ping");
   EXPECT_EQ(c.ReadCount(4), "ping");
@@ -111,7 +111,7 @@ TEST_F(Lifecycle, DeviceAbsentAtStartComesUpWhenItAppears) {
   EXPECT_EQ(Cmd("close com2"), "200 OK\r\n");  // no more waiting for com2
   EXPECT_EQ(PortStateOf(1), PortState::kClosed);
 
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   const std::string ok = "1:" + std::to_string(port_[1]) + "-com1 OK";
   EXPECT_TRUE(WaitFor([&] { return Row(1) == ok; }, 10s)) << Row(1);
   EXPECT_TRUE(HasErrorEntry("com1 device back"));
@@ -124,7 +124,7 @@ TEST_F(Lifecycle, DeviceAbsentAtStartComesUpWhenItAppears) {
 // A device that vanishes is closed and waited for; when it is back, the
 // client that stayed on the line is served again.
 TEST_F(Lifecycle, DeviceThatVanishesComesBackAndItsClientStays) {
-  auto com1 = std::make_unique<PtyDevice>("com1", true);
+  auto com1 = std::make_unique<PtyDevice>("com1", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   Start();
@@ -137,7 +137,7 @@ TEST_F(Lifecycle, DeviceThatVanishesComesBackAndItsClientStays) {
   EXPECT_EQ(Row(1), "1:" + std::to_string(port_[1]) + "-com1 NG");
   EXPECT_TRUE(HasErrorEntry("com1 device lost; waiting for it"));
   com1.reset();
-  com1 = std::make_unique<PtyDevice>("com1", true);
+  com1 = std::make_unique<PtyDevice>("com1", Play::kEcho);
   EXPECT_TRUE(WaitFor([&] { return PortStateOf(0) == PortState::kOpen; }, 10s));
   EXPECT_EQ(Row(1), "1:" + std::to_string(port_[1]) + "-com1 OK");
   c.Send("two");
@@ -150,7 +150,7 @@ TEST_F(Lifecycle, DeviceThatVanishesComesBackAndItsClientStays) {
 // What a departing control client leaves behind never reaches, nor runs for,
 // the next client.
 TEST_F(Lifecycle, DepartedControlClientsLeaveNothingToTheNext) {
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   Start();
@@ -192,7 +192,7 @@ TEST_F(Lifecycle, DepartedControlClientsLeaveNothingToTheNext) {
 // stall limit.
 TEST_F(Lifecycle, ControlClientThatStopsReadingNeitherStallsDataNorStays) {
   SetSendStallLimitForTest(3000);
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   Start();
@@ -213,7 +213,8 @@ TEST_F(Lifecycle, ControlClientThatStopsReadingNeitherStallsDataNorStays) {
   std::thread flood([&] {
     const std::string command = "status\r";
     while (!stop.load()) {
-      if (::send(silentFd, command.data(), command.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+      if (::send(silentFd, command.data(), command.size(), MSG_DONTWAIT | MSG_NOSIGNAL) <
+          0) {
         if (errno != EAGAIN) break;
         std::this_thread::sleep_for(1ms);
       }

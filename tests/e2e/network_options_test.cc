@@ -27,7 +27,7 @@ bool HaveIpv6Loopback() {
 struct TwoLines {
   int control = FreeTcpPort();
   int data = FreeTcpPort();
-  void Write(const TempDir& dir, const std::string& dataPortText = "") const {
+  void Write(const ScratchDir& dir, const std::string& dataPortText = "") const {
     Settings s;
     s.control = std::to_string(control);
     s.tcp[1] = dataPortText.empty() ? std::to_string(data) : dataPortText;
@@ -37,12 +37,13 @@ struct TwoLines {
 };
 
 bool Serving(const ServerProcess& server) {
-  return WaitFor([&] { return server.Stderr().find("qmxd: serving") != std::string::npos; });
+  return WaitFor(
+      [&] { return server.Stderr().find("qmxd: serving") != std::string::npos; });
 }
 
 TEST(QmxdNetwork, ListensOnlyWhereTold) {
-  TempDir dir;
-  PtyDevice com1("com1", true);
+  ScratchDir dir;
+  PtyDevice com1("com1", Play::kEcho);
   TwoLines lines;
   lines.Write(dir);
   ServerProcess server({"--listen", "127.0.0.1"});
@@ -64,8 +65,8 @@ TEST(QmxdNetwork, ListensOnlyWhereTold) {
 
 TEST(QmxdNetwork, DefaultServesIpv4AndIpv6Alike) {
   if (!HaveIpv6Loopback()) GTEST_SKIP() << "::1 cannot be bound here";
-  TempDir dir;
-  PtyDevice com1("com1", true);
+  ScratchDir dir;
+  PtyDevice com1("com1", Play::kEcho);
   TwoLines lines;
   lines.Write(dir);
   ServerProcess server;
@@ -82,8 +83,8 @@ TEST(QmxdNetwork, DefaultServesIpv4AndIpv6Alike) {
 }
 
 TEST(QmxdNetwork, StrangersAreClosedBeforeAnyGreeting) {
-  TempDir dir;
-  PtyDevice com1("com1", true);
+  ScratchDir dir;
+  PtyDevice com1("com1", Play::kEcho);
   TwoLines lines;
   lines.Write(dir);
   ServerProcess server({"--allow", "10.0.0.0/8", "--allow", "127.0.0.2",
@@ -135,7 +136,7 @@ TEST(QmxdNetwork, StrangersAreClosedBeforeAnyGreeting) {
 }
 
 TEST(QmxdNetwork, BadStartsServeNothing) {
-  TempDir dir;
+  ScratchDir dir;
   TwoLines lines;
   lines.Write(dir);
   {
@@ -162,8 +163,8 @@ TEST(QmxdNetwork, BadStartsServeNothing) {
 }
 
 TEST(QmxdNetwork, HangUpEndsCleanlyAndPortTextsAreChecked) {
-  TempDir dir;
-  PtyDevice com1("com1", true);
+  ScratchDir dir;
+  PtyDevice com1("com1", Play::kEcho);
   TwoLines lines;
   lines.Write(dir, "31205x");  // not a port: the line fails, nothing listens
   ServerProcess server;

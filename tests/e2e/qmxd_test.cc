@@ -1,7 +1,6 @@
 // The qmxd executable: serves from its working directory and stops cleanly.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include "harness.h"
 
@@ -18,8 +17,8 @@ int CountEntries(const std::string& dir) {
 }
 
 TEST(Qmxd, ServesAndEndsCleanlyOnSigterm) {
-  TempDir dir;
-  PtyDevice com1("com1", true);
+  ScratchDir dir;
+  PtyDevice com1("com1", Play::kEcho);
   Settings s;
   int control = FreeTcpPort();
   int data = FreeTcpPort();
@@ -46,16 +45,18 @@ TEST(Qmxd, ServesAndEndsCleanlyOnSigterm) {
   EXPECT_TRUE(WaitFor([&] { return CountEntries(task) == before - 2; }));
 
   EXPECT_EQ(server.Terminate(), 0);
-  EXPECT_NE(server.Stderr().find("com2 open failure"), std::string::npos) << server.Stderr();
+  EXPECT_NE(server.Stderr().find("com2 open failure"), std::string::npos)
+      << server.Stderr();
   EXPECT_TRUE(c.WaitClosed());
   EXPECT_FALSE(Listening(control));
 }
 
 TEST(Qmxd, StartsWithoutASettingsFile) {
-  TempDir dir;
+  ScratchDir dir;
   ServerProcess server;
   // It logs the missing file and keeps running until told to stop.
-  ASSERT_TRUE(WaitFor([&] { return server.Stderr().find("Cann't open qmx.txt") != std::string::npos; }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return server.Stderr().find("Cann't open qmx.txt") != std::string::npos; }));
   EXPECT_EQ(server.Terminate(), 0);
 }
 
@@ -68,8 +69,8 @@ namespace {
 // A command that arrives as the server is told to stop either runs before the
 // clean-up or not at all: never a port or thread started after it.
 TEST(Qmxd, CommandCaughtByShutdownNeverOutlivesIt) {
-  TempDir dir;
-  PtyDevice com3("com3", true);
+  ScratchDir dir;
+  PtyDevice com3("com3", Play::kEcho);
   for (int round = 0; round < 8; ++round) {
     Settings s;
     const int control = FreeTcpPort();

@@ -21,14 +21,14 @@ class Relay : public ::testing::Test {
     control_ = FreeTcpPort();
     for (int L = 1; L <= 3; ++L) data_[L] = FreeTcpPort();
   }
-  TempDir dir_;
+  ScratchDir dir_;
   InProcessServer server_;
   int control_ = 0;
   int data_[9] = {};
 };
 
 TEST_F(Relay, DataLineCarriesBytesBothWaysInOrder) {
-  PtyDevice device("com1", /*echo=*/false);
+  PtyDevice device("com1", Play::kSelf);
   Settings s;
   s.control = std::to_string(control_);
   s.tcp[1] = std::to_string(data_[1]);
@@ -68,7 +68,7 @@ TEST_F(Relay, DataLineCarriesBytesBothWaysInOrder) {
 }
 
 TEST_F(Relay, ReceiveLinesGetACopyOfEverythingThePortReceives) {
-  PtyDevice device("com1", false);
+  PtyDevice device("com1", Play::kSelf);
   Settings s;
   s.control = std::to_string(control_);
   s.tcp[1] = std::to_string(data_[1]);
@@ -86,9 +86,8 @@ TEST_F(Relay, ReceiveLinesGetACopyOfEverythingThePortReceives) {
   TcpClient bridged(data_[1]), copy1(data_[2]), copy2(data_[3]);
   ASSERT_TRUE(bridged.connected() && copy1.connected() && copy2.connected());
   // Make sure every line has accepted its client before the device talks.
-  ASSERT_TRUE(WaitFor([] {
-    return TcpClientFd(1) >= 0 && TcpClientFd(2) >= 0 && TcpClientFd(3) >= 0;
-  }));
+  ASSERT_TRUE(WaitFor(
+      [] { return TcpClientFd(1) >= 0 && TcpClientFd(2) >= 0 && TcpClientFd(3) >= 0; }));
   std::string in = Pattern(50000, 3);
   device.Write(in);
   EXPECT_EQ(bridged.ReadCount(in.size(), 30s), in);
@@ -97,7 +96,7 @@ TEST_F(Relay, ReceiveLinesGetACopyOfEverythingThePortReceives) {
 }
 
 TEST_F(Relay, ClientThatSendsFasterThanTheDeviceReadsLosesNothing) {
-  PtyDevice device("com1", false);
+  PtyDevice device("com1", Play::kSelf);
   Settings s;
   s.control = std::to_string(control_);
   s.tcp[1] = std::to_string(data_[1]);

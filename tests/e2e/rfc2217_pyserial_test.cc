@@ -3,7 +3,6 @@
 // against the in-process server, passing it the control port, the data
 // line's port and the device path. The script plays the device itself.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,7 +36,8 @@ int RunScript(const std::vector<std::string>& args, const std::string& log,
     ::_exit(127);
   }
   int status = 0;
-  const bool ended = WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit);
+  const bool ended =
+      WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit);
   if (!ended) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
@@ -48,7 +48,7 @@ int RunScript(const std::vector<std::string>& args, const std::string& log,
 
 TEST(Rfc2217Pyserial, PyserialClientDrivesARemoteLine) {
   if (::access(kPython, X_OK) != 0) GTEST_SKIP() << kPython << " is missing";
-  TempDir dir;
+  ScratchDir dir;
   Settings settings;
   const int control = FreeTcpPort();
   const int data = FreeTcpPort();
@@ -61,10 +61,10 @@ TEST(Rfc2217Pyserial, PyserialClientDrivesARemoteLine) {
   server.Start();
 
   const std::string log = dir.path() + "/pyserial.log";
-  const int status = RunScript({QMX_PYSERIAL_SCRIPT, "--control", std::to_string(control),
-                                "--data", std::to_string(data), "--device",
-                                dir.path() + "/com1"},
-                               log, std::chrono::seconds(240));
+  const int status =
+      RunScript({QMX_PYSERIAL_SCRIPT, "--control", std::to_string(control), "--data",
+                 std::to_string(data), "--device", dir.path() + "/com1"},
+                log, std::chrono::seconds(240));
   server.Stop();
   SetRfc2217Lines(0);
   const std::string output = dir.ReadFile("pyserial.log");

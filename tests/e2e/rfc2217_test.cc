@@ -1,9 +1,8 @@
 // Data lines that speak Telnet with remote port control, end to end: a plain
 // TCP client writes the Telnet bytes itself against the in-process server,
 // with pseudo-terminals as the devices.
-#include <gtest/gtest.h>
-
 #include <asm/termbits.h>  // termios2; never with <termios.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
 #include <mutex>
@@ -34,15 +33,15 @@ std::string Baud(uint32_t rate) {
 }
 
 const std::string kOpening =
-    Bytes({tn::kIac, tn::kWill, tn::kOptBinary, tn::kIac, tn::kDo, tn::kOptBinary, tn::kIac,
-           tn::kWill, tn::kOptSuppressGoAhead, tn::kIac, tn::kDo, tn::kOptSuppressGoAhead,
-           tn::kIac, tn::kDo, tn::kOptComPort});
+    Bytes({tn::kIac, tn::kWill, tn::kOptBinary, tn::kIac, tn::kDo, tn::kOptBinary,
+           tn::kIac, tn::kWill, tn::kOptSuppressGoAhead, tn::kIac, tn::kDo,
+           tn::kOptSuppressGoAhead, tn::kIac, tn::kDo, tn::kOptComPort});
 
 // The client's agreement to everything the server offered.
 const std::string kAgree =
-    Bytes({tn::kIac, tn::kDo, tn::kOptBinary, tn::kIac, tn::kWill, tn::kOptBinary, tn::kIac,
-           tn::kDo, tn::kOptSuppressGoAhead, tn::kIac, tn::kWill, tn::kOptSuppressGoAhead,
-           tn::kIac, tn::kWill, tn::kOptComPort});
+    Bytes({tn::kIac, tn::kDo, tn::kOptBinary, tn::kIac, tn::kWill, tn::kOptBinary,
+           tn::kIac, tn::kDo, tn::kOptSuppressGoAhead, tn::kIac, tn::kWill,
+           tn::kOptSuppressGoAhead, tn::kIac, tn::kWill, tn::kOptComPort});
 
 class Rfc2217 : public ::testing::Test {
  protected:
@@ -68,7 +67,7 @@ class Rfc2217 : public ::testing::Test {
     return c;
   }
 
-  TempDir dir_;
+  ScratchDir dir_;
   Settings settings_;
   InProcessServer server_;
   int control_ = 0;
@@ -79,7 +78,7 @@ class Rfc2217 : public ::testing::Test {
 // The output speed the server set on the device, as a plain number.
 unsigned DeviceSpeed(const PtyDevice& device) {
   termios2 t{};
-  if (::ioctl(device.slaveFd(), TCGETS2, &t) != 0) return 0;
+  if (::ioctl(device.slave(), TCGETS2, &t) != 0) return 0;
   return t.c_ospeed;
 }
 
@@ -88,7 +87,7 @@ unsigned DeviceSpeed(const PtyDevice& device) {
 // held while the client asked to stop; a raw line beside it is unchanged and
 // a copy line of the port changes nothing.
 TEST_F(Rfc2217, BridgedLineChangesItsPortAndCopyLineOnlyAnswers) {
-  PtyDevice com1("com1", false), com2("com2", false);
+  PtyDevice com1("com1", Play::kSelf), com2("com2", Play::kSelf);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";
   settings_.tcp[2] = std::to_string(port_[2]);
@@ -102,7 +101,8 @@ TEST_F(Rfc2217, BridgedLineChangesItsPortAndCopyLineOnlyAnswers) {
   // Once the option is agreed the server reports the modem lines (a
   // pseudo-terminal has none), then answers the new rate with the rate.
   line1->Send(ComPort(tn::kSetBaudRate, Baud(19200)));
-  const std::string baudReply = ComPort(tn::kSetBaudRate + tn::kServerOffset, Baud(19200));
+  const std::string baudReply =
+      ComPort(tn::kSetBaudRate + tn::kServerOffset, Baud(19200));
   EXPECT_NE(line1->ReadUntil(baudReply).find(baudReply), std::string::npos);
   EXPECT_EQ(DeviceSpeed(com1), 19200u);
   const std::string status19200 =

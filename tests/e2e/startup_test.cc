@@ -14,7 +14,7 @@ namespace {
 
 class Startup : public ::testing::Test {
  protected:
-  TempDir dir_;
+  ScratchDir dir_;
   InProcessServer server_;
 };
 
@@ -29,7 +29,7 @@ TEST_F(Startup, NoSettingsFileLeavesEveryLineUnused) {
 }
 
 TEST_F(Startup, EachKindOfLineGetsItsStatus) {
-  PtyDevice com2("com2", true);
+  PtyDevice com2("com2", Play::kEcho);
   int busyPort = FreeTcpPort();
   TcpClient* none = nullptr;
   (void)none;
@@ -41,7 +41,7 @@ TEST_F(Startup, EachKindOfLineGetsItsStatus) {
   ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   ASSERT_EQ(::listen(blocker, 1), 0);
 
-  PtyDevice com4("com4", true);
+  PtyDevice com4("com4", Play::kEcho);
   MissingDevice("com1");
   Settings s;
   s.control = std::to_string(FreeTcpPort());
@@ -75,12 +75,13 @@ TEST_F(Startup, EachKindOfLineGetsItsStatus) {
   EXPECT_EQ(LineStatusText(6), "unused");
   auto errors = ErrorLogEntries();
   EXPECT_EQ(errors, (std::vector<std::string>{
-                        "com1 open failure", "TCP port " + std::to_string(busyPort) + " open failure"}));
+                        "com1 open failure",
+                        "TCP port " + std::to_string(busyPort) + " open failure"}));
   ::close(blocker);
 }
 
 TEST_F(Startup, SaveThenRestartRestoresEverything) {
-  PtyDevice com1("com1", true);
+  PtyDevice com1("com1", Play::kEcho);
   Settings s;
   int control = FreeTcpPort();
   s.control = std::to_string(control);
@@ -92,7 +93,8 @@ TEST_F(Startup, SaveThenRestartRestoresEverything) {
   s.minimize = "1";
   std::string text = s.Text();
   // Remarks on some lines.
-  text.replace(text.find(s.control + "\t"), s.control.size() + 1, s.control + "\tthe control line");
+  text.replace(text.find(s.control + "\t"), s.control.size() + 1,
+               s.control + "\tthe control line");
   dir_.WriteFile("qmx.txt", text);
   server_.Start();
   {

@@ -132,7 +132,7 @@ class ListenAccessTest : public ::testing::Test {
     wakeEvent.Close();
   }
   int Listen(int line) {
-    const int port = FreePort();
+    const int port = FreeTcpPort();
     CopyField(tcpLines[line].port, std::to_string(port));
     EXPECT_EQ(TcpSocket(line, &error), 1) << error;
     EXPECT_EQ(TcpListen(line, &error), 1) << error;
@@ -170,12 +170,12 @@ TEST_F(ListenAccessTest, LinesListenOnlyOnTheGivenAddresses) {
   int v4 = ConnectTo("127.0.0.1", both);
   ASSERT_GE(v4, 0);
   SendText(v4, "4");
-  ASSERT_TRUE(WaitUntil([] { return txQueue[1].Count() == 1; }));
+  ASSERT_TRUE(WaitFor([] { return txQueue[1].Count() == 1; }));
   ::close(v4);
   int v6 = ConnectTo("::1", both);
   ASSERT_GE(v6, 0);
   SendText(v6, "6");
-  ASSERT_TRUE(WaitUntil([] { return txQueue[1].Count() == 2; }));
+  ASSERT_TRUE(WaitFor([] { return txQueue[1].Count() == 2; }));
   EXPECT_EQ(trace.Count("DataServer2 accepted something"), 2);
   ::close(v6);
   EXPECT_EQ(TcpDisconnect(2, &error), 1);
@@ -205,13 +205,13 @@ TEST_F(ListenAccessTest, DefaultReachesTheLineOverIpv4AndIpv6) {
   int v4 = ConnectTo("127.0.0.1", port);
   ASSERT_GE(v4, 0);
   SendText(v4, "a");
-  ASSERT_TRUE(WaitUntil([] { return txQueue[0].Count() == 1; }));
+  ASSERT_TRUE(WaitFor([] { return txQueue[0].Count() == 1; }));
   ::close(v4);
   if (!HaveIpv6Loopback()) GTEST_SKIP() << "::1 cannot be bound here";
   int v6 = ConnectTo("::1", port);
   ASSERT_GE(v6, 0);
   SendText(v6, "b");
-  ASSERT_TRUE(WaitUntil([] { return txQueue[0].Count() == 2; }));
+  ASSERT_TRUE(WaitFor([] { return txQueue[0].Count() == 2; }));
   EXPECT_TRUE(tcpLines[1].moreSockets.empty());  // one socket takes both
   ::close(v6);
 }
@@ -237,7 +237,7 @@ TEST_F(ListenAccessTest, StrangersAreTurnedAwayBeforeTheyTakeTheLine) {
   int allowed = ConnectTo("127.0.0.1", data, "127.0.0.2");
   ASSERT_GE(allowed, 0);
   SendText(allowed, "ok");
-  ASSERT_TRUE(WaitUntil([] { return txQueue[0].Count() == 2; }));
+  ASSERT_TRUE(WaitFor([] { return txQueue[0].Count() == 2; }));
   EXPECT_EQ(trace.Count("DataServer1 accepted something"), 1);
   ::close(again);
 
@@ -249,12 +249,13 @@ TEST_F(ListenAccessTest, StrangersAreTurnedAwayBeforeTheyTakeTheLine) {
   ::close(user);
   int operatorClient = ConnectTo("127.0.0.1", control, "127.0.0.3");
   ASSERT_GE(operatorClient, 0);
-  ASSERT_TRUE(WaitUntil([] { return cmdQueue.Count() == 1; }));  // only this one's marker
+  ASSERT_TRUE(WaitFor([] { return cmdQueue.Count() == 1; }));  // only this one's marker
   EXPECT_EQ(trace.Count("ControlServer1 refused 127.0.0.2"), 1);
 
-  EXPECT_EQ(Reports(), (std::vector<std::string>{
-                           "TCP port " + std::to_string(data) + " refused 127.0.0.1",
-                           "TCP port " + std::to_string(control) + " refused 127.0.0.2"}));
+  EXPECT_EQ(Reports(),
+            (std::vector<std::string>{
+                "TCP port " + std::to_string(data) + " refused 127.0.0.1",
+                "TCP port " + std::to_string(control) + " refused 127.0.0.2"}));
   ::close(operatorClient);
   ::close(allowed);
 }
@@ -263,7 +264,7 @@ TEST_F(ListenAccessTest, AcceptedClientsProbeForVanishedPeers) {
   const int port = Listen(1);
   int client = ConnectTo("127.0.0.1", port);
   ASSERT_GE(client, 0);
-  ASSERT_TRUE(WaitUntil([] { return TcpClientFd(1) >= 0; }));
+  ASSERT_TRUE(WaitFor([] { return TcpClientFd(1) >= 0; }));
   const int fd = TcpClientFd(1);
   auto option = [fd](int level, int name) {
     int value = -1;

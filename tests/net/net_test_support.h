@@ -1,5 +1,6 @@
-// Helpers shared by the socket layer's tests: a trace collector, bounded
-// waits, and plain loopback sockets for the far end of a line.
+// Helpers shared by the socket layer's tests: a trace collector and plain
+// loopback sockets for the far end of a line; free ports and bounded waits
+// come from the shared test support.
 #pragma once
 
 #include <arpa/inet.h>
@@ -17,6 +18,9 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "testsupport/free_port.h"
+#include "testsupport/wait_for.h"
 
 namespace qmx::net_test {
 
@@ -48,14 +52,8 @@ class TraceLog {
   std::vector<std::string> lines_;
 };
 
-template <class Predicate>
-bool WaitUntil(Predicate done) {
-  for (auto deadline = std::chrono::steady_clock::now() + 10s; !done();) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using testsupport::FreeTcpPort;
+using testsupport::WaitFor;
 
 inline ::sockaddr_in Loopback(int port) {
   ::sockaddr_in address{};
@@ -75,12 +73,6 @@ inline int RawListener(int* port) {
   ::getsockname(fd, reinterpret_cast<::sockaddr*>(&address), &length);
   *port = ntohs(address.sin_port);
   return fd;
-}
-
-inline int FreePort() {
-  int port = 0;
-  ::close(RawListener(&port));
-  return port;
 }
 
 // A plain datagram socket bound to a free loopback port, stored in *port.

@@ -51,7 +51,7 @@ class RecordDatagramTest : public ::testing::Test {
   }
   void TearDown() override {
     TcpCleanup(&error);
-    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsAtStart; }));
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threadsAtStart; }));
     for (TcpLine& line : tcpLines) {
       line.socketType = SocketType::kStream;
       line.isClient = 0;
@@ -110,7 +110,7 @@ TEST_F(RecordDatagramTest, ClientLineTakesWholeRecordsWhateverTheSends) {
   // The rest of the second record comes in two more pieces, each sent once
   // the thread has received everything before it.
   for (size_t offset : {10, 15}) {
-    ASSERT_TRUE(WaitUntil([] {
+    ASSERT_TRUE(WaitFor([] {
       int unread = -1;
       return ::ioctl(tcpLines[7].lineSocket, FIONREAD, &unread) == 0 && unread == 0;
     }));
@@ -126,7 +126,7 @@ TEST_F(RecordDatagramTest, ClientLineTakesWholeRecordsWhateverTheSends) {
 }
 
 TEST_F(RecordDatagramTest, WrongStatesAreRefused) {
-  CopyField(tcpLines[1].port, std::to_string(FreePort()));
+  CopyField(tcpLines[1].port, std::to_string(FreeTcpPort()));
   ASSERT_TRUE(TcpSocket(1, &error) && TcpListen(1, &error));
   EXPECT_FALSE(Take(1));
   EXPECT_EQ(error, TCP_ERROR_STATUS);
@@ -170,7 +170,7 @@ TEST_F(RecordDatagramTest, ReceivingThreadEndsOnPeerCloseAndOnDisconnect) {
   SendText(closing, "partial");
   ::close(closing);
   EXPECT_TRUE(trace.WaitFor("DataServer7 recv Connection broken "));
-  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsAtStart + 1; }));
+  EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threadsAtStart + 1; }));
   EXPECT_FALSE(Take(7));
   tcpLines[7].recvPending = 1;  // a pending receive is reported once
   EXPECT_EQ(TcpRecvLen(7, &error), -1);
@@ -180,9 +180,9 @@ TEST_F(RecordDatagramTest, ReceivingThreadEndsOnPeerCloseAndOnDisconnect) {
   // Line 8's thread holds a record nobody takes: only the disconnect can
   // end its wait, and the record does not reach the next connection.
   SendText(sender, AsText(Record({1, 2, 3, 4}, "untaken")));
-  ASSERT_TRUE(WaitUntil([] { return tcpLines[8].recvLength == kRecordSize; }));
+  ASSERT_TRUE(WaitFor([] { return tcpLines[8].recvLength == kRecordSize; }));
   DisconnectWithin(8);
-  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsAtStart; }));
+  EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threadsAtStart; }));
   ASSERT_EQ(ConnectLine(8, port), 0);
   int next = ::accept(server, nullptr, nullptr);
   EXPECT_FALSE(Take(8));

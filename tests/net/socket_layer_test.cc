@@ -1,5 +1,7 @@
 // The socket layer over real sockets on 127.0.0.1: state rules, port texts,
 // the accept-and-receive thread, TcpOut and TcpDisconnect.
+#include "net/socket_layer.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -16,7 +18,6 @@
 
 #include "engine/line_table.h"
 #include "net/net_test_support.h"
-#include "net/socket_layer.h"
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
 
@@ -28,12 +29,14 @@ using namespace net_test;
 
 int Connect(int port, int recvBuffer = 0) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (recvBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &recvBuffer, sizeof(recvBuffer));
+  if (recvBuffer > 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &recvBuffer, sizeof(recvBuffer));
   timeval limit{10, 0};  // a stuck server fails the test instead of hanging it
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   ::sockaddr_in address = Loopback(port);
-  if (::connect(fd, reinterpret_cast<::sockaddr*>(&address), sizeof(address)) == 0) return fd;
+  if (::connect(fd, reinterpret_cast<::sockaddr*>(&address), sizeof(address)) == 0)
+    return fd;
   ::close(fd);
   return -1;
 }
@@ -67,7 +70,7 @@ class SocketLayerTest : public ::testing::Test {
   int Code(int result) const { return result == 1 ? 0 : error; }
   // Makes `line` listen on `port` (a fresh free port when 0); returns the port.
   int Listen(int line, int port = 0) {
-    port = port ? port : FreePort();
+    port = port ? port : FreeTcpPort();
     CopyField(tcpLines[line].port, std::to_string(port));
     EXPECT_EQ(Code(TcpSocket(line, &error)), 0);
     EXPECT_EQ(Code(TcpListen(line, &error)), 0);
@@ -76,7 +79,8 @@ class SocketLayerTest : public ::testing::Test {
   // TcpDisconnect with a bound: if it is still blocked after 10 s, the
   // line's thread is released by hand (so the test ends) and it fails.
   void DisconnectWithin(int line) {
-    auto done = std::async(std::launch::async, [&] { return TcpDisconnect(line, &error); });
+    auto done =
+        std::async(std::launch::async, [&] { return TcpDisconnect(line, &error); });
     if (done.wait_for(10s) != std::future_status::ready) {
       ::shutdown(tcpLines[line].lineSocket, SHUT_RDWR);
       if (TcpClientFd(line) >= 0) ::shutdown(TcpClientFd(line), SHUT_RDWR);
@@ -153,7 +157,7 @@ TEST_F(SocketLayerTest, PortTextIsNumberOrServiceName) {
 TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
   int client = Connect(Listen(0));
   SendText(client, "hi\xFF");
-  ASSERT_TRUE(WaitUntil([] { return cmdQueue.Count() == 4; }));
+  ASSERT_TRUE(WaitFor([] { return cmdQueue.Count() == 4; }));
   EXPECT_EQ(Drain(cmdQueue), (Bytes{0xFF, 'h', 'i', 0xFF}));
 
   EXPECT_EQ(Code(TcpOut(0, "ok", 2, &error)), 0);
@@ -168,7 +172,7 @@ TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
   // The client goes: the line stays in state 4 but has nobody to send to.
   ::close(client);
   ASSERT_TRUE(trace.WaitFor("ControlServer1 recv Connection broken "));
-  ASSERT_TRUE(WaitUntil([] { return TcpClientFd(0) == -1; }));
+  ASSERT_TRUE(WaitFor([] { return TcpClientFd(0) == -1; }));
   EXPECT_EQ(tcpLines[0].state.load(), LineState::kConnected);
   EXPECT_EQ(Code(TcpOut(0, "ok", 2, &error)), EBADF);
   EXPECT_EQ(trace.Count(Text("ControlServer1 Tcpsend Error ", EBADF)), 1);
@@ -176,7 +180,8 @@ TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
 
 TEST_F(SocketLayerTest, LargeTransferArrivesWholeAndInOrder) {
   Bytes sent(1 << 20);
-  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 7 + i / 4999);
+  for (size_t i = 0; i < sent.size(); ++i)
+    sent[i] = static_cast<uint8_t>(i * 7 + i / 4999);
   Bytes received;
   std::atomic<bool> senderGone{false};
   // A consumer slower than the sender, taking at most 1024 bytes a pass as
@@ -211,10 +216,10 @@ TEST_F(SocketLayerTest, SecondClientWaitsUntilFirstLeaves) {
   int second = Connect(port);  // held in the backlog, with what it sends
   SendText(second, "B");
   SendText(first, "A");
-  ASSERT_TRUE(WaitUntil([] { return txQueue[1].Count() > 0; }));
+  ASSERT_TRUE(WaitFor([] { return txQueue[1].Count() > 0; }));
   EXPECT_EQ(Drain(txQueue[1]), Bytes{'A'});
   ::close(first);
-  ASSERT_TRUE(WaitUntil([] { return txQueue[1].Count() > 0; }));
+  ASSERT_TRUE(WaitFor([] { return txQueue[1].Count() > 0; }));
   EXPECT_EQ(Drain(txQueue[1]), Bytes{'B'});
   ::close(second);
 }
@@ -222,7 +227,7 @@ TEST_F(SocketLayerTest, SecondClientWaitsUntilFirstLeaves) {
 TEST_F(SocketLayerTest, DisconnectClosesClientAndEndsThread) {
   int port = Listen(3);
   int client = Connect(port);
-  ASSERT_TRUE(WaitUntil([] { return TcpClientFd(3) >= 0; }));
+  ASSERT_TRUE(WaitFor([] { return TcpClientFd(3) >= 0; }));
   DisconnectWithin(3);
   EXPECT_FALSE(TcpLineListening(3));
   EXPECT_EQ(TcpClientFd(3), -1);
@@ -230,14 +235,14 @@ TEST_F(SocketLayerTest, DisconnectClosesClientAndEndsThread) {
   EXPECT_EQ(trace.Count(Text("DataServer3 accept Error ", EINVAL)), 1);
   char byte;
   EXPECT_EQ(::recv(client, &byte, 1, 0), 0);  // end of stream, not a time-out
-  EXPECT_EQ(Connect(port), -1);              // nobody listens any more
+  EXPECT_EQ(Connect(port), -1);               // nobody listens any more
   ::close(client);
 }
 
 TEST_F(SocketLayerTest, DisconnectReleasesThreadWaitingOnFullQueue) {
   int client = Connect(Listen(4));
   SendText(client, std::string(20000, 'z'));
-  ASSERT_TRUE(WaitUntil([] { return txQueue[3].Count() == kQueueCapacity; }));
+  ASSERT_TRUE(WaitFor([] { return txQueue[3].Count() == kQueueCapacity; }));
   DisconnectWithin(4);
   ::close(client);
 }
@@ -249,13 +254,14 @@ TEST_F(SocketLayerTest, ClientThatStopsReadingIsDroppedForTheNext) {
   ASSERT_TRUE(trace.WaitFor("DataServer5 accepted something"));
   int next = Connect(port);
   std::string chunk(2000, 's');
-  for (int sends = 0; TcpOut(5, chunk.data(), 2000, &error) == 1 && sends < 100000; ++sends) {
+  for (int sends = 0; TcpOut(5, chunk.data(), 2000, &error) == 1 && sends < 100000;
+       ++sends) {
   }
   EXPECT_EQ(error, ETIMEDOUT);
   EXPECT_EQ(trace.Count(Text("DataServer5 Tcpsend Error ", ETIMEDOUT)), 1);
   ASSERT_TRUE(trace.WaitFor("DataServer5 accepted something", 2));
   SendText(next, "n");
-  EXPECT_TRUE(WaitUntil([] { return txQueue[4].Count() == 1; }));
+  EXPECT_TRUE(WaitFor([] { return txQueue[4].Count() == 1; }));
   ::close(silent);
   ::close(next);
 }
@@ -265,13 +271,13 @@ TEST_F(SocketLayerTest, RepeatedClientsAndDisconnectsLeakNoDescriptors) {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
   };
   const auto before = openDescriptors();
-  const int port = FreePort();
+  const int port = FreeTcpPort();
   for (int cycle = 0; cycle < 6; ++cycle) {
     Listen(6, port);  // rebinding right away relies on SO_REUSEADDR
     for (int i = 0; i < 3 && tcpLines[6].state != LineState::kNone; ++i) {
       int client = Connect(port);
       SendText(client, "c");
-      ASSERT_TRUE(WaitUntil([] { return txQueue[5].Count() == 1; }));
+      ASSERT_TRUE(WaitFor([] { return txQueue[5].Count() == 1; }));
       Drain(txQueue[5]);
       if (i == 2 && cycle % 2 == 1) DisconnectWithin(6);  // with the client still there
       if (i == 1) {  // abort with a reset instead of an orderly close
@@ -279,7 +285,7 @@ TEST_F(SocketLayerTest, RepeatedClientsAndDisconnectsLeakNoDescriptors) {
         ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
       }
       ::close(client);
-      ASSERT_TRUE(WaitUntil([] { return TcpClientFd(6) == -1; }));
+      ASSERT_TRUE(WaitFor([] { return TcpClientFd(6) == -1; }));
     }
     if (tcpLines[6].state != LineState::kNone) DisconnectWithin(6);
   }
@@ -292,7 +298,7 @@ TEST_F(SocketLayerTest, ClientLineConnectsOnceAndSends) {
   TcpLine& line = tcpLines[7];
   line.isClient = 1;
   CopyField(line.host, "127.0.0.1");
-  CopyField(line.port, std::to_string(FreePort()));  // nobody listens there
+  CopyField(line.port, std::to_string(FreeTcpPort()));  // nobody listens there
   ASSERT_EQ(Code(TcpSocket(7, &error)), 0);
   EXPECT_EQ(Code(TcpConnect(7, &error)), ECONNREFUSED);
   EXPECT_EQ(trace.Count(Text("DataServer7 TcpConnect NG ", ECONNREFUSED)), 1);
@@ -305,7 +311,8 @@ TEST_F(SocketLayerTest, ClientLineConnectsOnceAndSends) {
   ASSERT_EQ(Code(TcpSocket(7, &error)), 0);
   ASSERT_EQ(Code(TcpConnect(7, &error)), 0);
   EXPECT_EQ(line.state.load(), LineState::kConnected);
-  EXPECT_EQ(trace.Count(Text("DataServer7 Establish: port=", port) + " addr=127.0.0.1\n"), 1);
+  EXPECT_EQ(trace.Count(Text("DataServer7 Establish: port=", port) + " addr=127.0.0.1\n"),
+            1);
   int peer = ::accept(server, nullptr, nullptr);
   ASSERT_EQ(Code(TcpOut(7, "hello", 5, &error)), 0);
   char text[5];

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -14,6 +13,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -41,11 +41,12 @@ bool Closed(int n) {
 class SerialPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char name[64];
-    ASSERT_EQ(::openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-    slavePath_ = name;
-    ASSERT_EQ(::symlink(name, "com1"), 0);
-    ASSERT_EQ(::fcntl(master_, F_SETFL, O_NONBLOCK), 0);
+    // The slave stays held open all along, like a tool that keeps the device.
+    device_ = std::make_unique<PtyDevice>("com1");
+    ASSERT_TRUE(device_->ok()) << device_->error();
+    master_ = device_->master();
+    slave_ = device_->slave();
+    slavePath_ = device_->devicePath();
     wakeEvent.Open();
     RsBindInput(0, &rxQueue[0], &wakeEvent);
     rxQueue[0].Free();
@@ -64,8 +65,7 @@ class SerialPortTest : public ::testing::Test {
     RsClose(0);
     RsClose(1);
     SetTraceSink({});
-    ::close(master_);
-    ::close(slave_);  // held open all along, like a tool that keeps the device
+    device_.reset();
   }
 
   bool Traced(std::string_view text) {
@@ -86,7 +86,7 @@ class SerialPortTest : public ::testing::Test {
   Bytes Take(size_t count, size_t piece = 4096) {
     Bytes got(count);
     size_t have = 0;
-    WaitUntil(
+    WaitFor(
         [&] {
           size_t n = rxQueue[0].GetSome(
               std::span(got).subspan(have, std::min(piece, count - have)));
@@ -98,8 +98,9 @@ class SerialPortTest : public ::testing::Test {
     return got;
   }
 
-  ScratchDirectory scratch_;
-  int master_ = -1;
+  ScratchDir scratch_;
+  std::unique_ptr<PtyDevice> device_;
+  int master_ = -1;  // the device's, non-blocking
   int slave_ = -1;
   std::string slavePath_;
   std::mutex mutex_;
@@ -194,10 +195,10 @@ TEST_F(SerialPortTest, ReadsWhatWaitsInChunksOfAtMost500) {
   // when it next looks.
   Hold("\n1 bytes read");
   ASSERT_TRUE(WriteAll(master_, {0xAA}));
-  ASSERT_TRUE(WaitUntil([&] { return Traced("\n1 bytes read"); }));
+  ASSERT_TRUE(WaitFor([&] { return Traced("\n1 bytes read"); }));
   const Bytes burst = Pattern(1200);
   ASSERT_TRUE(WriteAll(master_, burst));
-  ASSERT_TRUE(WaitUntil([&] { return RsInCount(0) == 1200; }));
+  ASSERT_TRUE(WaitFor([&] { return RsInCount(0) == 1200; }));
   Hold("");
   Bytes expected{0xAA};
   expected.insert(expected.end(), burst.begin(), burst.end());
@@ -221,7 +222,7 @@ TEST_F(SerialPortTest, AFullQueueSlowsTheDeviceAndCloseStillEndsTheThread) {
   device.join();
 
   ASSERT_TRUE(WriteAll(master_, Pattern(1000)));  // the thread now waits for room
-  ASSERT_TRUE(WaitUntil([] { return rxQueue[0].Count() == 256; }));
+  ASSERT_TRUE(WaitFor([] { return rxQueue[0].Count() == 256; }));
   auto closing = std::async(std::launch::async, [] { RsClose(0); });
   ASSERT_EQ(closing.wait_for(10s), std::future_status::ready);
   EXPECT_TRUE(Closed(0));
@@ -237,7 +238,7 @@ TEST_F(SerialPortTest, WriteWaitsForXonAndCloseInterruptsIt) {
     ASSERT_EQ(Take(1), Bytes{'M'});
     auto writing =
         std::async(std::launch::async, [&] { return RsWrite(0, chunk.data(), 10); });
-    ASSERT_TRUE(WaitUntil([] {  // RsWrite holds the lock while it waits
+    ASSERT_TRUE(WaitFor([] {  // RsWrite holds the lock while it waits
       const bool free = rsPorts[0].writeMutex.try_lock();
       if (free) rsPorts[0].writeMutex.unlock();
       return !free;
@@ -259,7 +260,7 @@ TEST_F(SerialPortTest, HangUpIsReportedWithoutSpinning) {
   ASSERT_EQ(RsOpen(0), 1);
   ::close(master_);  // the other end goes away
   master_ = -1;
-  ASSERT_TRUE(WaitUntil([] { return rsError[0] == kRsReadError; }));
+  ASSERT_TRUE(WaitFor([] { return rsError[0] == kRsReadError; }));
   timespec before{}, after{};
   ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
   std::this_thread::sleep_for(1s);

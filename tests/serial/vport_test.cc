@@ -3,17 +3,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "engine/line_table.h"
 #include "platform/fixed_text.h"
 #include "serial/rs_port.h"
 #include "serial_test_util.h"
+#include "testsupport/child_process.h"
 
 namespace qmx {
 namespace {
@@ -27,53 +27,37 @@ bool Exists(const char* name) {
 
 int OpenPort(const char* name) { return ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK); }
 
-// Starts the tool in the working directory; its standard output goes to `out`.
-pid_t StartVport(std::vector<std::string> args, int* out = nullptr) {
+// Starts the tool in the working directory, never outliving a crashed test;
+// with `pipeOut` its standard output can be read from stdoutFd().
+std::unique_ptr<testsupport::ChildProcess> StartVport(
+    const std::vector<std::string>& args, bool pipeOut = false) {
   const char* dir = std::getenv("QMX_BIN_DIR");
-  args.insert(args.begin(), std::string(dir ? dir : ".") + "/qmx-vport");
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) return -1;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a crashed test
-    ::dup2(pipeFds[1], STDOUT_FILENO);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(pipeFds[1]);
-  if (out)
-    *out = pipeFds[0];
-  else
-    ::close(pipeFds[0]);
-  return pid;
+  testsupport::ChildOptions options;
+  options.binary = std::string(dir ? dir : ".") + "/qmx-vport";
+  options.argv = {options.binary};
+  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  options.pipeStdout = pipeOut;
+  options.dieWithParent = true;
+  auto child = std::make_unique<testsupport::ChildProcess>();
+  std::string error;
+  EXPECT_TRUE(child->Start(options, &error)) << error;
+  return child;
 }
 
 // The exit status once the tool ended (after `signal`, if any), or -1.
-int ExitStatus(pid_t pid, int signal = 0) {
-  if (signal != 0) ::kill(pid, signal);
-  int status = 0;
-  if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int ExitStatus(testsupport::ChildProcess& vport, int signal = 0) {
+  return signal != 0 ? vport.Stop(signal, 10s) : vport.WaitExit(10s);
 }
 
 class SerialVportTest : public ::testing::Test {
-  ScratchDirectory scratch_;
+  ScratchDir scratch_;
 };
 
 TEST_F(SerialVportTest, EchoPlugAnswersEveryByteAcrossReopensAndLeavesNoLink) {
-  int out = -1;
-  const pid_t vport = StartVport({"com1"}, &out);
-  const Bytes line = ReadFor(out, 17);
+  const auto vport = StartVport({"com1"}, /*pipeOut=*/true);
+  const Bytes line = ReadFor(vport->stdoutFd(), 17);
   EXPECT_EQ(std::string(line.begin(), line.end()), "com1 -> /dev/pts/");
-  ::close(out);
-  ASSERT_TRUE(WaitUntil([] { return Exists("com1"); }));
+  ASSERT_TRUE(WaitFor([] { return Exists("com1"); }));
   const Bytes data = Pattern(3000);
   for (int round = 0; round < 2; ++round) {
     const int fd = OpenPort("com1");
@@ -92,19 +76,19 @@ TEST_F(SerialVportTest, EchoPlugAnswersEveryByteAcrossReopensAndLeavesNoLink) {
     ASSERT_EQ(RsWrite(0, data.data(), 1000), 1);
     Bytes got(1000);
     size_t have = 0;
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(WaitFor([&] {
       return (have += rxQueue[0].GetSome(std::span(got).subspan(have))) == 1000;
     }));
     EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
     RsClose(0);
   }
-  EXPECT_EQ(ExitStatus(vport, SIGTERM), 0);
+  EXPECT_EQ(ExitStatus(*vport, SIGTERM), 0);
   EXPECT_FALSE(Exists("com1"));
 }
 
 TEST_F(SerialVportTest, JoinedPortsActLikeANullModemCable) {
-  const pid_t vport = StartVport({"--join", "com1:com2"});
-  ASSERT_TRUE(WaitUntil([] { return Exists("com1") && Exists("com2"); }));
+  const auto vport = StartVport({"--join", "com1:com2"});
+  ASSERT_TRUE(WaitFor([] { return Exists("com1") && Exists("com2"); }));
   const int a = OpenPort("com1");
   const int b = OpenPort("com2");
   ASSERT_TRUE(WriteAll(a, {'p', 'i', 'n', 'g', '\r', '\n'}));
@@ -113,12 +97,12 @@ TEST_F(SerialVportTest, JoinedPortsActLikeANullModemCable) {
   EXPECT_EQ(ReadFor(a, 10, 500ms), (Bytes{'p', 'o', 'n', 'g'}));  // no echo of "ping"
   ::close(a);
   ::close(b);
-  EXPECT_EQ(ExitStatus(vport, SIGINT), 0);
+  EXPECT_EQ(ExitStatus(*vport, SIGINT), 0);
   EXPECT_FALSE(Exists("com1") || Exists("com2"));
 
-  EXPECT_EQ(ExitStatus(StartVport({})), 2);  // usage errors
-  EXPECT_EQ(ExitStatus(StartVport({"--join", "com1"})), 2);
-  EXPECT_EQ(ExitStatus(StartVport({"--join", "com1:com1"})), 2);
+  EXPECT_EQ(ExitStatus(*StartVport({})), 2);  // usage errors
+  EXPECT_EQ(ExitStatus(*StartVport({"--join", "com1"})), 2);
+  EXPECT_EQ(ExitStatus(*StartVport({"--join", "com1:com1"})), 2);
 }
 
 }  // namespace

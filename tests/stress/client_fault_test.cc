@@ -20,7 +20,7 @@ class ClientFaults : public EightEchoLines {};
 // Waits until the device has sent nothing for a second (its bytes have
 // backed up through the server to the stalled client), or has sent far more
 // than any buffer on the way holds.
-bool WaitUntilBackedUp(const load::EchoDevice& device) {
+bool WaitUntilBackedUp(const PtyDevice& device) {
   uint64_t seen = device.echoed();
   for (int second = 0; second < 60; ++second) {
     std::this_thread::sleep_for(1s);
@@ -39,8 +39,7 @@ TEST_F(ClientFaults, StalledClientIsDroppedAfterTheLimitWhileOtherLinesRelay) {
   } restore;
   // Line 1's device talks without end; its client never reads.
   std::string error;
-  devices_[1] = load::EchoDevice::Create(dir_.path() + "/com1", &error,
-                                         load::EchoDevice::Role::kSource);
+  devices_[1] = PtyDevice::Create(dir_.path() + "/com1", Play::kSource, &error);
   ASSERT_TRUE(devices_[1]) << error;
   StartInProcess();
   load::LineSocket stalled(port_[1], 10s, /*receiveBuffer=*/4096);
@@ -55,8 +54,8 @@ TEST_F(ClientFaults, StalledClientIsDroppedAfterTheLimitWhileOtherLinesRelay) {
       const std::string token = "<line " + std::to_string(L) + ">";
       EXPECT_TRUE(load::ProbeLine(port_[L], token, 30s)) << "line " << L;
     }
-    ASSERT_GE(TcpClientFd(1), 0) << "round " << round
-                                 << ": the other lines waited for the stalled client";
+    ASSERT_GE(TcpClientFd(1), 0)
+        << "round " << round << ": the other lines waited for the stalled client";
   }
 
   // Then the server gives it up, and the client learns so.
@@ -88,7 +87,8 @@ TEST_F(ClientFaults, ThousandsOfConnectsAndDisconnectsLeaveNothingBehind) {
         // The line has served every connection before it: the listen
         // queue is empty again, and the line still echoes.
         const std::string token = "<probe " + std::to_string(round) + ">";
-        if (!load::ProbeLine(port_[L], token, 20s)) ++probesFailed[static_cast<size_t>(L)];
+        if (!load::ProbeLine(port_[L], token, 20s))
+          ++probesFailed[static_cast<size_t>(L)];
       }
     });
   }
@@ -113,8 +113,9 @@ TEST_F(ClientFaults, GarbageOnTheControlLineIsAnsweredAndSurvived) {
     for (size_t size : {size_t{3000}, large}) {
       for (size_t pieces : {size_t{1}, size / 5}) {
         const std::string garbage = load::MakeGarbage(kind, size, random);
-        SCOPED_TRACE(std::string(load::GarbageKindName(kind)) + ", " + std::to_string(size) +
-                     " bytes in " + std::to_string(pieces) + " sends");
+        SCOPED_TRACE(std::string(load::GarbageKindName(kind)) + ", " +
+                     std::to_string(size) + " bytes in " + std::to_string(pieces) +
+                     " sends");
         ASSERT_TRUE(control().SendGarbage(garbage, pieces, 120s));
         ASSERT_TRUE(control().AnswersHello(60s));
       }
@@ -137,8 +138,9 @@ TEST_F(ClientFaults, GarbageOnTheControlLineIsAnsweredAndSurvived) {
     ASSERT_TRUE(leaving.connected()) << "round " << round;
     // Small enough that the unread replies fit the buffers on the way: a
     // client that stops reading altogether is a stall, tested above.
-    leaving.socket().SendAll(round == 0 ? std::string(2000, 'z')
-                                        : load::MakeGarbage(GarbageKind::kFfStorm, 2000, random),
+    leaving.socket().SendAll(round == 0
+                                 ? std::string(2000, 'z')
+                                 : load::MakeGarbage(GarbageKind::kFfStorm, 2000, random),
                              10s);
     if (round == 2) leaving.socket().Reset();
   }

@@ -20,7 +20,8 @@ class DeviceFaults : public EightEchoLines {
   void ReplaceDevice(int L) {
     devices_[L].reset();
     std::string error;
-    devices_[L] = load::EchoDevice::Create(dir_.path() + "/com" + std::to_string(L), &error);
+    devices_[L] =
+        PtyDevice::Create(dir_.path() + "/com" + std::to_string(L), Play::kEcho, &error);
     ASSERT_TRUE(devices_[L]) << error;
   }
 };
@@ -32,10 +33,11 @@ TEST_F(DeviceFaults, DeviceThatVanishesMidStreamServesAgainAfterCloseAndOpen) {
   const int rounds = Scaled(6, 3);
   for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    BackgroundStream victim(port_[1], 1000 + static_cast<uint64_t>(round), 16 * 1024, 10s);
+    BackgroundStream victim(port_[1], 1000 + static_cast<uint64_t>(round), 16 * 1024,
+                            10s);
     const uint64_t before = devices_[1]->echoed();
     ASSERT_TRUE(WaitFor([&] { return devices_[1]->echoed() > before + 32 * 1024; }, 30s));
-    devices_[1]->Vanish();
+    devices_[1]->Hangup();
     // The server lives on without the device: the control line answers.
     EXPECT_NE(control().Command("status com1", 10s), "");
     if (round % 2 == 1) {

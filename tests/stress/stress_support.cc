@@ -31,7 +31,7 @@ void EightEchoLines::SetUp() {
     port_[L] = FreeTcpPort();
     const std::string name = "com" + std::to_string(L);
     std::string error;
-    devices_[L] = load::EchoDevice::Create(dir_.path() + "/" + name, &error);
+    devices_[L] = PtyDevice::Create(dir_.path() + "/" + name, Play::kEcho, &error);
     ASSERT_TRUE(devices_[L]) << error;
     settings.tcp[L] = std::to_string(port_[L]);
     settings.serial[L] = name;
@@ -66,11 +66,13 @@ void EightEchoLines::ExpectSettledThenCleanExit(const load::ServerFigures& basel
   const bool settled = WaitFor(
       [&] {
         last = Figures();
-        return last.descriptors == baseline.descriptors && last.threads == baseline.threads;
+        return last.descriptors == baseline.descriptors &&
+               last.threads == baseline.threads;
       },
       15s);
-  EXPECT_TRUE(settled) << "descriptors " << baseline.descriptors << " -> " << last.descriptors
-                       << ", threads " << baseline.threads << " -> " << last.threads;
+  EXPECT_TRUE(settled) << "descriptors " << baseline.descriptors << " -> "
+                       << last.descriptors << ", threads " << baseline.threads << " -> "
+                       << last.threads;
   ExpectCleanExit();
 }
 

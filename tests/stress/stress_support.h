@@ -4,18 +4,18 @@
 // traffic each test moves.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "e2e/harness.h"
-#include "echo_device.h"
 #include "echo_stream.h"
 #include "line_client.h"
 #include "server_figures.h"
+#include "testsupport/pty_device.h"
 
 namespace qmx::test {
 
@@ -29,7 +29,7 @@ class EightEchoLines : public ::testing::Test {
  protected:
   void SetUp() override;
 
-  void StartQmxd();       // and waits until its control line greets
+  void StartQmxd();  // and waits until its control line greets
   void StartInProcess();
 
   // The server process's figures (qmxd only).
@@ -47,10 +47,10 @@ class EightEchoLines : public ::testing::Test {
   // A control session that stays connected; created by the Start calls.
   load::ControlSession& control() { return *control_; }
 
-  TempDir dir_;
+  ScratchDir dir_;
   int controlPort_ = 0;
-  int port_[9] = {};  // data line L's TCP port
-  std::unique_ptr<load::EchoDevice> devices_[9];  // devices_[L] is com<L>
+  int port_[9] = {};                       // data line L's TCP port
+  std::unique_ptr<PtyDevice> devices_[9];  // devices_[L] is com<L>
   std::unique_ptr<ServerProcess> qmxd_;
   std::unique_ptr<InProcessServer> inProcess_;
   std::unique_ptr<load::ControlSession> control_;

@@ -31,7 +31,7 @@ TEST_F(UiFormView, OkWithNothingChangedReappliesExactlyTheFailedLines) {
   const int bridged = file.Use(2, "com2");
   const int late = file.Use(3, "com3");  // its device comes later
   Start(&file);
-  ASSERT_EQ(QStringList({Shows(1028), Shows(1029), Shows(1030)}),
+  ASSERT_EQ(QStringList({Shows(StatusBox(1)), Shows(StatusBox(2)), Shows(StatusBox(3))}),
             QStringList({"NG", "OK", "NG"}));
   TcpClient controlClient(control);
   ASSERT_TRUE(controlClient.Receives("ready\r\n"));
@@ -39,8 +39,9 @@ TEST_F(UiFormView, OkWithNothingChangedReappliesExactlyTheFailedLines) {
   ExpectBridged(client2, com2, "a");
   PtyDevice com3("com3");
 
-  Click(1025);
-  const QStringList status{Shows(1032), Shows(1028), Shows(1029), Shows(1030)};
+  Click(IDC_CORV_OK);
+  const QStringList status{Shows(StatusBox(0)), Shows(StatusBox(1)), Shows(StatusBox(2)),
+                           Shows(StatusBox(3))};
   EXPECT_EQ(status, QStringList({"OK", "OK", "OK", "OK"}));
   // The lines in service kept their clients; the failed ones work now.
   ExpectBridged(client2, com2, "b");
@@ -62,9 +63,9 @@ TEST_F(UiFormView, UnusedDataLineClosesItsListenerAndPort) {
   TcpClient client(data);
   ExpectBridged(client, com1, "x");
 
-  Find<QComboBox>(1008)->setCurrentIndex(0);  // "unused"
-  Click(1025);
-  EXPECT_EQ(Shows(1028), "unused");
+  Find<QComboBox>(TcpBox(1))->setCurrentIndex(0);  // "unused"
+  Click(IDC_CORV_OK);
+  EXPECT_EQ(Shows(StatusBox(1)), "unused");
   EXPECT_TRUE(client.WaitClosed());
   EXPECT_FALSE(Listening(data));
   EXPECT_TRUE(com1.WaitHangup());
@@ -81,8 +82,8 @@ TEST_F(UiFormView, MinimizeAloneTouchesNoLine) {
   TcpClient client(data);
   ExpectBridged(client, com1, "1");
 
-  Find<QCheckBox>(1039)->setChecked(true);
-  Click(1025);
+  Find<QCheckBox>(IDC_MINIMIZE)->setChecked(true);
+  Click(IDC_CORV_OK);
   {
     MutexLock lock(engineLock);
     EXPECT_EQ(startMinimized, 1);
@@ -90,7 +91,7 @@ TEST_F(UiFormView, MinimizeAloneTouchesNoLine) {
   ExpectBridged(client, com1, "2");
   controlClient.Send("hello\r");
   EXPECT_TRUE(controlClient.Receives("220 "));
-  EXPECT_EQ(ReadFile("qmx.txt"), file.Text());  // OK does not save
+  EXPECT_EQ(ReadWholeFile("qmx.txt"), file.Text());  // OK does not save
 }
 
 TEST_F(UiFormView, UnappliedEditIsLostOnRefreshAndOnCancel) {
@@ -99,19 +100,20 @@ TEST_F(UiFormView, UnappliedEditIsLostOnRefreshAndOnCancel) {
   const QString applied = QString::number(file.Use(1));
   Start(&file);
 
-  Type(1008, "9999");
-  ASSERT_EQ(Shows(1008), "9999");
+  Type(TcpBox(1), "9999");
+  ASSERT_EQ(Shows(TcpBox(1)), "9999");
   TcpClient controlClient(control);  // its greeting asks the window to reload
   ASSERT_TRUE(controlClient.Receives("ready\r\n"));
-  EXPECT_TRUE(QTest::qWaitFor([&] { return Shows(1008) == applied; }, 10000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Shows(TcpBox(1)) == applied; }, 10000));
   EXPECT_TRUE(QTest::qWaitFor([&] { return refreshNeeded.load() == 0; }, 10000));
 
-  Type(1008, "9998");
-  Type(1020, "receive com1");
-  Find<QCheckBox>(1039)->setChecked(true);
-  Click(1026);
-  EXPECT_EQ(QStringList({Shows(1008), Shows(1020)}), QStringList({applied, "unused"}));
-  EXPECT_FALSE(Find<QCheckBox>(1039)->isChecked());
+  Type(TcpBox(1), "9998");
+  Type(SerialBox(2), "receive com1");
+  Find<QCheckBox>(IDC_MINIMIZE)->setChecked(true);
+  Click(IDC_CORV_CANCEL);
+  EXPECT_EQ(QStringList({Shows(TcpBox(1)), Shows(SerialBox(2))}),
+            QStringList({applied, "unused"}));
+  EXPECT_FALSE(Find<QCheckBox>(IDC_MINIMIZE)->isChecked());
   MutexLock lock(engineLock);
   EXPECT_EQ(QString::fromStdString(tcpPortText[1]), applied);
 }
@@ -121,24 +123,24 @@ TEST_F(UiFormView, CapitalsStayOnlyInDataLineOneSerialBox) {
   SetupFile file;
   file.Use(1);
   Start(&file);
-  Type(1019, "COM1");
-  Type(1020, "RECEIVE COM1");
-  Type(1006, "UNUSED");
-  EXPECT_EQ(QStringList({Shows(1019), Shows(1020), Shows(1006)}),
+  Type(SerialBox(1), "COM1");
+  Type(SerialBox(2), "RECEIVE COM1");
+  Type(TcpBox(0), "UNUSED");
+  EXPECT_EQ(QStringList({Shows(SerialBox(1)), Shows(SerialBox(2)), Shows(TcpBox(0))}),
             QStringList({"COM1", "receive com1", "unused"}));
 
   // OK applies the text as typed: "COM1" is not the port's name, so the line
   // has nothing to do. The box then shows the list entry beginning with the
   // text, and the next OK applies that entry.
-  Click(1025);
-  EXPECT_EQ(Shows(1028), "");
-  EXPECT_EQ(Shows(1019), "com1");
+  Click(IDC_CORV_OK);
+  EXPECT_EQ(Shows(StatusBox(1)), "");
+  EXPECT_EQ(Shows(SerialBox(1)), "com1");
   {
     MutexLock lock(engineLock);
     EXPECT_EQ(serialPortText[1], "COM1");
   }
-  Click(1025);
-  EXPECT_EQ(Shows(1028), "OK");
+  Click(IDC_CORV_OK);
+  EXPECT_EQ(Shows(StatusBox(1)), "OK");
 }
 
 }  // namespace

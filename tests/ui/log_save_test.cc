@@ -28,7 +28,8 @@ class UiLogWindows : public UiTest {
                                           : bar->value() == bar->maximum() ? 1
                                                                            : bar->value();
                               EXPECT_TRUE(box->isReadOnly());
-                              EXPECT_EQ(modal->focusWidget(), Control<QWidget>(modal, 1));
+                              EXPECT_EQ(modal->focusWidget(),
+                                        Control<QWidget>(modal, IDOK));
                               lines = box->toPlainText().split('\n');
                               QTest::keyClick(
                                   modal, Qt::Key_Return);  // OK is the default button
@@ -46,13 +47,13 @@ TEST_F(UiLogWindows, CommandLogListsOldestFirstAndOpensAtItsEnd) {
   Start(nullptr);
   int scrolled = 0;
   AppendCommands(0, 999);  // the ring has wrapped; slot 999 is still empty
-  QStringList lines = OpenLog(1007, &scrolled);
+  QStringList lines = OpenLog(IDC_COMMAND_LOG, &scrolled);
   ASSERT_EQ(lines.size(), 1000);  // and the empty line after the last entry
   EXPECT_EQ(lines.front() + lines[998], "cmd 0cmd 998");
   EXPECT_EQ(scrolled, 1);
 
   AppendCommands(999, 1005);
-  lines = OpenLog(1007, &scrolled);
+  lines = OpenLog(IDC_COMMAND_LOG, &scrolled);
   ASSERT_EQ(lines.size(), 1001);
   EXPECT_EQ(lines.front() + lines[999], "cmd 5cmd 1004");
   EXPECT_EQ(scrolled, 1);
@@ -68,12 +69,13 @@ TEST_F(UiLogWindows, ErrorLogShowsOneEntryPerLineFromItsBeginning) {
     MutexLock lock(engineLock);
     AppendErrorLog("second");  // entries have no line end of their own
   }
-  EXPECT_EQ(OpenLog(1037, &scrolled), QStringList({"com1 open failure", "second", ""}));
+  EXPECT_EQ(OpenLog(IDC_ERROR_LOG, &scrolled),
+            QStringList({"com1 open failure", "second", ""}));
   {
     MutexLock lock(engineLock);
     for (int i = 0; i < 1003; ++i) AppendErrorLog("entry " + std::to_string(i));
   }
-  QStringList lines = OpenLog(1037, &scrolled);
+  QStringList lines = OpenLog(IDC_ERROR_LOG, &scrolled);
   ASSERT_EQ(lines.size(), 1001);
   EXPECT_EQ(lines.front() + lines[999], "entry 3entry 1002");
   EXPECT_EQ(scrolled, 0);
@@ -85,19 +87,19 @@ TEST_F(UiSaveSetup, SavesTheAppliedLineTableNotTheFormFields) {
   SetupFile file;
   const std::string data = std::to_string(file.Use(1));
   Start(&file);
-  Find<QComboBox>(1008)->setCurrentIndex(0);  // "unused", not applied yet
-  Find<QCheckBox>(1039)->setChecked(true);
-  EXPECT_EQ(WithModals([&] { Click(1024); }, [](QWidget*) {}), 0);
-  std::string text = ReadFile("qmx.txt");
+  Find<QComboBox>(TcpBox(1))->setCurrentIndex(0);  // "unused", not applied yet
+  Find<QCheckBox>(IDC_MINIMIZE)->setChecked(true);
+  EXPECT_EQ(WithModals([&] { Click(IDC_SAVE_SETUP); }, [](QWidget*) {}), 0);
+  std::string text = ReadWholeFile("qmx.txt");
   EXPECT_NE(text.find("\r\n" + data + ",unused\t\r\n"), std::string::npos);
   EXPECT_TRUE(text.ends_with("\r\n0\t\r\n"));
 
-  Click(1025);
-  EXPECT_EQ(WithModals([&] { Click(1024); }, [](QWidget*) {}), 0);
+  Click(IDC_CORV_OK);
+  EXPECT_EQ(WithModals([&] { Click(IDC_SAVE_SETUP); }, [](QWidget*) {}), 0);
   SetupFile applied = file;
   applied.tcp[1] = "unused";
   applied.minimize = "1";
-  EXPECT_EQ(ReadFile("qmx.txt"), applied.Text());
+  EXPECT_EQ(ReadWholeFile("qmx.txt"), applied.Text());
 }
 
 TEST_F(UiSaveSetup, FailedSaveShowsExactlyOneMessageBox) {
@@ -105,7 +107,7 @@ TEST_F(UiSaveSetup, FailedSaveShowsExactlyOneMessageBox) {
   Start(&file);
   std::filesystem::remove("qmx.txt");
   std::filesystem::create_directory("qmx.txt");  // cannot be written, even by root
-  EXPECT_EQ(1, WithModals([&] { Click(1024); },
+  EXPECT_EQ(1, WithModals([&] { Click(IDC_SAVE_SETUP); },
                           [](QWidget* modal) {
                             auto* box = qobject_cast<QMessageBox*>(modal);
                             ASSERT_NE(box, nullptr);

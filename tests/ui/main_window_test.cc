@@ -28,17 +28,18 @@ TEST_F(UiMainWindow, FormShowsLineTableAfterStartup) {
   const int foreign = file.Use(4, "com5");  // not line 4's own port: nothing to do
   Start(&file);
 
-  EXPECT_EQ(Shows(1006), QString::number(control));
-  EXPECT_EQ(Shows(1008), QString::number(bridged));
-  EXPECT_EQ(Find<QComboBox>(1019)->currentIndex(), 1);  // "com1", picked from the list
-  EXPECT_EQ(Shows(1020), "receive com1");
-  EXPECT_EQ(Shows(1027), "com5");
-  EXPECT_EQ(Shows(1043), "unused");
-  const QStringList status{Shows(1032), Shows(1028), Shows(1029),
-                           Shows(1030), Shows(1031), Shows(1034)};
+  EXPECT_EQ(Shows(TcpBox(0)), QString::number(control));
+  EXPECT_EQ(Shows(TcpBox(1)), QString::number(bridged));
+  // "com1", picked from the list
+  EXPECT_EQ(Find<QComboBox>(SerialBox(1))->currentIndex(), 1);
+  EXPECT_EQ(Shows(SerialBox(2)), "receive com1");
+  EXPECT_EQ(Shows(SerialBox(4)), "com5");
+  EXPECT_EQ(Shows(SerialBox(8)), "unused");
+  const QStringList status{Shows(StatusBox(0)), Shows(StatusBox(1)), Shows(StatusBox(2)),
+                           Shows(StatusBox(3)), Shows(StatusBox(4)), Shows(StatusBox(5))};
   EXPECT_EQ(status, QStringList({"OK", "OK", "OK", "NG", "", "unused"}));
-  EXPECT_FALSE(Find<QCheckBox>(1039)->isChecked());
-  EXPECT_EQ(frame()->focusWidget(), Find(1025));
+  EXPECT_FALSE(Find<QCheckBox>(IDC_MINIMIZE)->isChecked());
+  EXPECT_EQ(frame()->focusWidget(), Find(IDC_CORV_OK));
   EXPECT_TRUE(Listening(control) && Listening(bridged));
   EXPECT_FALSE(Listening(failed) || Listening(foreign));
 }
@@ -50,8 +51,7 @@ TEST_F(UiMainWindow, MissingSettingsFileStartsQuietlyWithEveryLineUnused) {
     EXPECT_EQ(Shows(kFormLines[line].statusId), "");
   }
   MutexLock lock(engineLock);
-  EXPECT_EQ(ErrorLogListing(),
-            std::vector<std::string>{"QMX\u3000Cann't open qmx.txt"});
+  EXPECT_EQ(ErrorLogListing(), std::vector<std::string>{"QMX\u3000Cann't open qmx.txt"});
 }
 
 TEST_F(UiMainWindow, FormFollowsItsTemplate) {
@@ -62,28 +62,32 @@ TEST_F(UiMainWindow, FormFollowsItsTemplate) {
       list << Find<QComboBox>(id)->itemText(i);
     return list;
   };
-  EXPECT_EQ(entries(1042), QStringList({"unused", "8009"}));
+  EXPECT_EQ(entries(TcpBox(8)), QStringList({"unused", "8009"}));
   // Each data line offers copies of the other ports; line 4 also of its own.
-  EXPECT_FALSE(entries(1020).contains("receive com2"));
-  EXPECT_EQ(entries(1020).mid(0, 3), QStringList({"unused", "com2", "receive com1"}));
-  EXPECT_EQ(entries(1027).size(), 10);
-  EXPECT_TRUE(entries(1027).contains("receive com4"));
+  EXPECT_FALSE(entries(SerialBox(2)).contains("receive com2"));
+  EXPECT_EQ(entries(SerialBox(2)).mid(0, 3),
+            QStringList({"unused", "com2", "receive com1"}));
+  EXPECT_EQ(entries(SerialBox(4)).size(), 10);
+  EXPECT_TRUE(entries(SerialBox(4)).contains("receive com4"));
 
   // Keyboard order; the read-only status boxes are not in it.
-  const int order[] = {1006, 1008, 1019, 1009, 1020, 1010, 1022, 1018,
-                       1027, 1021, 1033, 1023, 1035, 1038, 1040, 1042,
-                       1043, 1039, 1025, 1026, 1024, 1037, 1007};
+  const int order[] = {TcpBox(0),      TcpBox(1),     SerialBox(1),   TcpBox(2),
+                       SerialBox(2),   TcpBox(3),     SerialBox(3),   TcpBox(4),
+                       SerialBox(4),   TcpBox(5),     SerialBox(5),   TcpBox(6),
+                       SerialBox(6),   TcpBox(7),     SerialBox(7),   TcpBox(8),
+                       SerialBox(8),   IDC_MINIMIZE,  IDC_CORV_OK,    IDC_CORV_CANCEL,
+                       IDC_SAVE_SETUP, IDC_ERROR_LOG, IDC_COMMAND_LOG};
   QWidget* at = Find(order[0]);
   for (size_t i = 1; i < std::size(order); ++i) {
     do at = at->nextInFocusChain();
     while (!(at->focusPolicy() & Qt::TabFocus) || at->objectName().isEmpty());
     EXPECT_EQ(at->objectName().toInt(), order[i]);
   }
-  auto* status = Find<QLineEdit>(1044);
+  auto* status = Find<QLineEdit>(StatusBox(8));
   EXPECT_TRUE(status->isReadOnly() && (status->alignment() & Qt::AlignHCenter));
 
   // The frame shows the whole form, with no toolbar or status bar.
-  QWidget* form = Find(101);
+  QWidget* form = Find(IDD_CORV_FORM);
   EXPECT_GE(form->parentWidget()->width(), form->width());
   EXPECT_GE(form->parentWidget()->height(), form->height());
   EXPECT_EQ(frame()->findChild<QToolBar*>(), nullptr);
@@ -124,7 +128,7 @@ TEST_F(UiMainWindow, CtrlNKeepsCaptionCommandLogAndRelayThread) {
 TEST_F(UiMainWindow, AboutBoxAndBuiltInHelp) {
   Start(nullptr);
   for (Qt::Key closeKey : {Qt::Key_Escape, Qt::Key_Return}) {
-    EXPECT_EQ(1, WithModals([&] { Trigger(57664); },
+    EXPECT_EQ(1, WithModals([&] { Trigger(ID_APP_ABOUT); },
                             [&](QWidget* about) {
                               EXPECT_EQ(about->windowTitle(), "About QMX");
                               QStringList texts;
@@ -137,7 +141,7 @@ TEST_F(UiMainWindow, AboutBoxAndBuiltInHelp) {
                               QTest::keyClick(about, closeKey);
                             }));
   }
-  EXPECT_EQ(1, WithModals([&] { Trigger(57667); },
+  EXPECT_EQ(1, WithModals([&] { Trigger(ID_HELP_FINDER); },
                           [&](QWidget* help) {
                             const QString text =
                                 help->findChild<QTextBrowser*>()->toPlainText();
@@ -152,7 +156,7 @@ TEST_F(UiMainWindow, StartsMinimizedWhenTheSettingsSaySo) {
   file.minimize = "1";
   Start(&file);
   EXPECT_TRUE(frame()->isVisible() && frame()->isMinimized());
-  EXPECT_TRUE(Find<QCheckBox>(1039)->isChecked());
+  EXPECT_TRUE(Find<QCheckBox>(IDC_MINIMIZE)->isChecked());
 }
 
 TEST_F(UiMainWindow, ExitClosesTheWindowAndShutdownClosesEveryLine) {
@@ -161,8 +165,8 @@ TEST_F(UiMainWindow, ExitClosesTheWindowAndShutdownClosesEveryLine) {
   const int control = file.Use(0);
   const int data = file.Use(1, "com1");
   Start(&file);
-  ASSERT_EQ(Shows(1028), "OK");
-  Trigger(57665);
+  ASSERT_EQ(Shows(StatusBox(1)), "OK");
+  Trigger(ID_APP_EXIT);
   EXPECT_FALSE(frame()->isVisible());
   Stop();
   EXPECT_FALSE(Listening(control) || Listening(data));

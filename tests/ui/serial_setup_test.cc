@@ -17,7 +17,7 @@ class UiSerialSetup : public UiTest {
  protected:
   // Opens port com(index+1)'s dialog from the menu and hands it to `use`.
   void RunDialog(int index, const std::function<void(QDialog*)>& use) {
-    EXPECT_EQ(1, WithModals([&] { Trigger(32772 + index); },
+    EXPECT_EQ(1, WithModals([&] { Trigger(ID_SETUP_COM1 + index); },
                             [&](QWidget* modal) { use(qobject_cast<QDialog*>(modal)); }));
   }
   ComSetting Setting(int index) {
@@ -28,15 +28,15 @@ class UiSerialSetup : public UiTest {
 
 QComboBox* Combo(QDialog* dialog, int id) { return Control<QComboBox>(dialog, id); }
 QStringList Values(QDialog* dialog) {
-  QStringList values{Control<QLineEdit>(dialog, 1000)->text()};
-  for (int id : {1016, 1017, 1018, 1019, 1001})
+  QStringList values{Control<QLineEdit>(dialog, IDC_PORT)->text()};
+  for (int id : {IDC_BAUD, IDC_DATA, IDC_PARITY, IDC_STOP, IDC_FLOW})
     values << Combo(dialog, id)->currentText();
   return values;
 }
 void Pick(QDialog* dialog, int id, const QString& entry) {
   Combo(dialog, id)->setCurrentIndex(Combo(dialog, id)->findText(entry));
 }
-void ClickOk(QDialog* dialog) { Control<QPushButton>(dialog, 1021)->click(); }
+void ClickOk(QDialog* dialog) { Control<QPushButton>(dialog, IDC_COMSET_OK)->click(); }
 
 TEST_F(UiSerialSetup, LoadsByFirstMatchingEntryAndStoresLetters) {
   SetupFile file;
@@ -47,9 +47,9 @@ TEST_F(UiSerialSetup, LoadsByFirstMatchingEntryAndStoresLetters) {
   RunDialog(0, [](QDialog* dialog) {
     EXPECT_EQ(Values(dialog),
               QStringList({"com1", "9600", "8", "none", "1", "Xon/Xoff"}));
-    EXPECT_EQ(Combo(dialog, 1016)->currentIndex(), 6);
-    EXPECT_EQ(Combo(dialog, 1001)->itemText(0), "hardware");  // sorted, case ignored
-    EXPECT_EQ(dialog->focusWidget(), Combo(dialog, 1016));
+    EXPECT_EQ(Combo(dialog, IDC_BAUD)->currentIndex(), 6);
+    EXPECT_EQ(Combo(dialog, IDC_FLOW)->itemText(0), "hardware");  // sorted, case ignored
+    EXPECT_EQ(dialog->focusWidget(), Combo(dialog, IDC_BAUD));
     ClickOk(dialog);
   });
   ComSetting com1 = Setting(0);
@@ -62,10 +62,10 @@ TEST_F(UiSerialSetup, LoadsByFirstMatchingEntryAndStoresLetters) {
   EXPECT_EQ(std::string(Setting(1).definition), "110,e,8,1");
 
   RunDialog(1, [](QDialog* dialog) {
-    Pick(dialog, 1016, "19200");
-    Pick(dialog, 1019, "2");
-    Combo(dialog, 1018)->lineEdit()->clear();
-    QTest::keyClicks(Combo(dialog, 1018)->lineEdit(), "Odd");  // not a listed word
+    Pick(dialog, IDC_BAUD, "19200");
+    Pick(dialog, IDC_STOP, "2");
+    Combo(dialog, IDC_PARITY)->lineEdit()->clear();
+    QTest::keyClicks(Combo(dialog, IDC_PARITY)->lineEdit(), "Odd");  // not a listed word
     ClickOk(dialog);
   });
   ComSetting com2 = Setting(1);
@@ -79,7 +79,7 @@ TEST_F(UiSerialSetup, EmptyRecordAndOverlongTexts) {
   Start(&file);
   RunDialog(2, [](QDialog* dialog) {
     EXPECT_EQ(Values(dialog), QStringList({"com3", "", "", "", "", ""}));
-    EXPECT_EQ(Combo(dialog, 1016)->currentIndex(), -1);
+    EXPECT_EQ(Combo(dialog, IDC_BAUD)->currentIndex(), -1);
     ClickOk(dialog);
   });
   EXPECT_EQ(std::string(Setting(2).definition), ",,,");
@@ -87,7 +87,7 @@ TEST_F(UiSerialSetup, EmptyRecordAndOverlongTexts) {
   // Typed texts longer than their fields are cut at the field's width.
   const std::string baud(40, '9');
   RunDialog(2, [&](QDialog* dialog) {
-    QTest::keyClicks(Combo(dialog, 1016)->lineEdit(), QString::fromStdString(baud));
+    QTest::keyClicks(Combo(dialog, IDC_BAUD)->lineEdit(), QString::fromStdString(baud));
     ClickOk(dialog);
   });
   ComSetting stored = Setting(2);
@@ -100,16 +100,16 @@ TEST_F(UiSerialSetup, EnterInAComboCancelEscapeAndCloseStoreNothing) {
   Start(&file);
   const ComSetting before = Setting(0);
   auto edit = [](QDialog* dialog) {
-    Pick(dialog, 1016, "300");
-    Pick(dialog, 1018, "odd");
+    Pick(dialog, IDC_BAUD, "300");
+    Pick(dialog, IDC_PARITY, "odd");
   };
   const std::function<void(QDialog*)> leaves[] = {
       [](QDialog* dialog) {
-        QTest::keyClick(Combo(dialog, 1016)->lineEdit(), Qt::Key_Return);
-        QTest::keyClick(Control<QLineEdit>(dialog, 1000), Qt::Key_Enter,
+        QTest::keyClick(Combo(dialog, IDC_BAUD)->lineEdit(), Qt::Key_Return);
+        QTest::keyClick(Control<QLineEdit>(dialog, IDC_PORT), Qt::Key_Enter,
                         Qt::KeypadModifier);
         EXPECT_TRUE(dialog->isVisible());
-        Control<QPushButton>(dialog, 1022)->click();
+        Control<QPushButton>(dialog, IDC_COMSET_CANCEL)->click();
       },
       [](QDialog* dialog) { QTest::keyClick(dialog, Qt::Key_Escape); },
       [](QDialog* dialog) { dialog->close(); },
@@ -126,8 +126,8 @@ TEST_F(UiSerialSetup, EnterInAComboCancelEscapeAndCloseStoreNothing) {
   // With the focus on OK, Enter works OK.
   RunDialog(0, [&](QDialog* dialog) {
     edit(dialog);
-    Control<QPushButton>(dialog, 1021)->setFocus();
-    QTest::keyClick(Control<QPushButton>(dialog, 1021), Qt::Key_Return);
+    Control<QPushButton>(dialog, IDC_COMSET_OK)->setFocus();
+    QTest::keyClick(Control<QPushButton>(dialog, IDC_COMSET_OK), Qt::Key_Return);
   });
   EXPECT_EQ(std::string(Setting(0).definition), "300,o,8,1");
 }

@@ -1,6 +1,7 @@
 // Window test harness: one server lifetime per test in a scratch working
 // directory, pseudo-terminals linked as comN, TCP clients with bounded
-// reads, and modal windows driven from a zero-delay timer.
+// reads (all from the shared test support), and modal windows driven from a
+// zero-delay timer.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,47 +16,43 @@
 #include <string>
 
 #include "relay/corv_doc.h"
+#include "testsupport/free_port.h"
+#include "testsupport/pty_device.h"
+#include "testsupport/scratch_dir.h"
+#include "testsupport/tcp_client.h"
 #include "ui/corv_app.h"
 #include "ui/corv_view.h"
 #include "ui/form_controls.h"
 #include "ui/main_frame.h"
+#include "ui/resources.h"
 
 namespace qmx::ui::test {
 
 using Ms = std::chrono::milliseconds;
 
-int FreeTcpPort();
-bool Listening(int port);
+// The form's boxes of `line` (0 is the control line), by their resource ids.
+constexpr int TcpBox(int line) { return kFormLines[line].tcpId; }
+constexpr int SerialBox(int line) { return kFormLines[line].serialId; }
+constexpr int StatusBox(int line) { return kFormLines[line].statusId; }
+
+using testsupport::FreeTcpPort;
+using testsupport::Listening;
+using testsupport::ReadWholeFile;
+using testsupport::TcpClient;
+
 // Links `link` to a device that does not exist, so opening the port fails
 // (with no entry at all, comN would mean /dev/ttyS(N-1)).
-void MissingDevice(const std::string& link);
+inline void MissingDevice(const std::string& link) {
+  testsupport::LinkMissingDevice(link);
+}
 
-// The device end of a pseudo-terminal linked as `link`. Only the server holds
-// the port side open, so its closing shows here as a hang-up.
-class PtyDevice {
+// The device end of a pseudo-terminal linked as `link`, played by the test.
+// Only the server holds the port side open, so its closing shows here as a
+// hang-up (WaitHangup).
+class PtyDevice : public testsupport::PtyDevice {
  public:
-  explicit PtyDevice(const std::string& link);
-  ~PtyDevice();
-  void Write(const std::string& bytes);
-  std::string Read(size_t count);
-  bool WaitHangup();
-
- private:
-  int master_ = -1;
-};
-
-class TcpClient {
- public:
-  explicit TcpClient(int port);
-  ~TcpClient();
-  bool connected() const { return fd_ >= 0; }
-  void Send(const std::string& bytes);
-  // True once `expected` has arrived (10 s at most).
-  bool Receives(const std::string& expected);
-  bool WaitClosed();
-
- private:
-  int fd_ = -1;
+  explicit PtyDevice(const std::string& link)
+      : testsupport::PtyDevice(link, Play::kSelf, /*holdSlave=*/false) {}
 };
 
 struct SetupFile {
@@ -73,8 +70,6 @@ struct SetupFile {
 // rejected. Returns the number of modal windows.
 int WithModals(const std::function<void()>& open,
                const std::function<void(QWidget*)>& handle);
-
-std::string ReadFile(const std::string& path);
 
 class UiTest : public ::testing::Test {
  protected:
@@ -96,7 +91,7 @@ class UiTest : public ::testing::Test {
   void Type(int comboId, const QString& text);
 
  private:
-  std::string previous_, dir_;
+  std::unique_ptr<testsupport::ScratchDir> scratch_;
   std::unique_ptr<CCorvApp> app_;
 };
 

@@ -78,8 +78,8 @@ class SharedControl {
   bool Garbage(const std::string& bytes, size_t pieces) {
     std::lock_guard lock(mutex_);
     if (!Session()) return false;
-    const bool survived =
-        session_->SendGarbage(bytes, pieces, kReplyLimit) && session_->AnswersHello(kReplyLimit);
+    const bool survived = session_->SendGarbage(bytes, pieces, kReplyLimit) &&
+                          session_->AnswersHello(kReplyLimit);
     if (!survived) session_.reset();
     return survived;
   }
@@ -137,7 +137,8 @@ class SharedControl {
   static constexpr Millis kReplyLimit{45000};
 
   bool Session() {
-    if (!session_) session_ = std::make_unique<load::ControlSession>(port_, Millis(20000));
+    if (!session_)
+      session_ = std::make_unique<load::ControlSession>(port_, Millis(20000));
     if (session_->connected()) return true;
     session_.reset();
     tally_.Error("control line: no session");
@@ -162,7 +163,8 @@ struct Context {
 std::string LineText(int L) { return "line " + std::to_string(L) + ": "; }
 
 std::string OpenedReply(const Context& c, int L) {
-  return "200 opened by 9600,n,8,1,n. Port is " + std::to_string(c.server.port(L)) + "\r\n";
+  return "200 opened by 9600,n,8,1,n. Port is " + std::to_string(c.server.port(L)) +
+         "\r\n";
 }
 
 // Lines 1-4: echo sessions of a few megabytes, back to back.
@@ -187,7 +189,8 @@ void SteadyLine(Context& c, int L) {
     KeepMax(c.tally.longestPauseMs, outcome.longestWait.count());
     if (!outcome.whole()) {
       c.tally.bytesLost += outcome.sent - outcome.intact;
-      c.tally.Error(LineText(L) + (outcome.failure.empty() ? "bytes differ" : outcome.failure));
+      c.tally.Error(LineText(L) +
+                    (outcome.failure.empty() ? "bytes differ" : outcome.failure));
     }
   }
 }
@@ -218,7 +221,8 @@ void ChurnLine(Context& c, int L) {
 void StallLine(Context& c, int L) {
   if (c.options.stallEvery <= 0) return;
   const Millis every = seconds(c.options.stallEvery);
-  for (Millis pause = std::min<Millis>(seconds(10), every); !c.stop.Nap(pause); pause = every) {
+  for (Millis pause = std::min<Millis>(seconds(10), every); !c.stop.Nap(pause);
+       pause = every) {
     load::LineSocket stalled(c.server.port(L), Millis(10000), 4096);
     load::LineSocket next(c.server.port(L), Millis(10000));
     if (!stalled.connected() || !next.connected()) {
@@ -262,7 +266,7 @@ bool DeviceFaultRound(Context& c, int L, uint64_t round) {
   for (int i = 0; i < 300 && c.server.device(L).echoed() < before + 32 * 1024; ++i) {
     std::this_thread::sleep_for(Millis(100));
   }
-  c.server.device(L).Vanish();
+  c.server.device(L).Hangup();
   std::string error;
   const bool replaced = c.server.ReplaceDevice(L, &error);
   const std::string name = "com" + std::to_string(L);
@@ -334,8 +338,8 @@ void ControlLoop(Context& c) {
   std::string expected = "200 Status is:\r\n";
   std::string deviceAway = expected;
   for (int L = 1; L <= 8; ++L) {
-    const std::string row =
-        std::to_string(L) + ":" + std::to_string(c.server.port(L)) + "-com" + std::to_string(L);
+    const std::string row = std::to_string(L) + ":" + std::to_string(c.server.port(L)) +
+                            "-com" + std::to_string(L);
     expected += row + " OK\r\n";
     deviceAway += row + (L == 7 ? " NG\r\n" : " OK\r\n");
   }
@@ -407,8 +411,8 @@ void RunMix(const Options& options, SoakServer& server, Tally& tally,
     std::this_thread::sleep_for(Millis(250));
     tally.last = load::SampleServer(server.pid());
     load::KeepPeak(tally.peak, tally.last);
-    const int elapsed =
-        static_cast<int>(std::chrono::duration_cast<seconds>(Clock::now() - began).count());
+    const int elapsed = static_cast<int>(
+        std::chrono::duration_cast<seconds>(Clock::now() - began).count());
     if (options.reportEvery > 0 && elapsed / options.reportEvery > reported) {
       reported = elapsed / options.reportEvery;
       progress(elapsed);

@@ -12,14 +12,17 @@
 #include <memory>
 #include <string>
 
-#include "echo_device.h"
+#include "testsupport/child_process.h"
+#include "testsupport/pty_device.h"
+#include "testsupport/scratch_dir.h"
 
 namespace qmx::soak {
 
 class SoakServer {
  public:
   SoakServer() = default;
-  ~SoakServer();  // kills a server still running; removes the folder unless kept
+  // Kills a server still running; removes the folder unless kept.
+  ~SoakServer() = default;
   SoakServer(const SoakServer&) = delete;
   SoakServer& operator=(const SoakServer&) = delete;
 
@@ -38,22 +41,23 @@ class SoakServer {
   // A new device for line L under the same name; the old one goes first.
   bool ReplaceDevice(int L, std::string* error);
 
-  pid_t pid() const { return pid_; }
-  const std::string& folder() const { return folder_; }
+  pid_t pid() const { return child_.pid(); }
+  std::string folder() const { return folder_ ? folder_->path() : std::string(); }
   int controlPort() const { return controlPort_; }
   int port(int L) const { return ports_[L]; }
-  load::EchoDevice& device(int L) { return *devices_[L]; }
+  testsupport::PtyDevice& device(int L) { return *devices_[L]; }
   // The end of the server's standard error, for failure reports.
   std::string StderrTail(size_t bytes) const;
 
  private:
-  std::string folder_;
-  bool keep_ = false;
-  pid_t pid_ = -1;
+  std::unique_ptr<testsupport::ScratchDir> folder_;
   int controlPort_ = 0;
   int ports_[9] = {};
   int sourceLine_ = 0;
-  std::unique_ptr<load::EchoDevice> devices_[9];
+  std::unique_ptr<testsupport::PtyDevice> devices_[9];
+  // Declared last: the server ends (killed if need be) before its devices
+  // and its folder go.
+  testsupport::ChildProcess child_;
 };
 
 }  // namespace qmx::soak

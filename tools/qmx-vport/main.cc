@@ -16,8 +16,9 @@ namespace {
 
 using qmx::vport::VirtualPort;
 
+// Removes the links this program made and closes the devices.
 void ReleaseAll(std::vector<VirtualPort>& ports) {
-  for (VirtualPort& port : ports) qmx::vport::ReleasePort(&port);
+  for (VirtualPort& port : ports) port.device.reset();
 }
 
 size_t IndexOf(const std::vector<VirtualPort>& ports, const std::string& name) {
@@ -68,7 +69,7 @@ int main(int argc, char** argv) {
     ports[ib].peer = ia;
   }
   for (VirtualPort& port : ports) {
-    if (!qmx::vport::CreatePort(&port, &error) || !qmx::vport::LinkPort(&port, &error)) {
+    if (!qmx::vport::OpenPort(&port, &error)) {
       std::fprintf(stderr, "qmx-vport: %s: %s\n", port.name.c_str(), error.c_str());
       ReleaseAll(ports);
       return 1;
@@ -76,7 +77,7 @@ int main(int argc, char** argv) {
   }
   for (const VirtualPort& port : ports) {
     const VirtualPort& peer = ports[port.peer];
-    std::printf("%s -> %s (%s%s)\n", port.name.c_str(), port.devicePath.c_str(),
+    std::printf("%s -> %s (%s%s)\n", port.name.c_str(), port.device->devicePath().c_str(),
                 &peer == &port ? "echo" : "joined to ",
                 &peer == &port ? "" : peer.name.c_str());
   }
