@@ -42,7 +42,7 @@
 
 namespace qmx {
 
-inline constexpr int32_t kQueueCapacity = 5000;
+inline constexpr int32_t kQueueCapacity = 65536;
 inline constexpr const char* kUnused = "unused";
 
 // Configured settings of one serial port (not necessarily open).

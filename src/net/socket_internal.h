@@ -24,7 +24,7 @@ struct in_addr;
 namespace qmx::net {
 
 // Receive chunk of the accept thread.
-inline constexpr int kRecvChunk = 2024;
+inline constexpr int kRecvChunk = 65536;
 // Backlog of a listening line: further clients wait here, beyond it the
 // platform refuses them.
 inline constexpr int kListenBacklog = 7;

@@ -227,6 +227,11 @@ void TcpDropClient(int line, uint64_t client);
 // Changes whenever the line accepts a new client, and on the control line
 // also when its client leaves.
 uint64_t TcpClientSerial(int line);
+// The descriptor of the line's present client, for the relay thread to wait
+// on for room after TcpSendNow took less than it was given; -1 without a
+// client. Only for poll: the client may go (and the number be reused)
+// meanwhile, which costs a spurious wake-up at worst.
+int TcpClientWaitHandle(int line);
 
 // Receiving threads of the record and datagram functions (see above). Each
 // runs on its line's recordThread until the socket fails or closes, or the

@@ -142,6 +142,13 @@ uint64_t TcpClientSerial(int line) {
   return record == nullptr ? 0 : record->clientSerial.load();
 }
 
+int TcpClientWaitHandle(int line) {
+  TcpLine* record = net::FindLine(line);
+  if (record == nullptr || record->isClient) return -1;
+  std::lock_guard lock(record->clientMutex);
+  return record->clientSocket ? record->clientSocket->fd() : -1;
+}
+
 int TcpOut(int line, const void* data, int size, int* error) {
   *error = 0;
   TcpLine* record = net::FindLine(line);

@@ -27,6 +27,10 @@ namespace {
 // cost of a signal that never comes.
 constexpr std::chrono::milliseconds kIdleWait(1000);
 
+// Wake-ups by a ready descriptor in a row, with no producer's signal among
+// them, after which the relay rests for one backlog wait instead.
+constexpr int kReadyWakeLimit = 256;
+
 // One relay thread per process: set while a relay thread runs.
 std::atomic<bool> relayRunning{false};
 
@@ -128,14 +132,23 @@ struct RelayState {
   uint8_t controlBytes[kQueueCapacity];
   size_t controlHeld = 0;
   size_t controlNext = 0;
-  uint8_t sendStaging[kPortCount][kRelayChunk + 1];
-  uint8_t receiveStaging[kPortCount][kRelayChunk + 1];
+  // One staging buffer per direction: a chunk is written out (or kept by its
+  // output) before the next port's chunk is taken.
+  uint8_t sendStaging[kRelayChunk + 1];
+  uint8_t receiveStaging[kRelayChunk + 1];
 };
 
 // What a pass leaves behind, which decides how long the relay may sleep.
 struct PassResult {
   bool queuesLeft = false;   // a queue gave a full chunk and may hold more
   bool backlogLeft = false;  // a client has bytes waiting to be retried
+  // Descriptors whose room ends a backlog: the relay wakes when one of them
+  // can take bytes again.
+  int writable[Event::kMaxWritable];
+  size_t writableCount = 0;
+  void WaitFor(int fd) {
+    if (fd >= 0 && writableCount < Event::kMaxWritable) writable[writableCount++] = fd;
+  }
 };
 
 // The control line: input is looked at only while the client takes its
@@ -180,6 +193,7 @@ void ControlPass(RelayState& state, ControlLineActions& actions,
     if (output.Backlogged()) break;
   }
   if (output.HasPending() || state.controlNext < state.controlHeld) result.backlogLeft = true;
+  if (output.HasPending()) result.WaitFor(TcpClientWaitHandle(0));
 }
 
 PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
@@ -204,6 +218,7 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
     port.Flush(n, now);
     if (port.HasPending()) {
       result.backlogLeft = true;
+      result.WaitFor(RsWaitHandle(n));
       continue;
     }
     // A remote line's client input carries answers for it: it waits while
@@ -213,7 +228,7 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
       result.backlogLeft = true;
       continue;
     }
-    uint8_t* buffer = state.sendStaging[n];
+    uint8_t* buffer = state.sendStaging;
     size_t m = txQueue[n].GetSome(std::span(buffer, kRelayChunk));
     if (m == 0) continue;
     if (m == kRelayChunk) result.queuesLeft = true;
@@ -225,7 +240,10 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
     }
     TraceChunk(data);
     port.Write(n, data, now);
-    result.backlogLeft = result.backlogLeft || port.HasPending();
+    if (port.HasPending()) {
+      result.backlogLeft = true;
+      result.WaitFor(RsWaitHandle(n));
+    }
   }
   // TCP sends: first what clients could not take before, then new chunks.
   int32_t routes[kPortCount];
@@ -241,7 +259,7 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
                       state.remote[L].Held());
     }
     if (held) continue;  // the port's input waits until its slow client catches up
-    uint8_t* buffer = state.receiveStaging[n];
+    uint8_t* buffer = state.receiveStaging;
     size_t m = rxQueue[n].GetSome(std::span(buffer, kRelayChunk));
     if (m == 0) continue;
     if (m == kRelayChunk) result.queuesLeft = true;
@@ -257,7 +275,9 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
     }
   }
   for (int L = 1; L < kLineCount; ++L) {
-    result.backlogLeft = result.backlogLeft || state.output[L].HasPending();
+    if (!state.output[L].HasPending()) continue;
+    result.backlogLeft = true;
+    result.WaitFor(TcpClientWaitHandle(L));
   }
   return result;
 }
@@ -271,18 +291,37 @@ void CorvMainThread(CCorvDoc* document) {
   ControlLineActions actions(document, state->controlOutput);
   // Every producer signals wakeEvent after it queues bytes, so an idle relay
   // sleeps long; it comes back at once while a queue still holds a full
-  // chunk, and every 10 ms while a slow client has bytes to retry.
-  std::chrono::milliseconds wait(10);
+  // chunk. While a client or a device has bytes kept back it also wakes as
+  // soon as that one can take more, and every 10 ms regardless, which is
+  // how a stalled client is noticed.
+  //
+  // A descriptor that reports itself ready while its output still takes
+  // nothing (a device in error) would wake the relay at once pass after
+  // pass; after kReadyWakeLimit such wake-ups in a row without a signal, one
+  // wait ignores the descriptors.
+  PassResult result;
+  int readyWakes = 0;
   for (;;) {
-    if (wakeEvent.Wait(wait) == Event::WaitResult::kFailed) {
+    const std::chrono::milliseconds wait = result.queuesLeft    ? std::chrono::milliseconds(0)
+                                           : result.backlogLeft ? std::chrono::milliseconds(10)
+                                                                : kIdleWait;
+    size_t watched = result.writableCount;
+    if (readyWakes >= kReadyWakeLimit) {
+      watched = 0;
+      readyWakes = 0;
+    }
+    const auto before = std::chrono::steady_clock::now();
+    const Event::WaitResult woken =
+        wakeEvent.Wait(wait, std::span<const int>(result.writable, watched));
+    if (woken == Event::WaitResult::kFailed) {
       DebugTrace("WaitForSingleObject Errors");
       relayRunning.store(false);
       return;
     }
-    const PassResult result = RelayPass(*state, actions);
-    wait = result.queuesLeft    ? std::chrono::milliseconds(0)
-           : result.backlogLeft ? std::chrono::milliseconds(10)
-                                : kIdleWait;
+    const bool byReadiness = woken == Event::WaitResult::kTimeout && watched > 0 &&
+                             std::chrono::steady_clock::now() - before < wait;
+    readyWakes = byReadiness ? readyWakes + 1 : 0;
+    result = RelayPass(*state, actions);
   }
 }
 

@@ -27,7 +27,7 @@ namespace qmx {
 
 class CCorvDoc;
 
-inline constexpr int kRelayChunk = 1024;
+inline constexpr int kRelayChunk = 65536;
 
 void CorvMainThread(CCorvDoc* document);
 

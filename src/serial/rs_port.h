@@ -117,6 +117,11 @@ int RsWrite(int n, const uint8_t* data, int count);
 // so that it never stands still in a write while the same port's input waits
 // for it to be relayed.
 int RsWriteNow(int n, const uint8_t* data, int count);
+// The descriptor the relay thread waits on for room after RsWriteNow took
+// less than it was given; -1 when the port is not open. Only for poll: it
+// may be closed (and the number reused) once the port closes, which costs a
+// spurious wake-up at worst.
+int RsWaitHandle(int n);
 
 void RsClose(int n);
 
