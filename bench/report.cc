@@ -119,16 +119,16 @@ std::vector<Row> BuildRows(const RelayFigures* qmx, const RelayFigures* socat) {
       "MB/s", [](F f) { return f.eightLinesMbs; }, Goal::kRatioAtLeast, 1.0, 1);
   add(
       "round_trip_1_byte_median", "round trip, 1 byte, median", "us",
-      [](F f) { return f.rtt1Median; }, Goal::kRatioAtMost, 1.25, 1);
+      [](F f) { return f.rtt1Median; }, Goal::kRatioAtMost, 1.0, 1);
   add(
       "round_trip_1_byte_p99", "round trip, 1 byte, 99th percentile", "us",
-      [](F f) { return f.rtt1P99; }, Goal::kNone, 0, 1);
+      [](F f) { return f.rtt1P99; }, Goal::kRatioAtMost, 1.0, 1);
   add(
       "round_trip_64_bytes_median", "round trip, 64 bytes, median", "us",
-      [](F f) { return f.rtt64Median; }, Goal::kRatioAtMost, 1.25, 1);
+      [](F f) { return f.rtt64Median; }, Goal::kRatioAtMost, 1.0, 1);
   add(
       "round_trip_64_bytes_p99", "round trip, 64 bytes, 99th percentile", "us",
-      [](F f) { return f.rtt64P99; }, Goal::kNone, 0, 1);
+      [](F f) { return f.rtt64P99; }, Goal::kRatioAtMost, 1.0, 1);
   add(
       "cpu_per_mb", "server CPU per MB relayed (user+system)", "ms/MB",
       [](F f) { return f.cpuMsPerMb; }, Goal::kRatioAtMost, 1.0, 2);
@@ -137,7 +137,7 @@ std::vector<Row> BuildRows(const RelayFigures* qmx, const RelayFigures* socat) {
       [](F f) { return f.idleCpuPercent; }, Goal::kQmxBelow, 0.1, 3);
   add(
       "peak_resident_memory", "peak resident memory (socat: 8 processes)", "MB",
-      [](F f) { return f.peakResidentMb; }, Goal::kNone, 0, 1);
+      [](F f) { return f.peakResidentMb; }, Goal::kQmxBelow, 8.0, 1);
   add(
       "context_switches_per_mb", "  context switches per MB relayed", "1/MB",
       [](F f) { return f.contextSwitchesPerMb; }, Goal::kNone, 0, 0);

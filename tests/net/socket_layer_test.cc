@@ -241,7 +241,7 @@ TEST_F(SocketLayerTest, DisconnectClosesClientAndEndsThread) {
 
 TEST_F(SocketLayerTest, DisconnectReleasesThreadWaitingOnFullQueue) {
   int client = Connect(Listen(4));
-  SendText(client, std::string(20000, 'z'));
+  SendText(client, std::string(static_cast<size_t>(kQueueCapacity) + 20000, 'z'));
   ASSERT_TRUE(WaitFor([] { return txQueue[3].Count() == kQueueCapacity; }));
   DisconnectWithin(4);
   ::close(client);

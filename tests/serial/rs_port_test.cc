@@ -189,7 +189,7 @@ TEST_F(SerialPortTest, FailedOpensLeaveThePortClosed) {
   EXPECT_EQ(RsOpen(0), 1);
 }
 
-TEST_F(SerialPortTest, ReadsWhatWaitsInChunksOfAtMost500) {
+TEST_F(SerialPortTest, ReadsWhatWaitsInOneRead) {
   ASSERT_EQ(RsOpen(0), 1);
   // Hold the receive thread after one byte, so that 1200 bytes are waiting
   // when it next looks.
@@ -208,8 +208,7 @@ TEST_F(SerialPortTest, ReadsWhatWaitsInChunksOfAtMost500) {
   std::copy_if(
       traces_.begin(), traces_.end(), std::back_inserter(chunks),
       [](const std::string& t) { return t.find("bytes read") != std::string::npos; });
-  EXPECT_EQ(chunks, (std::vector<std::string>{"\n1 bytes read", "\n500 bytes read",
-                                              "\n500 bytes read", "\n200 bytes read"}));
+  EXPECT_EQ(chunks, (std::vector<std::string>{"\n1 bytes read", "\n1200 bytes read"}));
 }
 
 TEST_F(SerialPortTest, AFullQueueSlowsTheDeviceAndCloseStillEndsTheThread) {
