@@ -71,11 +71,13 @@ void ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
     if (fitted < bytes.size()) {
       // The queue is full: wake the relay thread for what it holds before
       // waiting for room, or both would wait for each other.
-      if (wake != nullptr) wake->Set();
+      if (!queue.Drain() && wake != nullptr) wake->Set();
       queue.PutWait(bytes.subspan(fitted), line.clientEnding);
     }
     DebugTracef("nBytesReceived = %d", static_cast<int>(n));
-    if (wake != nullptr) wake->Set();
+    // The relay's shortcut writes the bytes to the device from this thread
+    // when it can; otherwise the relay thread is woken for them.
+    if (!queue.Drain() && wake != nullptr) wake->Set();
     // TcpDisconnect has shut the client down and may free the queue as soon
     // as this thread has ended: nothing more is queued.
     if (line.stopRequested || line.clientEnding) return;

@@ -145,4 +145,14 @@ void ByteQueue::WakeWaiters() {
   roomAvailable_.notify_all();
 }
 
+void ByteQueue::SetDrainer(Drainer drainer, int index) {
+  drainIndex_.store(index);
+  drainer_.store(drainer);
+}
+
+bool ByteQueue::Drain() {
+  const Drainer drainer = drainer_.load();
+  return drainer != nullptr && drainer(drainIndex_.load());
+}
+
 }  // namespace qmx

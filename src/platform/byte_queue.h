@@ -12,6 +12,10 @@
 // its own flow control (TCP window, tty buffer) rather than robbed of bytes.
 // The wait ends at once when the queue is freed, reset or re-allocated, or
 // when the producer's stop flag is set and WakeWaiters() is called.
+//
+// The consumer may hand the producer a drainer: a function the producer calls
+// (Drain) right after it queued bytes, which takes them on the producer's own
+// thread when it can, so the consumer thread need not be woken for them.
 #pragma once
 
 #include <atomic>
@@ -62,6 +66,14 @@ class ByteQueue {
   // Number of producers blocked in PutWait right now.
   int32_t WaitingProducers();
 
+  // `drainer(index)` returns true when it left nothing in the queue for the
+  // consumer thread. Set (or, with null, removed) by the consumer; Drain is
+  // called by the producer and returns false without a drainer, which tells
+  // the producer to wake the consumer as usual.
+  using Drainer = bool (*)(int index);
+  void SetDrainer(Drainer drainer, int index);
+  bool Drain();
+
  private:
   void ResetLocked();
   size_t PutLocked(std::span<const uint8_t> data);
@@ -76,6 +88,8 @@ class ByteQueue {
   std::unique_ptr<uint8_t[]> buffer_;
   uint64_t generation_ = 0;  // changes on Allocate, Reset and Free
   int32_t waiters_ = 0;      // producers blocked in PutWait
+  std::atomic<Drainer> drainer_{nullptr};
+  std::atomic<int> drainIndex_{0};
 };
 
 }  // namespace qmx

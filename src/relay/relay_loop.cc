@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -121,6 +122,17 @@ class ControlLineActions : public ControlLineAssembler::Sink {
   bool stale_ = false;
 };
 
+struct RelayState;
+
+// The relay's data sends, each direction under its own turn: the relay
+// thread takes both for the data part of its pass; a receive thread tries
+// one for its shortcut and leaves the bytes to the relay thread when it is
+// taken. txTurn guards serialOutput and sendStaging; rxTurn guards output,
+// remote and receiveStaging; liveState is written with both held.
+std::mutex txTurn;
+std::mutex rxTurn;
+RelayState* liveState = nullptr;
+
 struct RelayState {
   ControlLineAssembler controlLine;
   ControlLineOutput controlOutput;
@@ -196,90 +208,157 @@ void ControlPass(RelayState& state, ControlLineActions& actions,
   if (output.HasPending()) result.WaitFor(TcpClientWaitHandle(0));
 }
 
+bool IsRemote(uint32_t remoteLines, int L) {
+  return (remoteLines & (1u << static_cast<unsigned>(L - 1))) != 0;
+}
+
+// Serial sends to port n: a port still writing its last chunk takes no new
+// one. With txTurn held.
+void SendToPort(RelayState& state, int n, uint32_t remoteLines,
+                DataLineOutput::Clock::time_point now, PassResult& result) {
+  SerialPortOutput& port = state.serialOutput[n];
+  port.Flush(n, now);
+  if (port.HasPending()) {
+    result.backlogLeft = true;
+    result.WaitFor(RsWaitHandle(n));
+    return;
+  }
+  // A remote line's client input carries answers for it: it waits while
+  // the client does not take what it was sent.
+  const bool remote = remoteLines != 0 && IsRemote(remoteLines, n + 1);
+  if (remote && state.output[n + 1].Backlogged()) {
+    result.backlogLeft = true;
+    return;
+  }
+  uint8_t* buffer = state.sendStaging;
+  size_t m = txQueue[n].GetSome(std::span(buffer, kRelayChunk));
+  if (m == 0) return;
+  if (m == kRelayChunk) result.queuesLeft = true;
+  buffer[m] = 0;
+  std::span<const uint8_t> data(buffer, m);
+  if (remote) {
+    data = state.remote[n + 1].FromClient(n + 1, data, state.output[n + 1], port, now);
+    if (data.empty()) return;
+  }
+  TraceChunk(data);
+  port.Write(n, data, now);
+  if (port.HasPending()) {
+    result.backlogLeft = true;
+    result.WaitFor(RsWaitHandle(n));
+  }
+}
+
+// TCP sends of port n's input to every data line routed to it, in ascending
+// line order; nothing while one of them is backlogged. With rxTurn held.
+void SendPortInput(RelayState& state, int n, const int32_t* routes, uint32_t remoteLines,
+                   DataLineOutput::Clock::time_point now, PassResult& result) {
+  bool held = false;
+  for (int L = 1; L < kLineCount; ++L) {
+    held = held || (routes[L - 1] == n && state.output[L].Backlogged());
+    held = held || (routes[L - 1] == n && remoteLines != 0 && IsRemote(remoteLines, L) &&
+                    state.remote[L].Held());
+  }
+  if (held) return;  // the port's input waits until its slow client catches up
+  uint8_t* buffer = state.receiveStaging;
+  size_t m = rxQueue[n].GetSome(std::span(buffer, kRelayChunk));
+  if (m == 0) return;
+  if (m == kRelayChunk) result.queuesLeft = true;
+  buffer[m] = 0;
+  TraceChunk(std::span(buffer, m));
+  for (int L = 1; L < kLineCount; ++L) {
+    if (routes[L - 1] != n) continue;
+    if (remoteLines != 0 && IsRemote(remoteLines, L)) {
+      state.remote[L].ToClient(L, std::span(buffer, m), state.output[L], now);
+    } else {
+      state.output[L].Send(L, std::span(buffer, m), now);
+    }
+  }
+}
+
+void LoadRoutes(int32_t* routes) {
+  for (int i = 0; i < kPortCount; ++i) routes[i] = routeTable[i].load(std::memory_order_relaxed);
+}
+
+void NoteClientBacklog(RelayState& state, int L, PassResult& result) {
+  if (!state.output[L].HasPending()) return;
+  result.backlogLeft = true;
+  result.WaitFor(TcpClientWaitHandle(L));
+}
+
 PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
   PassResult result;
   const auto now = DataLineOutput::Clock::now();
   ControlPass(state, actions, now, result);
   // Ports whose device went away, or that wait for it to come back.
   RetryAbsentDevices(now);
+  std::scoped_lock turns(txTurn, rxTurn);
   // Lines that speak Telnet with remote port control follow their clients.
   const uint32_t remoteLines = Rfc2217Lines();
-  const auto isRemote = [remoteLines](int L) {
-    return (remoteLines & (1u << static_cast<unsigned>(L - 1))) != 0;
-  };
   if (remoteLines != 0) {
     for (int L = 1; L < kLineCount; ++L) {
-      if (isRemote(L)) state.remote[L].Follow(L, state.output[L], now);
+      if (IsRemote(remoteLines, L)) state.remote[L].Follow(L, state.output[L], now);
     }
   }
-  // Serial sends: a port still writing its last chunk takes no new one.
-  for (int n = 0; n < kPortCount; ++n) {
-    SerialPortOutput& port = state.serialOutput[n];
-    port.Flush(n, now);
-    if (port.HasPending()) {
-      result.backlogLeft = true;
-      result.WaitFor(RsWaitHandle(n));
-      continue;
-    }
-    // A remote line's client input carries answers for it: it waits while
-    // the client does not take what it was sent.
-    const bool remote = remoteLines != 0 && isRemote(n + 1);
-    if (remote && state.output[n + 1].Backlogged()) {
-      result.backlogLeft = true;
-      continue;
-    }
-    uint8_t* buffer = state.sendStaging;
-    size_t m = txQueue[n].GetSome(std::span(buffer, kRelayChunk));
-    if (m == 0) continue;
-    if (m == kRelayChunk) result.queuesLeft = true;
-    buffer[m] = 0;
-    std::span<const uint8_t> data(buffer, m);
-    if (remote) {
-      data = state.remote[n + 1].FromClient(n + 1, data, state.output[n + 1], port, now);
-      if (data.empty()) continue;
-    }
-    TraceChunk(data);
-    port.Write(n, data, now);
-    if (port.HasPending()) {
-      result.backlogLeft = true;
-      result.WaitFor(RsWaitHandle(n));
-    }
-  }
+  for (int n = 0; n < kPortCount; ++n) SendToPort(state, n, remoteLines, now, result);
   // TCP sends: first what clients could not take before, then new chunks.
   int32_t routes[kPortCount];
-  for (int i = 0; i < kPortCount; ++i) {
-    routes[i] = routeTable[i].load(std::memory_order_relaxed);
-    state.output[i + 1].Flush(i + 1, now);
+  LoadRoutes(routes);
+  for (int L = 1; L < kLineCount; ++L) state.output[L].Flush(L, now);
+  for (int n = 0; n < kPortCount; ++n) SendPortInput(state, n, routes, remoteLines, now, result);
+  for (int L = 1; L < kLineCount; ++L) NoteClientBacklog(state, L, result);
+  return result;
+}
+
+// The shortcuts: a receive thread that has just queued bytes moves them on
+// itself when nobody else is moving bytes that way, which saves the relay
+// thread a wake-up per chunk and the bytes a hand-off. Each returns true when
+// it left nothing for the relay thread (no queued bytes, nothing kept back),
+// false when the relay thread must be woken. Lines with remote port control
+// always go through the relay thread: their sessions may take engineLock,
+// which a receive thread must not wait for (a command holding it may be
+// waiting for that thread to end).
+
+// On data line n + 1's receive thread, after it queued bytes for port n.
+bool DeviceShortcut(int n) {
+  if (Rfc2217Lines() != 0) return false;
+  std::unique_lock turn(txTurn, std::try_to_lock);
+  if (!turn.owns_lock() || liveState == nullptr) return false;
+  PassResult result;
+  SendToPort(*liveState, n, 0, DataLineOutput::Clock::now(), result);
+  return !result.queuesLeft && !result.backlogLeft;
+}
+
+// On port n's receive thread, after it queued the device's bytes.
+bool ClientShortcut(int n) {
+  if (Rfc2217Lines() != 0) return false;
+  std::unique_lock turn(rxTurn, std::try_to_lock);
+  if (!turn.owns_lock() || liveState == nullptr) return false;
+  RelayState& state = *liveState;
+  const auto now = DataLineOutput::Clock::now();
+  int32_t routes[kPortCount];
+  LoadRoutes(routes);
+  PassResult result;
+  for (int L = 1; L < kLineCount; ++L) {
+    if (routes[L - 1] == n) state.output[L].Flush(L, now);
+  }
+  SendPortInput(state, n, routes, 0, now, result);
+  for (int L = 1; L < kLineCount; ++L) {
+    if (routes[L - 1] == n) NoteClientBacklog(state, L, result);
+  }
+  return !result.queuesLeft && !result.backlogLeft;
+}
+
+// Makes the relay's state reachable by the shortcuts (or, with null, no
+// longer) and hands the queues' producers the shortcuts.
+void Publish(RelayState* state) {
+  {
+    std::scoped_lock turns(txTurn, rxTurn);
+    liveState = state;
   }
   for (int n = 0; n < kPortCount; ++n) {
-    bool held = false;
-    for (int L = 1; L < kLineCount; ++L) {
-      held = held || (routes[L - 1] == n && state.output[L].Backlogged());
-      held = held || (routes[L - 1] == n && remoteLines != 0 && isRemote(L) &&
-                      state.remote[L].Held());
-    }
-    if (held) continue;  // the port's input waits until its slow client catches up
-    uint8_t* buffer = state.receiveStaging;
-    size_t m = rxQueue[n].GetSome(std::span(buffer, kRelayChunk));
-    if (m == 0) continue;
-    if (m == kRelayChunk) result.queuesLeft = true;
-    buffer[m] = 0;
-    TraceChunk(std::span(buffer, m));
-    for (int L = 1; L < kLineCount; ++L) {
-      if (routes[L - 1] != n) continue;
-      if (remoteLines != 0 && isRemote(L)) {
-        state.remote[L].ToClient(L, std::span(buffer, m), state.output[L], now);
-      } else {
-        state.output[L].Send(L, std::span(buffer, m), now);
-      }
-    }
+    txQueue[n].SetDrainer(state != nullptr ? &DeviceShortcut : nullptr, n);
+    rxQueue[n].SetDrainer(state != nullptr ? &ClientShortcut : nullptr, n);
   }
-  for (int L = 1; L < kLineCount; ++L) {
-    if (!state.output[L].HasPending()) continue;
-    result.backlogLeft = true;
-    result.WaitFor(TcpClientWaitHandle(L));
-  }
-  return result;
 }
 
 }  // namespace
@@ -289,6 +368,7 @@ void CorvMainThread(CCorvDoc* document) {
   DebugTrace("Server Version 2.01\n");
   auto state = std::make_unique<RelayState>();
   ControlLineActions actions(document, state->controlOutput);
+  Publish(state.get());
   // Every producer signals wakeEvent after it queues bytes, so an idle relay
   // sleeps long; it comes back at once while a queue still holds a full
   // chunk. While a client or a device has bytes kept back it also wakes as
@@ -315,6 +395,7 @@ void CorvMainThread(CCorvDoc* document) {
         wakeEvent.Wait(wait, std::span<const int>(result.writable, watched));
     if (woken == Event::WaitResult::kFailed) {
       DebugTrace("WaitForSingleObject Errors");
+      Publish(nullptr);
       relayRunning.store(false);
       return;
     }

@@ -65,11 +65,13 @@ long ServeReceive(int n, int fd, ErrorCounters* counters, std::span<uint8_t> buf
       // The queue is full. Wake the relay thread for what is in it, then
       // wait for room: the device's own flow control holds the sender back
       // meanwhile, instead of bytes being dropped here.
-      if (wake != nullptr) wake->Set();
+      if (!queue->Drain() && wake != nullptr) wake->Set();
       queue->PutWait(bytes.subspan(fitted), port.stopRequested);
     }
     DebugTracef("\n%ld bytes read", got);
-    if (wake != nullptr) wake->Set();
+    // The relay's shortcut sends the bytes on from this thread when it can;
+    // otherwise the relay thread is woken for them.
+    if (!(queue != nullptr && queue->Drain()) && wake != nullptr) wake->Set();
     total += got;
     if (port.stopRequested.load() || static_cast<size_t>(got) < buffer.size()) break;
   }
