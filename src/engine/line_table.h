@@ -42,6 +42,8 @@
 
 namespace qmx {
 
+// Each receive queue holds one relay chunk (kRelayChunk, where the figures
+// that chose 65536 are): 17 queues, about 1.1 MB when all are busy.
 inline constexpr int32_t kQueueCapacity = 65536;
 inline constexpr const char* kUnused = "unused";
 

@@ -10,7 +10,10 @@
 // disconnected; bytes kept for a client that has gone are dropped, as bytes
 // for a line without a client always are.
 //
-// Owned by the relay thread.
+// Owned by the relay loop: used by the relay thread, and by a receive
+// thread's shortcut, always under the relay's turn mutex for the direction
+// (client outputs under its rxTurn, serial outputs under its txTurn), never
+// by two threads at once.
 #pragma once
 
 #include <chrono>

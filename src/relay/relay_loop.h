@@ -2,13 +2,21 @@
 // and the serial ports and runs every control-line command.
 //
 // Each pass (on wakeEvent; at once again while a queue still holds a full
-// chunk; every 10 ms while a slow client has bytes waiting; at the latest
-// after a second when idle) it drains cmdQueue completely,
-// greeting, echoing and assembling command lines and executing each finished
-// line; then for port index 0 to 7 writes up to 1024 bytes of txQueue[n] to
-// the port; then for port index 0 to 7 sends up to 1024 bytes of rxQueue[n]
-// to every data line routed to that port, in ascending line order. It ends
-// when wakeEvent is closed (ServerShutdown).
+// chunk; as soon as a kept-back client or device can take more, and every
+// 10 ms while one has bytes waiting; at the latest after a second when idle)
+// it drains cmdQueue completely, greeting, echoing and assembling command
+// lines and executing each finished line; then for port index 0 to 7 writes
+// up to kRelayChunk bytes of txQueue[n] to the port; then for port index 0
+// to 7 sends up to kRelayChunk bytes of rxQueue[n] to every data line routed
+// to that port, in ascending line order. It ends when wakeEvent is closed
+// (ServerShutdown).
+//
+// The serial and client sends also run on the receive threads: after a
+// receive thread queued bytes it tries the direction's turn (a mutex the
+// relay thread holds for its own sends) and, when it gets it, moves its
+// queue on itself; the relay thread is woken only for what that leaves. So
+// bytes keep their order, and a port's copy lines get them in line order,
+// whichever thread sends them. Commands run on the relay thread alone.
 //
 // A data line named in Rfc2217Lines() speaks Telnet with remote port control
 // (see relay/remote_line.h): its client's bytes pass through its session on
@@ -27,6 +35,11 @@ namespace qmx {
 
 class CCorvDoc;
 
+// The most the relay moves from one queue in one step: a whole queue, so one
+// queue lock, one copy and one write per wake-up. With 1024 (and 5000-byte
+// queues) `qmx-bench --quick` measured 16.8 MB/s client to device, 34.1
+// device to client and 49.2 for eight lines; with 65536 (and 65536-byte
+// queues) 118.7, 215.8 and 227.9, and 403 instead of 1661 system calls per MB.
 inline constexpr int kRelayChunk = 65536;
 
 void CorvMainThread(CCorvDoc* document);
