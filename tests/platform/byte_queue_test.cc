@@ -161,5 +161,41 @@ TEST(ByteQueue, FreeResetAndStopReleaseAWaitingProducer) {
   }
 }
 
+// The producer hands its bytes to the consumer's drainer on its own thread;
+// without a drainer (or when the drainer leaves bytes) it is told to wake
+// the consumer instead.
+std::atomic<int> drainedFor{-1};
+ByteQueue* drainedQueue = nullptr;
+bool TakeAll(int index) {
+  drainedFor = index;
+  uint8_t sink[64];
+  while (drainedQueue->GetSome(sink) > 0) {
+  }
+  return true;
+}
+bool TakeNothing(int) { return false; }
+
+TEST(ByteQueue, DrainerRunsOnTheProducersThread) {
+  ByteQueue q;
+  q.Allocate(100);
+  drainedQueue = &q;
+  q.PutSome(std::vector<uint8_t>(80, 1));
+  EXPECT_FALSE(q.Drain());  // no drainer: the consumer must be woken
+  q.SetDrainer(&TakeAll, 5);
+  std::thread producer([&] {
+    q.PutSome(std::vector<uint8_t>(10, 2));
+    EXPECT_TRUE(q.Drain());
+  });
+  producer.join();
+  EXPECT_EQ(drainedFor.load(), 5);
+  EXPECT_EQ(q.Count(), 0);
+  q.SetDrainer(&TakeNothing, 1);
+  q.Put(3);
+  EXPECT_FALSE(q.Drain());
+  EXPECT_EQ(q.Count(), 1);
+  q.SetDrainer(nullptr, 0);
+  EXPECT_FALSE(q.Drain());
+}
+
 }  // namespace
 }  // namespace qmx

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -78,6 +82,59 @@ TEST(Event, SignalFromAnotherThreadWakesTheWaiter) {
   std::thread setter([&] { e.Set(); });
   EXPECT_EQ(e.Wait(10s), Event::WaitResult::kSignaled);
   setter.join();
+}
+
+// A producer that counts and signals, and a consumer that waits only when it
+// has seen every count so far: a signal lost between the consumer's look and
+// its sleep would leave it waiting for the full minute.
+TEST(Event, NoSignalIsLostBetweenTwoThreads) {
+  Event e;
+  e.Open();
+  constexpr int kRounds = 20000;
+  std::atomic<int> produced{0};
+  std::thread producer([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      produced.fetch_add(1);
+      e.Set();
+      if (i % 64 == 0) std::this_thread::yield();  // let the consumer fall asleep now and then
+    }
+  });
+  int seen = 0;
+  int missed = 0;
+  while (seen < kRounds) {
+    if (produced.load() > seen) {
+      seen = produced.load();
+      continue;
+    }
+    if (e.Wait(60s) != Event::WaitResult::kSignaled && produced.load() == seen) ++missed;
+  }
+  producer.join();
+  EXPECT_EQ(missed, 0);
+}
+
+// The relay waits for a kept-back output this way: the wait ends when the
+// descriptor can take bytes again, without a signal and long before its
+// time-out.
+TEST(Event, WaitEndsWhenAWatchedDescriptorHasRoom) {
+  Event e;
+  e.Open();
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+  std::vector<char> block(65536, 'x');
+  while (::write(fds[1], block.data(), block.size()) > 0) {
+  }
+  const int watched[] = {-1, fds[1]};  // a negative descriptor is passed over
+  auto waiter = std::async(std::launch::async, [&] { return e.Wait(600s, watched); });
+  EXPECT_EQ(waiter.wait_for(50ms), std::future_status::timeout);  // still full: still waiting
+  while (::read(fds[0], block.data(), block.size()) > 0) {
+  }
+  ASSERT_EQ(waiter.wait_for(30s), std::future_status::ready);
+  EXPECT_EQ(waiter.get(), Event::WaitResult::kTimeout);
+  // A signal set meanwhile is still reported first.
+  e.Set();
+  EXPECT_EQ(e.Wait(1s, watched), Event::WaitResult::kSignaled);
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 }  // namespace
