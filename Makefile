@@ -26,10 +26,10 @@ configure:
 run: deps all
 	scripts/demo.sh $(BUILD)/bin
 
-# Every test: the normal build and a one-minute soak of qmxd, then
+# Every test: the formatting check, the normal build and a one-minute soak of qmxd, then
 # AddressSanitizer + UndefinedBehaviorSanitizer, then ThreadSanitizer, then a
 # short run of every fuzz target.
-test: deps test-plain test-soak test-asan test-tsan test-fuzz
+test: deps test-format test-plain test-soak test-asan test-tsan test-fuzz
 
 # The committed .clang-format on every source; `make format` applies it.
 test-format:

@@ -48,13 +48,13 @@
 #include <string_view>
 #include <vector>
 
-#include "relay/control_line.h"
 #include "engine/line_table.h"
 #include "engine/settings_file.h"
 #include "fuzz_check.h"
 #include "net/socket_layer.h"
 #include "platform/fixed_text.h"
 #include "protocol/command_interpreter.h"
+#include "relay/control_line.h"
 #include "serial/rs_port.h"
 
 namespace qmx {
@@ -235,7 +235,8 @@ void CheckNothingLeftRunning(size_t threadsBefore, size_t descriptorsBefore) {
                   [&] { return "com" + std::to_string(k + 1); });
   }
   for (int L = 0; L < kLineCount; ++L) {
-    fuzz::Require(tcpLines[L].state.load() == LineState::kNone && !tcpLines[L].acceptThread.joinable(),
+    fuzz::Require(tcpLines[L].state.load() == LineState::kNone &&
+                      !tcpLines[L].acceptThread.joinable(),
                   "a line was left with a socket or an accept thread",
                   [&] { return "line " + std::to_string(L); });
   }
@@ -258,7 +259,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   fuzz::Require(probe < 0 && errno == EACCES, "socket creation is still allowed");
   int error = 0;
-  fuzz::Require(TcpSocket(1, &error) == 0 && error == EACCES && tcpLines[1].state == LineState::kNone,
+  fuzz::Require(TcpSocket(1, &error) == 0 && error == EACCES &&
+                    tcpLines[1].state == LineState::kNone,
                 "the socket layer still gets a socket");
   EnterWorkDir();
   return 0;

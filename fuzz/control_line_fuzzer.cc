@@ -17,8 +17,8 @@
 #include <string>
 #include <string_view>
 
-#include "relay/control_line.h"
 #include "fuzz_check.h"
+#include "relay/control_line.h"
 
 namespace qmx {
 namespace {

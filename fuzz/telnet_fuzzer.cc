@@ -32,7 +32,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 std::string Show(const Bytes& b) {
-  return fuzz::Visible(std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
+  return fuzz::Visible(
+      std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
 }
 
 // Checks the range of every value the session hands to the port, and keeps
@@ -61,7 +62,8 @@ class CheckingPort : public ComPortControl {
     return Answer('c', r, kControlFlowNone);
   }
   void Purge(uint8_t which) override {
-    fuzz::Require(which >= kPurgeReceive && which <= kPurgeBoth, "purge value out of range");
+    fuzz::Require(which >= kPurgeReceive && which <= kPurgeBoth,
+                  "purge value out of range");
     Note('g', which);
   }
   void SuspendOutput(bool s) override { Note('z', s ? 1 : 0); }
@@ -115,17 +117,18 @@ size_t CheckAnswers(const Bytes& out) {
   size_t verbs = 0;
   for (size_t i = 0; i < out.size(); ++i) {
     if (out[i] != kIac) continue;
-    fuzz::Require(i + 1 < out.size(), "answer ends in a lone IAC", [&] { return Show(out); });
+    fuzz::Require(i + 1 < out.size(), "answer ends in a lone IAC",
+                  [&] { return Show(out); });
     const uint8_t c = out[++i];
     if (c >= kWill && c <= kDont) {
       fuzz::Require(i + 1 < out.size(), "negotiation without option");
       ++i;
       ++verbs;
     } else if (c == kSb) {
-      fuzz::Require(i + 2 < out.size() && out[i + 1] == kOptComPort &&
-                        out[i + 2] >= kServerOffset &&
-                        out[i + 2] <= kServerOffset + kPurgeData,
-                    "subnegotiation that is not a com port reply", [&] { return Show(out); });
+      fuzz::Require(
+          i + 2 < out.size() && out[i + 1] == kOptComPort &&
+              out[i + 2] >= kServerOffset && out[i + 2] <= kServerOffset + kPurgeData,
+          "subnegotiation that is not a com port reply", [&] { return Show(out); });
       i += 2;
       for (;;) {
         fuzz::Require(i + 2 < out.size(), "com port reply without IAC SE",
@@ -236,7 +239,8 @@ void Recipe(std::span<const uint8_t> input) {
   const bool binary = session.ClientReceivesBinary();
   for (size_t k = 0; k < out.size(); ++k) {
     if (out[k] == kIac) {
-      fuzz::Require(k + 1 < out.size() && out[k + 1] == kIac, "device byte 0xFF not doubled");
+      fuzz::Require(k + 1 < out.size() && out[k + 1] == kIac,
+                    "device byte 0xFF not doubled");
       ++k;
     } else if (out[k] == '\r' && !binary) {
       fuzz::Require(k + 1 < out.size() && out[k + 1] == 0, "bare CR to a text client");

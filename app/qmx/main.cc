@@ -72,7 +72,8 @@ int main(int argc, char** argv) {
 
   qmx::ServerOptions options;
   const qmx::OptionOutcome outcome = qmx::ParseServerOptions(
-      "qmx", std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), true, &options);
+      "qmx", std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), true,
+      &options);
   std::fputs(outcome.output.c_str(), stdout);
   std::fputs(outcome.error.c_str(), stderr);
   if (!outcome.run) return outcome.exitStatus;

@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "relay/corv_doc.h"
 #include "engine/line_table.h"
 #include "engine/startup.h"
 #include "net/net_access.h"
 #include "options/server_options.h"
 #include "platform/debug_trace.h"
 #include "platform/printable_text.h"
+#include "relay/corv_doc.h"
 
 int main(int argc, char** argv) {
   // Block the stop signals in every thread; the main thread takes them with
@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
 
   qmx::ServerOptions options;
   const qmx::OptionOutcome outcome = qmx::ParseServerOptions(
-      "qmxd", std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), false, &options);
+      "qmxd", std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc), false,
+      &options);
   std::fputs(outcome.output.c_str(), stdout);
   std::fputs(outcome.error.c_str(), stderr);
   if (!outcome.run) return outcome.exitStatus;

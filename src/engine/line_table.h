@@ -6,9 +6,9 @@
 // ---------------
 // engineLock guards every text and record below that the window thread and
 // the relay thread share: tcpPortText, serialPortText, lineStatus,
-// comSettings, setupRemarks, startMinimized, and the text fields of rsPorts and the `port` texts of
-// tcpLines. The relay thread holds it around each control command; the window
-// thread around each of its handlers; start-up and shutdown take it too.
+// comSettings, setupRemarks, startMinimized, and the text fields of rsPorts and the
+// `port` texts of tcpLines. The relay thread holds it around each control command; the
+// window thread around each of its handlers; start-up and shutdown take it too.
 //
 // Holding engineLock, a thread may open and close ports and listeners (which
 // wait a bounded time: RsClose interrupts a pending serial write, TcpDisconnect
@@ -21,8 +21,9 @@
 // starts, read by the relay thread on every pass without the lock.
 //
 // routeTable is read by the relay thread on every pass without the lock; its
-// slots are atomics written under the lock. refreshNeeded is an atomic flag. The queues and wakeEvent carry their own synchronisation and
-// are the only things the receive threads touch.
+// slots are atomics written under the lock. refreshNeeded is an atomic flag. The queues
+// and wakeEvent carry their own synchronisation and are the only things the receive
+// threads touch.
 #pragma once
 
 #include <array>
@@ -76,7 +77,8 @@ extern Mutex engineLock;
 
 // State below is guarded by engineLock.
 extern std::array<std::string, kLineCount> tcpPortText GUARDED_BY(engineLock);
-extern std::array<std::string, kLineCount> serialPortText GUARDED_BY(engineLock);  // slot 0 unused
+extern std::array<std::string, kLineCount> serialPortText
+    GUARDED_BY(engineLock);  // slot 0 unused
 extern char lineStatus[kLineCount][16] GUARDED_BY(engineLock);
 extern std::array<ComSetting, kPortCount> comSettings GUARDED_BY(engineLock);
 extern std::array<std::string, 19> setupRemarks GUARDED_BY(engineLock);
@@ -111,9 +113,9 @@ void SetErrorLogListener(std::function<void(const std::string&)> listener);
 std::string FormatMessage1(std::string_view message, std::string_view argument);
 
 // Error-log messages.
-inline constexpr const char* kMsgCannotOpen = "QMX\u3000Cann't open %1";  // 32780
+inline constexpr const char* kMsgCannotOpen = "QMX\u3000Cann't open %1";       // 32780
 inline constexpr const char* kMsgTcpPortFailure = "TCP port %1 open failure";  // 32781
-inline constexpr const char* kMsgPortFailure = "%1 open failure";  // 32784
+inline constexpr const char* kMsgPortFailure = "%1 open failure";              // 32784
 
 // The data lines that speak Telnet with remote port control: bit L-1 for
 // data line L. Set once before the server starts (the mains' option); the

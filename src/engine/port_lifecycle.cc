@@ -164,8 +164,8 @@ Activation ActivateBridgedLine(int L, int n) REQUIRES(engineLock) {
 Activation ActivateReceiveLine(int L, int n) REQUIRES(engineLock) {
   const std::string& text = serialPortText[L];
   size_t blank = text.find(' ');
-  std::string wanted = (blank == std::string::npos || blank == 0) ? std::string()
-                                                                  : text.substr(blank + 1);
+  std::string wanted =
+      (blank == std::string::npos || blank == 0) ? std::string() : text.substr(blank + 1);
   const int m = wanted.empty() ? -1 : FindOpenPort(wanted);
   if (m < 0) return Activation::kFailed;
   routeTable[n].store(m);
@@ -340,7 +340,8 @@ OpenOutcome OpenPortLine(int k, const PortSettings& settings) {
     const int route = routeTable[k].load();
     if (route == k || route == -1) {
       int error = 0;
-      if (route == k && tcpLines[L].state.load() > LineState::kNone) TcpDisconnect(L, &error);
+      if (route == k && tcpLines[L].state.load() > LineState::kNone)
+        TcpDisconnect(L, &error);
       routeTable[k].store(portState[k] == PortState::kAwaitingDevice ? k : -1);
     }
     tcpPortText[L] = kUnused;

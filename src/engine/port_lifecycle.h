@@ -61,7 +61,8 @@ PortState PortStateOf(int k);
 // texts, on, status text.
 Activation ActivateLine(int line) REQUIRES(engineLock);
 void DeactivateLine(int line) REQUIRES(engineLock);
-void ApplyLineTexts(int line, const std::string& tcpText, const std::string& serialText) REQUIRES(engineLock);
+void ApplyLineTexts(int line, const std::string& tcpText, const std::string& serialText)
+    REQUIRES(engineLock);
 void ActivationResultText(Activation result, char (&buffer)[16]) REQUIRES(engineLock);
 // Every line in order, each status text set.
 void ActivateAllLines() REQUIRES(engineLock);

@@ -22,7 +22,8 @@ std::atomic<std::thread::id> udpServerThread{};
 namespace {
 
 bool DatagramStateAllows(const TcpLine* record) {
-  return record != nullptr && record->state >= (record->isClient ? LineState::kSocket : LineState::kBound);
+  return record != nullptr &&
+         record->state >= (record->isClient ? LineState::kSocket : LineState::kBound);
 }
 
 }  // namespace

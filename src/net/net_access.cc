@@ -36,8 +36,8 @@ std::shared_ptr<const std::function<void(const std::string&)>> refusalListener;
 RefusalLimiter refusalLimiter;
 
 bool AllDigits(std::string_view text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return !text.empty() && std::all_of(text.begin(), text.end(),
+                                      [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // A whole decimal number no larger than `limit`, without sign or blanks.
@@ -99,7 +99,8 @@ bool ParseIpNet(std::string_view text, IpNet* net) {
   if (!ParseIpAddress(addressText, &result.address)) return false;
   const uint32_t bits = result.address.family == 4 ? 32 : 128;
   uint32_t prefix = bits;
-  if (slash != std::string_view::npos && !ParseNumber(text.substr(slash + 1), bits, &prefix)) {
+  if (slash != std::string_view::npos &&
+      !ParseNumber(text.substr(slash + 1), bits, &prefix)) {
     return false;
   }
   result.prefixLength = static_cast<int>(prefix);
@@ -137,7 +138,8 @@ bool IpNetContains(const IpNet& net, const IpAddress& peer) {
 std::string FormatIpAddress(const IpAddress& address) {
   char text[INET6_ADDRSTRLEN + IF_NAMESIZE + 2] = {};
   const int family = address.family == 4 ? AF_INET : AF_INET6;
-  if (address.family == 0 || ::inet_ntop(family, address.bytes.data(), text, sizeof(text)) == nullptr) {
+  if (address.family == 0 ||
+      ::inet_ntop(family, address.bytes.data(), text, sizeof(text)) == nullptr) {
     return "?";
   }
   std::string result(text);
@@ -164,9 +166,9 @@ bool ParsePortText(std::string_view text, uint16_t* port) {
   // A service name is a word; a text that begins like a number ("31205x") or
   // holds blanks or control bytes is none.
   if (text[0] >= '0' && text[0] <= '9') return false;
-  if (text.size() > 64 ||
-      std::any_of(text.begin(), text.end(), [](char c) {
-        return static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7F;
+  if (text.size() > 64 || std::any_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) <= ' ' ||
+               static_cast<unsigned char>(c) >= 0x7F;
       })) {
     return false;
   }
@@ -174,7 +176,8 @@ bool ParsePortText(std::string_view text, uint16_t* port) {
   ::servent entry{};
   ::servent* found = nullptr;
   char scratch[1024];
-  if (::getservbyname_r(name.c_str(), "tcp", &entry, scratch, sizeof(scratch), &found) != 0 ||
+  if (::getservbyname_r(name.c_str(), "tcp", &entry, scratch, sizeof(scratch), &found) !=
+          0 ||
       found == nullptr) {
     return false;
   }
@@ -204,7 +207,8 @@ void TcpSetAllowLists(std::vector<IpNet> allow, std::vector<IpNet> controlAllow,
 
 bool TcpPeerAllowed(int line, const IpAddress& peer) {
   std::lock_guard lock(configMutex);
-  const std::vector<IpNet>& nets = line == 0 && controlAllowSet ? controlAllowNets : allowNets;
+  const std::vector<IpNet>& nets =
+      line == 0 && controlAllowSet ? controlAllowNets : allowNets;
   if (nets.empty() && !(line == 0 && controlAllowSet)) return true;
   return std::any_of(nets.begin(), nets.end(),
                      [&](const IpNet& net) { return IpNetContains(net, peer); });
@@ -213,8 +217,8 @@ bool TcpPeerAllowed(int line, const IpAddress& peer) {
 void TcpSetRefusalListener(std::function<void(const std::string&)> listener) {
   std::lock_guard lock(refusalMutex);
   if (listener) {
-    refusalListener =
-        std::make_shared<const std::function<void(const std::string&)>>(std::move(listener));
+    refusalListener = std::make_shared<const std::function<void(const std::string&)>>(
+        std::move(listener));
   } else {
     refusalListener.reset();
   }
@@ -242,7 +246,8 @@ bool RefusalLimiter::Admit(const IpAddress& peer, Clock::time_point now) {
     return true;
   }
   if (lastReport_.size() >= kCapacity) {
-    std::erase_if(lastReport_, [&](const auto& entry) { return now - entry.second >= kInterval; });
+    std::erase_if(lastReport_,
+                  [&](const auto& entry) { return now - entry.second >= kInterval; });
     if (lastReport_.size() >= kCapacity) return false;
   }
   lastReport_.emplace(key, now);

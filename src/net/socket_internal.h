@@ -102,7 +102,8 @@ bool FirstIpv4ListenAddress(::in_addr* address);
 void CloseMoreSockets(TcpLine& record);
 
 // An address and port (host order) as a socket address; returns its length.
-unsigned ToSocketAddress(const IpAddress& address, uint16_t port, ::sockaddr_storage* out);
+unsigned ToSocketAddress(const IpAddress& address, uint16_t port,
+                         ::sockaddr_storage* out);
 // The address part of a socket address (family 0 for anything not IP).
 IpAddress FromSocketAddress(const ::sockaddr_storage& in);
 

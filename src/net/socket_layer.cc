@@ -31,8 +31,8 @@ bool FillInitialTable(std::array<TcpLine, 9>& table) {
   static constexpr const char* kNames[kLineCount] = {
       "ControlServer1", "DataServer1", "DataServer2", "DataServer3", "DataServer4",
       "DataServer5",    "DataServer6", "DataServer7", "DataServer8"};
-  static constexpr const char* kPorts[kLineCount] = {"8001", "8002", "8003", "8004", "8005",
-                                            "8006", "8007", "8008", "8009"};
+  static constexpr const char* kPorts[kLineCount] = {
+      "8001", "8002", "8003", "8004", "8005", "8006", "8007", "8008", "8009"};
   for (size_t i = 0; i < table.size(); ++i) {
     TcpLine& record = table[i];
     record.lineIndex = static_cast<int>(i);
@@ -122,7 +122,8 @@ int TcpStartup(int* error) {
       record.sendBuffer =
           std::make_unique<uint8_t[]>(static_cast<size_t>(record.sendBufferSize));
     }
-    record.recvBuffer = std::make_unique<uint8_t[]>(static_cast<size_t>(record.recvBufferSize));
+    record.recvBuffer =
+        std::make_unique<uint8_t[]>(static_cast<size_t>(record.recvBufferSize));
   }
   // POSIX sockets need no start-up call of their own.
   DebugTrace("POSIX sockets");
@@ -144,8 +145,11 @@ int TcpSocket(int line, int* error) {
   // are IPv4.
   const int fd = record->socketType == SocketType::kStream && !record->isClient
                      ? net::NewServerSocket(TcpListenAddresses())
-                     : ::socket(AF_INET, (record->socketType == SocketType::kStream ? SOCK_STREAM : SOCK_DGRAM) |
-                                             SOCK_CLOEXEC, 0);
+                     : ::socket(AF_INET,
+                                (record->socketType == SocketType::kStream ? SOCK_STREAM
+                                                                           : SOCK_DGRAM) |
+                                    SOCK_CLOEXEC,
+                                0);
   if (fd < 0) {
     *error = errno;
     DebugTracef("%s TcpSocket error %d", record->name, *error);
@@ -220,7 +224,8 @@ int TcpConnect(int line, int* error) {
   DebugTracef("%s TcpConnect OK", record->name);
   char dotted[INET_ADDRSTRLEN];
   FormatAddress(address.sin_addr, dotted);
-  DebugTracef("%s Establish: port=%d addr=%s\n", record->name, ntohs(address.sin_port), dotted);
+  DebugTracef("%s Establish: port=%d addr=%s\n", record->name, ntohs(address.sin_port),
+              dotted);
   return 1;
 }
 
@@ -324,7 +329,8 @@ bool TcpLineListening(int line) {
   TcpLine* record = net::FindLine(line);
   if (record == nullptr) return false;
   const LineState state = record->state;
-  return (state == LineState::kListening || state == LineState::kConnected) && net::AcceptRunning(line).load();
+  return (state == LineState::kListening || state == LineState::kConnected) &&
+         net::AcceptRunning(line).load();
 }
 
 int TcpClientFd(int line) {

@@ -115,7 +115,13 @@ enum class SocketType { kStream = 1, kDatagram = 2 };
 // A line's progress: a socket exists (kSocket), a datagram line is bound
 // (kBound), a stream line listens (kListening), or it has a connection or
 // serves clients (kConnected). Steps compare states by their order.
-enum class LineState { kNone = 0, kSocket = 1, kBound = 2, kListening = 3, kConnected = 4 };
+enum class LineState {
+  kNone = 0,
+  kSocket = 1,
+  kBound = 2,
+  kListening = 3,
+  kConnected = 4
+};
 
 struct TcpLine {
   int lineIndex = 0;
@@ -152,7 +158,7 @@ struct TcpLine {
   std::vector<int> moreSockets;
   std::atomic<int> listenPort{0};
 
-  std::thread acceptThread;               // the line's accept-and-receive thread
+  std::thread acceptThread;                // the line's accept-and-receive thread
   std::atomic<bool> stopRequested{false};  // set by TcpDisconnect
   // Set by TcpDisconnect and TcpDropClient: the accept thread stops serving
   // its current client, even while it waits for room in the line's queue.

@@ -1,11 +1,10 @@
 // EINTR-retrying wrappers over the socket calls, and the line look-ups.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cerrno>
 #include <chrono>
@@ -33,19 +32,23 @@ ByteQueue& LineQueue(int line) {
   return queue != nullptr ? *queue : unbound;
 }
 
-std::atomic<bool>& AcceptRunning(int line) { return acceptRunning[static_cast<size_t>(line)]; }
+std::atomic<bool>& AcceptRunning(int line) {
+  return acceptRunning[static_cast<size_t>(line)];
+}
 
 int SysAccept(int listenFd, IpAddress* peer) {
   for (;;) {
     ::sockaddr_storage from{};
     ::socklen_t length = sizeof(from);
-    int fd = ::accept4(listenFd, reinterpret_cast<::sockaddr*>(&from), &length, SOCK_CLOEXEC);
+    int fd =
+        ::accept4(listenFd, reinterpret_cast<::sockaddr*>(&from), &length, SOCK_CLOEXEC);
     if (fd >= 0) *peer = FromSocketAddress(from);
     if (fd >= 0 || errno != EINTR) return fd;
   }
 }
 
-unsigned ToSocketAddress(const IpAddress& address, uint16_t port, ::sockaddr_storage* out) {
+unsigned ToSocketAddress(const IpAddress& address, uint16_t port,
+                         ::sockaddr_storage* out) {
   std::memset(out, 0, sizeof(*out));
   if (address.family == 4) {
     auto* v4 = reinterpret_cast<::sockaddr_in*>(out);
@@ -97,7 +100,8 @@ int NewServerSocket(const std::vector<IpAddress>& addresses) {
   const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd >= 0) {
     int v6only = 0;
-    if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof(v6only)) == 0) return fd;
+    if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof(v6only)) == 0)
+      return fd;
     ::close(fd);
   }
   return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -154,7 +158,8 @@ ListenSocket ListenOn(int fd, const IpAddress& address, uint16_t port) {
 
 ListenSocket OpenListenSocket(const IpAddress& address, uint16_t port, bool dualStack) {
   ListenSocket result;
-  const int fd = ::socket(address.family == 4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd =
+      ::socket(address.family == 4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     result.error = errno;
     return result;
@@ -195,7 +200,8 @@ int SysPoll(int fd, short events, int timeoutMs) {
     int n = ::poll(&entry, 1, wait);
     if (n >= 0 || errno != EINTR) return n;
     if (timeoutMs < 0) continue;  // no limit
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
   }
 }
@@ -221,15 +227,16 @@ ssize_t SysRecvfrom(int fd, void* buffer, size_t size) {
   for (;;) {
     ::sockaddr_in peer{};
     ::socklen_t length = sizeof(peer);
-    ssize_t n = ::recvfrom(fd, buffer, size, 0, reinterpret_cast<::sockaddr*>(&peer), &length);
+    ssize_t n =
+        ::recvfrom(fd, buffer, size, 0, reinterpret_cast<::sockaddr*>(&peer), &length);
     if (n >= 0 || errno != EINTR) return n;
   }
 }
 
 ssize_t SysSendto(int fd, const void* data, size_t size, const ::sockaddr_in* to) {
   for (;;) {
-    ssize_t n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const ::sockaddr*>(to),
-                         sizeof(*to));
+    ssize_t n = ::sendto(fd, data, size, MSG_NOSIGNAL,
+                         reinterpret_cast<const ::sockaddr*>(to), sizeof(*to));
     if (n >= 0 || errno != EINTR) return n;
   }
 }

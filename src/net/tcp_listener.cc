@@ -1,7 +1,7 @@
 // Making a line reachable: TcpListen binds and listens on each listen
 // address, and the line's accept-and-receive thread serves one allowed client
-// after another, queueing what each sends for the relay thread. A datagram line is only bound; its
-// receiving thread is UdpRecvServerThread (datagram.cc).
+// after another, queueing what each sends for the relay thread. A datagram line is only
+// bound; its receiving thread is UdpRecvServerThread (datagram.cc).
 //
 // The thread is the only one that stores a client into the record; it checks
 // stopRequested under clientMutex before it does, which is what lets
@@ -39,9 +39,18 @@ bool AcceptErrorIsFinal(int code) {
 // short pause so that a lasting condition cannot make the thread spin.
 bool AcceptErrorIsPerConnection(int code) {
   switch (code) {
-    case ECONNABORTED: case EPROTO: case EINTR: case ENETDOWN: case ENETUNREACH:
-    case ENOPROTOOPT: case EHOSTDOWN: case EHOSTUNREACH: case ENONET: case EOPNOTSUPP:
-    case EPERM: case ETIMEDOUT:
+    case ECONNABORTED:
+    case EPROTO:
+    case EINTR:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENONET:
+    case EOPNOTSUPP:
+    case EPERM:
+    case ETIMEDOUT:
       return true;
     default:
       return false;
@@ -87,8 +96,8 @@ void ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
 // Traces and reports a failed bind or listen of the line.
 int ListenFailure(TcpLine& record, const net::ListenSocket& failed, int* error) {
   *error = failed.error;
-  DebugTracef(failed.step[0] == 'l' ? "%s Tcplisten NG %d" : "%s Tcpbind NG %d", record.name,
-              failed.error);
+  DebugTracef(failed.step[0] == 'l' ? "%s Tcplisten NG %d" : "%s Tcpbind NG %d",
+              record.name, failed.error);
   return 0;
 }
 
@@ -237,7 +246,8 @@ int TcpListen(int line, int* error) {
     // The line stays in state 3 and nothing accepts on its sockets until it
     // is disconnected.
     net::AcceptRunning(line) = false;
-    DebugTracef("%s TcpAccept _beginthread Error %d", record->name, failure.code().value());
+    DebugTracef("%s TcpAccept _beginthread Error %d", record->name,
+                failure.code().value());
     *error = TCP_ERROR_THREAD;
     return 0;
   }
@@ -272,7 +282,8 @@ void TcpAcceptThread(TcpLine* record) {
       // Turned away before it is greeted, takes the line's place or has a
       // byte queued.
       client.reset();
-      DebugTracef("%s refused %s", line.name, FormatIpAddress(UnmapIpAddress(peer)).c_str());
+      DebugTracef("%s refused %s", line.name,
+                  FormatIpAddress(UnmapIpAddress(peer)).c_str());
       net::ReportRefusal(line.listenPort, peer);
       continue;
     }

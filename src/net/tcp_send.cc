@@ -68,7 +68,8 @@ namespace {
 int SendNow(int line, const uint64_t* serial, const void* data, int size, int* error) {
   *error = 0;
   TcpLine* record = net::FindLine(line);
-  if (record == nullptr || record->state < LineState::kConnected || record->isClient || size < 0) {
+  if (record == nullptr || record->state < LineState::kConnected || record->isClient ||
+      size < 0) {
     *error = TCP_ERROR_STATUS;
     return -1;
   }

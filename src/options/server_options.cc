@@ -1,9 +1,9 @@
 #include "options/server_options.h"
 
-#include "platform/line_counts.h"
-
 #include <algorithm>
 #include <optional>
+
+#include "platform/line_counts.h"
 
 #ifndef QMX_VERSION
 #define QMX_VERSION "0"
@@ -44,19 +44,22 @@ std::string Shown(std::string_view text) {
 
 bool IsUnspecified(const IpAddress& address) {
   const size_t size = address.family == 4 ? 4 : 16;
-  return std::all_of(address.bytes.begin(), address.bytes.begin() + static_cast<long>(size),
+  return std::all_of(address.bytes.begin(),
+                     address.bytes.begin() + static_cast<long>(size),
                      [](uint8_t b) { return b == 0; });
 }
 
 // Why `address` cannot join the listen addresses already taken, or "".
 // Two sockets of one family cannot share a port when one of them is bound to
 // the unspecified address, so such a pair would fail every line at start.
-std::string ListenConflict(const std::vector<IpAddress>& taken, const IpAddress& address) {
+std::string ListenConflict(const std::vector<IpAddress>& taken,
+                           const IpAddress& address) {
   for (const IpAddress& other : taken) {
     if (other == address) return "is given twice";
     if (other.family != address.family) continue;
     if (IsUnspecified(other)) return "is already covered by " + FormatIpAddress(other);
-    if (IsUnspecified(address)) return "would cover " + FormatIpAddress(other) + " as well";
+    if (IsUnspecified(address))
+      return "would cover " + FormatIpAddress(other) + " as well";
   }
   return "";
 }
@@ -111,8 +114,8 @@ class Parser {
     OptionOutcome outcome;
     if (!error_.empty()) {
       outcome.exitStatus = kBadOptionStatus;
-      outcome.error = std::string(program_) + ": " + error_ + " (see " + std::string(program_) +
-                      " --help)\n";
+      outcome.error = std::string(program_) + ": " + error_ + " (see " +
+                      std::string(program_) + " --help)\n";
     } else if (help) {
       outcome.output = UsageText(program_, leaveForeign_);
     } else if (version) {
@@ -191,8 +194,9 @@ class Parser {
 
 }  // namespace
 
-OptionOutcome ParseServerOptions(std::string_view program, const std::vector<std::string>& args,
-                                 bool leaveForeign, ServerOptions* options) {
+OptionOutcome ParseServerOptions(std::string_view program,
+                                 const std::vector<std::string>& args, bool leaveForeign,
+                                 ServerOptions* options) {
   *options = ServerOptions{};
   return Parser(program, leaveForeign, options).Run(args);
 }

@@ -36,10 +36,10 @@ struct ServerOptions {
 
 // What the program does after parsing.
 struct OptionOutcome {
-  bool run = false;     // serve with the parsed options
-  int exitStatus = 0;   // when not run: 0 after --help or --version, 2 on a bad option
-  std::string output;   // text for standard output (usage, version)
-  std::string error;    // one line for standard error, ending in a line feed
+  bool run = false;    // serve with the parsed options
+  int exitStatus = 0;  // when not run: 0 after --help or --version, 2 on a bad option
+  std::string output;  // text for standard output (usage, version)
+  std::string error;   // one line for standard error, ending in a line feed
 };
 
 inline constexpr int kBadOptionStatus = 2;
@@ -48,8 +48,9 @@ inline constexpr int kBadOptionStatus = 2;
 // program in messages ("qmxd"). With `leaveForeign` (the window program),
 // arguments that are not its own options go to options->foreign instead of
 // being an error; a bad value of one of its own options is still an error.
-OptionOutcome ParseServerOptions(std::string_view program, const std::vector<std::string>& args,
-                                 bool leaveForeign, ServerOptions* options);
+OptionOutcome ParseServerOptions(std::string_view program,
+                                 const std::vector<std::string>& args, bool leaveForeign,
+                                 ServerOptions* options);
 
 // "3", "1,3,5" or "all" to a set of data lines (bit L-1 for line L).
 bool ParseRfc2217Lines(std::string_view text, uint8_t* lines);

@@ -86,8 +86,8 @@ void DebugTracef(const char* format, ...) {
   int n = std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
   if (n < 0) return;
-  size_t length = static_cast<size_t>(n) < sizeof buffer ? static_cast<size_t>(n)
-                                                         : sizeof buffer - 1;
+  size_t length =
+      static_cast<size_t>(n) < sizeof buffer ? static_cast<size_t>(n) : sizeof buffer - 1;
   DebugTrace(std::string_view(buffer, length));
 }
 

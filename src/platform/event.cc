@@ -73,7 +73,8 @@ Event::WaitResult Event::Wait(std::chrono::milliseconds timeout) {
   return Wait(timeout, {});
 }
 
-Event::WaitResult Event::Wait(std::chrono::milliseconds timeout, std::span<const int> writable) {
+Event::WaitResult Event::Wait(std::chrono::milliseconds timeout,
+                              std::span<const int> writable) {
   const auto deadline = Clock::now() + timeout;
   std::array<pollfd, kMaxWritable + 1> fds{};
   size_t count = 0;
@@ -84,7 +85,8 @@ Event::WaitResult Event::Wait(std::chrono::milliseconds timeout, std::span<const
   for (;;) {
     WaitResult result = TryConsume();
     if (result != WaitResult::kTimeout) return result;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return WaitResult::kTimeout;
 
     sleepers_.fetch_add(1);

@@ -37,8 +37,8 @@ PortSettings MergeOpenRequest(PortSettings settings, const OpenRequest& request)
   if (request.stopBits) settings.stopBits = *request.stopBits;
   // The definition changes only when all four line settings are given.
   if (request.stopBits) {
-    settings.definition = DefinitionText(*request.baud, *request.parity, *request.dataBits,
-                                         *request.stopBits);
+    settings.definition = DefinitionText(*request.baud, *request.parity,
+                                         *request.dataBits, *request.stopBits);
     if (request.flow) settings.flow = *request.flow;
   }
   return settings;

@@ -66,8 +66,8 @@ int CmdStatus(Parameter parameter) {
     return SendCmdReply("422 " + std::string(*field) + " doesn't open\r\n");
   }
   const RsPort& port = rsPorts[k];
-  return SendCmdReply("200 is opened by " + std::string(FieldText(port.definition)) + "," +
-                      std::string(FieldText(port.flow)) + ". Port is " +
+  return SendCmdReply("200 is opened by " + std::string(FieldText(port.definition)) +
+                      "," + std::string(FieldText(port.flow)) + ". Port is " +
                       std::string(FieldText(tcpLines[k + 1].port)) + ". " +
                       ErrorWordText(rsError[k].load()) + "\r\n");
 }

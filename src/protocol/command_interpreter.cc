@@ -34,9 +34,9 @@ int SendOnControlLine(std::string_view text) {
 }  // namespace
 
 const CommandEntry commandTable[] = {
-    {"hello", CmdHello},   {"open", CmdOpen}, {"close", CmdClose},
+    {"hello", CmdHello},   {"open", CmdOpen},       {"close", CmdClose},
     {"status", CmdStatus}, {"receive", CmdReceive}, {"help", CmdHelp},
-    {"?", CmdHelp},        {"save", CmdSave},  {nullptr, nullptr},
+    {"?", CmdHelp},        {"save", CmdSave},       {nullptr, nullptr},
 };
 
 ReplyBatch::ReplyBatch() : previous_(pendingReplies) { pendingReplies = &replies_; }

@@ -6,7 +6,8 @@ namespace qmx {
 
 std::optional<std::string_view> FirstField(std::optional<std::string_view> parameter,
                                            bool limited) {
-  if (!parameter || (limited && parameter->size() > kMaxParameterLength)) return std::nullopt;
+  if (!parameter || (limited && parameter->size() > kMaxParameterLength))
+    return std::nullopt;
   Tokenizer fields(*parameter, kParamDelimiters);
   return fields.Next();
 }

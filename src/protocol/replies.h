@@ -13,7 +13,8 @@ inline constexpr const char* kReplyAlreadyOpened = "423 has already opened\r\n";
 inline constexpr const char* kReplyNotOpen = "423 not open\r\n";
 inline constexpr const char* kReplyNotOpened = "422 not opened\r\n";
 inline constexpr const char* kReplyFailedComPort = "420 Failed to open com port\r\n";
-inline constexpr const char* kReplyFailedTcpServer = "421 Failed to create TCP Server\r\n";
+inline constexpr const char* kReplyFailedTcpServer =
+    "421 Failed to create TCP Server\r\n";
 inline constexpr const char* kReplyCantMoreOpen = "421 can't more open\r\n";
 inline constexpr const char* kReplyCannotOpenSetup = "424 Cann't open qmx.txt\r\n";
 inline constexpr const char* kReplyOk = "200 OK\r\n";

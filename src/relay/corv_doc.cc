@@ -12,5 +12,4 @@ void CCorvDoc::JoinRelayThread() {
   if (relayThread_.joinable()) relayThread_.join();
 }
 
-
 }  // namespace qmx

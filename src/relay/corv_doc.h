@@ -2,8 +2,8 @@
 // command line and every reply sent, in order). Its initialisation starts the one
 // relay thread of the process.
 //
-// The command log has its own lock; refreshNeeded is an atomic that the relay thread sets and the window's timer
-// reads and clears.
+// The command log has its own lock; refreshNeeded is an atomic that the relay thread sets
+// and the window's timer reads and clears.
 #pragma once
 
 #include <atomic>
@@ -39,7 +39,6 @@ class CCorvDoc {
   std::vector<std::string> CommandLogListing() const { return commandLog_.Listing(); }
   int32_t CommandLogIndex() const { return commandLog_.Index(); }
   int32_t CommandLogWrapped() const { return commandLog_.Wrapped(); }
-
 
   // Shows the "Fatal error" message when the relay thread cannot start; the
   // window installs a message box here.

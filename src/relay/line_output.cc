@@ -13,7 +13,8 @@ void DataLineOutput::Clear() {
   sent_ = 0;
 }
 
-void DataLineOutput::Keep(int line, std::span<const uint8_t> bytes, Clock::time_point now) {
+void DataLineOutput::Keep(int line, std::span<const uint8_t> bytes,
+                          Clock::time_point now) {
   if (!HasPending()) {
     Clear();
     client_ = TcpClientSerial(line);
@@ -22,7 +23,8 @@ void DataLineOutput::Keep(int line, std::span<const uint8_t> bytes, Clock::time_
   pending_.insert(pending_.end(), bytes.begin(), bytes.end());
 }
 
-void DataLineOutput::Send(int line, std::span<const uint8_t> chunk, Clock::time_point now) {
+void DataLineOutput::Send(int line, std::span<const uint8_t> chunk,
+                          Clock::time_point now) {
   if (HasPending()) {
     if (TcpClientSerial(line) == client_) {
       Keep(line, chunk, now);
@@ -43,8 +45,8 @@ void DataLineOutput::Flush(int line, Clock::time_point now) {
     return;
   }
   int error = 0;
-  int sent = TcpSendNow(line, pending_.data() + sent_, static_cast<int>(pending_.size() - sent_),
-                        &error);
+  int sent = TcpSendNow(line, pending_.data() + sent_,
+                        static_cast<int>(pending_.size() - sent_), &error);
   if (sent < 0) {
     Clear();
     return;
@@ -121,9 +123,11 @@ void ControlLineOutput::Flush(Clock::time_point now) {
   }
 }
 
-void SerialPortOutput::Write(int n, std::span<const uint8_t> chunk, Clock::time_point now) {
+void SerialPortOutput::Write(int n, std::span<const uint8_t> chunk,
+                             Clock::time_point now) {
   int written = RsWriteNow(n, chunk.data(), static_cast<int>(chunk.size()));
-  if (written < 0 || static_cast<size_t>(written) == chunk.size()) return;  // refused, or done
+  if (written < 0 || static_cast<size_t>(written) == chunk.size())
+    return;  // refused, or done
   pending_.assign(chunk.begin(), chunk.end());
   sent_ = static_cast<size_t>(written);
   started_ = now;
@@ -147,7 +151,8 @@ void SerialPortOutput::Flush(int n, Clock::time_point now) {
 
 void SerialPortOutput::Finish(int, bool timedOut) {
   if (timedOut) {
-    DebugTracef("\nProbable Write Timeout: Total of %ld bytes sent", static_cast<long>(sent_));
+    DebugTracef("\nProbable Write Timeout: Total of %ld bytes sent",
+                static_cast<long>(sent_));
   } else {
     DebugTracef("\n%ld bytes written", static_cast<long>(sent_));
   }

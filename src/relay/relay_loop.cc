@@ -1,24 +1,23 @@
 #include "relay/relay_loop.h"
 
-#include <utility>
-
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
-#include "relay/control_line.h"
-#include "relay/line_output.h"
-#include "relay/remote_line.h"
-#include "relay/corv_doc.h"
 #include "engine/line_table.h"
 #include "engine/port_lifecycle.h"
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
 #include "protocol/command_interpreter.h"
 #include "protocol/replies.h"
+#include "relay/control_line.h"
+#include "relay/corv_doc.h"
+#include "relay/line_output.h"
+#include "relay/remote_line.h"
 #include "serial/rs_port.h"
 
 namespace qmx {
@@ -37,7 +36,8 @@ std::atomic<bool> relayRunning{false};
 
 void TraceChunk(std::span<const uint8_t> chunk) {
   if (!TraceEnabled()) return;
-  DebugTrace(std::string(reinterpret_cast<const char*>(chunk.data()), chunk.size()).c_str());
+  DebugTrace(
+      std::string(reinterpret_cast<const char*>(chunk.data()), chunk.size()).c_str());
 }
 
 // Connects the control-line assembly to the interpreter and to the control
@@ -46,7 +46,8 @@ void TraceChunk(std::span<const uint8_t> chunk) {
 class ControlLineActions : public ControlLineAssembler::Sink {
  public:
   using Clock = std::chrono::steady_clock;
-  ControlLineActions(CCorvDoc* doc, ControlLineOutput& output) : doc_(doc), output_(output) {}
+  ControlLineActions(CCorvDoc* doc, ControlLineOutput& output)
+      : doc_(doc), output_(output) {}
 
   // Before a run of input: `client` is the serial read before the input was
   // taken, so input taken from a client that has gone since is never
@@ -60,7 +61,9 @@ class ControlLineActions : public ControlLineAssembler::Sink {
   }
   // True when the client the bytes came from is no longer the one served:
   // the rest of its input is not looked at.
-  bool Abandoned() const { return TcpClientSerial(0) != output_.client() || output_.Gone(); }
+  bool Abandoned() const {
+    return TcpClientSerial(0) != output_.client() || output_.Gone();
+  }
   // The client changed since the line buffer was last cleared.
   bool TakeStale() { return std::exchange(stale_, false); }
 
@@ -111,7 +114,8 @@ class ControlLineActions : public ControlLineAssembler::Sink {
  private:
   void Reply(std::string_view text, bool log) {
     if (Abandoned()) return;
-    output_.Send(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), now_);
+    output_.Send(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
+                 now_);
     if (log && !output_.Gone()) doc_->AppendCommandLog(std::string(text));
   }
 
@@ -204,7 +208,8 @@ void ControlPass(RelayState& state, ControlLineActions& actions,
     actions.FlushEcho();
     if (output.Backlogged()) break;
   }
-  if (output.HasPending() || state.controlNext < state.controlHeld) result.backlogLeft = true;
+  if (output.HasPending() || state.controlNext < state.controlHeld)
+    result.backlogLeft = true;
   if (output.HasPending()) result.WaitFor(TcpClientWaitHandle(0));
 }
 
@@ -276,7 +281,8 @@ void SendPortInput(RelayState& state, int n, const int32_t* routes, uint32_t rem
 }
 
 void LoadRoutes(int32_t* routes) {
-  for (int i = 0; i < kPortCount; ++i) routes[i] = routeTable[i].load(std::memory_order_relaxed);
+  for (int i = 0; i < kPortCount; ++i)
+    routes[i] = routeTable[i].load(std::memory_order_relaxed);
 }
 
 void NoteClientBacklog(RelayState& state, int L, PassResult& result) {
@@ -304,7 +310,8 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
   int32_t routes[kPortCount];
   LoadRoutes(routes);
   for (int L = 1; L < kLineCount; ++L) state.output[L].Flush(L, now);
-  for (int n = 0; n < kPortCount; ++n) SendPortInput(state, n, routes, remoteLines, now, result);
+  for (int n = 0; n < kPortCount; ++n)
+    SendPortInput(state, n, routes, remoteLines, now, result);
   for (int L = 1; L < kLineCount; ++L) NoteClientBacklog(state, L, result);
   return result;
 }
@@ -382,9 +389,10 @@ void CorvMainThread(CCorvDoc* document) {
   PassResult result;
   int readyWakes = 0;
   for (;;) {
-    const std::chrono::milliseconds wait = result.queuesLeft    ? std::chrono::milliseconds(0)
-                                           : result.backlogLeft ? std::chrono::milliseconds(10)
-                                                                : kIdleWait;
+    const std::chrono::milliseconds wait =
+        result.queuesLeft    ? std::chrono::milliseconds(0)
+        : result.backlogLeft ? std::chrono::milliseconds(10)
+                             : kIdleWait;
     size_t watched = result.writableCount;
     if (readyWakes >= kReadyWakeLimit) {
       watched = 0;

@@ -86,7 +86,8 @@ class LinePortControl : public tn::ComPortControl {
         if (requested != tn::kControlAskBreak && Changeable()) {
           (void)RsSetBreak(k, requested == tn::kControlBreakOn);
         }
-        return k >= 0 && rsPorts[k].breakOn.load() ? tn::kControlBreakOn : tn::kControlBreakOff;
+        return k >= 0 && rsPorts[k].breakOn.load() ? tn::kControlBreakOn
+                                                   : tn::kControlBreakOff;
       case tn::kControlAskDtr:
       case tn::kControlDtrOn:
       case tn::kControlDtrOff:
@@ -113,7 +114,8 @@ class LinePortControl : public tn::ComPortControl {
       (void)ChangePortSettings(k, settings);
     }
     const bool inbound = requested >= tn::kControlAskInboundFlow &&
-                         requested != tn::kControlFlowDcd && requested != tn::kControlFlowDsr;
+                         requested != tn::kControlFlowDcd &&
+                         requested != tn::kControlFlowDsr;
     return tn::FlowControlCode(Settings().flow, inbound);
   }
 
@@ -166,7 +168,8 @@ class LinePortControl : public tn::ComPortControl {
   }
 
   tn::ComPortSettings InForce() const REQUIRES(engineLock) {
-    return tn::SettingsFromDefinition(Settings().definition).value_or(tn::ComPortSettings{});
+    return tn::SettingsFromDefinition(Settings().definition)
+        .value_or(tn::ComPortSettings{});
   }
 
   // Applies one changed field, through the same path as `open`; a device
@@ -176,7 +179,8 @@ class LinePortControl : public tn::ComPortControl {
     if (!Changeable()) return;
     const int k = Port();
     PortSettings settings = OpenPortSettings(k);
-    std::optional<tn::ComPortSettings> codes = tn::SettingsFromDefinition(settings.definition);
+    std::optional<tn::ComPortSettings> codes =
+        tn::SettingsFromDefinition(settings.definition);
     if (!codes) return;
     edit(*codes);
     std::optional<std::string> definition = tn::DefinitionFromSettings(*codes);
@@ -255,8 +259,8 @@ std::span<const uint8_t> RemoteLine::FromClient(int line, std::span<const uint8_
   return toDevice_;
 }
 
-void RemoteLine::ToClient(int line, std::span<const uint8_t> bytes, DataLineOutput& output,
-                          Clock::time_point now) {
+void RemoteLine::ToClient(int line, std::span<const uint8_t> bytes,
+                          DataLineOutput& output, Clock::time_point now) {
   if (!session_) return;  // no client: the bytes are lost, as on a raw line
   session_->ToClient(bytes, held_);
   SendOrHold(line, output, now);

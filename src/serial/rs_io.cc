@@ -136,7 +136,8 @@ void RsReadThread(int n) {
   DebugTrace("RsReadThread\n");
 
   ErrorCounters counters;
-  ErrorCounters* const deviceCounters = ReadErrorCounters(fd, &counters) ? &counters : nullptr;
+  ErrorCounters* const deviceCounters =
+      ReadErrorCounters(fd, &counters) ? &counters : nullptr;
   bool hungUp = false;
   std::array<uint8_t, kChunk> buffer;
   while (port.running.load() != 0) {

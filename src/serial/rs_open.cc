@@ -130,7 +130,11 @@ int RsSetupConnection(int n) {
 
 bool RsDeviceAbsent(int n) {
   switch (rsPorts[n].openError) {
-    case ENOENT: case ENXIO: case ENODEV: case EIO: case ENOTDIR:
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+    case ENOTDIR:
       return true;
     default:
       return false;

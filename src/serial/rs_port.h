@@ -6,8 +6,8 @@
 // exclusive use, applies the definition text "baud,parity,data,stop" and the
 // flow letter, starts the port's receive thread and raises DTR. The receive
 // thread pushes everything the device sends into the port's bound receive
-// queue and signals the bound event. RsWrite writes a chunk with a 20-second limit. RsClose stops the
-// thread, drops DTR and closes the device.
+// queue and signals the bound event. RsWrite writes a chunk with a 20-second limit.
+// RsClose stops the thread, drops DTR and closes the device.
 //
 // Threads: RsOpen and RsClose run on the window or the relay thread, with
 // the engine's lock held; RsWrite runs on the relay thread
@@ -66,7 +66,7 @@ struct RsPort {
   char stopBits[16] = {};
   char flow[40] = {};
   RsTimeouts timeouts;
-  std::atomic<int> handle{-1};      // open device, -1 when closed
+  std::atomic<int> handle{-1};  // open device, -1 when closed
   // Why the last RsOpen failed to open the device (an errno value), 0 when it
   // got that far.
   int openError = 0;

@@ -65,9 +65,7 @@ bool SetRts(int fd, bool on) {
   return ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
 }
 
-bool SetBreak(int fd, bool on) {
-  return ::ioctl(fd, on ? TIOCSBRK : TIOCCBRK) == 0;
-}
+bool SetBreak(int fd, bool on) { return ::ioctl(fd, on ? TIOCSBRK : TIOCCBRK) == 0; }
 
 bool ReadModemLines(int fd, ModemLines* lines) {
   *lines = ModemLines{};

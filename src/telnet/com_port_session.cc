@@ -65,7 +65,8 @@ void TelnetComPortSession::Start(std::vector<uint8_t>& toClient) {
   Ask(kDo, kOptComPort, toClient);
 }
 
-void TelnetComPortSession::FromClient(std::span<const uint8_t> bytes, ComPortControl& port,
+void TelnetComPortSession::FromClient(std::span<const uint8_t> bytes,
+                                      ComPortControl& port,
                                       std::vector<uint8_t>& toDevice,
                                       std::vector<uint8_t>& toClient) {
   for (uint8_t b : bytes) {

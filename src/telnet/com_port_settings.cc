@@ -109,8 +109,8 @@ std::optional<ComPortSettings> SettingsFromDefinition(std::string_view definitio
   if (!baud || *baud <= 0 || !parity || !data || *data < 5 || *data > 8 || !stop) {
     return std::nullopt;
   }
-  return ComPortSettings{static_cast<uint32_t>(*baud), static_cast<uint8_t>(*data), *parity,
-                         *stop};
+  return ComPortSettings{static_cast<uint32_t>(*baud), static_cast<uint8_t>(*data),
+                         *parity, *stop};
 }
 
 std::optional<std::string> DefinitionFromSettings(const ComPortSettings& settings) {

@@ -7,9 +7,9 @@
 #include <QStatusBar>
 #include <mutex>
 
-#include "relay/corv_doc.h"
 #include "engine/line_table.h"
 #include "engine/startup.h"
+#include "relay/corv_doc.h"
 #include "ui/corv_view.h"
 #include "ui/main_frame.h"
 #include "ui/resources.h"
@@ -58,7 +58,8 @@ bool CCorvApp::InitInstance() {
   // The document's title is fixed, so the caption never changes.
   frame_->setWindowTitle(Caption());
   if (!networkSummary_.empty()) {
-    auto* where = new QLabel(QString::fromStdString(networkSummary_));  // owned by the bar
+    auto* where =
+        new QLabel(QString::fromStdString(networkSummary_));  // owned by the bar
     where->setObjectName(QStringLiteral("networkSummary"));
     frame_->statusBar()->addPermanentWidget(where);
   }

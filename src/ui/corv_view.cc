@@ -8,10 +8,10 @@
 #include <QPushButton>
 #include <mutex>
 
-#include "relay/corv_doc.h"
 #include "engine/line_table.h"
 #include "engine/port_lifecycle.h"
 #include "engine/startup.h"
+#include "relay/corv_doc.h"
 #include "ui/form_controls.h"
 #include "ui/main_frame.h"
 #include "ui/resources.h"

@@ -5,11 +5,11 @@
 #include <QMessageBox>
 #include <mutex>
 
-#include "relay/corv_doc.h"
 #include "engine/line_table.h"
 #include "engine/port_lifecycle.h"
 #include "engine/settings_file.h"
 #include "platform/fixed_text.h"
+#include "relay/corv_doc.h"
 #include "ui/com_set_dlg.h"
 #include "ui/corv_view.h"
 #include "ui/log_dlgs.h"
@@ -101,8 +101,7 @@ void CCorvView::OnErrorLog() {
   dialog.m_log.clear();
   {
     MutexLock lock(engineLock);
-    for (const std::string& entry :
-         ErrorLogListing()) {
+    for (const std::string& entry : ErrorLogListing()) {
       dialog.m_log += entry;
       dialog.m_log += "\r\n";
     }

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "relay/corv_doc.h"
 #include "engine/line_table.h"
+#include "relay/corv_doc.h"
 
 namespace qmx {
 namespace {

@@ -86,9 +86,9 @@ TEST_F(SettingsText, ShortAndOddLines) {
   ParseSetupText(
       "first\n"
       "8001\n"
-      "8002\n"               // data line 1 with only a TCP port
-      "8003,receive\n"       // receive without a port name
-      "8004 , com3\n");      // blanks and commas mix
+      "8002\n"           // data line 1 with only a TCP port
+      "8003,receive\n"   // receive without a port name
+      "8004 , com3\n");  // blanks and commas mix
   EXPECT_EQ(tcpPortText[1], "8002");
   EXPECT_EQ(serialPortText[1], "");  // unchanged
   EXPECT_EQ(setupRemarks[2], "");

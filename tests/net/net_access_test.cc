@@ -1,12 +1,12 @@
 // Address, net and port texts, allow-list matching and the refusal limit,
 // without sockets.
+#include "net/net_access.h"
+
 #include <gtest/gtest.h>
 #include <netdb.h>
 
 #include <chrono>
 #include <string>
-
-#include "net/net_access.h"
 
 namespace qmx {
 namespace {
@@ -24,8 +24,8 @@ IpNet Net(const char* text) {
 }
 
 TEST(NetAccess, AddressLiteralsAreStrict) {
-  for (const char* text : {"127.0.0.1", "192.0.2.7", "::1", "::", "2001:db8::7", "fe80::1%lo",
-                           "fe80::1%1", "::ffff:192.0.2.9"}) {
+  for (const char* text : {"127.0.0.1", "192.0.2.7", "::1", "::", "2001:db8::7",
+                           "fe80::1%lo", "fe80::1%1", "::ffff:192.0.2.9"}) {
     IpAddress address;
     EXPECT_TRUE(ParseIpAddress(text, &address)) << text;
   }
@@ -36,9 +36,9 @@ TEST(NetAccess, AddressLiteralsAreStrict) {
   EXPECT_EQ(FormatIpAddress(Address("2001:db8:0::7")), "2001:db8::7");
   // Host names, short and odd IPv4 forms, scopes on IPv4 or of no interface,
   // and garbage are not addresses.
-  for (const char* text : {"", "localhost", "127.1", "0x7f.0.0.1", "256.0.0.1", "1.2.3.4.5",
-                           "1.2.3.4%lo", "fe80::1%", "fe80::1%no-such-if0", "::1 ", " ::1",
-                           "1:2:3:4:5:6:7:8:9", "::1/128", "[::1]"}) {
+  for (const char* text : {"", "localhost", "127.1", "0x7f.0.0.1", "256.0.0.1",
+                           "1.2.3.4.5", "1.2.3.4%lo", "fe80::1%", "fe80::1%no-such-if0",
+                           "::1 ", " ::1", "1:2:3:4:5:6:7:8:9", "::1/128", "[::1]"}) {
     IpAddress address;
     EXPECT_FALSE(ParseIpAddress(text, &address)) << "'" << text << "'";
   }
@@ -74,8 +74,9 @@ TEST(NetAccess, NetsMatchTheirPeersIncludingMappedIpv4) {
   EXPECT_FALSE(IpNetContains(Net("::/0"), Address("1.2.3.4")));
 
   // Host bits beyond the prefix, prefixes out of range, scopes and junk.
-  for (const char* text : {"192.0.2.7/24", "192.0.2.0/33", "192.0.2.0/", "192.0.2.0/-1",
-                           "192.0.2.0/2x", "2001:db8::/129", "fe80::1%lo/128", "/24", "any"}) {
+  for (const char* text :
+       {"192.0.2.7/24", "192.0.2.0/33", "192.0.2.0/", "192.0.2.0/-1", "192.0.2.0/2x",
+        "2001:db8::/129", "fe80::1%lo/128", "/24", "any"}) {
     IpNet net;
     EXPECT_FALSE(ParseIpNet(text, &net)) << text;
   }
@@ -89,8 +90,9 @@ TEST(NetAccess, PortTextIsAWholeNumberOrAServiceName) {
   EXPECT_EQ(port, 65535);
   EXPECT_TRUE(ParsePortText("8001", &port));
   EXPECT_EQ(port, 8001);
-  for (const char* text : {"0", "65536", "96537", "31205x", "99999999999999999999", "", "-80",
-                           "+80", " 80", "80 ", "8 0", "unused", "no-such-service-name"}) {
+  for (const char* text :
+       {"0", "65536", "96537", "31205x", "99999999999999999999", "", "-80", "+80", " 80",
+        "80 ", "8 0", "unused", "no-such-service-name"}) {
     EXPECT_FALSE(ParsePortText(text, &port)) << "'" << text << "'";
   }
   // A name from this host's service list, whatever its number here.

@@ -1,11 +1,11 @@
 // The option parser of qmxd and qmx: good values, bad ones (one line and
 // exit status 2), --help and --version, and what the window leaves for Qt.
+#include "options/server_options.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "options/server_options.h"
 
 namespace qmx {
 namespace {
@@ -25,7 +25,8 @@ std::string Bad(const Args& args, bool window = false) {
   EXPECT_TRUE(outcome.output.empty());
   EXPECT_TRUE(outcome.error.starts_with(window ? "qmx: " : "qmxd: ")) << outcome.error;
   EXPECT_TRUE(outcome.error.ends_with("\n"));
-  EXPECT_EQ(outcome.error.find('\n'), outcome.error.size() - 1) << "one line: " << outcome.error;
+  EXPECT_EQ(outcome.error.find('\n'), outcome.error.size() - 1)
+      << "one line: " << outcome.error;
   return outcome.error;
 }
 
@@ -37,8 +38,8 @@ TEST(ServerOptions, GoodOptionsAreCollected) {
   EXPECT_EQ(NetworkSummary(options), "");  // the default shows nothing
 
   outcome = Parse({"--listen", "127.0.0.1", "--listen=::1", "--allow", "192.0.2.0/24",
-                   "--allow=2001:db8::/32", "--control-allow", "192.0.2.10", "--rfc2217", "1,3",
-                   "--rfc2217=5"},
+                   "--allow=2001:db8::/32", "--control-allow", "192.0.2.10", "--rfc2217",
+                   "1,3", "--rfc2217=5"},
                   &options);
   ASSERT_TRUE(outcome.run) << outcome.error;
   EXPECT_TRUE(outcome.output.empty() && outcome.error.empty());
@@ -64,12 +65,14 @@ TEST(ServerOptions, BadOptionsAreOneLineAndStatusTwo) {
   EXPECT_NE(Bad({"--listen"}).find("--listen needs a value"), std::string::npos);
   EXPECT_NE(Bad({"--listen", "localhost"}).find("'localhost'"), std::string::npos);
   EXPECT_NE(Bad({"--listen=300.0.0.1"}).find("'300.0.0.1'"), std::string::npos);
-  EXPECT_NE(Bad({"--listen", "fe80::1%no-such-if0"}).find("no-such-if0"), std::string::npos);
+  EXPECT_NE(Bad({"--listen", "fe80::1%no-such-if0"}).find("no-such-if0"),
+            std::string::npos);
   EXPECT_NE(Bad({"--listen", "127.0.0.1", "--listen", "127.0.0.1"}).find("given twice"),
             std::string::npos);
   // The unspecified address and another of its family cannot share a port.
-  EXPECT_NE(Bad({"--listen", "0.0.0.0", "--listen", "127.0.0.1"}).find("covered by 0.0.0.0"),
-            std::string::npos);
+  EXPECT_NE(
+      Bad({"--listen", "0.0.0.0", "--listen", "127.0.0.1"}).find("covered by 0.0.0.0"),
+      std::string::npos);
   EXPECT_NE(Bad({"--listen", "::1", "--listen", "::"}).find("would cover ::1"),
             std::string::npos);
   ServerOptions options;
@@ -86,7 +89,8 @@ TEST(ServerOptions, BadOptionsAreOneLineAndStatusTwo) {
   }
   EXPECT_NE(Bad({"--control-allow=::1/200"}).find("--control-allow"), std::string::npos);
   for (const char* lines : {"0", "9", "1,", ",1", "1,,2", "1-8", "All", "12", ""}) {
-    EXPECT_NE(Bad({"--rfc2217", lines}).find("not a data line"), std::string::npos) << lines;
+    EXPECT_NE(Bad({"--rfc2217", lines}).find("not a data line"), std::string::npos)
+        << lines;
   }
   // Values are shown printable, whatever bytes they hold.
   EXPECT_NE(Bad({"--listen", "1\x1b[2J"}).find("'1\\x1b[2J'"), std::string::npos);
@@ -119,15 +123,17 @@ TEST(ServerOptions, HelpAndVersionExitZero) {
 TEST(ServerOptions, WindowLeavesOtherArgumentsForQt) {
   ServerOptions options;
   OptionOutcome outcome =
-      Parse({"-platform", "offscreen", "--listen", "::1", "--style=fusion", "file"}, &options,
-            true);
+      Parse({"-platform", "offscreen", "--listen", "::1", "--style=fusion", "file"},
+            &options, true);
   ASSERT_TRUE(outcome.run) << outcome.error;
   EXPECT_EQ(options.foreign, (Args{"-platform", "offscreen", "--style=fusion", "file"}));
   ASSERT_EQ(options.listen.size(), 1u);
   // Its own options are still checked before any window exists.
-  EXPECT_NE(Bad({"-platform", "offscreen", "--listen", "nowhere"}, true).find("'nowhere'"),
+  EXPECT_NE(
+      Bad({"-platform", "offscreen", "--listen", "nowhere"}, true).find("'nowhere'"),
+      std::string::npos);
+  EXPECT_NE(Parse({"--help"}, &options, true).output.find("-platform"),
             std::string::npos);
-  EXPECT_NE(Parse({"--help"}, &options, true).output.find("-platform"), std::string::npos);
 }
 
 }  // namespace

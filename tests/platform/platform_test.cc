@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,7 +30,8 @@ TEST(Tokenizer, FollowsStrtokRules) {
   EXPECT_TRUE(AllFields("", " ,").empty());
   EXPECT_TRUE(AllFields(" , \n", " ,\n").empty());
   // Tab and LF are not delimiters of the command line: they stay in the word.
-  EXPECT_EQ(AllFields("open\tcom1\r\n", " \r"), (std::vector<std::string>{"open\tcom1", "\n"}));
+  EXPECT_EQ(AllFields("open\tcom1\r\n", " \r"),
+            (std::vector<std::string>{"open\tcom1", "\n"}));
 }
 
 TEST(Tokenizer, RestStartsAfterTheDelimiterThatEndedTheField) {
@@ -96,7 +96,8 @@ TEST(Event, NoSignalIsLostBetweenTwoThreads) {
     for (int i = 0; i < kRounds; ++i) {
       produced.fetch_add(1);
       e.Set();
-      if (i % 64 == 0) std::this_thread::yield();  // let the consumer fall asleep now and then
+      if (i % 64 == 0)
+        std::this_thread::yield();  // let the consumer fall asleep now and then
     }
   });
   int seen = 0;
@@ -125,7 +126,8 @@ TEST(Event, WaitEndsWhenAWatchedDescriptorHasRoom) {
   }
   const int watched[] = {-1, fds[1]};  // a negative descriptor is passed over
   auto waiter = std::async(std::launch::async, [&] { return e.Wait(600s, watched); });
-  EXPECT_EQ(waiter.wait_for(50ms), std::future_status::timeout);  // still full: still waiting
+  EXPECT_EQ(waiter.wait_for(50ms),
+            std::future_status::timeout);  // still full: still waiting
   while (::read(fds[0], block.data(), block.size()) > 0) {
   }
   ASSERT_EQ(waiter.wait_for(30s), std::future_status::ready);

@@ -39,7 +39,7 @@ TEST(ControlLine, MarkerNulAndLineFeed) {
   FeedAll(a, r, std::string("he\xFFl\0lo\r\0\nhelp\r", 15));
   EXPECT_EQ(r.greetings, 1);  // 0xFF greets, is neither stored nor echoed
   ASSERT_EQ(r.lines.size(), 2u);
-  EXPECT_EQ(r.lines[0], "hello\r\n");  // NUL ignored
+  EXPECT_EQ(r.lines[0], "hello\r\n");   // NUL ignored
   EXPECT_EQ(r.lines[1], "\nhelp\r\n");  // a client's LF starts the next line
   EXPECT_EQ(r.echoed, "hello\r\n\nhelp\r\n");
 }

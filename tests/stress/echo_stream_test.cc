@@ -1,8 +1,7 @@
 // The stream check the fault and load tests rely on: it must notice a byte
 // that is lost, changed or made up on the way, not only a stream that stops.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -91,7 +90,8 @@ TEST(EchoStream, WholeOnlyWhenEveryByteCameBackInOrder) {
   });
   const load::StreamOutcome unfinished = StreamThrough(losesLast);
   EXPECT_FALSE(unfinished.whole());
-  EXPECT_NE(unfinished.failure.find("nothing moved"), std::string::npos) << unfinished.Describe();
+  EXPECT_NE(unfinished.failure.find("nothing moved"), std::string::npos)
+      << unfinished.Describe();
 
   // A byte made up on the way.
   FaultyEcho addsOne([](uint64_t offset, char byte) {

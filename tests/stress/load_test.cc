@@ -43,7 +43,8 @@ TEST_F(Load, EightLinesCarryMegabytesEachWayWhileStatusRuns) {
   const auto deadline = std::chrono::steady_clock::now() + 300s;
   while (finished.load() < 8 && std::chrono::steady_clock::now() < deadline) {
     const std::string reply = control().Command("status", 10s);
-    if (reply != expected && wrongStatus.empty()) wrongStatus = reply.empty() ? "(none)" : reply;
+    if (reply != expected && wrongStatus.empty())
+      wrongStatus = reply.empty() ? "(none)" : reply;
     ++statusRuns;
   }
   for (std::thread& stream : streams) stream.join();
@@ -96,8 +97,8 @@ TEST_F(Load, SigtermWhileEveryLineIsBusyEndsQmxdWithExitZero) {
   EXPECT_EQ(status, 0) << ExitReport(*qmxd_, status);
   // Up to the end, every byte that came back was the right one.
   for (int L = 1; L <= 8; ++L) {
-    EXPECT_EQ(outcomes[L].intact, outcomes[L].received) << "line " << L << ": "
-                                                        << outcomes[L].Describe();
+    EXPECT_EQ(outcomes[L].intact, outcomes[L].received)
+        << "line " << L << ": " << outcomes[L].Describe();
   }
   EXPECT_TRUE(control().socket().WaitPeerClosed(5s));
 }

@@ -65,8 +65,12 @@ class FakePort : public ComPortControl {
           rts = kControlRtsOn;
 
  private:
-  static bool FlowOut(uint8_t r) { return r >= kControlFlowNone && r <= kControlFlowHardware; }
-  void Note(const char* what, uint32_t v) { log += std::string(what) + "=" + std::to_string(v) + ";"; }
+  static bool FlowOut(uint8_t r) {
+    return r >= kControlFlowNone && r <= kControlFlowHardware;
+  }
+  void Note(const char* what, uint32_t v) {
+    log += std::string(what) + "=" + std::to_string(v) + ";";
+  }
   uint8_t Keep(const char* what, uint8_t r, uint8_t& field) {
     Note(what, r);
     if (r != 0) field = r;
@@ -102,11 +106,12 @@ TEST(TelnetSession, NegotiationIsAnsweredOnceInAnyOrder) {
   // The client's own requests cross the server's: what the server asked
   // for is not answered again; DO COM-PORT-OPTION is agreed and turns the
   // option on, which sends the modem lines once; ECHO is refused.
-  const Bytes opening = Cat({Verb(kDo, kOptEcho), Verb(kWill, kOptSuppressGoAhead),
-                             Verb(kDo, kOptSuppressGoAhead), Verb(kDo, kOptComPort),
-                             Verb(kWill, kOptComPort), Verb(kWill, kOptBinary),
-                             Verb(kDo, kOptBinary)});
-  EXPECT_EQ(p.Send(opening), Cat({Verb(kWont, kOptEcho), Verb(kWill, kOptComPort),
+  const Bytes opening =
+      Cat({Verb(kDo, kOptEcho), Verb(kWill, kOptSuppressGoAhead),
+           Verb(kDo, kOptSuppressGoAhead), Verb(kDo, kOptComPort),
+           Verb(kWill, kOptComPort), Verb(kWill, kOptBinary), Verb(kDo, kOptBinary)});
+  EXPECT_EQ(p.Send(opening), Cat({Verb(kWont, kOptEcho),
+                                  Verb(kWill, kOptComPort),
                                   {kIac, kSb, kOptComPort, 107, 0, kIac, kSe}}));
   EXPECT_TRUE(p.session.ComPortEnabled());
   EXPECT_TRUE(p.session.ClientSendsBinary());
@@ -249,7 +254,8 @@ TEST(TelnetSession, AllByteValuesPassBothWaysAndNoCommandReachesTheDevice) {
   // Commands amid data: NOP, break, go ahead, data mark, a stray SE,
   // subnegotiations of other options; are-you-there is answered.
   p.device.clear();
-  const Bytes mixed = Cat({Text("ab"), {kIac, kNop, 'c', kIac, 243, kIac, 249, kIac, 242},
+  const Bytes mixed = Cat({Text("ab"),
+                           {kIac, kNop, 'c', kIac, 243, kIac, 249, kIac, 242},
                            {kIac, kSe, kIac, kSb, 24, 1, 'x', kIac, kSe, 'd'},
                            {kIac, kAyt, 'e'}});
   EXPECT_EQ(p.Send(mixed), Text("\r\n[QMX: yes]\r\n"));
@@ -271,14 +277,24 @@ TEST(TelnetSession, AllByteValuesPassBothWaysAndNoCommandReachesTheDevice) {
 // A client's side of a whole session: negotiation, settings, data with
 // 0xFF, a subnegotiation holding IAC IAC, an abandoned one, a signature.
 Bytes RecordedExchange() {
-  return Cat({Verb(kDo, kOptEcho), Verb(kWill, kOptSuppressGoAhead), Verb(kDo, kOptComPort),
-              Verb(kWill, kOptComPort), Verb(kWill, kOptBinary), Verb(kDo, kOptBinary),
-              Sb(kSetBaudRate, {0, 1, 0xFF, 0}), Sb(kSetDataSize, {7}),
-              Sb(kSetParity, {kParityOdd}), Sb(kSetControl, {kControlDtrOff}),
+  return Cat({Verb(kDo, kOptEcho),
+              Verb(kWill, kOptSuppressGoAhead),
+              Verb(kDo, kOptComPort),
+              Verb(kWill, kOptComPort),
+              Verb(kWill, kOptBinary),
+              Verb(kDo, kOptBinary),
+              Sb(kSetBaudRate, {0, 1, 0xFF, 0}),
+              Sb(kSetDataSize, {7}),
+              Sb(kSetParity, {kParityOdd}),
+              Sb(kSetControl, {kControlDtrOff}),
               {'h', 'i', kIac, kIac, 0, '\r', kIac, kIac, kIac, kNop, 'x'},
-              Sb(kPurgeData, {kPurgeBoth}), {kIac, kSb, kOptComPort, kSignature, 'q', 'q'},
-              Verb(kWill, 5), Sb(kSignature, {'c', 0xFF}), Verb(kDont, kOptSuppressGoAhead),
-              Sb(kSetModemStateMask, {0x0F}), {0xFF, 0xFF, 'e', 'n', 'd'}});
+              Sb(kPurgeData, {kPurgeBoth}),
+              {kIac, kSb, kOptComPort, kSignature, 'q', 'q'},
+              Verb(kWill, 5),
+              Sb(kSignature, {'c', 0xFF}),
+              Verb(kDont, kOptSuppressGoAhead),
+              Sb(kSetModemStateMask, {0x0F}),
+              {0xFF, 0xFF, 'e', 'n', 'd'}});
 }
 
 TEST(TelnetSession, EverySplitOfARecordedExchangeGivesTheSameResult) {
@@ -287,7 +303,8 @@ TEST(TelnetSession, EverySplitOfARecordedExchangeGivesTheSameResult) {
   whole.Open();
   whole.Send(wire);
   const Bytes reply = whole.client;
-  ASSERT_EQ(whole.device, (Bytes{'h', 'i', 0xFF, 0, '\r', 0xFF, 'x', 0xFF, 'e', 'n', 'd'}));
+  ASSERT_EQ(whole.device,
+            (Bytes{'h', 'i', 0xFF, 0, '\r', 0xFF, 'x', 0xFF, 'e', 'n', 'd'}));
   ASSERT_EQ(whole.session.ClientSignature(), "c\xFF");
 
   // Three chunks, cut at every pair of points (one or both may be empty).
@@ -332,7 +349,8 @@ TEST(TelnetSession, SubnegotiationsStayBoundedAndEndCleanly) {
   // An unterminated subnegotiation swallows what follows, until a command
   // other than IAC IAC or SE abandons it; then data flows again.
   p.device.clear();
-  EXPECT_TRUE(p.Send({kIac, kSb, kOptComPort, kSetDataSize, 5, 'l', 'o', 's', 't'}).empty());
+  EXPECT_TRUE(
+      p.Send({kIac, kSb, kOptComPort, kSetDataSize, 5, 'l', 'o', 's', 't'}).empty());
   EXPECT_EQ(p.Send({kIac, kWill, 24, 'o', 'k'}), Verb(kDont, 24));
   EXPECT_EQ(p.device, Text("ok"));
   EXPECT_EQ(p.session.PendingBytes(), 0u);

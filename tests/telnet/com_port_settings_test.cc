@@ -39,10 +39,11 @@ TEST(ComPortSettings, DefinitionTextsAndCodesMapBothWays) {
 }
 
 TEST(ComPortSettings, ReadsDefinitionsExactlyAsTheServerDoes) {
-  const char* texts[] = {"9600,n,8,1",  " 19200 , E ,7, 2 ", "300,s,5,1.5", "9600,n,8",
-                         "9600,n,8,1,", "0,n,8,1",           "-5,n,8,1",    "9600,x,8,1",
-                         "9600,n,9,1",  "9600,n,8,3",        "9600,nn,8,1", "2147483647,o,6,2",
-                         "2147483648,o,6,2", "",             "9600,,8,1",   "96 00,n,8,1"};
+  const char* texts[] = {
+      "9600,n,8,1",  " 19200 , E ,7, 2 ", "300,s,5,1.5",      "9600,n,8",   "9600,n,8,1,",
+      "0,n,8,1",     "-5,n,8,1",          "9600,x,8,1",       "9600,n,9,1", "9600,n,8,3",
+      "9600,nn,8,1", "2147483647,o,6,2",  "2147483648,o,6,2", "",           "9600,,8,1",
+      "96 00,n,8,1"};
   for (const char* text : texts) {
     const std::optional<LineSettings> server = ParseDefinition(text);
     const std::optional<ComPortSettings> ours = SettingsFromDefinition(text);
@@ -50,7 +51,8 @@ TEST(ComPortSettings, ReadsDefinitionsExactlyAsTheServerDoes) {
     if (!ours) continue;
     EXPECT_EQ(ours->baudRate, static_cast<uint32_t>(server->baud)) << text;
     EXPECT_EQ(ours->dataSize, server->dataBits) << text;
-    EXPECT_EQ(ParseDefinition(*DefinitionFromSettings(*ours))->parity, server->parity) << text;
+    EXPECT_EQ(ParseDefinition(*DefinitionFromSettings(*ours))->parity, server->parity)
+        << text;
     EXPECT_EQ(ParseDefinition(*DefinitionFromSettings(*ours))->stopBits, server->stopBits)
         << text;
   }
@@ -61,7 +63,8 @@ TEST(ComPortSettings, FlowLettersAndControlValues) {
   EXPECT_EQ(FlowControlCode("x", true), kControlInboundFlowXonXoff);
   EXPECT_EQ(FlowControlCode("n", false), kControlFlowNone);
   EXPECT_EQ(FlowControlCode("", true), kControlInboundFlowNone);
-  EXPECT_EQ(FlowControlCode("Xon/Xoff", false), kControlFlowNone);  // as the server reads it
+  EXPECT_EQ(FlowControlCode("Xon/Xoff", false),
+            kControlFlowNone);  // as the server reads it
   for (uint8_t code = 0; code <= kControlLast + 1; ++code) {
     const char letter = FlowLetter(code);
     if (letter == '\0') continue;

@@ -46,7 +46,7 @@ StreamOutcome RunEchoStream(LineSocket& socket, const StreamOptions& options) {
   std::array<uint8_t, 16384> sendBuffer;
   std::array<uint8_t, 16384> receiveBuffer;
   std::array<uint8_t, 16384> expected;
-  size_t staged = 0;   // bytes of sendBuffer not yet sent
+  size_t staged = 0;  // bytes of sendBuffer not yet sent
   size_t stagedAt = 0;
   const auto start = Clock::now();
   auto lastProgress = start;
@@ -74,7 +74,8 @@ StreamOutcome RunEchoStream(LineSocket& socket, const StreamOptions& options) {
     }
     const auto now = Clock::now();
     if ((p.revents & POLLOUT) != 0 && staged > 0) {
-      const ssize_t n = ::send(socket.fd(), sendBuffer.data() + stagedAt, staged, MSG_NOSIGNAL);
+      const ssize_t n =
+          ::send(socket.fd(), sendBuffer.data() + stagedAt, staged, MSG_NOSIGNAL);
       if (n > 0) {
         out.sentChecksum = ChecksumAdd(out.sentChecksum, sendBuffer.data() + stagedAt,
                                        static_cast<size_t>(n));
@@ -88,15 +89,17 @@ StreamOutcome RunEchoStream(LineSocket& socket, const StreamOptions& options) {
       }
     }
     if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      const ssize_t n = ::recv(socket.fd(), receiveBuffer.data(), receiveBuffer.size(), 0);
+      const ssize_t n =
+          ::recv(socket.fd(), receiveBuffer.data(), receiveBuffer.size(), 0);
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
         out.failure = "connection ended";
         break;
       }
       if (n > 0) {
         const size_t got = static_cast<size_t>(n);
-        if (out.sent > out.received) out.longestWait = std::max(
-            out.longestWait, std::chrono::duration_cast<Millis>(now - lastArrival));
+        if (out.sent > out.received)
+          out.longestWait = std::max(
+              out.longestWait, std::chrono::duration_cast<Millis>(now - lastArrival));
         lastArrival = now;
         FillPattern(options.seed, out.received, expected.data(), got);
         for (size_t i = 0; i < got && !mismatch; ++i) {
@@ -107,9 +110,11 @@ StreamOutcome RunEchoStream(LineSocket& socket, const StreamOptions& options) {
             ++out.intact;
           }
         }
-        out.receivedChecksum = ChecksumAdd(out.receivedChecksum, receiveBuffer.data(), got);
+        out.receivedChecksum =
+            ChecksumAdd(out.receivedChecksum, receiveBuffer.data(), got);
         out.received += got;
-        if (options.intactCounter != nullptr && !mismatch) options.intactCounter->fetch_add(got);
+        if (options.intactCounter != nullptr && !mismatch)
+          options.intactCounter->fetch_add(got);
         lastProgress = now;
         if (mismatch || out.received > out.sent) {
           if (out.failure.empty()) out.failure = "more bytes came back than were sent";
@@ -119,11 +124,13 @@ StreamOutcome RunEchoStream(LineSocket& socket, const StreamOptions& options) {
     }
     if (out.received == out.sent) lastArrival = now;
     if (now - lastProgress > options.idleLimit) {
-      out.failure = "nothing moved for " + std::to_string(options.idleLimit.count()) + " ms";
+      out.failure =
+          "nothing moved for " + std::to_string(options.idleLimit.count()) + " ms";
       break;
     }
     if (options.timeLimit.count() > 0 && now - start > options.timeLimit) {
-      out.failure = "not done within " + std::to_string(options.timeLimit.count()) + " ms";
+      out.failure =
+          "not done within " + std::to_string(options.timeLimit.count()) + " ms";
       break;
     }
   }

@@ -23,7 +23,7 @@ inline constexpr uint64_t kChecksumStart = 0xcbf29ce484222325ull;
 uint64_t ChecksumAdd(uint64_t sum, const uint8_t* bytes, size_t size);
 
 struct StreamOptions {
-  uint64_t bytes = 0;   // how many to send; 0 sends until `stop` is set
+  uint64_t bytes = 0;  // how many to send; 0 sends until `stop` is set
   uint64_t seed = 1;
   Millis idleLimit{30000};  // gives up when nothing moved for this long
   Millis timeLimit{0};      // gives up after this long in all; 0: no limit

@@ -52,7 +52,8 @@ void SetLingerZero(int fd) {
 
 bool ReplyComplete(std::string_view reply) {
   if (reply.size() < 2 || !reply.ends_with("\r\n")) return false;
-  if (reply.starts_with("200 Status is:")) return reply.find("\r\n8:") != std::string::npos;
+  if (reply.starts_with("200 Status is:"))
+    return reply.find("\r\n8:") != std::string::npos;
   if (reply.starts_with("200 Commands are")) {
     return reply.find("(Ex. ? Ex. help)\r\n") != std::string::npos;
   }
@@ -117,7 +118,8 @@ bool LineSocket::SendAll(std::string_view bytes, Millis timeout) {
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
     pollfd p{fd_, POLLOUT, 0};
-    if (::poll(&p, 1, MillisLeft(deadline)) <= 0 && Clock::now() >= deadline) return false;
+    if (::poll(&p, 1, MillisLeft(deadline)) <= 0 && Clock::now() >= deadline)
+      return false;
   }
   return fd_ >= 0;
 }
@@ -167,12 +169,18 @@ bool LineSocket::WaitPeerClosed(Millis timeout) const {
 
 const char* ChurnKindName(ChurnKind kind) {
   switch (kind) {
-    case ChurnKind::kOrderly: return "orderly";
-    case ChurnKind::kReset: return "reset";
-    case ChurnKind::kCloseAtOnce: return "close at once";
-    case ChurnKind::kAbandonConnect: return "abandoned connect";
-    case ChurnKind::kResetMidStream: return "reset mid-stream";
-    case ChurnKind::kCount: break;
+    case ChurnKind::kOrderly:
+      return "orderly";
+    case ChurnKind::kReset:
+      return "reset";
+    case ChurnKind::kCloseAtOnce:
+      return "close at once";
+    case ChurnKind::kAbandonConnect:
+      return "abandoned connect";
+    case ChurnKind::kResetMidStream:
+      return "reset mid-stream";
+    case ChurnKind::kCount:
+      break;
   }
   return "?";
 }
@@ -213,7 +221,8 @@ bool ProbeLine(int port, std::string_view token, Millis timeout) {
   LineSocket socket(port, timeout);
   if (!socket.connected() || !socket.SendAll(token, timeout)) return false;
   const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
-  return socket.ReadUntil(token, std::max(left, Millis(1))).find(token) != std::string::npos;
+  return socket.ReadUntil(token, std::max(left, Millis(1))).find(token) !=
+         std::string::npos;
 }
 
 ControlSession::ControlSession(int port, Millis timeout) : socket_(port, timeout) {
@@ -230,7 +239,8 @@ std::string ControlSession::Command(std::string_view command, Millis timeout) {
   std::string got;
   for (;;) {
     const size_t at = got.find(echo);
-    if (at != std::string::npos && ReplyComplete(std::string_view(got).substr(at + echo.size()))) {
+    if (at != std::string::npos &&
+        ReplyComplete(std::string_view(got).substr(at + echo.size()))) {
       return got.substr(at + echo.size());
     }
     const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
@@ -250,15 +260,16 @@ bool ControlSession::SendGarbage(std::string_view bytes, size_t pieces, Millis t
     const std::string_view piece = bytes.substr(at, step);
     size_t sent = 0;
     while (sent < piece.size()) {
-      const ssize_t n = ::send(socket_.fd(), piece.data() + sent, piece.size() - sent,
-                               MSG_NOSIGNAL);
+      const ssize_t n =
+          ::send(socket_.fd(), piece.data() + sent, piece.size() - sent, MSG_NOSIGNAL);
       if (n > 0) sent += static_cast<size_t>(n);
       if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
       // The server echoes every byte: read while sending, or both sides stall.
       socket_.Discard();
       if (n <= 0) {
         pollfd p{socket_.fd(), POLLIN | POLLOUT, 0};
-        if (::poll(&p, 1, MillisLeft(deadline)) <= 0 && Clock::now() >= deadline) return false;
+        if (::poll(&p, 1, MillisLeft(deadline)) <= 0 && Clock::now() >= deadline)
+          return false;
       }
     }
   }
@@ -275,12 +286,18 @@ bool ControlSession::AnswersHello(Millis timeout) {
 
 const char* GarbageKindName(GarbageKind kind) {
   switch (kind) {
-    case GarbageKind::kRandom: return "random bytes";
-    case GarbageKind::kFfStorm: return "0xFF storm";
-    case GarbageKind::kNuls: return "NULs";
-    case GarbageKind::kOverlong: return "over-long line";
-    case GarbageKind::kCrLfStorm: return "CR LF storm";
-    case GarbageKind::kCount: break;
+    case GarbageKind::kRandom:
+      return "random bytes";
+    case GarbageKind::kFfStorm:
+      return "0xFF storm";
+    case GarbageKind::kNuls:
+      return "NULs";
+    case GarbageKind::kOverlong:
+      return "over-long line";
+    case GarbageKind::kCrLfStorm:
+      return "CR LF storm";
+    case GarbageKind::kCount:
+      break;
   }
   return "?";
 }

@@ -54,11 +54,11 @@ class LineSocket {
 
 // The ways a churning client uses a line once.
 enum class ChurnKind {
-  kOrderly,          // connects, sends a byte, closes
-  kReset,            // connects, closes with a reset
-  kCloseAtOnce,      // connects and closes at once, usually before the accept
-  kAbandonConnect,   // closes while its connect is still under way
-  kResetMidStream,   // sends a few kilobytes and resets without reading
+  kOrderly,         // connects, sends a byte, closes
+  kReset,           // connects, closes with a reset
+  kCloseAtOnce,     // connects and closes at once, usually before the accept
+  kAbandonConnect,  // closes while its connect is still under way
+  kResetMidStream,  // sends a few kilobytes and resets without reading
   kCount
 };
 const char* ChurnKindName(ChurnKind kind);
@@ -98,11 +98,11 @@ class ControlSession {
 
 // Garbage for the control line.
 enum class GarbageKind {
-  kRandom,       // any byte values, CR and 0xFF included
-  kFfStorm,      // 0xFF only: each asks for the greeting
-  kNuls,         // NULs only
-  kOverlong,     // one line far beyond the line buffer
-  kCrLfStorm,    // empty lines
+  kRandom,     // any byte values, CR and 0xFF included
+  kFfStorm,    // 0xFF only: each asks for the greeting
+  kNuls,       // NULs only
+  kOverlong,   // one line far beyond the line buffer
+  kCrLfStorm,  // empty lines
   kCount
 };
 const char* GarbageKindName(GarbageKind kind);

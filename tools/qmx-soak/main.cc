@@ -32,18 +32,19 @@ std::string DefaultServerPath() {
 
 std::string Megabytes(uint64_t bytes) {
   char text[64];
-  std::snprintf(text, sizeof text, "%llu (%.1f MB)", static_cast<unsigned long long>(bytes),
-                static_cast<double>(bytes) / 1e6);
+  std::snprintf(text, sizeof text, "%llu (%.1f MB)",
+                static_cast<unsigned long long>(bytes), static_cast<double>(bytes) / 1e6);
   return text;
 }
 
 void PrintProgress(int elapsed, const Tally& tally) {
-  std::printf("[%5d s] relayed %s, lost %llu, errors %llu, descriptors %d, threads %d, "
-              "resident %lld kB\n",
-              elapsed, Megabytes(tally.bytesBack.load()).c_str(),
-              static_cast<unsigned long long>(tally.bytesLost.load()),
-              static_cast<unsigned long long>(tally.ErrorCount()), tally.last.descriptors,
-              tally.last.threads, static_cast<long long>(tally.last.residentKb));
+  std::printf(
+      "[%5d s] relayed %s, lost %llu, errors %llu, descriptors %d, threads %d, "
+      "resident %lld kB\n",
+      elapsed, Megabytes(tally.bytesBack.load()).c_str(),
+      static_cast<unsigned long long>(tally.bytesLost.load()),
+      static_cast<unsigned long long>(tally.ErrorCount()), tally.last.descriptors,
+      tally.last.threads, static_cast<long long>(tally.last.residentKb));
   std::fflush(stdout);
 }
 
@@ -62,7 +63,8 @@ void PrintReport(const Tally& t, const ServerFigures& final, int seconds) {
   std::printf("  bytes relayed          %s (each byte both ways)\n",
               Megabytes(t.bytesBack.load() * 2).c_str());
   std::printf("  bytes lost             %llu\n", u(t.bytesLost));
-  std::printf("  longest stream pause   %lld ms\n", static_cast<long long>(t.longestPauseMs));
+  std::printf("  longest stream pause   %lld ms\n",
+              static_cast<long long>(t.longestPauseMs));
   std::printf("  churn (5)              ");
   for (int k = 0; k < qmx::soak::kChurnKinds; ++k) {
     std::printf("%s%s %llu", k ? ", " : "",
@@ -74,13 +76,18 @@ void PrintReport(const Tally& t, const ServerFigures& final, int seconds) {
               u(t.stalls), u(t.stallsDropped), u(t.stallsTold));
   std::printf("  device faults (7)      %llu, recovered %llu\n", u(t.deviceFaults),
               u(t.deviceRecovered));
-  std::printf("  close/open cycles (8)  %llu, client round trips %llu\n", u(t.openCloseCycles),
-              u(t.hopperRoundTrips));
-  std::printf("  control line           status %llu, garbage bursts %llu, longest reply %lld ms\n",
-              u(t.statusRuns), u(t.garbageBursts), static_cast<long long>(t.longestReplyMs));
-  std::printf("  hostile control        departed mid-command %llu, stopped reading %llu (dropped %llu)\n",
-              u(t.departedClients), u(t.controlStalls), u(t.controlStallsDropped));
-  std::printf("  errors                 %llu\n", static_cast<unsigned long long>(t.ErrorCount()));
+  std::printf("  close/open cycles (8)  %llu, client round trips %llu\n",
+              u(t.openCloseCycles), u(t.hopperRoundTrips));
+  std::printf(
+      "  control line           status %llu, garbage bursts %llu, longest reply %lld "
+      "ms\n",
+      u(t.statusRuns), u(t.garbageBursts), static_cast<long long>(t.longestReplyMs));
+  std::printf(
+      "  hostile control        departed mid-command %llu, stopped reading %llu (dropped "
+      "%llu)\n",
+      u(t.departedClients), u(t.controlStalls), u(t.controlStallsDropped));
+  std::printf("  errors                 %llu\n",
+              static_cast<unsigned long long>(t.ErrorCount()));
   for (const auto& [what, count] : t.Errors()) {
     std::printf("    %6llu x %s\n", static_cast<unsigned long long>(count), what.c_str());
   }
@@ -88,7 +95,8 @@ void PrintReport(const Tally& t, const ServerFigures& final, int seconds) {
   PrintFigure("descriptors", t.start.descriptors, t.peak.descriptors, final.descriptors);
   PrintFigure("threads", t.start.threads, t.peak.threads, final.threads);
   std::printf("  %-22s start %lld, peak %lld, final %lld\n", "resident memory (kB)",
-              static_cast<long long>(t.start.residentKb), static_cast<long long>(t.peak.residentKb),
+              static_cast<long long>(t.start.residentKb),
+              static_cast<long long>(t.peak.residentKb),
               static_cast<long long>(final.residentKb));
 }
 
@@ -126,14 +134,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qmx-soak: %s\n", error.c_str());
     return 1;
   }
-  std::printf("qmx-soak: %s (pid %d) in %s for %d s\n", options.qmxd.c_str(), server.pid(),
-              server.folder().c_str(), options.seconds);
+  std::printf("qmx-soak: %s (pid %d) in %s for %d s\n", options.qmxd.c_str(),
+              server.pid(), server.folder().c_str(), options.seconds);
   std::fflush(stdout);
   // The server serves once its control line greets; its figures then, with
   // that one session, are the ones it must return to.
   Tally tally;
-  auto control = std::make_unique<qmx::load::ControlSession>(server.controlPort(),
-                                                              std::chrono::milliseconds(20000));
+  auto control = std::make_unique<qmx::load::ControlSession>(
+      server.controlPort(), std::chrono::milliseconds(20000));
   if (!control->connected()) {
     std::fprintf(stderr, "qmx-soak: the server does not serve\n%s",
                  server.StderrTail(4000).c_str());
@@ -143,8 +151,9 @@ int main(int argc, char** argv) {
   tally.last = tally.start;
   qmx::soak::RunMix(options, server, tally, control,
                     [&](int elapsed) { PrintProgress(elapsed, tally); });
-  if (!control) control = std::make_unique<qmx::load::ControlSession>(
-      server.controlPort(), std::chrono::milliseconds(20000));
+  if (!control)
+    control = std::make_unique<qmx::load::ControlSession>(
+        server.controlPort(), std::chrono::milliseconds(20000));
 
   const ServerFigures final = SettledFigures(server.pid(), tally.start);
   control.reset();
@@ -152,7 +161,8 @@ int main(int argc, char** argv) {
   const auto stopping = Clock::now();
   const int status = server.Terminate(std::chrono::seconds(30));
   const auto took =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopping).count();
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopping)
+          .count();
   std::printf("  SIGTERM                exit status %d after %lld ms\n", status,
               static_cast<long long>(took));
 

@@ -9,8 +9,8 @@
 namespace qmx::load {
 
 struct ServerFigures {
-  int descriptors = -1;  // entries of /proc/PID/fd; -1 when unreadable
-  int threads = -1;      // entries of /proc/PID/task
+  int descriptors = -1;     // entries of /proc/PID/fd; -1 when unreadable
+  int threads = -1;         // entries of /proc/PID/task
   int64_t residentKb = -1;  // VmRSS
 };
 

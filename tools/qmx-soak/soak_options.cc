@@ -14,7 +14,8 @@ bool ParseNumber(const std::string& text, uint64_t low, uint64_t high, uint64_t*
 
 }  // namespace
 
-bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error) {
+bool ParseOptions(const std::vector<std::string>& args, Options* options,
+                  std::string* error) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& flag = args[i];
     if (flag == "--help" || flag == "-h") {
@@ -26,7 +27,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       continue;
     }
     if (i + 1 >= args.size()) {
-      *error = flag.starts_with("--") ? flag + " needs a value" : "unknown argument " + flag;
+      *error =
+          flag.starts_with("--") ? flag + " needs a value" : "unknown argument " + flag;
       return false;
     }
     const std::string& value = args[++i];

@@ -41,6 +41,7 @@ struct Options {
 };
 
 // False with the reason in `error` when the arguments are not understood.
-bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
+bool ParseOptions(const std::vector<std::string>& args, Options* options,
+                  std::string* error);
 
 }  // namespace qmx::soak
