@@ -46,17 +46,22 @@ void FillRecord(RsPort& port, const PortSettings& s) {
   CopyField(port.flow, s.flow);
 }
 
-PortSettings FromRecord(const RsPort& port) {
+// The texts of a port record or of configured settings, which share their
+// field names.
+template <class Fields>
+PortSettings SettingsOf(const Fields& f) {
   PortSettings s;
-  s.name = FieldText(port.name);
-  s.baud = FieldText(port.baud);
-  s.parity = FieldText(port.parity);
-  s.dataBits = FieldText(port.dataBits);
-  s.stopBits = FieldText(port.stopBits);
-  s.definition = FieldText(port.definition);
-  s.flow = FieldText(port.flow);
+  s.name = FieldText(f.name);
+  s.baud = FieldText(f.baud);
+  s.parity = FieldText(f.parity);
+  s.dataBits = FieldText(f.dataBits);
+  s.stopBits = FieldText(f.stopBits);
+  s.definition = FieldText(f.definition);
+  s.flow = FieldText(f.flow);
   return s;
 }
+
+PortSettings FromRecord(const RsPort& port) { return SettingsOf(port); }
 
 // Empties the texts of port record k that mark it in service.
 void ClearPortRecord(int k) REQUIRES(engineLock) {
@@ -215,18 +220,7 @@ std::string DefinitionText(std::string_view baud, std::string_view parity,
   return out;
 }
 
-PortSettings ConfiguredSettings(int k) {
-  const ComSetting& c = comSettings[k];
-  PortSettings s;
-  s.name = FieldText(c.name);
-  s.baud = FieldText(c.baud);
-  s.parity = FieldText(c.parity);
-  s.dataBits = FieldText(c.dataBits);
-  s.stopBits = FieldText(c.stopBits);
-  s.definition = FieldText(c.definition);
-  s.flow = FieldText(c.flow);
-  return s;
-}
+PortSettings ConfiguredSettings(int k) { return SettingsOf(comSettings[k]); }
 
 int FindConfiguredPort(std::string_view name) {
   for (int k = 0; k < kPortCount; ++k) {
