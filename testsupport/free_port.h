@@ -2,7 +2,7 @@
 // or is bound to now, on any IPv4 address or (where the machine has IPv6) on
 // any IPv6 address, so a server may take it on whichever address it listens.
 // The kernel picks the ports from its ephemeral range, away from fixed
-// service ports such as 8001-8009; one process is never handed the same port
+// service ports such as the server's defaults; one process is never handed the same port
 // twice, so the parts of one test never collide.
 //
 // Threads: any thread. Nothing throws.

@@ -59,8 +59,8 @@ void InProcessServer::Start() {
   ResetLineTable();
   // Each server lifetime starts from fresh default ports in the socket
   // records, as a new process would; free ones, so that the tests pass while
-  // another program (the demo) listens on the real defaults 8001-8009.
-  for (int line = 0; line < 9; ++line) {
+  // another program (the demo) listens on the real default ports.
+  for (int line = 0; line < kLineCount; ++line) {
     CopyField(tcpLines[line].port, std::to_string(FreeTcpPort()));
   }
   ServerStartup();

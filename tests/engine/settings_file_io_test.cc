@@ -65,7 +65,7 @@ class SettingsFiles : public ::testing::Test {
 };
 
 constexpr const char* kText =
-    "heading\r\n8001\tremark\r\n8002,com1\t\r\n8003,receive com1\t\r\n"
+    "heading\r\n9001\tremark\r\n9002,com1\t\r\n9003,receive com1\t\r\n"
     "unused,unused\r\nunused,unused\r\nunused,unused\r\nunused,unused\r\n"
     "unused,unused\r\nunused,unused\r\ncom1,9600,n,8,1,n\t\r\ncom2,19200,e,7,2,h\r\n"
     "com3\r\ncom4\r\ncom5\r\ncom6\r\ncom7\r\ncom8,9600,n,8,1,x\tlast\r\n1\tend\r\n";
@@ -132,7 +132,7 @@ TEST_F(SettingsFiles, ReadTakesOnlyTheStartOfAHugeFileAndReadsItTheSame) {
   if (before < 0) GTEST_SKIP() << "no /proc/self/io";
   ASSERT_TRUE(ReadSetupFile());
   EXPECT_LT(ReadBytesSoFar() - before, 64 * 1024);
-  EXPECT_EQ(tcpPortText[0], "8001");
+  EXPECT_EQ(tcpPortText[0], "9001");
   EXPECT_EQ(startMinimized, 1);
 }
 
@@ -224,7 +224,7 @@ TEST(PrintableText, EscapesWhatWouldActOnATerminalOrSplitALine) {
   }
   // An empty name in a message is shown, not left as a gap.
   EXPECT_EQ(FormatMessage1(kMsgPortFailure, ""), "\"\" open failure");
-  EXPECT_EQ(FormatMessage1(kMsgTcpPortFailure, "8002"), "TCP port 8002 open failure");
+  EXPECT_EQ(FormatMessage1(kMsgTcpPortFailure, "9002"), "TCP port 9002 open failure");
 }
 
 }  // namespace

@@ -16,10 +16,10 @@ class SettingsText : public ::testing::Test {
 
 constexpr const char* kSample =
     "QMX settings, first line\r\n"
-    "8001\tcontrol remark\r\n"
-    "8002,com1\t\r\n"
-    "8003,receive com1\t\r\n"
-    "8004,com3 \t spaced remark, with comma\r\n"
+    "9001\tcontrol remark\r\n"
+    "9002,com1\t\r\n"
+    "9003,receive com1\t\r\n"
+    "9004,com3 \t spaced remark, with comma\r\n"
     "unused,unused\t\r\n"
     "unused,unused\t\r\n"
     "unused,unused\t\r\n"
@@ -39,9 +39,9 @@ constexpr const char* kSample =
 TEST_F(SettingsText, ReadsEveryLineIntoTheTable) {
   ParseSetupText(kSample);
   EXPECT_EQ(setupRemarks[0], "QMX settings, first line\n");
-  EXPECT_EQ(tcpPortText[0], "8001");
+  EXPECT_EQ(tcpPortText[0], "9001");
   EXPECT_EQ(setupRemarks[1], "control remark");
-  EXPECT_EQ(tcpPortText[1], "8002");
+  EXPECT_EQ(tcpPortText[1], "9002");
   EXPECT_EQ(serialPortText[1], "com1");
   EXPECT_EQ(setupRemarks[2], "");
   EXPECT_EQ(serialPortText[2], "receive com1");
@@ -78,18 +78,18 @@ TEST_F(SettingsText, WrittenTextReadsBackTheSameWithRemarksInPlace) {
   EXPECT_EQ(BuildSetupText(), written);
   // Line 5 keeps its remark, line 4 has none: each line ends in a lone tab
   // when its remark is empty.
-  EXPECT_NE(written.find("8003,receive com1\t\n"), std::string::npos);
-  EXPECT_NE(written.find("8004,com3\t\t spaced remark, with comma\n"), std::string::npos);
+  EXPECT_NE(written.find("9003,receive com1\t\n"), std::string::npos);
+  EXPECT_NE(written.find("9004,com3\t\t spaced remark, with comma\n"), std::string::npos);
 }
 
 TEST_F(SettingsText, ShortAndOddLines) {
   ParseSetupText(
       "first\n"
-      "8001\n"
-      "8002\n"           // data line 1 with only a TCP port
-      "8003,receive\n"   // receive without a port name
-      "8004 , com3\n");  // blanks and commas mix
-  EXPECT_EQ(tcpPortText[1], "8002");
+      "9001\n"
+      "9002\n"           // data line 1 with only a TCP port
+      "9003,receive\n"   // receive without a port name
+      "9004 , com3\n");  // blanks and commas mix
+  EXPECT_EQ(tcpPortText[1], "9002");
   EXPECT_EQ(serialPortText[1], "");  // unchanged
   EXPECT_EQ(setupRemarks[2], "");
   EXPECT_EQ(serialPortText[2], "receive");
@@ -98,7 +98,7 @@ TEST_F(SettingsText, ShortAndOddLines) {
 }
 
 TEST_F(SettingsText, MinimizeFlagNeedsTheDigitFirst) {
-  std::string head = "h\n8001\n";
+  std::string head = "h\n9001\n";
   for (int i = 0; i < 8; ++i) head += "unused,unused\n";
   for (int i = 0; i < 8; ++i) head += "com1,9600,n,8,1,n\n";
   ParseSetupText(head + " 1\n");
@@ -109,7 +109,7 @@ TEST_F(SettingsText, MinimizeFlagNeedsTheDigitFirst) {
 
 TEST_F(SettingsText, OverlongLinesAndFieldsAreCutNeverOverrun) {
   std::string longName(200, 'c');
-  std::string text = "first\n8001\n";
+  std::string text = "first\n9001\n";
   for (int i = 0; i < 8; ++i) text += "unused,unused\n";
   text += longName.substr(0, 60) + ",9600,n,8,1,hardware-and-more\n";
   ParseSetupText(text);
@@ -130,10 +130,10 @@ TEST_F(SettingsText, SavedLinesStayWithinTheReadersLimitAndEnded) {
   std::string text = "first line without end";
   ParseSetupText(text);
   setupRemarks[2] = std::string(150, 'r');
-  tcpPortText[0] = "8001";
-  tcpPortText[1] = "8002";
+  tcpPortText[0] = "9001";
+  tcpPortText[1] = "9002";
   serialPortText[1] = "com1";
-  tcpPortText[2] = "8003";
+  tcpPortText[2] = "9003";
   serialPortText[2] = "com2";
   std::string written = BuildSetupText();
   for (size_t start = 0, end; start < written.size(); start = end + 1) {
@@ -143,12 +143,12 @@ TEST_F(SettingsText, SavedLinesStayWithinTheReadersLimitAndEnded) {
   ResetLineTable();
   ParseSetupText(ToDiskLineEnds(written));
   EXPECT_EQ(setupRemarks[0], "first line without end\n");
-  EXPECT_EQ(tcpPortText[2], "8003");
+  EXPECT_EQ(tcpPortText[2], "9003");
   EXPECT_EQ(serialPortText[2], "com2");
-  EXPECT_EQ(setupRemarks[2].size(), 98u - std::string("8002,com1\t").size());
+  EXPECT_EQ(setupRemarks[2].size(), 98u - std::string("9002,com1\t").size());
 
   ResetLineTable();
-  ParseSetupText(std::string("h\n8001\n8002,com1\0junk\n8003,com2\n", 32));
+  ParseSetupText(std::string("h\n9001\n9002,com1\0junk\n9003,com2\n", 32));
   EXPECT_EQ(serialPortText[1], "com1");
   EXPECT_EQ(serialPortText[2], "com2");
 }
