@@ -45,8 +45,9 @@ void DataLineOutput::Flush(int line, Clock::time_point now) {
     return;
   }
   int error = 0;
-  int sent = TcpSendNow(line, pending_.data() + sent_,
-                        static_cast<int>(pending_.size() - sent_), &error);
+  // Only to the client the kept bytes are for: the next one never gets them.
+  int sent = TcpSendNowTo(line, client_, pending_.data() + sent_,
+                          static_cast<int>(pending_.size() - sent_), &error);
   if (sent < 0) {
     Clear();
     return;
@@ -60,7 +61,7 @@ void DataLineOutput::Flush(int line, Clock::time_point now) {
   if (now - lastProgress_ >= std::chrono::milliseconds(SendStallLimitMs())) {
     DebugTracef("data line %d: client took nothing for %d ms, disconnected", line,
                 SendStallLimitMs());
-    TcpDropClient(line);
+    TcpDropClient(line, client_);
     Clear();
   }
 }
