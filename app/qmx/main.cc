@@ -23,6 +23,7 @@
 #include "engine/line_table.h"
 #include "net/net_access.h"
 #include "options/server_options.h"
+#include "platform/allocator_settings.h"
 #include "platform/debug_trace.h"
 #include "ui/corv_app.h"
 
@@ -67,6 +68,7 @@ class StopSignalWatcher {
 }  // namespace
 
 int main(int argc, char** argv) {
+  qmx::SettleAllocator();
   StopSignalWatcher watcher;  // before any thread exists, so all inherit the mask
   std::signal(SIGPIPE, SIG_IGN);
 

@@ -19,11 +19,13 @@
 #include "engine/startup.h"
 #include "net/net_access.h"
 #include "options/server_options.h"
+#include "platform/allocator_settings.h"
 #include "platform/debug_trace.h"
 #include "platform/printable_text.h"
 #include "relay/corv_doc.h"
 
 int main(int argc, char** argv) {
+  qmx::SettleAllocator();
   // Block the stop signals in every thread; the main thread takes them with
   // sigwait, so no handler runs in the middle of server code. A hang-up (the
   // terminal or session went away) stops the server the same clean way.
