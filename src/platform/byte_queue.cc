@@ -1,5 +1,6 @@
 #include "platform/byte_queue.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -71,22 +72,26 @@ int32_t ByteQueue::Get(uint8_t* byte) {
   return GetSome(std::span<uint8_t>(byte, 1)) == 1 ? 1 : 0;
 }
 
+std::span<const uint8_t> ByteQueue::FrontRunLocked(size_t limit) const {
+  if (!hasData_) return {};
+  const int32_t end = writeIndex_ > readIndex_ ? writeIndex_ : capacity_;
+  const size_t run = static_cast<size_t>(end - readIndex_);
+  return {buffer_.get() + readIndex_, std::min(run, limit)};
+}
+
+void ByteQueue::DropFrontLocked(size_t count) {
+  if (count == 0) return;
+  readIndex_ += static_cast<int32_t>(count);
+  hasRoom_ = 1;
+  if (readIndex_ == capacity_) readIndex_ = 0;
+  if (readIndex_ == writeIndex_) hasData_ = 0;
+}
+
 size_t ByteQueue::GetSome(std::span<uint8_t> out) {
-  std::lock_guard lock(lock_);
-  size_t taken = 0;
-  while (taken < out.size() && hasData_) {
-    int32_t end = writeIndex_ > readIndex_ ? writeIndex_ : capacity_;
-    size_t run = static_cast<size_t>(end - readIndex_);
-    size_t n = std::min(run, out.size() - taken);
-    std::memcpy(out.data() + taken, buffer_.get() + readIndex_, n);
-    taken += n;
-    readIndex_ += static_cast<int32_t>(n);
-    hasRoom_ = 1;
-    if (readIndex_ == capacity_) readIndex_ = 0;
-    if (readIndex_ == writeIndex_) hasData_ = 0;
-  }
-  if (taken > 0 && waiters_ > 0) roomAvailable_.notify_all();
-  return taken;
+  return TakeRuns(out.size(), [&, taken = size_t{0}](std::span<const uint8_t> run) mutable {
+    std::memcpy(out.data() + taken, run.data(), run.size());
+    taken += run.size();
+  });
 }
 
 int32_t ByteQueue::Peek(uint8_t* byte) {

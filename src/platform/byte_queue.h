@@ -54,6 +54,26 @@ class ByteQueue {
   size_t PutSome(std::span<const uint8_t> data);
   size_t GetSome(std::span<uint8_t> out);
 
+  // Takes up to `limit` bytes like GetSome, but hands them to `consume`
+  // where they lie in the ring, in at most two runs (the ring's end splits
+  // them), instead of copying them out first. `consume` runs with the
+  // queue's lock held, so the storage cannot be freed or refilled under it;
+  // it must take every byte it is given (send it or keep a copy), must not
+  // block, and must not call this queue. Returns the number taken.
+  template <typename Consume>
+  size_t TakeRuns(size_t limit, Consume&& consume) {
+    std::lock_guard lock(lock_);
+    size_t taken = 0;
+    while (taken < limit && hasData_) {
+      const std::span<const uint8_t> run = FrontRunLocked(limit - taken);
+      consume(run);
+      taken += run.size();
+      DropFrontLocked(run.size());
+    }
+    if (taken > 0 && waiters_ > 0) roomAvailable_.notify_all();
+    return taken;
+  }
+
   // Stores every byte, waiting for room while the queue is full. Returns the
   // number stored, which is less than data.size() only when the queue has no
   // storage, was freed, reset or re-allocated during the call, or `stop`
@@ -77,6 +97,9 @@ class ByteQueue {
  private:
   void ResetLocked();
   size_t PutLocked(std::span<const uint8_t> data);
+  // The queued bytes that lie contiguous from the read index, at most `limit`.
+  std::span<const uint8_t> FrontRunLocked(size_t limit) const;
+  void DropFrontLocked(size_t count);
 
   std::mutex lock_;
   std::condition_variable roomAvailable_;

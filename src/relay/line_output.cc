@@ -126,11 +126,17 @@ void ControlLineOutput::Flush(Clock::time_point now) {
 
 void SerialPortOutput::Write(int n, std::span<const uint8_t> chunk,
                              Clock::time_point now) {
+  if (HasPending()) {
+    // The chunk's first part is still being written: this part follows it.
+    pending_.insert(pending_.end(), chunk.begin(), chunk.end());
+    return;
+  }
   int written = RsWriteNow(n, chunk.data(), static_cast<int>(chunk.size()));
   if (written < 0 || static_cast<size_t>(written) == chunk.size())
     return;  // refused, or done
-  pending_.assign(chunk.begin(), chunk.end());
-  sent_ = static_cast<size_t>(written);
+  pending_.assign(chunk.begin() + written, chunk.end());
+  sent_ = 0;
+  writtenAtOnce_ = static_cast<size_t>(written);
   started_ = now;
 }
 
@@ -153,9 +159,9 @@ void SerialPortOutput::Flush(int n, Clock::time_point now) {
 void SerialPortOutput::Finish(int, bool timedOut) {
   if (timedOut) {
     DebugTracef("\nProbable Write Timeout: Total of %ld bytes sent",
-                static_cast<long>(sent_));
+                static_cast<long>(writtenAtOnce_ + sent_));
   } else {
-    DebugTracef("\n%ld bytes written", static_cast<long>(sent_));
+    DebugTracef("\n%ld bytes written", static_cast<long>(writtenAtOnce_ + sent_));
   }
   pending_.clear();
   sent_ = 0;

@@ -102,7 +102,10 @@ class SerialPortOutput {
     sent_ = 0;
   }
 
-  // Writes a chunk to port `n`; only when nothing is pending.
+  // Writes a chunk to port `n` and keeps what the device does not take at
+  // once. While something is pending the chunk is kept behind it: the relay
+  // passes a chunk in up to two parts, and starts a new one only when
+  // nothing is pending.
   void Write(int n, std::span<const uint8_t> chunk, Clock::time_point now);
   void Flush(int n, Clock::time_point now);
 
@@ -111,6 +114,7 @@ class SerialPortOutput {
 
   std::vector<uint8_t> pending_;
   size_t sent_ = 0;
+  size_t writtenAtOnce_ = 0;  // of the chunk pending_ holds the rest of
   Clock::time_point started_;
 };
 

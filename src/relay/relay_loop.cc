@@ -235,21 +235,45 @@ void SendToPort(RelayState& state, int n, uint32_t remoteLines,
     result.backlogLeft = true;
     return;
   }
-  uint8_t* buffer = state.sendStaging;
-  size_t m = txQueue[n].GetSome(std::span(buffer, kRelayChunk));
-  if (m == 0) return;
-  if (m == kRelayChunk) result.queuesLeft = true;
-  buffer[m] = 0;
-  std::span<const uint8_t> data(buffer, m);
   if (remote) {
-    data = state.remote[n + 1].FromClient(n + 1, data, state.output[n + 1], port, now);
+    uint8_t* buffer = state.sendStaging;
+    const size_t m = txQueue[n].GetSome(std::span(buffer, kRelayChunk));
+    if (m == 0) return;
+    if (m == kRelayChunk) result.queuesLeft = true;
+    const std::span<const uint8_t> data = state.remote[n + 1].FromClient(
+        n + 1, std::span<const uint8_t>(buffer, m), state.output[n + 1], port, now);
     if (data.empty()) return;
+    TraceChunk(data);
+    port.Write(n, data, now);
+  } else {
+    // Written from the queue's own memory: no copy unless the device
+    // leaves part of it for later.
+    const size_t m = txQueue[n].TakeRuns(kRelayChunk, [&](std::span<const uint8_t> run) {
+      TraceChunk(run);
+      port.Write(n, run, now);
+    });
+    if (m == 0) return;
+    if (m == kRelayChunk) result.queuesLeft = true;
   }
-  TraceChunk(data);
-  port.Write(n, data, now);
   if (port.HasPending()) {
     result.backlogLeft = true;
     result.WaitFor(RsWaitHandle(n));
+  }
+}
+
+// One chunk of port n's input to every data line routed to it, in
+// ascending line order.
+void SendToRoutes(RelayState& state, int n, const int32_t* routes, uint32_t remoteLines,
+                  std::span<const uint8_t> chunk, DataLineOutput::Clock::time_point now) {
+  if (chunk.empty()) return;
+  TraceChunk(chunk);
+  for (int L = 1; L < kLineCount; ++L) {
+    if (routes[L - 1] != n) continue;
+    if (remoteLines != 0 && IsRemote(remoteLines, L)) {
+      state.remote[L].ToClient(L, chunk, state.output[L], now);
+    } else {
+      state.output[L].Send(L, chunk, now);
+    }
   }
 }
 
@@ -264,20 +288,24 @@ void SendPortInput(RelayState& state, int n, const int32_t* routes, uint32_t rem
                     state.remote[L].Held());
   }
   if (held) return;  // the port's input waits until its slow client catches up
-  uint8_t* buffer = state.receiveStaging;
-  size_t m = rxQueue[n].GetSome(std::span(buffer, kRelayChunk));
-  if (m == 0) return;
-  if (m == kRelayChunk) result.queuesLeft = true;
-  buffer[m] = 0;
-  TraceChunk(std::span(buffer, m));
-  for (int L = 1; L < kLineCount; ++L) {
-    if (routes[L - 1] != n) continue;
-    if (remoteLines != 0 && IsRemote(remoteLines, L)) {
-      state.remote[L].ToClient(L, std::span(buffer, m), state.output[L], now);
-    } else {
-      state.output[L].Send(L, std::span(buffer, m), now);
-    }
+  bool anyRemote = false;
+  for (int L = 1; L < kLineCount; ++L)
+    anyRemote = anyRemote || (routes[L - 1] == n && IsRemote(remoteLines, L));
+  size_t m = 0;
+  if (anyRemote) {
+    // A remote line's session may take engineLock, which must never be
+    // waited for under a queue's lock (close frees queues holding it).
+    uint8_t* buffer = state.receiveStaging;
+    m = rxQueue[n].GetSome(std::span(buffer, kRelayChunk));
+    SendToRoutes(state, n, routes, remoteLines, std::span<const uint8_t>(buffer, m), now);
+  } else {
+    // Sent from the queue's own memory; what a client does not take at once
+    // is kept by its output.
+    m = rxQueue[n].TakeRuns(kRelayChunk, [&](std::span<const uint8_t> run) {
+      SendToRoutes(state, n, routes, 0, run, now);
+    });
   }
+  if (m == kRelayChunk) result.queuesLeft = true;
 }
 
 void LoadRoutes(int32_t* routes) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <numeric>
 #include <thread>
@@ -100,6 +101,45 @@ TEST(ByteQueue, ChunkOperationsMatchSingleByteSemantics) {
   EXPECT_EQ(q.GetSome(rest), 10u);
   EXPECT_EQ(rest[0], 4);
   EXPECT_EQ(rest[9], 13);
+}
+
+// The relay sends straight from the ring: a wrapped run must come as two
+// parts in order, never past the limit, and the room it frees must release a
+// producer waiting for it.
+TEST(ByteQueue, TakeRunsHandsOverTheRingInOrderAndFreesRoom) {
+  ByteQueue q;
+  q.Allocate(100);
+  std::vector<uint8_t> first(90, 0);
+  ASSERT_EQ(q.PutSome(first), 90u);
+  ASSERT_EQ(q.GetSome(first), 90u);
+  std::vector<uint8_t> data(100);
+  std::iota(data.begin(), data.end(), uint8_t{0});
+  ASSERT_EQ(q.PutSome(data), 100u);  // slots 90..99, then 0..89: full
+
+  std::vector<size_t> runs;
+  std::vector<uint8_t> taken;
+  auto consume = [&](std::span<const uint8_t> run) {
+    runs.push_back(run.size());
+    taken.insert(taken.end(), run.begin(), run.end());
+  };
+  EXPECT_EQ(q.TakeRuns(25, consume), 25u);
+  EXPECT_EQ(runs, (std::vector<size_t>{10, 15}));
+
+  ASSERT_EQ(q.PutSome(std::vector<uint8_t>(25, 100)), 25u);  // full again
+  std::atomic<bool> stop{false};
+  std::vector<uint8_t> more(25, 200);
+  std::thread producer([&] { EXPECT_EQ(q.PutWait(more, stop), 25u); });
+  for (auto deadline = std::chrono::steady_clock::now() + 10s;
+       q.WaitingProducers() == 0 && std::chrono::steady_clock::now() < deadline;)
+    std::this_thread::yield();
+  EXPECT_EQ(q.TakeRuns(1000, consume), 100u);
+  producer.join();
+  EXPECT_EQ(q.TakeRuns(1000, consume), 25u);
+  ASSERT_EQ(taken.size(), 150u);
+  for (size_t i = 0; i < 100; ++i) ASSERT_EQ(taken[i], i) << i;
+  for (size_t i = 100; i < 125; ++i) ASSERT_EQ(taken[i], 100) << i;
+  for (size_t i = 125; i < 150; ++i) ASSERT_EQ(taken[i], 200) << i;
+  EXPECT_EQ(q.TakeRuns(1000, consume), 0u);
 }
 
 TEST(ByteQueue, WaitingProducerOutrunningConsumerLosesNoByte) {
