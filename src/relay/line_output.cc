@@ -7,82 +7,66 @@
 #include "serial/rs_port.h"
 
 namespace qmx {
+namespace {
 
-void DataLineOutput::Clear() {
-  pending_.clear();
-  sent_ = 0;
+bool StalledSince(const KeptBytes& kept, KeptBytes::Clock::time_point now) {
+  return now - kept.LastProgress() >= std::chrono::milliseconds(SendStallLimitMs());
 }
 
-void DataLineOutput::Keep(int line, std::span<const uint8_t> bytes,
-                          Clock::time_point now) {
-  if (!HasPending()) {
-    Clear();
-    client_ = TcpClientSerial(line);
-    lastProgress_ = now;
-  }
-  pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-}
+}  // namespace
 
 void DataLineOutput::Send(int line, std::span<const uint8_t> chunk,
                           Clock::time_point now) {
-  if (HasPending()) {
+  if (kept_.Any()) {
     if (TcpClientSerial(line) == client_) {
-      Keep(line, chunk, now);
+      kept_.Keep(chunk, now);
       return;
     }
-    Clear();  // the client they were for has gone
+    kept_.Clear();  // the client they were for has gone
   }
   int error = 0;
   int sent = TcpSendNow(line, chunk.data(), static_cast<int>(chunk.size()), &error);
   if (sent < 0) return;  // no client: the bytes are lost
-  if (static_cast<size_t>(sent) < chunk.size()) Keep(line, chunk.subspan(sent), now);
+  if (static_cast<size_t>(sent) < chunk.size()) {
+    client_ = TcpClientSerial(line);
+    kept_.Keep(chunk.subspan(static_cast<size_t>(sent)), now);
+  }
 }
 
 void DataLineOutput::Flush(int line, Clock::time_point now) {
-  if (!HasPending()) return;
+  if (!kept_.Any()) return;
   if (TcpClientSerial(line) != client_) {
-    Clear();
+    kept_.Clear();
     return;
   }
   int error = 0;
   // Only to the client the kept bytes are for: the next one never gets them.
-  int sent = TcpSendNowTo(line, client_, pending_.data() + sent_,
-                          static_cast<int>(pending_.size() - sent_), &error);
+  const std::span<const uint8_t> front = kept_.Front();
+  int sent = TcpSendNowTo(line, client_, front.data(), static_cast<int>(front.size()),
+                          &error);
   if (sent < 0) {
-    Clear();
-    return;
-  }
-  if (sent > 0) {
-    sent_ += static_cast<size_t>(sent);
-    lastProgress_ = now;
-    if (!HasPending()) Clear();
-    return;
-  }
-  if (now - lastProgress_ >= std::chrono::milliseconds(SendStallLimitMs())) {
+    kept_.Clear();
+  } else if (sent > 0) {
+    kept_.Taken(static_cast<size_t>(sent), now);
+  } else if (StalledSince(kept_, now)) {
     DebugTracef("data line %d: client took nothing for %d ms, disconnected", line,
                 SendStallLimitMs());
     TcpDropClient(line, client_);
-    Clear();
+    kept_.Clear();
   }
 }
 
-void ControlLineOutput::Clear() {
-  pending_.clear();
-  sent_ = 0;
-}
-
-void ControlLineOutput::Serve(uint64_t client, Clock::time_point now) {
+void ControlLineOutput::Serve(uint64_t client, Clock::time_point) {
   if (client == client_) return;
-  Clear();
+  kept_.Clear();
   client_ = client;
   gone_ = false;
-  lastProgress_ = now;
 }
 
 void ControlLineOutput::Send(std::span<const uint8_t> bytes, Clock::time_point now) {
   if (gone_ || bytes.empty()) return;
-  if (HasPending()) {
-    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+  if (kept_.Any()) {
+    kept_.Keep(bytes, now);
     return;
   }
   int error = 0;
@@ -90,81 +74,72 @@ void ControlLineOutput::Send(std::span<const uint8_t> bytes, Clock::time_point n
       TcpSendNowTo(0, client_, bytes.data(), static_cast<int>(bytes.size()), &error);
   if (sent < 0) {
     gone_ = true;
-    return;
-  }
-  if (static_cast<size_t>(sent) < bytes.size()) {
-    Clear();
-    pending_.assign(bytes.begin() + sent, bytes.end());
-    lastProgress_ = now;
+  } else if (static_cast<size_t>(sent) < bytes.size()) {
+    kept_.Keep(bytes.subspan(static_cast<size_t>(sent)), now);
   }
 }
 
 void ControlLineOutput::Flush(Clock::time_point now) {
-  if (!HasPending() || gone_) return;
+  if (!kept_.Any() || gone_) return;
   int error = 0;
-  const int sent = TcpSendNowTo(0, client_, pending_.data() + sent_,
-                                static_cast<int>(pending_.size() - sent_), &error);
+  const std::span<const uint8_t> front = kept_.Front();
+  const int sent =
+      TcpSendNowTo(0, client_, front.data(), static_cast<int>(front.size()), &error);
   if (sent < 0) {
     gone_ = true;
-    Clear();
-    return;
-  }
-  if (sent > 0) {
-    sent_ += static_cast<size_t>(sent);
-    lastProgress_ = now;
-    if (!HasPending()) Clear();
-    return;
-  }
-  if (now - lastProgress_ >= std::chrono::milliseconds(SendStallLimitMs())) {
+    kept_.Clear();
+  } else if (sent > 0) {
+    kept_.Taken(static_cast<size_t>(sent), now);
+  } else if (StalledSince(kept_, now)) {
     DebugTracef("control line: client took nothing for %d ms, disconnected",
                 SendStallLimitMs());
     TcpDropClient(0, client_);
     gone_ = true;
-    Clear();
+    kept_.Clear();
   }
 }
 
 void SerialPortOutput::Write(int n, std::span<const uint8_t> chunk,
                              Clock::time_point now) {
-  if (HasPending()) {
+  if (kept_.Any()) {
     // The chunk's first part is still being written: this part follows it.
-    pending_.insert(pending_.end(), chunk.begin(), chunk.end());
+    kept_.Keep(chunk, now);
     return;
   }
   int written = RsWriteNow(n, chunk.data(), static_cast<int>(chunk.size()));
   if (written < 0 || static_cast<size_t>(written) == chunk.size())
     return;  // refused, or done
-  pending_.assign(chunk.begin() + written, chunk.end());
-  sent_ = 0;
-  writtenAtOnce_ = static_cast<size_t>(written);
+  kept_.Keep(chunk.subspan(static_cast<size_t>(written)), now);
+  written_ = static_cast<size_t>(written);
   started_ = now;
 }
 
 void SerialPortOutput::Flush(int n, Clock::time_point now) {
-  if (!HasPending()) return;
-  int written =
-      RsWriteNow(n, pending_.data() + sent_, static_cast<int>(pending_.size() - sent_));
+  if (!kept_.Any()) return;
+  const std::span<const uint8_t> front = kept_.Front();
+  int written = RsWriteNow(n, front.data(), static_cast<int>(front.size()));
   if (written < 0) {
-    Finish(n, /*timedOut=*/true);
+    Finish(/*timedOut=*/true);
     return;
   }
-  sent_ += static_cast<size_t>(written);
-  if (!HasPending()) {
-    Finish(n, /*timedOut=*/false);
+  written_ += static_cast<size_t>(written);
+  kept_.Taken(static_cast<size_t>(written), now);
+  if (!kept_.Any()) {
+    Finish(/*timedOut=*/false);
   } else if (now - started_ >= std::chrono::milliseconds(kRsWriteLimitMs)) {
-    Finish(n, /*timedOut=*/true);
+    Finish(/*timedOut=*/true);
   }
 }
 
-void SerialPortOutput::Finish(int, bool timedOut) {
+void SerialPortOutput::Finish(bool timedOut) {
   if (timedOut) {
     DebugTracef("\nProbable Write Timeout: Total of %ld bytes sent",
-                static_cast<long>(writtenAtOnce_ + sent_));
+                static_cast<long>(written_));
   } else {
-    DebugTracef("\n%ld bytes written", static_cast<long>(writtenAtOnce_ + sent_));
+    DebugTracef("\n%ld bytes written", static_cast<long>(written_));
   }
-  pending_.clear();
-  sent_ = 0;
+  kept_.Clear();
+  written_ = 0;
 }
 
 }  // namespace qmx

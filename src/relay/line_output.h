@@ -23,14 +23,51 @@
 
 namespace qmx {
 
+// Bytes a client or device has not taken yet, in order, and when it last
+// took some (or, while it has taken none, when the first were kept).
+class KeptBytes {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  bool Any() const { return taken_ < bytes_.size(); }
+  size_t Size() const { return bytes_.size() - taken_; }
+  std::span<const uint8_t> Front() const { return {bytes_.data() + taken_, Size()}; }
+  Clock::time_point LastProgress() const { return lastProgress_; }
+
+  // Appends bytes; the first ones kept start the clock.
+  void Keep(std::span<const uint8_t> bytes, Clock::time_point now) {
+    if (!Any()) {
+      Clear();
+      lastProgress_ = now;
+    }
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  }
+  // `count` bytes from the front were taken.
+  void Taken(size_t count, Clock::time_point now) {
+    if (count == 0) return;
+    taken_ += count;
+    lastProgress_ = now;
+    if (!Any()) Clear();
+  }
+  void Clear() {
+    bytes_.clear();  // keeps the storage: a busy line does not allocate
+    taken_ = 0;
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t taken_ = 0;
+  Clock::time_point lastProgress_;
+};
+
 class DataLineOutput {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr size_t kBacklogLimit = 64 * 1024;
 
   // True when the line should get no more data until its backlog shrinks.
-  bool Backlogged() const { return pending_.size() - sent_ >= kBacklogLimit; }
-  bool HasPending() const { return sent_ < pending_.size(); }
+  bool Backlogged() const { return kept_.Size() >= kBacklogLimit; }
+  bool HasPending() const { return kept_.Any(); }
 
   // Sends a chunk to line `line`, after whatever is still kept for it.
   void Send(int line, std::span<const uint8_t> chunk, Clock::time_point now);
@@ -40,13 +77,8 @@ class DataLineOutput {
   void Flush(int line, Clock::time_point now);
 
  private:
-  void Keep(int line, std::span<const uint8_t> bytes, Clock::time_point now);
-  void Clear();
-
-  std::vector<uint8_t> pending_;
-  size_t sent_ = 0;
+  KeptBytes kept_;
   uint64_t client_ = 0;  // the client the kept bytes are for
-  Clock::time_point lastProgress_;
 };
 
 // The control line's output (echoes, greetings, replies) goes out the same
@@ -66,20 +98,16 @@ class ControlLineOutput {
   uint64_t client() const { return client_; }
   // True once a send to the client failed: it has gone.
   bool Gone() const { return gone_; }
-  bool Backlogged() const { return pending_.size() - sent_ >= kBacklogLimit; }
-  bool HasPending() const { return sent_ < pending_.size(); }
+  bool Backlogged() const { return kept_.Size() >= kBacklogLimit; }
+  bool HasPending() const { return kept_.Any(); }
 
   void Send(std::span<const uint8_t> bytes, Clock::time_point now);
   void Flush(Clock::time_point now);
 
  private:
-  void Clear();
-
-  std::vector<uint8_t> pending_;
-  size_t sent_ = 0;
+  KeptBytes kept_;
   uint64_t client_ = 0;
   bool gone_ = false;
-  Clock::time_point lastProgress_;
 };
 
 // Serial writes go out the same way: what the device does not take at once
@@ -94,13 +122,10 @@ class SerialPortOutput {
  public:
   using Clock = std::chrono::steady_clock;
 
-  bool HasPending() const { return sent_ < pending_.size(); }
+  bool HasPending() const { return kept_.Any(); }
 
   // Drops what the device has not taken yet (a purge of the transmit side).
-  void Discard() {
-    pending_.clear();
-    sent_ = 0;
-  }
+  void Discard() { kept_.Clear(); }
 
   // Writes a chunk to port `n` and keeps what the device does not take at
   // once. While something is pending the chunk is kept behind it: the relay
@@ -110,11 +135,10 @@ class SerialPortOutput {
   void Flush(int n, Clock::time_point now);
 
  private:
-  void Finish(int n, bool timedOut);
+  void Finish(bool timedOut);
 
-  std::vector<uint8_t> pending_;
-  size_t sent_ = 0;
-  size_t writtenAtOnce_ = 0;  // of the chunk pending_ holds the rest of
+  KeptBytes kept_;
+  size_t written_ = 0;  // of the chunk whose rest is kept, for the trace
   Clock::time_point started_;
 };
 
