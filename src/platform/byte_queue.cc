@@ -88,10 +88,11 @@ void ByteQueue::DropFrontLocked(size_t count) {
 }
 
 size_t ByteQueue::GetSome(std::span<uint8_t> out) {
-  return TakeRuns(out.size(), [&, taken = size_t{0}](std::span<const uint8_t> run) mutable {
-    std::memcpy(out.data() + taken, run.data(), run.size());
-    taken += run.size();
-  });
+  return TakeRuns(out.size(),
+                  [&, taken = size_t{0}](std::span<const uint8_t> run) mutable {
+                    std::memcpy(out.data() + taken, run.data(), run.size());
+                    taken += run.size();
+                  });
 }
 
 int32_t ByteQueue::Peek(uint8_t* byte) {

@@ -42,8 +42,8 @@ void DataLineOutput::Flush(int line, Clock::time_point now) {
   int error = 0;
   // Only to the client the kept bytes are for: the next one never gets them.
   const std::span<const uint8_t> front = kept_.Front();
-  int sent = TcpSendNowTo(line, client_, front.data(), static_cast<int>(front.size()),
-                          &error);
+  int sent =
+      TcpSendNowTo(line, client_, front.data(), static_cast<int>(front.size()), &error);
   if (sent < 0) {
     kept_.Clear();
   } else if (sent > 0) {
