@@ -12,6 +12,22 @@
 namespace qmx::soak {
 namespace {
 
+// A reply as one printable line: CR and LF and other control bytes as \xNN.
+std::string Shown(const std::string& text) {
+  std::string shown;
+  for (const unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7f) {
+      shown += static_cast<char>(c);
+    } else {
+      static const char kHex[] = "0123456789abcdef";
+      shown += "\\x";
+      shown += kHex[c >> 4];
+      shown += kHex[c & 15];
+    }
+  }
+  return shown.empty() ? "(no reply)" : shown;
+}
+
 using load::Clock;
 using load::Millis;
 using std::chrono::seconds;
@@ -277,7 +293,8 @@ bool DeviceFaultRound(Context& c, int L, uint64_t round) {
   const std::string opened = c.control.Run({"open " + name})[0];
   if (!replaced) c.tally.Error(LineText(L) + error);
   if (closed != "200 OK\r\n" || opened != OpenedReply(c, L)) {
-    c.tally.Error(LineText(L) + "close and open after a device fault failed");
+    c.tally.Error(LineText(L) + "close and open after a device fault failed: " +
+                  Shown(closed + opened));
     return false;
   }
   // Everything the client of the vanished device did receive is intact.
@@ -324,7 +341,8 @@ void OpenCloseLine(Context& c, int L) {
     if (replies[0] == "200 OK\r\n" && replies[1] == OpenedReply(c, L)) {
       ++c.tally.openCloseCycles;
     } else {
-      c.tally.Error(LineText(L) + "close and open failed");
+      c.tally.Error(LineText(L) +
+                    "close and open failed: " + Shown(replies[0] + replies[1]));
     }
   }
   hopper.join();
