@@ -99,6 +99,9 @@ int SendNow(int line, const uint64_t* serial, const void* data, int size, int* e
       return -1;
     }
     sent += static_cast<size_t>(n);
+    // A short send means the socket's buffer is full: asking again at once
+    // would only cost a call that takes nothing.
+    if (sent < static_cast<size_t>(size)) break;
   }
   if (sent == static_cast<size_t>(size)) {
     DebugTracef("%s Tcpsend send_size=%d", record->name, size);
