@@ -110,12 +110,19 @@ bool CountNoDelaySockets(const std::vector<pid_t>& pids,
         ::close(pidfd);
         return false;
       }
-      sockaddr_in peer{};
+      // A dual-stack listener's clients are IPv6 sockets with IPv4-mapped
+      // peers; both families keep the port in the same place.
+      sockaddr_storage peer{};
       socklen_t length = sizeof peer;
-      if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
-          peer.sin_family == AF_INET &&
-          std::find(clientPorts.begin(), clientPorts.end(), ntohs(peer.sin_port)) !=
-              clientPorts.end()) {
+      int peerPort = -1;
+      if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
+        if (peer.ss_family == AF_INET)
+          peerPort = ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
+        if (peer.ss_family == AF_INET6)
+          peerPort = ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port);
+      }
+      if (std::find(clientPorts.begin(), clientPorts.end(), peerPort) !=
+          clientPorts.end()) {
         int on = 0;
         socklen_t size = sizeof on;
         ++*found;
