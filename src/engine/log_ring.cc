@@ -22,11 +22,14 @@ void LogRing::AppendLocked(const std::string& text) {
     index_ = 0;
     wrapped_ = 0;
   }
-  // A fresh string, not an assignment into the slot's old one: assignment
-  // keeps the old storage when it is big enough, so every slot would keep
-  // the longest entry it ever held, and a full ring's memory would creep up
-  // for hours towards a thousand times the longest entry.
-  slots_[static_cast<size_t>(index_)] = std::string(text);
+  // The entry goes in as a fresh string that takes the slot's place; the
+  // old one is freed with its storage. An assignment (even a move from a
+  // short string) would keep the slot's old storage whenever it is large
+  // enough, so every slot would keep the longest entry it ever held, and a
+  // full ring's memory would creep up for hours towards a thousand times
+  // the longest entry.
+  std::string entry(text);
+  slots_[static_cast<size_t>(index_)].swap(entry);
   index_ = (index_ + 1) % size_;
   if (wrapped_ == 0 && index_ >= size_ - 1) wrapped_ = 1;
 }

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <string>
 
 #include "engine/line_table.h"
 #include "relay/corv_doc.h"
@@ -25,6 +28,24 @@ TEST(LogRing, WrapFlagAndListingOrder) {
   ASSERT_EQ(listing.size(), 1000u);
   EXPECT_EQ(listing.front(), "e5");  // the first five are gone
   EXPECT_EQ(listing.back(), "e1004");
+}
+
+// A full ring that goes on taking entries must hold about what its entries
+// need, not the longest entry each slot ever held: a server logs commands and
+// replies for weeks, and a few long status replies must not leave every slot
+// that large.
+TEST(LogRing, ShortEntriesAfterLongOnesGiveTheMemoryBack) {
+  if (mallinfo2().uordblks == 0) GTEST_SKIP() << "allocator keeps no figures";
+  LogRing ring;
+  ring.Size();
+  const std::string longEntry(2000, 'x');
+  for (int i = 0; i < kLogSize; ++i) ring.Append(longEntry);
+  const size_t withLong = mallinfo2().uordblks;
+  for (int i = 0; i < kLogSize; ++i) ring.Append("status");
+  const size_t withShort = mallinfo2().uordblks;
+  // 1000 slots of 2000 bytes are about 2 MB; short entries fit in the slot.
+  EXPECT_LT(withShort + 1'500'000, withLong) << withLong << " -> " << withShort;
+  EXPECT_EQ(ring.Listing().back(), "status");
 }
 
 TEST(LogRing, ErrorLogMessagesAndListener) {
