@@ -23,6 +23,14 @@
 #include "platform/fixed_text.h"
 
 namespace qmx {
+namespace {}  // namespace
+
+const char* TcpDefaultPortText(int line) {
+  static constexpr const char* kPorts[kLineCount] = {
+      "8001", "8002", "8003", "8004", "8005", "8006", "8007", "8008", "8009"};
+  return line >= 0 && line < kLineCount ? kPorts[line] : "";
+}
+
 namespace {
 
 // Fills the table's initial values in place (the records hold atomics and a
@@ -31,15 +39,13 @@ bool FillInitialTable(std::array<TcpLine, 9>& table) {
   static constexpr const char* kNames[kLineCount] = {
       "ControlServer1", "DataServer1", "DataServer2", "DataServer3", "DataServer4",
       "DataServer5",    "DataServer6", "DataServer7", "DataServer8"};
-  static constexpr const char* kPorts[kLineCount] = {
-      "8001", "8002", "8003", "8004", "8005", "8006", "8007", "8008", "8009"};
   for (size_t i = 0; i < table.size(); ++i) {
     TcpLine& record = table[i];
     record.lineIndex = static_cast<int>(i);
     record.name = kNames[i];
     record.socketType = SocketType::kStream;
     record.isClient = 0;
-    CopyField(record.port, kPorts[i]);
+    CopyField(record.port, TcpDefaultPortText(static_cast<int>(i)));
     record.sendBufferSize = i == 0 ? 1000 : 2000;
     record.recvBufferSize = i == 0 ? 1000 : 2000;
   }

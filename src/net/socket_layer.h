@@ -184,6 +184,10 @@ extern std::atomic<std::thread::id> udpServerThread;
 // each put; the owner of the line table binds every line once.
 void TcpBindInput(int line, ByteQueue* queue, Event* wake);
 
+// The TCP port line `line` (0 = control) listens on until the settings say
+// otherwise: "8001" to "8009".
+const char* TcpDefaultPortText(int line);
+
 int TcpStartup(int* error);
 int TcpSocket(int line, int* error);
 int TcpMakeAddress(TcpLine& record, ::sockaddr_in* address, int* error);

@@ -11,6 +11,7 @@
 #include "engine/line_table.h"
 #include "engine/port_lifecycle.h"
 #include "engine/startup.h"
+#include "net/socket_layer.h"
 #include "relay/corv_doc.h"
 #include "ui/form_controls.h"
 #include "ui/main_frame.h"
@@ -20,7 +21,7 @@ namespace qmx::ui {
 namespace {
 
 QStringList TcpPortEntries(int line) {
-  return {QString::fromLatin1(kUnused), QString::number(8001 + line)};
+  return {QString::fromLatin1(kUnused), QString::fromLatin1(TcpDefaultPortText(line))};
 }
 
 // "unused", the line's own port, then a copy of every other port's input;

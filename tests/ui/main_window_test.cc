@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "engine/line_table.h"
+#include "net/socket_layer.h"
 #include "ui/ui_harness.h"
 
 namespace qmx::ui::test {
@@ -62,7 +63,7 @@ TEST_F(UiMainWindow, FormFollowsItsTemplate) {
       list << Find<QComboBox>(id)->itemText(i);
     return list;
   };
-  EXPECT_EQ(entries(TcpBox(8)), QStringList({"unused", "8009"}));
+  EXPECT_EQ(entries(TcpBox(8)), QStringList({"unused", TcpDefaultPortText(8)}));
   // Each data line offers copies of the other ports; line 4 also of its own.
   EXPECT_FALSE(entries(SerialBox(2)).contains("receive com2"));
   EXPECT_EQ(entries(SerialBox(2)).mid(0, 3),
