@@ -63,6 +63,26 @@ bool IsMappedIpv4(const IpAddress& address) {
   return address.family == 6 && std::memcmp(address.bytes.data(), kPrefix, 12) == 0;
 }
 
+// Peers are compared in IPv4 form (UnmapIpAddress), so a net inside
+// ::ffff:0:0/96 is compared in IPv4 form too. With a prefix of 96 or more
+// every one of the 96 mapping bits counts, so the net lies inside the mapped
+// block exactly when its first twelve bytes are the mapping prefix.
+IpNet UnmapIpNet(const IpNet& net) {
+  if (net.prefixLength < 96 || !IsMappedIpv4(net.address)) return net;
+  IpNet v4;
+  v4.address = UnmapIpAddress(net.address);
+  v4.prefixLength = net.prefixLength - 96;
+  return v4;
+}
+
+// The limiter's key for a peer: a mapped peer is its IPv4 self, and the
+// interface of a link-local peer does not make it another peer.
+IpAddress PeerKey(const IpAddress& peer) {
+  IpAddress key = UnmapIpAddress(peer);
+  key.scopeId = 0;
+  return key;
+}
+
 }  // namespace
 
 bool ParseIpAddress(std::string_view text, IpAddress* address) {
@@ -124,7 +144,8 @@ IpAddress UnmapIpAddress(const IpAddress& address) {
   return v4;
 }
 
-bool IpNetContains(const IpNet& net, const IpAddress& peer) {
+bool IpNetContains(const IpNet& written, const IpAddress& peer) {
+  const IpNet net = UnmapIpNet(written);
   const IpAddress plain = UnmapIpAddress(peer);
   if (plain.family != net.address.family) return false;
   int left = net.prefixLength;
@@ -215,13 +236,22 @@ bool TcpPeerAllowed(int line, const IpAddress& peer) {
 }
 
 void TcpSetRefusalListener(std::function<void(const std::string&)> listener) {
-  std::lock_guard lock(refusalMutex);
-  if (listener) {
-    refusalListener = std::make_shared<const std::function<void(const std::string&)>>(
-        std::move(listener));
-  } else {
-    refusalListener.reset();
+  std::shared_ptr<const std::function<void(const std::string&)>> outgoing;
+  std::string pending;
+  {
+    std::lock_guard lock(refusalMutex);
+    // The count pending belongs to the listener that was in place while
+    // those refusals happened; with none, they were not to be reported.
+    pending = refusalLimiter.TakeSummary();
+    outgoing = std::move(refusalListener);
+    if (listener) {
+      refusalListener = std::make_shared<const std::function<void(const std::string&)>>(
+          std::move(listener));
+    } else {
+      refusalListener.reset();
+    }
   }
+  if (outgoing != nullptr && !pending.empty()) (*outgoing)(pending);
 }
 
 bool TcpCheckListenAddresses(std::string* failure) {
@@ -236,37 +266,82 @@ bool TcpCheckListenAddresses(std::string* failure) {
   return true;
 }
 
-bool RefusalLimiter::Admit(const IpAddress& peer, Clock::time_point now) {
-  IpAddress key = UnmapIpAddress(peer);
-  key.scopeId = 0;
+bool RefusalLimiter::MakeRoom(Clock::time_point now) {
+  if (lastReport_.size() < kCapacity) return true;
+  // Scanning the whole table for every refusal of a scan would be wasted
+  // while nothing in it can have expired yet.
+  if (now < fullUntil_) return false;
+  std::erase_if(lastReport_,
+                [&](const auto& entry) { return now - entry.second >= kInterval; });
+  if (lastReport_.size() < kCapacity) return true;
+  Clock::time_point oldest = now;
+  for (const auto& entry : lastReport_) oldest = std::min(oldest, entry.second);
+  fullUntil_ = oldest + kInterval;
+  return false;
+}
+
+RefusalLimiter::Verdict RefusalLimiter::Admit(const IpAddress& peer,
+                                              Clock::time_point now) {
+  const IpAddress key = PeerKey(peer);
+  Verdict verdict;
   auto found = lastReport_.find(key);
   if (found != lastReport_.end()) {
-    if (now - found->second < kInterval) return false;
-    found->second = now;
-    return true;
+    if (now - found->second >= kInterval) {
+      found->second = now;
+      verdict.reportPeer = true;
+    }
+    // Otherwise reported within the minute: this refusal is that entry's.
+  } else if (MakeRoom(now)) {
+    lastReport_.emplace(key, now);
+    verdict.reportPeer = true;
+  } else {
+    if (pendingRefusals_ == 0) pendingSince_ = now;
+    ++pendingRefusals_;
+    if (pendingAddresses_.size() < kSummaryAddressLimit) {
+      pendingAddresses_.insert(key);
+    } else if (!pendingAddresses_.contains(key)) {
+      pendingAddressesOverflow_ = true;
+    }
   }
-  if (lastReport_.size() >= kCapacity) {
-    std::erase_if(lastReport_,
-                  [&](const auto& entry) { return now - entry.second >= kInterval; });
-    if (lastReport_.size() >= kCapacity) return false;
+  if (pendingRefusals_ != 0 && now - pendingSince_ >= kInterval) {
+    verdict.summary = TakeSummary();
   }
-  lastReport_.emplace(key, now);
-  return true;
+  return verdict;
+}
+
+std::string RefusalLimiter::TakeSummary() {
+  if (pendingRefusals_ == 0) return {};
+  const size_t addresses = pendingAddresses_.size();
+  std::string text = std::to_string(pendingRefusals_) +
+                     (pendingRefusals_ == 1 ? " refusal from " : " refusals from ") +
+                     (pendingAddressesOverflow_ ? "at least " : "") +
+                     std::to_string(addresses) +
+                     (addresses == 1 ? " more address" : " more addresses");
+  pendingRefusals_ = 0;
+  pendingAddresses_.clear();
+  pendingAddressesOverflow_ = false;
+  return text;
 }
 
 namespace net {
 
 void ReportRefusal(int port, const IpAddress& peer) {
   std::shared_ptr<const std::function<void(const std::string&)>> listener;
+  RefusalLimiter::Verdict verdict;
   {
     std::lock_guard lock(refusalMutex);
-    if (!refusalLimiter.Admit(peer, RefusalLimiter::Clock::now())) return;
+    verdict = refusalLimiter.Admit(peer, RefusalLimiter::Clock::now());
     listener = refusalListener;
   }
   if (listener == nullptr) return;
-  IpAddress shown = UnmapIpAddress(peer);
-  shown.scopeId = 0;  // the interface name is not needed to tell peers apart
-  (*listener)("TCP port " + std::to_string(port) + " refused " + FormatIpAddress(shown));
+  // The summary first: it tells of refusals that came before this one, or
+  // counts this one among them.
+  if (!verdict.summary.empty()) (*listener)(verdict.summary);
+  if (verdict.reportPeer) {
+    // The interface name is not needed to tell peers apart.
+    (*listener)("TCP port " + std::to_string(port) + " refused " +
+                FormatIpAddress(PeerKey(peer)));
+  }
 }
 
 }  // namespace net

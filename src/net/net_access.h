@@ -16,10 +16,15 @@
 // accept thread: before the control line's greeting, before it takes the
 // line's single client place, before any of its bytes is queued. The refusal
 // is told to the refusal listener as "TCP port 8002 refused 192.0.2.9", at
-// most once a minute per peer address. The listener runs on the accept
-// thread with no lock of the socket layer held, so it may take other locks
-// and call into the engine (but it must not wait for TcpDisconnect of any
-// line, which waits for that thread).
+// most once a minute per peer address; refusals that cannot be told one by
+// one (see RefusalLimiter) are told together as "73 refusals from 41 more
+// addresses", at most once a minute. Nothing runs on a timer: a summary
+// that has come due is told along with the next refusal, and one still
+// pending when the listener is replaced goes to the outgoing listener (see
+// TcpSetRefusalListener); a count left when the process simply ends is not
+// told. The listener runs on the accept thread with no lock of the socket
+// layer held, so it may take other locks and call into the engine (but it
+// must not wait for TcpDisconnect of any line, which waits for that thread).
 #pragma once
 
 #include <array>
@@ -28,6 +33,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,7 +74,12 @@ bool ParseIpNet(std::string_view text, IpNet* net);
 
 // True when `peer` lies inside `net`. An IPv4-mapped IPv6 peer
 // (::ffff:a.b.c.d) is taken as the IPv4 address a.b.c.d, and the scope of a
-// link-local peer does not count.
+// link-local peer does not count. Likewise a net written in mapped form, one
+// inside ::ffff:0:0/96 ("::ffff:127.0.0.0/104"), is taken as the IPv4 net
+// with 96 bits less of prefix (127.0.0.0/8), so it matches IPv4 peers
+// however they arrive. ParseIpNet keeps the net as written; the mapped form
+// is only resolved here. A wider IPv6 net (::/0, ::/64) matches IPv6 peers
+// alone, as IPv4 peers never compare as IPv6 addresses.
 bool IpNetContains(const IpNet& net, const IpAddress& peer);
 
 // An IPv4-mapped IPv6 address as its IPv4 self; any other unchanged.
@@ -98,7 +109,10 @@ void TcpSetAllowLists(std::vector<IpNet> allow, std::vector<IpNet> controlAllow,
 bool TcpPeerAllowed(int line, const IpAddress& peer);
 
 // Receives the text of each reported refusal; an empty function reports
-// nothing.
+// nothing. A summary of refusals still pending (not yet due) is first handed
+// to the listener being replaced, so a program that clears its listener at
+// the end of a run loses no count; that call runs on the caller's thread, so
+// call this with no lock held that the outgoing listener takes.
 void TcpSetRefusalListener(std::function<void(const std::string&)> listener);
 
 // Binds a throw-away socket on port 0 to each configured listen address, so
@@ -108,22 +122,53 @@ void TcpSetRefusalListener(std::function<void(const std::string&)> listener);
 bool TcpCheckListenAddresses(std::string* failure);
 
 // Decides which refusals are reported: one per peer address per minute. The
-// table is bounded: entries older than the interval are dropped when it
-// fills, and while it is full of recent peers a new one is not reported
-// (a scan from many addresses cannot grow memory or flood the log).
+// table of recently reported peers is bounded: entries older than the
+// interval are dropped when it fills, and while it is full of recent peers a
+// new peer is not reported by itself (a scan from many addresses cannot grow
+// memory or flood the log). Such refusals are counted instead and reported
+// as one summary, "N refusals from M more addresses", once a minute has
+// passed since the first of them. The limiter is shared by all lines, so the
+// summary names no port.
+//
+// A summary becomes due with time but is handed out only by a call: with the
+// result of the first Admit at or after its due time (whatever the peer), or
+// by TakeSummary. Until then the count is kept, never dropped.
+//
+// M counts distinct addresses exactly, in a set bounded at
+// kSummaryAddressLimit entries (so a scan from ever more addresses grows it
+// no further); past that bound the summary says "at least M".
 // Not thread-safe by itself; the socket layer guards its one instance.
 class RefusalLimiter {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::seconds kInterval{60};
   static constexpr size_t kCapacity = 1024;
+  static constexpr size_t kSummaryAddressLimit = 4096;
 
-  // True when a refusal of `peer` at `now` is to be reported.
-  bool Admit(const IpAddress& peer, Clock::time_point now);
+  struct Verdict {
+    bool reportPeer = false;  // report this refusal with its peer address
+    std::string summary;      // when not empty, a summary to report as well
+  };
+
+  // Records a refusal of `peer` at `now` and says what to report.
+  Verdict Admit(const IpAddress& peer, Clock::time_point now);
+  // The summary of the refusals counted so far, due or not ("" when there
+  // are none); starts a new count.
+  std::string TakeSummary();
+  // Peers in the table of recent reports.
   size_t Size() const { return lastReport_.size(); }
 
  private:
+  bool MakeRoom(Clock::time_point now);
+
   std::map<IpAddress, Clock::time_point> lastReport_;
+  // While the table is full of recent peers: when its oldest entry expires.
+  Clock::time_point fullUntil_{};
+  // The refusals not reported one by one since the last summary.
+  uint64_t pendingRefusals_ = 0;
+  Clock::time_point pendingSince_{};
+  std::set<IpAddress> pendingAddresses_;
+  bool pendingAddressesOverflow_ = false;
 };
 
 }  // namespace qmx

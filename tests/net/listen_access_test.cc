@@ -260,6 +260,38 @@ TEST_F(ListenAccessTest, StrangersAreTurnedAwayBeforeTheyTakeTheLine) {
   ::close(allowed);
 }
 
+TEST_F(ListenAccessTest, MappedNetsAdmitIpv4Clients) {
+  // Line 1 on the default socket (dual-stack where the host has IPv6, so
+  // the client arrives as ::ffff:127.0.0.1), line 2 on an IPv4 socket.
+  TcpSetAllowLists({Net("::ffff:127.0.0.0/104")}, {}, false);
+  const int dual = Listen(1);
+  TcpSetListenAddresses({Address("127.0.0.1")});
+  const int v4only = Listen(2);
+  int first = ConnectTo("127.0.0.1", dual);
+  ASSERT_GE(first, 0);
+  SendText(first, "a");
+  int second = ConnectTo("127.0.0.1", v4only);
+  ASSERT_GE(second, 0);
+  SendText(second, "b");
+  ASSERT_TRUE(WaitFor([] { return txQueue[0].Count() == 1 && txQueue[1].Count() == 1; }));
+
+  // A mapped host net admits that host alone.
+  TcpSetAllowLists({Net("::ffff:127.0.0.2/128")}, {}, false);
+  const int narrow = Listen(3);
+  int stranger = ConnectTo("127.0.0.1", narrow);
+  ASSERT_GE(stranger, 0);
+  EXPECT_TRUE(ClosedByServer(stranger));
+  int allowed = ConnectTo("127.0.0.1", narrow, "127.0.0.2");
+  ASSERT_GE(allowed, 0);
+  SendText(allowed, "c");
+  ASSERT_TRUE(WaitFor([] { return txQueue[2].Count() == 1; }));
+  EXPECT_EQ(trace.Count("DataServer3 accepted something"), 1);
+  ::close(stranger);
+  ::close(allowed);
+  ::close(second);
+  ::close(first);
+}
+
 TEST_F(ListenAccessTest, AcceptedClientsProbeForVanishedPeers) {
   const int port = Listen(1);
   int client = ConnectTo("127.0.0.1", port);
