@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -33,26 +34,54 @@ void AbandonOpen(RsPort& port) {
   CloseExclusive(port.handle.exchange(-1));
 }
 
-}  // namespace
+// The device a name means on its own, and whether it is an entry of the
+// working directory.
+struct DeviceChoice {
+  std::string path;
+  bool viaEntry = false;
+};
 
-std::string RsDevicePath(const char* name) {
-  std::string_view text(name);
+DeviceChoice ChooseDevice(const std::string& name) {
   struct stat entry;
-  if (::lstat(name, &entry) == 0)
-    return std::string(text);  // a link or the device itself
+  if (::lstat(name.c_str(), &entry) == 0) return {name, true};  // a link or the device
 
   // "comN" is the PC's N-th serial port, which Linux numbers from 0.
   constexpr std::string_view kPrefix = "com";
+  const std::string_view text(name);
   if (text.size() > kPrefix.size() && text.substr(0, kPrefix.size()) == kPrefix) {
     std::string_view digits = text.substr(kPrefix.size());
     int number = 0;
     const char* end = digits.data() + digits.size();
     auto [next, error] = std::from_chars(digits.data(), end, number);
     if (error == std::errc() && next == end && number >= 1) {
-      return "/dev/ttyS" + std::to_string(number - 1);
+      return {"/dev/ttyS" + std::to_string(number - 1), false};
     }
   }
-  return std::string(text);
+  return {name, false};
+}
+
+}  // namespace
+
+std::string RsDevicePath(const char* name) { return ChooseDevice(name).path; }
+
+std::string RsOpenPath(int n) { return rsPorts[n].devicePath; }
+
+std::string RsDeviceProblem(const char* name) {
+  const std::string path = ChooseDevice(name).path;
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) {
+    // Absent (or a link to nothing): the server waits for it.
+    if (errno == ENOENT || errno == ENOTDIR) return "";
+    return path + ": " + std::strerror(errno);
+  }
+  if (!S_ISCHR(info.st_mode)) return path + ": not a serial device";
+  if (::access(path.c_str(), R_OK | W_OK) != 0) return path + ": " + std::strerror(errno);
+  return "";
+}
+
+void RsForgetDevice(int n) {
+  rsPorts[n].openedName.clear();
+  rsPorts[n].openedViaEntry = false;
 }
 
 int RsOpen(int n) {
@@ -63,7 +92,21 @@ int RsOpen(int n) {
     return 0;
   }
   port.deviceGone.store(false);
-  const int fd = OpenExclusive(RsDevicePath(port.name));
+  // A name last opened through a working-directory entry means that entry
+  // only: while it is missing the open fails with ENOENT and the port waits,
+  // rather than taking the machine's own port of the same number.
+  const std::string name(FieldText(port.name));
+  const bool keepsToEntry = port.openedViaEntry && port.openedName == name;
+  const DeviceChoice device =
+      keepsToEntry ? DeviceChoice{name, true} : ChooseDevice(name);
+  port.devicePath = device.path;
+  if (device.viaEntry) {
+    // Even a first attempt that finds the entry but not its device (a link
+    // to an adapter not yet plugged in) binds the name to the entry.
+    port.openedName = name;
+    port.openedViaEntry = true;
+  }
+  const int fd = OpenExclusive(device.path);
   port.openError = fd < 0 ? -fd : 0;
   if (fd < 0) {
     DebugTrace("failed to open com file\n");
@@ -111,8 +154,27 @@ int RsOpen(int n) {
   port.dtrOn.store(true);
   port.rtsOn.store(true);
   port.breakOn.store(false);
+  port.openedName = name;
+  port.openedViaEntry = device.viaEntry;
   DebugTrace("RsOpen OK\r\n");
   return 1;
+}
+
+std::string RsOpenFailureText(int n) {
+  const RsPort& port = rsPorts[n];
+  std::string text =
+      port.devicePath.empty() ? std::string(FieldText(port.name)) : port.devicePath;
+  text += ": ";
+  if (port.openError != 0) {
+    text += std::strerror(port.openError);
+  } else if (!ParseDefinition(FieldText(port.definition))) {
+    text += "line settings \"";
+    text += FieldText(port.definition);
+    text += "\" are not baud,parity,data,stop";
+  } else {
+    text += "the device refused the line settings";
+  }
+  return text;
 }
 
 int RsSetupConnection(int n) {

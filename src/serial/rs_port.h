@@ -1,20 +1,33 @@
 // Serial port driver: eight serial ports addressed by port index 0 to 7, on
 // termios.
 //
-// RsOpen opens the device named in rsPorts[n].name (relative to the working
-// directory; when no such entry exists, "comN" means /dev/ttyS(N-1)) for
-// exclusive use, applies the definition text "baud,parity,data,stop" and the
-// flow letter, starts the port's receive thread and raises DTR. The receive
-// thread pushes everything the device sends into the port's bound receive
-// queue and signals the bound event. RsWrite writes a chunk with a 20-second limit.
-// RsClose stops the thread, drops DTR and closes the device.
+// RsOpen opens the device named in rsPorts[n].name for exclusive use,
+// applies the definition text "baud,parity,data,stop" and the flow letter,
+// starts the port's receive thread and raises DTR. The receive thread pushes
+// everything the device sends into the port's bound receive queue and signals
+// the bound event. RsWrite writes a chunk with a 20-second limit. RsClose
+// stops the thread, drops DTR and closes the device.
+//
+// Which device a name means: the entry of that name in the working directory
+// (a link "com1" to /dev/ttyUSB0, say) when there is one; else, for "comN",
+// the machine's own port /dev/ttyS(N-1); else the name itself. A port keeps
+// to the kind of device it first found: once its name was opened (or tried)
+// through a working-directory entry, RsOpen for that name opens the entry only and never
+// falls back to /dev/ttyS(N-1). While the entry is missing (a pulled adapter's link
+// removed) the open fails as "device absent" (ENOENT), so the owner keeps waiting for
+// that device instead of taking another one under the same name. The memory belongs to
+// the name: a port given a different name resolves afresh, and RsForgetDevice drops it
+// when the port is closed on purpose. RsClose keeps it, so reopening after the device was
+// lost waits for the same device.
 //
 // Threads: RsOpen and RsClose run on the window or the relay thread, with
 // the engine's lock held; RsWrite runs on the relay thread
 // without it. RsClose may run while RsWrite of the same port is pending: it
 // interrupts the write and waits for it before it closes the device, so a
 // descriptor is never used after it was closed. The text fields of a record
-// are guarded by engineLock; handle, running and rsError are atomics.
+// (devicePath and the memory of how its name was opened among them) are
+// guarded by engineLock; handle, running and rsError are atomics. RsOpenPath
+// and RsForgetDevice are called with engineLock held.
 #pragma once
 
 #include <array>
@@ -70,6 +83,13 @@ struct RsPort {
   // Why the last RsOpen failed to open the device (an errno value), 0 when it
   // got that far.
   int openError = 0;
+  // The path the last RsOpen tried to open; empty before the first attempt.
+  std::string devicePath;
+  // The name of the port's last successful open and whether that open went
+  // through a working-directory entry; while `name` is still that name, the
+  // entry is the only device RsOpen opens. Cleared by RsForgetDevice.
+  std::string openedName;
+  bool openedViaEntry = false;
   // Set by the receive thread when the device hung up or reads from it fail
   // (an adapter pulled): the port's owner closes it and waits for it to come
   // back. Cleared by RsOpen.
@@ -106,8 +126,25 @@ void RsBindInput(int n, ByteQueue* queue, Event* wake);
 
 int RsOpen(int n);
 // True when RsOpen's device open failed because the device is not there: no
-// such name, no such device, or the device does not answer.
+// such name, no such device, or the device does not answer. A port that keeps
+// to a working-directory entry which is gone fails this way (ENOENT).
 bool RsDeviceAbsent(int n);
+// The path port n's last RsOpen tried to open (the entry's name, or the
+// /dev/ttyS path a "comN" name fell back to); empty before any attempt.
+std::string RsOpenPath(int n);
+// Forgets that port n's name was opened through a working-directory entry, so
+// that its next RsOpen resolves the name afresh. For a port closed on
+// purpose; a port whose device was lost keeps the memory while it waits.
+void RsForgetDevice(int n);
+// Why port n's last RsOpen failed, for a log entry: the path it tried and the
+// system's error text ("/dev/ttyS0: No such file or directory"), or what was
+// wrong with the line settings. Call before the record's texts are cleared.
+std::string RsOpenFailureText(int n);
+// What would keep the device `name` means (as RsOpen resolves a name not
+// opened before) from being opened, without opening it: "" when it looks
+// usable or is simply absent (a server waits for it), else the path and the
+// reason ("com1: not a serial device", "/dev/ttyS0: Permission denied").
+std::string RsDeviceProblem(const char* name);
 int RsSetupConnection(int n);
 void RsReadThread(int n);
 int RsWrite(int n, const uint8_t* data, int count);
@@ -142,9 +179,10 @@ int RsClearError(int n, uint32_t code);
 char* RsRead(int n, int count, char* buffer);
 int RsInCount(int n);
 
-// The path RsOpen opens for a port name: the name itself when the working
+// The path a name means on its own: the name itself when the working
 // directory has an entry of that name, else /dev/ttyS(N-1) for "comN", else
-// the name itself.
+// the name itself. RsOpen uses it unless the port keeps to an entry (see
+// above).
 std::string RsDevicePath(const char* name);
 
 }  // namespace qmx

@@ -35,7 +35,30 @@ tcflag_t ParityFlags(Parity parity) {
   return 0;
 }
 
+struct StandardRate {
+  int baud;
+  tcflag_t code;
+};
+
+constexpr StandardRate kStandardRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
 }  // namespace
+
+tcflag_t BaudCode(int baud) {
+  for (const StandardRate& rate : kStandardRates) {
+    if (rate.baud == baud) return rate.code;
+  }
+  return BOTHER;
+}
 
 termios2 BuildTermios2(const termios2& current, const LineSettings& settings,
                        FlowControl flow) {
@@ -50,7 +73,9 @@ termios2 BuildTermios2(const termios2& current, const LineSettings& settings,
   t.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT) | CSIZE | CSTOPB |
                                       PARENB | PARODD | CMSPAR | CRTSCTS);
 
-  t.c_cflag |= CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT);
+  // The input speed is given explicitly, the same as the output speed.
+  const tcflag_t baudCode = BaudCode(settings.baud);
+  t.c_cflag |= CLOCAL | CREAD | baudCode | (baudCode << IBSHIFT);
   t.c_ispeed = static_cast<speed_t>(settings.baud);
   t.c_ospeed = static_cast<speed_t>(settings.baud);
   t.c_cflag |= DataBitsFlag(settings.dataBits);

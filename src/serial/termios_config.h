@@ -1,7 +1,10 @@
 // The kernel's termios2 block for a port's line settings, and applying it.
 //
-// termios2 with BOTHER carries the baud rate as a plain number, so any rate in
-// a definition text (14400 as well as 9600) is applied exactly. The block is
+// A rate the kernel has a constant for (B50 to B4000000) is set as that
+// constant, for output and input alike, so that tools reading the classic
+// termios block (stty, cfgetospeed) see the real speed. Any other rate (14400,
+// say) is set with BOTHER as a plain number, which termios2 carries exactly.
+// c_ispeed and c_ospeed hold the number either way. The block is
 // raw: no echo, no line editing, no character translation, reads that return
 // whatever has arrived; CLOCAL and CREAD are on, input parity checking (INPCK)
 // is on whenever a parity is set.
@@ -18,6 +21,10 @@ namespace qmx {
 
 inline constexpr unsigned char kXonChar = 0x11;   // DC1
 inline constexpr unsigned char kXoffChar = 0x13;  // DC3
+
+// The CBAUD code for `baud`: the kernel's constant for a standard rate, else
+// BOTHER.
+tcflag_t BaudCode(int baud);
 
 // `current` with the line settings and flow control applied; every flag the
 // raw mode does not mention keeps its value.

@@ -46,6 +46,7 @@ termios2 Build(const char* definition, FlowControl flow = FlowControl::kNone) {
 TEST(SerialTermiosTest, BuildsARawBlockWithTheExactBaudAndFraming) {
   const termios2 t = Build("14400,n,8,1");
   EXPECT_EQ(t.c_cflag & CBAUD, tcflag_t{BOTHER});
+  EXPECT_EQ((t.c_cflag >> IBSHIFT) & CBAUD, tcflag_t{BOTHER});
   EXPECT_EQ(t.c_ospeed, 14400u);
   EXPECT_EQ(t.c_ispeed, 14400u);
   EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS),
@@ -66,6 +67,32 @@ TEST(SerialTermiosTest, BuildsARawBlockWithTheExactBaudAndFraming) {
             tcflag_t{CS6 | PARENB | PARODD | CMSPAR});
   EXPECT_EQ(Build("9600,s,8,1").c_cflag & framing, tcflag_t{CS8 | PARENB | CMSPAR});
   EXPECT_EQ(Build("9600,n,5,1.5").c_cflag & framing, tcflag_t{CS5 | CSTOPB});
+}
+
+TEST(SerialTermiosTest, StandardRatesUseTheirConstantForBothDirections) {
+  EXPECT_EQ(BaudCode(50), tcflag_t{B50});
+  EXPECT_EQ(BaudCode(38400), tcflag_t{B38400});
+  EXPECT_EQ(BaudCode(57600), tcflag_t{B57600});  // the first of the extended codes
+  EXPECT_EQ(BaudCode(4000000), tcflag_t{B4000000});
+  for (int odd : {0, 14400, 128000, 4000001}) {
+    EXPECT_EQ(BaudCode(odd), tcflag_t{BOTHER}) << odd;
+  }
+
+  // Cooked() holds B38400; a block left with BOTHER by an earlier odd rate
+  // must not keep that bit either.
+  termios2 custom = Cooked();
+  custom.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+  for (const termios2& current : {Cooked(), custom}) {
+    const termios2 t =
+        BuildTermios2(current, *ParseDefinition("9600,n,8,1"), FlowControl::kNone);
+    EXPECT_EQ(t.c_cflag & CBAUD, tcflag_t{B9600});
+    EXPECT_EQ((t.c_cflag >> IBSHIFT) & CBAUD, tcflag_t{B9600});
+    EXPECT_EQ(t.c_ospeed, 9600u);
+    EXPECT_EQ(t.c_ispeed, 9600u);
+  }
+  const termios2 fast = Build("115200,n,8,1");
+  EXPECT_EQ(fast.c_cflag & CBAUD, tcflag_t{B115200});
+  EXPECT_EQ((fast.c_cflag >> IBSHIFT) & CBAUD, tcflag_t{B115200});
 }
 
 TEST(SerialTermiosTest, FlowFollowsTheFirstLetterCaseSensitively) {

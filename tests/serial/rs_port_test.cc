@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <future>
 #include <memory>
@@ -64,6 +65,8 @@ class SerialPortTest : public ::testing::Test {
     Hold("");
     RsClose(0);
     RsClose(1);
+    RsForgetDevice(0);
+    RsForgetDevice(1);
     SetTraceSink({});
     device_.reset();
   }
@@ -187,6 +190,69 @@ TEST_F(SerialPortTest, FailedOpensLeaveThePortClosed) {
   ::close(locked[0]);
   ::close(locked[1]);
   EXPECT_EQ(RsOpen(0), 1);
+}
+
+TEST_F(SerialPortTest, AStandardRateReachesTheDeviceAsItsConstant) {
+  termios device{};
+  ASSERT_EQ(RsOpen(0), 1);  // 9600
+  ASSERT_EQ(::tcgetattr(slave_, &device), 0);
+  EXPECT_EQ(::cfgetospeed(&device), speed_t{B9600});
+  EXPECT_EQ(::cfgetispeed(&device), speed_t{B9600});
+  RsClose(0);
+
+  SetPort(0, "com1", "14400,n,8,1");  // no constant for it: the custom code
+  ASSERT_EQ(RsOpen(0), 1);
+  ASSERT_EQ(::tcgetattr(slave_, &device), 0);
+  EXPECT_EQ(device.c_cflag & CBAUD, tcflag_t{CBAUDEX});
+  RsClose(0);
+
+  SetPort(0, "com1", "115200,n,8,1");  // and back, the custom code gone
+  ASSERT_EQ(RsOpen(0), 1);
+  ASSERT_EQ(::tcgetattr(slave_, &device), 0);
+  EXPECT_EQ(::cfgetospeed(&device), speed_t{B115200});
+}
+
+// The names use a port number no machine has, so a fallback shows as
+// /dev/ttyS9998 and fails as absent without a real port being opened.
+TEST_F(SerialPortTest, ANameOpenedThroughALinkWaitsForItAndNeverFallsBack) {
+  ASSERT_EQ(::symlink(slavePath_.c_str(), "com9999"), 0);
+  SetPort(0, "com9999", "9600,n,8,1");
+  ASSERT_EQ(RsOpen(0), 1);
+  EXPECT_EQ(RsOpenPath(0), "com9999");
+  RsClose(0);  // the device was lost: the memory stays
+
+  ASSERT_EQ(::unlink("com9999"), 0);  // its link went with it
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    // The owner empties the record between attempts and fills it again.
+    ClearField(rsPorts[0].name);
+    SetPort(0, "com9999", "9600,n,8,1");
+    EXPECT_EQ(RsOpen(0), 0);
+    EXPECT_EQ(rsPorts[0].openError, ENOENT);
+    EXPECT_TRUE(RsDeviceAbsent(0));
+    EXPECT_EQ(RsOpenPath(0), "com9999");
+    EXPECT_TRUE(Closed(0));
+  }
+  // A port that never opened the name, and the same port under another name,
+  // resolve as before.
+  SetPort(1, "com9999", "9600,n,8,1");
+  EXPECT_EQ(RsOpen(1), 0);
+  EXPECT_TRUE(RsDeviceAbsent(1));
+  EXPECT_EQ(RsOpenPath(1), "/dev/ttyS9998");
+  SetPort(0, "com9998", "9600,n,8,1");
+  EXPECT_EQ(RsOpen(0), 0);
+  EXPECT_EQ(RsOpenPath(0), "/dev/ttyS9997");
+
+  SetPort(0, "com9999", "9600,n,8,1");
+  ASSERT_EQ(::symlink(slavePath_.c_str(), "com9999"), 0);  // the device is back
+  ASSERT_EQ(RsOpen(0), 1);
+  EXPECT_EQ(RsOpenPath(0), "com9999");
+  RsClose(0);
+
+  ASSERT_EQ(::unlink("com9999"), 0);
+  RsForgetDevice(0);  // closed on purpose: the name resolves afresh
+  EXPECT_EQ(RsOpen(0), 0);
+  EXPECT_TRUE(RsDeviceAbsent(0));
+  EXPECT_EQ(RsOpenPath(0), "/dev/ttyS9998");
 }
 
 TEST_F(SerialPortTest, ReadsWhatWaitsInOneRead) {
