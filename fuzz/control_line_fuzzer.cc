@@ -6,9 +6,11 @@
 // kept here as a plain model of the line being typed:
 //   - every 0xFF asks for one greeting and is neither echoed nor stored;
 //   - NUL is dropped without a trace;
-//   - every other byte is echoed, CR as CR LF;
-//   - CR ends the line: a line of at most 997 characters is delivered with CR
-//     LF appended, a longer one is reported as too long with its first 997
+//   - an LF right after a CR (NULs between them do not count) is dropped
+//     unechoed: it belongs to the CR's line end;
+//   - every other byte is echoed, CR and LF as CR LF;
+//   - CR or LF ends the line: a line of at most 997 characters is delivered
+//     with CR LF appended, a longer one is reported as too long with its first 997
 //     characters; so nothing delivered exceeds 999 bytes, and nothing holds a
 //     NUL, a 0xFF or a CR before its end;
 //   - an unfinished line stays pending, cut at 997 characters.
@@ -35,6 +37,8 @@ void CheckLineShape(std::string_view line, std::string_view what) {
     fault = " is longer than 999 bytes";
   } else if (line.find('\r') != line.size() - 2) {
     fault = " holds a CR before its end";
+  } else if (line.find('\n') != line.size() - 1) {
+    fault = " holds an LF before its end";
   } else if (line.find('\0') != std::string_view::npos) {
     fault = " holds a NUL";
   } else if (line.find('\xFF') != std::string_view::npos) {
@@ -54,13 +58,19 @@ class CheckingSink : public ControlLineAssembler::Sink {
     greetingsDue_ = 0;
     echoDue_.clear();
     lineDue_ = false;
+    ending_ = false;
     if (byte == 0xFF) {
       greetingsDue_ = 1;
-    } else if (byte == '\r') {
+    } else if (byte == '\n' && afterCr_) {
+      afterCr_ = false;
+    } else if (byte == '\r' || byte == '\n') {
       echoDue_ = "\r\n";
       lineDue_ = true;
+      ending_ = true;
+      afterCr_ = byte == '\r';
       typed_ += "\r\n";
     } else if (byte != 0) {
+      afterCr_ = false;
       echoDue_ = std::string(1, static_cast<char>(byte));
       typed_ += static_cast<char>(byte);
     }
@@ -72,8 +82,8 @@ class CheckingSink : public ControlLineAssembler::Sink {
     fuzz::Require(greetingsDue_ == 0, "a greeting marker did not ask for the greeting",
                   detail);
     fuzz::Require(echoDue_.empty(), "a byte was not echoed", detail);
-    fuzz::Require(!lineDue_, "a CR did not hand the line on", detail);
-    if (byte_ == '\r') typed_.clear();
+    fuzz::Require(!lineDue_, "a line end did not hand the line on", detail);
+    if (ending_) typed_.clear();
   }
 
   // What stays pending after the input: the unfinished line, cut.
@@ -97,7 +107,7 @@ class CheckingSink : public ControlLineAssembler::Sink {
 
   void Line(std::string_view line) override {
     CheckLineShape(line, "a delivered line");
-    fuzz::Require(lineDue_, "a line was delivered before its CR");
+    fuzz::Require(lineDue_, "a line was delivered before its end");
     fuzz::Require(typed_.size() <= kMaxLine,
                   "an over-long line was delivered as a command",
                   [&] { return std::to_string(typed_.size()) + " bytes typed"; });
@@ -121,7 +131,7 @@ class CheckingSink : public ControlLineAssembler::Sink {
 
   void OverlongLine(std::string_view stored) override {
     CheckLineShape(stored, "the stored part of an over-long line");
-    fuzz::Require(lineDue_, "an over-long line was reported before its CR");
+    fuzz::Require(lineDue_, "an over-long line was reported before its end");
     fuzz::Require(typed_.size() > kMaxLine, "a line that fits was reported as too long",
                   [&] { return std::to_string(typed_.size()) + " bytes typed"; });
     const std::string kept = typed_.substr(0, ControlLineAssembler::kMaxChars) + "\r\n";
@@ -136,6 +146,8 @@ class CheckingSink : public ControlLineAssembler::Sink {
   int greetingsDue_ = 0;
   std::string echoDue_;
   bool lineDue_ = false;
+  bool ending_ = false;   // the byte being fed ends a line
+  bool afterCr_ = false;  // the last byte that counted was a CR
 };
 
 }  // namespace

@@ -82,6 +82,10 @@ bool Listening(const std::string& address, int port) {
   const int fd = ::socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   const bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&to), length) == 0;
+  // A reset, not an orderly close: a server keeps a client that merely ended
+  // its input, and the probe must not hold the line it looked at.
+  ::linger reset{1, 0};
+  (void)::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
   ::close(fd);
   return accepted;
 }

@@ -78,6 +78,10 @@ void TcpClient::Close() {
   fd_ = -1;
 }
 
+void TcpClient::HalfClose() {
+  if (fd_ >= 0) (void)::shutdown(fd_, SHUT_WR);
+}
+
 bool TcpClient::Send(std::string_view bytes) {
   while (!bytes.empty() && fd_ >= 0) {
     const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);

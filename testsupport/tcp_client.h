@@ -47,6 +47,9 @@ class TcpClient {
   // True when the peer closed the connection within `limit`; what arrives
   // meanwhile is dropped.
   bool WaitClosed(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // Ends what this side sends (shutdown for writing), as a script does at
+  // the end of its input; it still reads.
+  void HalfClose();
   void Close();
 
  private:

@@ -235,6 +235,23 @@ int TcpConnect(int line, int* error) {
   return 1;
 }
 
+std::string TcpErrorText(int error) {
+  switch (error) {
+    case TCP_ERROR_STATUS:
+      return "the line is not in a state for that step";
+    case TCP_ERROR_HOST:
+      return "no such host";
+    case TCP_ERROR_PORT:
+      return "not a TCP port";
+    case TCP_ERROR_THREAD:
+      return "no thread could be started";
+    case TCP_ERROR_TIMEOUT:
+      return "timed out";
+    default:
+      return error == 0 ? std::string() : std::string(std::strerror(error));
+  }
+}
+
 int TcpDisconnect(int line, int* error) {
   *error = 0;
   TcpLine* record = net::FindLine(line);

@@ -68,6 +68,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -145,6 +146,10 @@ struct TcpLine {
   std::mutex clientMutex;
   std::shared_ptr<SocketHandle> clientSocket;
   std::atomic<uint64_t> clientSerial{0};  // counts the clients accepted
+  // The clientSerial of the last client whose input ended (a half-close or
+  // close) with every byte it sent queued; 0 for none. Kept on the control
+  // line only.
+  std::atomic<uint64_t> inputEnded{0};
 
   // Where the line's clients' bytes go, and whom to wake when they came; set
   // by TcpBindInput before the line listens. Unbound, the bytes are dropped.
@@ -187,6 +192,10 @@ void TcpBindInput(int line, ByteQueue* queue, Event* wake);
 // The TCP port line `line` (0 = control) listens on until the settings say
 // otherwise: "8001" to "8009".
 const char* TcpDefaultPortText(int line);
+
+// What an error code of this layer means, for a log entry: the system's text
+// for an errno value, a short phrase for TCP_ERROR_*.
+std::string TcpErrorText(int error);
 
 int TcpStartup(int* error);
 int TcpSocket(int line, int* error);
@@ -233,6 +242,17 @@ int TcpSendNowTo(int line, uint64_t client, const void* data, int size, int* err
 // the line.
 void TcpDropClient(int line);
 void TcpDropClient(int line, uint64_t client);
+
+// True when client `client` (a TcpClientSerial value) of the control line
+// has ended its input and every byte it sent is in the line's queue: once the
+// relay has taken the queue empty after seeing this, it has all of it.
+bool TcpClientInputEnded(int line, uint64_t client);
+
+// Ends client `client` gracefully once everything it is due has been handed
+// to its socket: the connection is shut down for sending (the bytes already
+// sent still arrive, then the end), and its accept thread lets it go. Does
+// nothing when another client, or none, holds the line.
+void TcpEndClient(int line, uint64_t client);
 
 // Changes whenever the line accepts a new client, and on the control line
 // also when its client leaves.

@@ -16,6 +16,7 @@
 #include <span>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "net/net_access.h"
@@ -57,11 +58,15 @@ bool AcceptErrorIsPerConnection(int code) {
   }
 }
 
-// Receives from the client until it goes, or until the line is being
+// How a client's service ended: its input ended (it half-closed, or closed),
+// or it is gone (a receive failed, or the line drops or disconnects it).
+enum class InputEnd { kEndOfInput, kGone };
+
+// Receives from the client until its input ends, or until the line is being
 // disconnected, queueing every byte unchanged and in order. The put waits
 // for room rather than drop bytes; the client is slowed down by TCP's own
 // flow control meanwhile.
-void ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
+InputEnd ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
   Event* wake = line.inputWake.load();
   uint8_t buffer[net::kRecvChunk];
   for (;;) {
@@ -69,11 +74,11 @@ void ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
     if (n < 0) {
       line.lastError = errno;
       DebugTracef("%s recv Error %d", line.name, line.lastError.load());
-      return;
+      return InputEnd::kGone;
     }
     if (n == 0) {
       DebugTracef("%s recv Connection broken ", line.name);
-      return;
+      return InputEnd::kEndOfInput;
     }
     const auto bytes = std::span<const uint8_t>(buffer, static_cast<size_t>(n));
     const size_t fitted = queue.PutSome(bytes);
@@ -89,7 +94,7 @@ void ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
     if (!queue.Drain() && wake != nullptr) wake->Set();
     // TcpDisconnect has shut the client down and may free the queue as soon
     // as this thread has ended: nothing more is queued.
-    if (line.stopRequested || line.clientEnding) return;
+    if (line.stopRequested || line.clientEnding) return InputEnd::kGone;
   }
 }
 
@@ -215,6 +220,55 @@ int AcceptNext(std::vector<::pollfd>& sockets, size_t* next, IpAddress* peer) {
   }
 }
 
+// True when `peer` may use the line; a client that may not is closed at
+// once, before it is greeted, takes the line's place or has a byte queued,
+// and the refusal is traced and reported.
+bool Admit(TcpLine& line, int fd, const IpAddress& peer) {
+  if (TcpPeerAllowed(line.lineIndex, peer)) return true;
+  SocketHandle refused(fd);
+  DebugTracef("%s refused %s", line.name, FormatIpAddress(UnmapIpAddress(peer)).c_str());
+  net::ReportRefusal(line.listenPort, peer);
+  return false;
+}
+
+// A client that ended its input (shutdown(SHUT_WR), as nc -q, socat and most
+// scripts do) may still read: it keeps the line until the connection is down
+// both ways. That is when a send to it failed (it closed), keep-alive found
+// it gone, the stall limit dropped it, the relay ended a control client after
+// its last reply (TcpEndClient), or the line is disconnected; each shuts the
+// socket down or fails it, which poll reports as a hang-up or an error with
+// no event asked for.
+//
+// A client that closes after ending its input sends nothing more: its end
+// shows only when something is sent to it, or after a minute when its side
+// of the connection is gone. So on a data line such a client gives the line
+// up as soon as another allowed client connects: a script run again gets the
+// line at once instead of waiting behind its own earlier run. Returns that
+// successor's descriptor, with its address in *peer, or -1.
+int AwaitHangUp(TcpLine& line, int fd, const std::vector<::pollfd>& sockets,
+                IpAddress* peer) {
+  std::vector<::pollfd> watched;
+  watched.push_back({fd, 0, 0});
+  if (line.lineIndex != 0) watched.insert(watched.end(), sockets.begin(), sockets.end());
+  while (!line.stopRequested && !line.clientEnding) {
+    for (auto& entry : watched) entry.revents = 0;
+    const int ready = ::poll(watched.data(), watched.size(), -1);
+    if (ready < 0 && errno != EINTR) return -1;
+    if (ready <= 0) continue;
+    if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return -1;
+    for (size_t i = 1; i < watched.size(); ++i) {
+      if (watched[i].revents == 0) continue;
+      const int successor = net::SysAccept(watched[i].fd, peer);
+      // A failed accept is left to the accept loop, which sees it again.
+      if (successor >= 0 && Admit(line, successor, *peer)) {
+        DebugTracef("%s a client waits: the one whose input ended lets go", line.name);
+        return successor;
+      }
+    }
+  }
+  return -1;
+}
+
 }  // namespace
 
 int TcpListen(int line, int* error) {
@@ -262,31 +316,32 @@ void TcpAcceptThread(TcpLine* record) {
   sockets.push_back({line.lineSocket.load(), POLLIN, 0});
   for (int more : line.moreSockets) sockets.push_back({more, POLLIN, 0});
   size_t next = 0;
+  int successor = -1;  // a client accepted while its predecessor was ending
+  IpAddress successorPeer;
   for (;;) {
     DebugTracef("%s TcpAcceptThread", line.name);
     IpAddress peer;
-    const int fd = AcceptNext(sockets, &next, &peer);
-    if (fd < 0) {
-      const int code = errno;
-      line.lastError = code;
-      DebugTracef("%s accept Error %d", line.name, code);
-      if (line.stopRequested || AcceptErrorIsFinal(code)) break;
-      if (!AcceptErrorIsPerConnection(code)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(net::kAcceptRetryPauseMs));
+    int fd = -1;
+    if (successor >= 0) {
+      fd = std::exchange(successor, -1);
+      peer = successorPeer;
+    } else {
+      fd = AcceptNext(sockets, &next, &peer);
+      if (fd < 0) {
+        const int code = errno;
+        line.lastError = code;
+        DebugTracef("%s accept Error %d", line.name, code);
+        if (line.stopRequested || AcceptErrorIsFinal(code)) break;
+        if (!AcceptErrorIsPerConnection(code)) {
+          std::this_thread::sleep_for(
+              std::chrono::milliseconds(net::kAcceptRetryPauseMs));
+        }
+        continue;
       }
-      continue;
+      if (!Admit(line, fd, peer)) continue;
     }
 
     auto client = std::make_shared<SocketHandle>(fd);
-    if (!TcpPeerAllowed(line.lineIndex, peer)) {
-      // Turned away before it is greeted, takes the line's place or has a
-      // byte queued.
-      client.reset();
-      DebugTracef("%s refused %s", line.name,
-                  FormatIpAddress(UnmapIpAddress(peer)).c_str());
-      net::ReportRefusal(line.listenPort, peer);
-      continue;
-    }
     // Set before the client is visible to other threads.
     net::SetNoDelay(fd);
     net::SetKeepAlive(fd);
@@ -308,13 +363,23 @@ void TcpAcceptThread(TcpLine* record) {
     }
     if (wake != nullptr) wake->Set();
 
-    ServeClient(line, queue, fd);
+    if (ServeClient(line, queue, fd) == InputEnd::kEndOfInput) {
+      // Everything the client sent is queued. The relay answers a control
+      // client's complete commands and then ends it; a data client goes on
+      // getting the device's bytes.
+      if (line.lineIndex == 0) {
+        line.inputEnded.store(line.clientSerial.load());
+        if (wake != nullptr) wake->Set();
+      }
+      successor = AwaitHangUp(line, fd, sockets, &successorPeer);
+    }
 
     // The line stays in state 4 without a client until the next one comes.
     // The socket closes when the last user (this thread or a TcpOut in
     // progress) lets go of it.
     //
-    // What a departed control client sent and the relay has not run yet is
+    // What a departed control client sent and the relay has not run yet (an
+    // unfinished line, or input of a client that went before it ended) is
     // dropped, and the serial changes, so the relay drops the rest of that
     // client's unfinished line and its replies too: nothing of one client
     // reaches the next. The queue is emptied before the serial changes, so

@@ -141,6 +141,23 @@ void TcpDropClient(int line, uint64_t serial) {
   DropStalledClient(client->fd());
 }
 
+bool TcpClientInputEnded(int line, uint64_t client) {
+  TcpLine* record = net::FindLine(line);
+  return record != nullptr && client != 0 && record->inputEnded.load() == client;
+}
+
+void TcpEndClient(int line, uint64_t serial) {
+  TcpLine* record = net::FindLine(line);
+  if (record == nullptr) return;
+  std::shared_ptr<SocketHandle> client;
+  {
+    std::lock_guard lock(record->clientMutex);
+    if (record->clientSerial.load() != serial || !record->clientSocket) return;
+    client = record->clientSocket;
+  }
+  (void)::shutdown(client->fd(), SHUT_WR);
+}
+
 uint64_t TcpClientSerial(int line) {
   TcpLine* record = net::FindLine(line);
   return record == nullptr ? 0 : record->clientSerial.load();

@@ -7,8 +7,13 @@ void ControlLineAssembler::Feed(uint8_t byte, Sink& sink) {
     sink.Greet();
     return;
   }
-  if (byte == 0) return;
-  if (byte != '\r') {
+  if (byte == 0) return;  // ignored, so CR NUL (Telnet's bare CR) is a CR
+  if (byte == '\n' && afterCr_) {
+    afterCr_ = false;  // the LF of a CR LF line end
+    return;
+  }
+  afterCr_ = byte == '\r';
+  if (byte != '\r' && byte != '\n') {
     if (buffer_.size() < kMaxChars) {
       buffer_ += static_cast<char>(byte);
     } else {
@@ -17,6 +22,10 @@ void ControlLineAssembler::Feed(uint8_t byte, Sink& sink) {
     sink.Echo(byte);
     return;
   }
+  EndLine(sink);
+}
+
+void ControlLineAssembler::EndLine(Sink& sink) {
   buffer_ += '\r';
   sink.Echo('\r');
   sink.Echo('\n');

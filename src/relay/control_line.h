@@ -2,9 +2,11 @@
 //
 // Bytes arrive one at a time. 0xFF (the connect marker, or a client that sends
 // it) asks for the greeting; NUL is ignored; any other byte is stored and
-// echoed, and CR ends the line: LF is echoed and stored after it, and the line
-// is handed on. The command terminator is CR alone; an LF that a client sends
-// is an ordinary byte.
+// echoed, and a line end ends the line. CR, LF, CR LF and CR NUL each end one
+// line, so nc (LF), nc -C and Telnet clients that do not negotiate (CR LF) and
+// terminals (CR) all work: an LF right after a CR belongs to the same end and
+// is dropped unechoed. Whatever ended the line, CR LF is echoed and stored
+// after it, and the line is handed on.
 //
 // The line buffer holds 1000 bytes with its terminator, so at most 997
 // characters fit before the CR LF. Excess characters are echoed but not
@@ -44,11 +46,15 @@ class ControlLineAssembler {
   void Reset() {
     buffer_.clear();
     overflowed_ = false;
+    afterCr_ = false;
   }
 
  private:
+  void EndLine(Sink& sink);
+
   std::string buffer_;
   bool overflowed_ = false;
+  bool afterCr_ = false;  // the last byte that counted was a CR
 };
 
 // Lower-cases ASCII letters, as the control line's commands are matched.

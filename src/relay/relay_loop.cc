@@ -180,6 +180,12 @@ void ControlPass(RelayState& state, ControlLineActions& actions,
     state.controlLine.Reset();
     state.controlHeld = state.controlNext = 0;
   }
+  // Read before the queue is drained: once the client's input has ended,
+  // every byte it sent is already queued, so a queue found empty after this
+  // holds nothing more of it.
+  const uint64_t served = output.client();
+  const bool inputEnded = TcpClientInputEnded(0, served);
+  bool drained = false;
   // At most two queues' worth a pass, so a client that floods the control
   // line cannot keep the relay from the data lines.
   for (int refills = 0;;) {
@@ -192,7 +198,10 @@ void ControlPass(RelayState& state, ControlLineActions& actions,
       }
       const uint64_t client = TcpClientSerial(0);
       state.controlHeld = cmdQueue.GetSome(std::span(state.controlBytes, kQueueCapacity));
-      if (state.controlHeld == 0) break;
+      if (state.controlHeld == 0) {
+        drained = true;
+        break;
+      }
       actions.Begin(client, now);
       if (actions.TakeStale()) state.controlLine.Reset();
     }
@@ -211,6 +220,15 @@ void ControlPass(RelayState& state, ControlLineActions& actions,
   if (output.HasPending() || state.controlNext < state.controlHeld)
     result.backlogLeft = true;
   if (output.HasPending()) result.WaitFor(TcpClientWaitHandle(0));
+  // A client that half-closed has had every complete command it sent run and
+  // answered: once the answers are out, its connection ends. An unfinished
+  // line is dropped unrun when its accept thread lets the client go.
+  if (inputEnded && drained && output.client() == served && !output.Gone() &&
+      !output.HasPending() && state.controlNext == state.controlHeld) {
+    TcpEndClient(0, served);
+  } else if (output.client() != served && TcpClientInputEnded(0, output.client())) {
+    result.queuesLeft = true;  // greeted this pass: look again at once
+  }
 }
 
 bool IsRemote(uint32_t remoteLines, int L) {

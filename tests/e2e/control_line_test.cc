@@ -1,6 +1,7 @@
 // The control line end to end: greeting, echo, replies, line assembly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "engine/line_table.h"
@@ -50,16 +51,28 @@ TEST_F(ControlLine, GreetsEchoesAndAnswersByteForByte) {
   EXPECT_EQ(log[3], "hello there\r\n");
 }
 
-TEST_F(ControlLine, CrLfClientsAndTheGreetingByte) {
+TEST_F(ControlLine, EveryLineEndAndTheGreetingByte) {
   ControlClient c(control_);
-  // The LF of each line is echoed and starts the next line, whose word then
-  // matches nothing.
-  c.Send("hello\r\nhello\r\n");
-  std::string got = c.ReadUntil("500 Bad Request\r\n\n");
-  EXPECT_EQ(got, "hello\r\n220 QMX ver2.01 ready\r\n\nhello\r\n500 Bad Request\r\n\n");
-  // A NUL (as telnet sends after CR) is ignored; 0xFF greets again.
-  c.Send(std::string("\0\xFF", 2));
+  // CR LF (nc -C, Telnet), LF (nc) and CR NUL each end one command, echoed
+  // as CR LF; nothing of one line end is left to start the next command.
+  c.Send("hello\r\nhello\nHELLO\r");
+  c.Send(std::string("\0hello\r\0", 9));
+  std::string got = c.ReadWhile(
+      [](const std::string& s) {
+        size_t n = 0;
+        for (size_t at = 0; (at = s.find("220 ", at)) != std::string::npos; ++at) ++n;
+        return n < 4;
+      },
+      10s);
+  std::string one = "hello\r\n220 QMX ver2.01 ready\r\n";
+  EXPECT_EQ(got, one + one + "HELLO\r\n220 QMX ver2.01 ready\r\n" + one);
+  EXPECT_EQ(c.Command("status").rfind("200 Status is:", 0), 0u);
+  // 0xFF greets again.
+  c.Send(std::string("\xFF", 1));
   EXPECT_EQ(c.ReadUntil("ready\r\n"), "QMX ver2.01 ready\r\n");
+  // The command log stores each line with CR LF, whatever ended it.
+  const auto log = CommandLog(server_.doc());
+  EXPECT_EQ(std::count(log.begin(), log.end(), "hello\r\n"), 4);
 }
 
 TEST_F(ControlLine, SecondClientWaitsInTheBacklogAndIsServedAfterTheFirst) {

@@ -9,6 +9,7 @@
 #include "engine/line_table.h"
 #include "engine/startup.h"
 #include "net/socket_layer.h"
+#include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
 
 namespace qmx::test {
@@ -57,6 +58,7 @@ InProcessServer::~InProcessServer() { Stop(); }
 
 void InProcessServer::Start() {
   ResetLineTable();
+  InitTraceFromEnvironment();
   // Each server lifetime starts from fresh default ports in the socket
   // records, as a new process would; free ones, so that the tests pass while
   // another program (the demo) listens on the real default ports.

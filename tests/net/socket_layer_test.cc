@@ -169,9 +169,25 @@ TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
   std::string tooLong(1001, 'x');
   EXPECT_EQ(Code(TcpOut(0, tooLong.data(), 1001, &error)), TCP_ERROR_STATUS);
 
-  // The client goes: the line stays in state 4 but has nobody to send to.
-  ::close(client);
+  // The client ends its input: everything it sent is queued, and it keeps
+  // the line for the replies still due to it until the relay ends it.
+  const uint64_t serial = TcpClientSerial(0);
+  SendText(client, "status\r");
+  ::shutdown(client, SHUT_WR);
   ASSERT_TRUE(trace.WaitFor("ControlServer1 recv Connection broken "));
+  ASSERT_TRUE(WaitFor([&] { return TcpClientInputEnded(0, serial); }));
+  EXPECT_EQ(Drain(cmdQueue), (Bytes{'s', 't', 'a', 't', 'u', 's', '\r'}));
+  EXPECT_GE(TcpClientFd(0), 0);
+  EXPECT_EQ(Code(TcpOut(0, "200", 3, &error)), 0);
+  TcpEndClient(0, serial + 1);  // another client's end: nothing happens
+  EXPECT_GE(TcpClientFd(0), 0);
+  TcpEndClient(0, serial);
+  ASSERT_EQ(::recv(client, reply, 2, MSG_WAITALL), 2);
+  char end = 0;
+  EXPECT_EQ(::recv(client, &end, 1, 0), 1);  // the reply's last byte, then the end
+  EXPECT_EQ(::recv(client, &end, 1, 0), 0);
+  ::close(client);
+  // The line stays in state 4 but has nobody to send to.
   ASSERT_TRUE(WaitFor([] { return TcpClientFd(0) == -1; }));
   EXPECT_EQ(tcpLines[0].state.load(), LineState::kConnected);
   EXPECT_EQ(Code(TcpOut(0, "ok", 2, &error)), EBADF);
@@ -272,6 +288,7 @@ TEST_F(SocketLayerTest, RepeatedClientsAndDisconnectsLeakNoDescriptors) {
   };
   const auto before = openDescriptors();
   const int port = FreeTcpPort();
+  int ended = 0;
   for (int cycle = 0; cycle < 6; ++cycle) {
     Listen(6, port);  // rebinding right away relies on SO_REUSEADDR
     for (int i = 0; i < 3 && tcpLines[6].state != LineState::kNone; ++i) {
@@ -285,12 +302,20 @@ TEST_F(SocketLayerTest, RepeatedClientsAndDisconnectsLeakNoDescriptors) {
         ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
       }
       ::close(client);
-      ASSERT_TRUE(WaitFor([] { return TcpClientFd(6) == -1; }));
+      if (i == 1 || tcpLines[6].state == LineState::kNone) {
+        ASSERT_TRUE(WaitFor([] { return TcpClientFd(6) == -1; }));
+      } else {
+        // An orderly close only ends the client's input: it keeps the line
+        // until the next client comes or the line is disconnected.
+        ASSERT_TRUE(trace.WaitFor("DataServer6 recv Connection broken ", ++ended));
+        EXPECT_GE(TcpClientFd(6), 0);
+      }
     }
     if (tcpLines[6].state != LineState::kNone) DisconnectWithin(6);
   }
   EXPECT_EQ(trace.Count(Text("DataServer6 recv Error ", ECONNRESET)), 6);
-  EXPECT_EQ(trace.Count("DataServer6 shutdown OK"), 3);  // the cycles without a client
+  // The client of each cycle's third round is still there when the line goes.
+  EXPECT_EQ(trace.Count("DataServer6 shutdown OK "), 6);
   EXPECT_EQ(openDescriptors(), before);
 }
 

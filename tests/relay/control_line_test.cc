@@ -33,15 +33,63 @@ TEST(ControlLine, EchoesAndCutsAtCarriageReturn) {
   EXPECT_EQ(LowerCaseLine(r.lines[0]), "hello\r\n");
 }
 
-TEST(ControlLine, MarkerNulAndLineFeed) {
+TEST(ControlLine, MarkerAndNulAreNotTyped) {
   ControlLineAssembler a;
   Recorder r;
-  FeedAll(a, r, std::string("he\xFFl\0lo\r\0\nhelp\r", 15));
+  FeedAll(a, r, std::string("he\xFFl\0lo\r", 8));
   EXPECT_EQ(r.greetings, 1);  // 0xFF greets, is neither stored nor echoed
-  ASSERT_EQ(r.lines.size(), 2u);
-  EXPECT_EQ(r.lines[0], "hello\r\n");   // NUL ignored
-  EXPECT_EQ(r.lines[1], "\nhelp\r\n");  // a client's LF starts the next line
-  EXPECT_EQ(r.echoed, "hello\r\n\nhelp\r\n");
+  ASSERT_EQ(r.lines.size(), 1u);
+  EXPECT_EQ(r.lines[0], "hello\r\n");  // NUL ignored
+  EXPECT_EQ(r.echoed, "hello\r\n");
+}
+
+// Every common client's line end ends exactly one line, echoed and stored as
+// CR LF: no LF is left over to start the next command.
+TEST(ControlLine, EveryLineEndEndsOneLine) {
+  const struct {
+    const char* name;
+    std::string input;
+  } cases[] = {
+      {"CR", "status\rhelp\r"},
+      {"LF", "status\nhelp\n"},
+      {"CR LF", "status\r\nhelp\r\n"},
+      {"CR NUL", std::string("status\r\0help\r\0", 14)},
+      {"CR NUL LF", std::string("status\r\0\nhelp\r\0\n", 16)},
+      {"mixed", "status\r\nhelp\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ControlLineAssembler a;
+    Recorder r;
+    FeedAll(a, r, c.input);
+    ASSERT_EQ(r.lines.size(), 2u);
+    EXPECT_EQ(r.lines[0], "status\r\n");
+    EXPECT_EQ(r.lines[1], "help\r\n");
+    EXPECT_EQ(r.echoed, "status\r\nhelp\r\n");
+    EXPECT_EQ(a.Pending(), "");
+  }
+}
+
+TEST(ControlLine, EmptyLinesAndLoneLineFeeds) {
+  ControlLineAssembler a;
+  Recorder r;
+  // LF CR is two ends (the CR does not follow a CR); CR CR LF is two ends;
+  // LF LF is two empty lines.
+  FeedAll(a, r, "\n\r\r\r\n\n\n");
+  ASSERT_EQ(r.lines.size(), 6u);
+  for (const std::string& line : r.lines) EXPECT_EQ(line, "\r\n");
+  // A CR LF split across two reads is still one end.
+  FeedAll(a, r, "hello\r");
+  FeedAll(a, r, "\nhelp\r");
+  ASSERT_EQ(r.lines.size(), 8u);
+  EXPECT_EQ(r.lines[7], "help\r\n");
+  // A client that left between its CR and its LF: the next client's LF
+  // ends its own (empty) line.
+  FeedAll(a, r, "status\r");
+  a.Reset();
+  FeedAll(a, r, "\n");
+  ASSERT_EQ(r.lines.size(), 10u);
+  EXPECT_EQ(r.lines[9], "\r\n");
 }
 
 TEST(ControlLine, UnfinishedLineWaitsForTheNextBytes) {

@@ -62,6 +62,9 @@ std::string EightEchoLines::ExpectedStatus() const {
 }
 
 void EightEchoLines::ExpectSettledThenCleanExit(const load::ServerFigures& baseline) {
+  // Clients that closed after ending their input are let go when the next
+  // client comes: one more, gone at once, on every data line.
+  for (int L = 1; L <= 8; ++L) load::ReleaseEndedClient(port_[L], 2s);
   load::ServerFigures last;
   const bool settled = WaitFor(
       [&] {

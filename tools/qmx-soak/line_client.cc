@@ -185,6 +185,13 @@ const char* ChurnKindName(ChurnKind kind) {
   return "?";
 }
 
+bool ReleaseEndedClient(int port, Millis timeout) {
+  LineSocket socket(port, timeout);
+  if (!socket.connected()) return false;
+  socket.Reset();
+  return true;
+}
+
 bool ChurnOnce(int port, ChurnKind kind) {
   if (kind == ChurnKind::kAbandonConnect) {
     const int fd = StartConnect(port, 0);

@@ -52,6 +52,13 @@ class LineSocket {
   int fd_ = -1;
 };
 
+// Connects to a data line and resets the connection at once. A client that
+// ended its input and then closed holds its line until the next client
+// comes, as the server cannot see that close before it sends to it; this is
+// that next client, gone at once, so the line then holds nothing. False when
+// no connection could be made.
+bool ReleaseEndedClient(int port, Millis timeout);
+
 // The ways a churning client uses a line once.
 enum class ChurnKind {
   kOrderly,         // connects, sends a byte, closes

@@ -155,6 +155,10 @@ int main(int argc, char** argv) {
     control = std::make_unique<qmx::load::ControlSession>(
         server.controlPort(), std::chrono::milliseconds(20000));
 
+  // Clients that closed after ending their input are let go when the next
+  // client comes: one more, gone at once, on every data line.
+  for (int L = 1; L <= 8; ++L)
+    qmx::load::ReleaseEndedClient(server.port(L), std::chrono::milliseconds(2000));
   const ServerFigures final = SettledFigures(server.pid(), tally.start);
   control.reset();
   PrintReport(tally, final, options.seconds);
