@@ -22,8 +22,12 @@ deps:
 configure:
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(CMAKE_TYPE) >/dev/null
 
-# Installs what is missing, builds, and starts the server in a demo folder.
-run: deps all
+# Installs what is missing, builds what the demo runs (not the tests), and
+# starts the server in a demo folder.
+DEMO_TARGETS ?= qmxd qmx qmx-vport
+
+run: deps configure
+	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	scripts/demo.sh $(BUILD)/bin
 
 # Every test: the formatting check, the normal build and a one-minute soak of qmxd, then

@@ -5,17 +5,22 @@
 // then runs start-up in the working directory (its qmx.txt configures the
 // lines), starts the relay thread, serves until SIGINT, SIGTERM or SIGHUP,
 // then shuts every line down, waits for its threads and exits 0. A bad option
-// exits 2 and a listen address this host does not have exits 1, both before
-// anything is served. Each error-log entry is also written to standard error
-// when it is logged, as one line with its control bytes and stray non-UTF-8
-// bytes escaped (\xNN, a backslash as \\): entries quote texts from qmx.txt,
-// which may hold any byte. The error log itself keeps the bytes as they are.
+// exits 2, a listen address this host does not have exits 1, and a qmx.txt
+// that cannot be read or a control line that cannot listen exits 78
+// (EX_CONFIG), each before anything is served. --check only reads qmx.txt and
+// prints what start-up would log about it, each with its line number. Each error-log
+// entry is also written to standard error when it is logged, as one line with its control
+// bytes and stray non-UTF-8 bytes escaped (\xNN, a backslash as \\): entries quote texts
+// from qmx.txt, which may hold any byte. The error log itself keeps the bytes as they
+// are.
 #include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "engine/line_table.h"
+#include "engine/settings_check.h"
+#include "engine/settings_file.h"
 #include "engine/startup.h"
 #include "net/net_access.h"
 #include "options/server_options.h"
@@ -23,6 +28,28 @@
 #include "platform/debug_trace.h"
 #include "platform/printable_text.h"
 #include "relay/corv_doc.h"
+
+namespace {
+
+// qmxd --check: what start-up would log about qmx.txt, each with its line.
+int CheckSettings() {
+  std::vector<qmx::SettingsProblem> problems;
+  {
+    qmx::MutexLock lock(qmx::engineLock);
+    problems = qmx::CheckSetupFile();
+  }
+  for (const qmx::SettingsProblem& problem : problems) {
+    std::fprintf(stderr, "qmxd: %s\n",
+                 qmx::PrintableText(qmx::FormatSettingsProblem(problem)).c_str());
+  }
+  if (problems.empty()) {
+    std::fprintf(stderr, "qmxd: %s: no problems\n", qmx::kSetupFileName);
+    return 0;
+  }
+  return qmx::kConfigStatus;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   qmx::SettleAllocator();
@@ -58,9 +85,20 @@ int main(int argc, char** argv) {
   });
   qmx::TcpSetRefusalListener([](const std::string& t) { qmx::AppendErrorLog(t); });
 
+  if (options.check) return CheckSettings();
+
+  // Settings that cannot be served stop the server before it claims to
+  // serve: a service manager then shows it failed, with the reason.
   if (qmx::ServerStartup() != 0) {
-    std::fprintf(stderr, "qmxd: qmx.txt: %s\n",
+    std::fprintf(stderr, "qmxd: cannot serve: qmx.txt: %s\n",
                  qmx::PrintableText(qmx::SetupFileProblem()).c_str());
+    qmx::ServerShutdown();
+    return qmx::kConfigStatus;
+  }
+  if (qmx::ControlLineDown()) {
+    std::fprintf(stderr, "qmxd: cannot serve: the control line cannot listen\n");
+    qmx::ServerShutdown();
+    return qmx::kConfigStatus;
   }
   qmx::CCorvDoc document;
   document.OnNewDocument();

@@ -53,6 +53,14 @@ void SetErrorLogListener(std::function<void(const std::string&)> listener) {
   errorLogListener = std::move(listener);
 }
 
+std::string WithReason(std::string_view entry, std::string_view reason) {
+  std::string text(entry);
+  if (reason.empty()) return text;
+  text += ": ";
+  text += reason;
+  return text;
+}
+
 std::string FormatMessage1(std::string_view message, std::string_view argument) {
   std::string out(message);
   size_t at = out.find("%1");

@@ -112,6 +112,11 @@ void SetErrorLogListener(std::function<void(const std::string&)> listener);
 // "%1" replaced by one argument, as the string-table messages are formatted.
 std::string FormatMessage1(std::string_view message, std::string_view argument);
 
+// An error-log entry with why it happened appended: "TCP port 8001 open
+// failure: Address already in use". The entry's own text stays as it is, so a
+// reader matching it still finds it.
+std::string WithReason(std::string_view entry, std::string_view reason);
+
 // Error-log messages.
 inline constexpr const char* kMsgCannotOpen = "QMX\u3000Cann't open %1";       // 32780
 inline constexpr const char* kMsgTcpPortFailure = "TCP port %1 open failure";  // 32781

@@ -78,7 +78,9 @@ void ClearPortRecord(int k) REQUIRES(engineLock) {
 // Opens port k's device with `settings`. On success the record holds them and
 // the port is open; on failure the record is empty and, when the device was
 // simply not there, the port awaits it.
-bool OpenDevice(int k, const PortSettings& settings) REQUIRES(engineLock) {
+// *why, when given, says why an open failed.
+bool OpenDevice(int k, const PortSettings& settings, std::string* why = nullptr)
+    REQUIRES(engineLock) {
   if (serverStopping.load()) return false;
   rxQueue[k].Allocate(kQueueCapacity);
   FillRecord(rsPorts[k], settings);
@@ -86,6 +88,7 @@ bool OpenDevice(int k, const PortSettings& settings) REQUIRES(engineLock) {
     SetState(k, PortState::kOpen);
     return true;
   }
+  if (why != nullptr) *why = RsOpenFailureText(k);
   const bool absent = RsDeviceAbsent(k);
   ClearPortRecord(k);
   if (absent) {
@@ -102,6 +105,8 @@ bool OpenDevice(int k, const PortSettings& settings) REQUIRES(engineLock) {
 // Releases port k whatever its state: its device, its wait, its queue.
 void ReleasePort(int k) REQUIRES(engineLock) {
   if (portState[k] == PortState::kOpen || rsPorts[k].handle.load() >= 0) RsClose(k);
+  // Closed on purpose: a later open resolves the name afresh.
+  RsForgetDevice(k);
   ClearPortRecord(k);
   rsPorts[k].deviceGone.store(false);
   rxQueue[k].Free();
@@ -126,12 +131,15 @@ bool IsPortNumberText(std::string_view text) {
 
 // The listener of a data line, with its traces and error-log entry.
 Activation StartDataServer(int L) REQUIRES(engineLock) {
-  if (StartTcpServer(L) == 0) {
+  int error = 0;
+  if (StartTcpServer(L, &error) == 0) {
     DebugTrace("Data Server Socket Success");
     return Activation::kOk;
   }
   DebugTrace("Data Server Socket Fail");
-  AppendErrorLog(FormatMessage1(kMsgTcpPortFailure, FieldText(tcpLines[L].port)));
+  AppendErrorLog(
+      WithReason(FormatMessage1(kMsgTcpPortFailure, FieldText(tcpLines[L].port)),
+                 TcpErrorText(error)));
   return Activation::kFailed;
 }
 
@@ -140,12 +148,15 @@ Activation ActivateControlLine() REQUIRES(engineLock) {
   CopyField(tcpLines[0].port, tcpPortText[0]);
   cmdQueue.Allocate(kQueueCapacity);
   if (serverStopping.load()) return Activation::kFailed;
-  if (StartTcpServer(0) == 0) {
+  int error = 0;
+  if (StartTcpServer(0, &error) == 0) {
     DebugTrace("Control Server Socket Success");
     return Activation::kOk;
   }
   DebugTrace("Control Server Socket Fail");
-  AppendErrorLog(FormatMessage1(kMsgTcpPortFailure, FieldText(tcpLines[0].port)));
+  AppendErrorLog(
+      WithReason(FormatMessage1(kMsgTcpPortFailure, FieldText(tcpLines[0].port)),
+                 TcpErrorText(error)));
   return Activation::kFailed;
 }
 
@@ -155,9 +166,11 @@ Activation ActivateControlLine() REQUIRES(engineLock) {
 Activation ActivateBridgedLine(int L, int n) REQUIRES(engineLock) {
   routeTable[n].store(n);
   CopyField(tcpLines[L].port, tcpPortText[L]);
-  if (!OpenDevice(n, ConfiguredSettings(n))) {
+  std::string why;
+  if (!OpenDevice(n, ConfiguredSettings(n), &why)) {
     DebugTrace("Com port fail");
-    AppendErrorLog(FormatMessage1(kMsgPortFailure, FieldText(comSettings[n].name)));
+    AppendErrorLog(
+        WithReason(FormatMessage1(kMsgPortFailure, FieldText(comSettings[n].name)), why));
     if (portState[n] != PortState::kAwaitingDevice) routeTable[n].store(-1);
     return Activation::kFailed;
   }
@@ -238,11 +251,13 @@ int FindOpenPort(std::string_view name) {
 
 PortState PortStateOf(int k) { return portState[k].load(); }
 
-int StartTcpServer(int line) {
-  int error = 0;
+int StartTcpServer(int line, int* error) {
+  int code = 0;
+  if (error == nullptr) error = &code;
+  *error = 0;
   if (serverStopping.load()) return -2;
-  if (!TcpSocket(line, &error)) return -2;
-  if (!TcpListen(line, &error)) return -2;
+  if (!TcpSocket(line, error)) return -2;
+  if (!TcpListen(line, error)) return -2;
   return 0;
 }
 

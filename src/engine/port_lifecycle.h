@@ -114,7 +114,8 @@ void CloseAllPorts() REQUIRES(engineLock);
 // The listener of data line L, on its configured TCP port, with its send
 // queue; true when the line listens afterwards.
 bool EnsureDataListener(int L) REQUIRES(engineLock);
-// Opens the listener of line `line` from its socket record: 0 or -2.
-int StartTcpServer(int line) REQUIRES(engineLock);
+// Opens the listener of line `line` from its socket record: 0 or -2, with the
+// socket layer's code (an errno value or TCP_ERROR_*) in *error when given.
+int StartTcpServer(int line, int* error = nullptr) REQUIRES(engineLock);
 
 }  // namespace qmx

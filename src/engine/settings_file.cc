@@ -190,14 +190,15 @@ constexpr size_t kReadLimit = kFileLines * 128;
 // a FIFO would block the open or the read for ever, a device (a link to
 // /dev/zero) would never end, and opening some devices acts on them. So the
 // name is looked at before it is opened, the open never waits, and the open
-// file is checked again in case the name was swapped meanwhile. The file is
-// opened for reading and writing, as a file that cannot be saved back counts
-// as missing. On failure *reason says why.
+// file is checked again in case the name was swapped meanwhile. A file that
+// may be read but not written (a root-owned file linked into the working
+// folder, or one under a read-only file system) is read and served; only a
+// save then fails. On failure *reason says why.
 bool ReadSettingsBytes(const char* name, std::string* raw, std::string* reason) {
   struct stat info {};
   if (::stat(name, &info) != 0) return Fail(reason, ErrnoText(errno));
   if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
-  FileHandle file(::open(name, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  FileHandle file(::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file.valid()) return Fail(reason, ErrnoText(errno));
   if (::fstat(file.get(), &info) != 0) return Fail(reason, ErrnoText(errno));
   if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);

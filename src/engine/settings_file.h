@@ -37,8 +37,9 @@ std::string BuildSetupText() REQUIRES(engineLock);
 std::string ToDiskLineEnds(std::string_view text);
 
 // Reads qmx.txt into the line table. Returns false when the file cannot be
-// opened for reading and writing (it then counts as missing); *reason, when
-// given, then says why (the system's error text, or "not a regular file").
+// read (missing, unreadable, not a regular file); *reason, when given, then
+// says why (the system's error text, or "not a regular file"). A file that
+// may be read but not written is read; WriteSetupFile then fails on it.
 // Only a regular file is read, without ever waiting: a FIFO or a device of
 // that name counts as missing. Only the start of the file that holds its 19
 // lines is read, however large the file is.

@@ -45,13 +45,18 @@ int ServerStartup() {
       tcpPortText[line] = kUnused;
       if (line > 0) serialPortText[line] = kUnused;
     }
-    AppendErrorLog(FormatMessage1(kMsgCannotOpen, kSetupFileName));
+    AppendErrorLog(WithReason(FormatMessage1(kMsgCannotOpen, kSetupFileName), reason));
     return 1;
   }
   // A port is never open at start-up.
   CloseAllPorts();
   ActivateAllLines();
   return 0;
+}
+
+bool ControlLineDown() {
+  MutexLock lock(engineLock);
+  return tcpPortText[0] != kUnused && !TcpLineListening(0);
 }
 
 int ServerShutdown() {

@@ -26,4 +26,8 @@ int ServerStartup() EXCLUDES(engineLock);
 const std::string& SetupFileProblem();
 int ServerShutdown() EXCLUDES(engineLock);
 
+// True when the settings give the control line a TCP port and it does not
+// listen (its activation failed and was logged).
+bool ControlLineDown() EXCLUDES(engineLock);
+
 }  // namespace qmx

@@ -86,9 +86,16 @@ class Parser {
       }
       const size_t equals = arg.find('=');
       const std::string_view name = std::string_view(arg).substr(0, equals);
-      if (name == "--help" || name == "--version") {
+      if (arg == "-h" || arg == "-V") {
+        (arg == "-h" ? help : version) = true;
+        continue;
+      }
+      const bool check = name == "--check" && !leaveForeign_;
+      if (name == "--help" || name == "--version" || check) {
         if (equals != std::string::npos) {
           Fail("option " + std::string(name) + " takes no value");
+        } else if (check) {
+          options_->check = true;
         } else {
           (name == "--help" ? help : version) = true;
         }
@@ -249,16 +256,23 @@ std::string UsageText(std::string_view program, bool window) {
       "                       replaces --allow there (repeatable)\n"
       "  --rfc2217 LINES      data lines that speak RFC 2217: 1-8, a list such as\n"
       "                       1,3,5, or all\n"
-      "  --help               show this text and exit\n"
-      "  --version            show the version and exit\n";
+      "  -h, --help           show this text and exit\n"
+      "  -V, --version        show the version and exit\n";
   if (window) {
     text += "\nQt's own options, such as -platform offscreen, are passed on to Qt.\n";
+    text +=
+        "A bad option exits with status 2; a listen address this host does not have\n"
+        "exits with status 1 before anything is served.\n";
   } else {
-    text += "\nSIGINT, SIGTERM and SIGHUP stop the server cleanly.\n";
+    text +=
+        "  --check              read qmx.txt as start-up does, print every problem\n"
+        "                       with its line number, and exit: 0 when there is none,\n"
+        "                       78 otherwise; serves nothing\n"
+        "\nSIGINT, SIGTERM and SIGHUP stop the server cleanly.\n"
+        "Exit status: 2 for a bad option; 1 when a listen address is not on this\n"
+        "host; 78 when qmx.txt cannot be read (missing, unreadable, not a regular\n"
+        "file) or the control line cannot listen. Each exits before serving.\n";
   }
-  text +=
-      "A bad option exits with status 2; a listen address this host does not have\n"
-      "exits with status 1 before anything is served.\n";
   return text;
 }
 

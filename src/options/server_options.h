@@ -5,7 +5,8 @@
 //   --allow NET          serve only peers inside one of these nets (repeatable)
 //   --control-allow NET  the same for the control line, replacing --allow there
 //   --rfc2217 LINES      data lines that speak RFC 2217: 1-8, "1,3,5" or "all"
-//   --help, --version
+//   -h, --help, -V, --version
+//   --check              (qmxd) check qmx.txt and exit
 //
 // A value may follow as the next argument or after "=" ("--listen=::1").
 // ParseServerOptions, ParseRfc2217Lines, UsageText, VersionText and
@@ -29,6 +30,7 @@ struct ServerOptions {
   std::vector<IpNet> controlAllow;
   bool controlAllowGiven = false;
   uint8_t rfc2217Lines = 0;  // bit L-1 set: data line L speaks RFC 2217
+  bool check = false;        // qmxd --check: check the settings, serve nothing
   // The window program only: arguments that are not its own, left for Qt
   // (such as "-platform offscreen"), in their order.
   std::vector<std::string> foreign;
@@ -43,6 +45,9 @@ struct OptionOutcome {
 };
 
 inline constexpr int kBadOptionStatus = 2;
+// The settings cannot be served (EX_CONFIG of sysexits.h): qmx.txt cannot be
+// read, the control line cannot listen, or --check found a problem.
+inline constexpr int kConfigStatus = 78;
 
 // Parses `args` (the arguments after the program name). `program` names the
 // program in messages ("qmxd"). With `leaveForeign` (the window program),
@@ -59,7 +64,7 @@ bool ParseRfc2217Lines(std::string_view text, uint8_t* lines);
 std::string FormatRfc2217Lines(uint8_t lines);
 
 std::string UsageText(std::string_view program, bool window);
-std::string VersionText(std::string_view program);  // "qmxd 2.0.1\n"
+std::string VersionText(std::string_view program);  // "qmxd 2.1.0\n"
 
 // One line for the window saying how the server meets the network when that
 // differs from the default ("Listening on 127.0.0.1, ::1; RFC 2217 on data

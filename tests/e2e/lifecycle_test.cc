@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 
 #include "engine/line_table.h"
@@ -106,7 +107,7 @@ TEST_F(Lifecycle, DeviceAbsentAtStartComesUpWhenItAppears) {
   Start();
   EXPECT_EQ(Row(1), "1:" + std::to_string(port_[1]) + "-com1 NG");
   EXPECT_EQ(PortStateOf(0), PortState::kAwaitingDevice);
-  EXPECT_TRUE(HasErrorEntry("com1 open failure"));
+  EXPECT_TRUE(HasErrorEntry("com1 open failure: com1: No such file or directory"));
 
   EXPECT_EQ(Cmd("close com2"), "200 OK\r\n");  // no more waiting for com2
   EXPECT_EQ(PortStateOf(1), PortState::kClosed);
@@ -136,7 +137,16 @@ TEST_F(Lifecycle, DeviceThatVanishesComesBackAndItsClientStays) {
   EXPECT_TRUE(WaitFor([&] { return PortStateOf(0) == PortState::kAwaitingDevice; }, 10s));
   EXPECT_EQ(Row(1), "1:" + std::to_string(port_[1]) + "-com1 NG");
   EXPECT_TRUE(HasErrorEntry("com1 device lost; waiting for it"));
+  // With its link gone too, the port waits for the link: it never takes the
+  // machine's own /dev/ttyS0 under the same name.
   com1.reset();
+  std::filesystem::remove("com1");
+  auto triedPath = [] {
+    MutexLock lock(engineLock);
+    return RsOpenPath(0);
+  };
+  EXPECT_FALSE(WaitFor([&] { return triedPath() != "com1"; }, 2500ms)) << triedPath();
+  EXPECT_EQ(PortStateOf(0), PortState::kAwaitingDevice);
   com1 = std::make_unique<PtyDevice>("com1", Play::kEcho);
   EXPECT_TRUE(WaitFor([&] { return PortStateOf(0) == PortState::kOpen; }, 10s));
   EXPECT_EQ(Row(1), "1:" + std::to_string(port_[1]) + "-com1 OK");

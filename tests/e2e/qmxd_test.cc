@@ -1,6 +1,11 @@
 // The qmxd executable: serves from its working directory and stops cleanly.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "harness.h"
 
@@ -51,13 +56,95 @@ TEST(Qmxd, ServesAndEndsCleanlyOnSigterm) {
   EXPECT_FALSE(Listening(control));
 }
 
-TEST(Qmxd, StartsWithoutASettingsFile) {
+// Settings that cannot be served stop qmxd before it claims to serve, with
+// the reason on standard error and the status a service manager will not
+// restart for.
+TEST(Qmxd, SettingsThatCannotBeServedStopItAtStart) {
   ScratchDir dir;
-  ServerProcess server;
-  // It logs the missing file and keeps running until told to stop.
-  ASSERT_TRUE(WaitFor(
-      [&] { return server.Stderr().find("Cann't open qmx.txt") != std::string::npos; }));
-  EXPECT_EQ(server.Terminate(), 0);
+  {
+    ServerProcess server;  // no qmx.txt at all
+    EXPECT_EQ(server.WaitExit(), 78);
+    EXPECT_NE(server.Stderr().find("Cann't open qmx.txt: No such file or directory"),
+              std::string::npos)
+        << server.Stderr();
+    EXPECT_EQ(server.Stderr().find("serving"), std::string::npos) << server.Stderr();
+  }
+  {
+    ASSERT_TRUE(std::filesystem::create_directory("qmx.txt"));
+    ServerProcess server;
+    EXPECT_EQ(server.WaitExit(), 78);
+    EXPECT_NE(server.Stderr().find("not a regular file"), std::string::npos)
+        << server.Stderr();
+    std::filesystem::remove("qmx.txt");
+  }
+  {
+    // The control line's port is taken by another program.
+    const int control = FreeTcpPort();
+    const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(control));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    Settings s;
+    s.control = std::to_string(control);
+    dir.WriteFile("qmx.txt", s.Text());
+    ServerProcess server;
+    EXPECT_EQ(server.WaitExit(), 78);
+    EXPECT_NE(server.Stderr().find("TCP port " + std::to_string(control) +
+                                   " open failure: Address already in use"),
+              std::string::npos)
+        << server.Stderr();
+    ::close(taken);
+  }
+}
+
+// --check reads the settings as start-up does and names each problem with
+// its line, without serving; an absent device is no problem.
+TEST(Qmxd, CheckNamesEachProblemWithItsLine) {
+  ScratchDir dir;
+  Settings s;
+  const int control = FreeTcpPort();
+  s.control = std::to_string(control);
+  s.tcp[1] = "80x1";  // file line 3
+  s.serial[1] = "com1";
+  s.tcp[2] = std::to_string(FreeTcpPort());
+  s.serial[2] = "com2";
+  s.com[1] = "com2,fast,n,8,1,n";  // file line 12
+  s.tcp[3] = s.control;            // file line 5: the control line's port again
+  s.serial[3] = "com3";
+  s.tcp[4] = std::to_string(FreeTcpPort());
+  s.serial[4] = "cmo4";  // file line 6: not line 4's port
+  MissingDevice("com1");
+  MissingDevice("com2");
+  MissingDevice("com3");
+  dir.WriteFile("qmx.txt", s.Text());
+  {
+    ServerProcess check({"--check"});
+    EXPECT_EQ(check.WaitExit(), 78);
+    const std::string out = check.Stderr();
+    EXPECT_NE(out.find("qmx.txt:3: TCP port 80x1 open failure: not a TCP port"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("qmx.txt:12: com2 open failure: line settings \"fast,n,8,1\""),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("qmx.txt:5: TCP port " + s.control + " open failure"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("qmx.txt:6: cmo4 open failure"), std::string::npos) << out;
+    EXPECT_EQ(out.find("com1 open failure"), std::string::npos) << out;  // absent only
+    EXPECT_FALSE(Listening(control));
+  }
+  Settings good;
+  good.control = std::to_string(control);
+  good.tcp[1] = std::to_string(FreeTcpPort());
+  good.serial[1] = "com1";  // its device is absent: the server would wait
+  dir.WriteFile("qmx.txt", good.Text());
+  ServerProcess check({"--check"});
+  EXPECT_EQ(check.WaitExit(), 0) << check.Stderr();
+  EXPECT_NE(check.Stderr().find("qmx.txt: no problems"), std::string::npos);
 }
 
 }  // namespace

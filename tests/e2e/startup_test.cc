@@ -25,7 +25,9 @@ TEST_F(Startup, NoSettingsFileLeavesEveryLineUnused) {
     EXPECT_EQ(LineStatusText(L), "");
   }
   for (int n = 0; n < 8; ++n) EXPECT_EQ(routeTable[n].load(), -1);
-  EXPECT_EQ(ErrorLogEntries(), std::vector<std::string>{"QMX\u3000Cann't open qmx.txt"});
+  EXPECT_EQ(ErrorLogEntries(),
+            std::vector<std::string>{
+                "QMX\u3000Cann't open qmx.txt: No such file or directory"});
 }
 
 TEST_F(Startup, EachKindOfLineGetsItsStatus) {
@@ -75,8 +77,9 @@ TEST_F(Startup, EachKindOfLineGetsItsStatus) {
   EXPECT_EQ(LineStatusText(6), "unused");
   auto errors = ErrorLogEntries();
   EXPECT_EQ(errors, (std::vector<std::string>{
-                        "com1 open failure",
-                        "TCP port " + std::to_string(busyPort) + " open failure"}));
+                        "com1 open failure: com1: No such file or directory",
+                        "TCP port " + std::to_string(busyPort) +
+                            " open failure: Address already in use"}));
   ::close(blocker);
 }
 

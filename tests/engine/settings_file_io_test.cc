@@ -210,6 +210,33 @@ TEST_F(SettingsFiles, SaveThatCannotWriteFailsAndLeavesNothingBehind) {
   EXPECT_EQ(Slurp("qmx.txt"), "old");
 }
 
+// A settings file its reader may read but not write (a root-owned file
+// linked in for a service user) is read and served; saving it fails.
+TEST_F(SettingsFiles, AFileThatMayOnlyBeReadIsReadAndNotSaved) {
+  ParseSetupText(kText);
+  const std::string text = ToDiskLineEnds(BuildSetupText());
+  ResetLineTable();
+  Write(root_ / "etc" / "qmx.txt", text);
+  ::chmod((root_ / "etc" / "qmx.txt").c_str(), 0444);
+  fs::create_symlink(root_ / "etc" / "qmx.txt", "qmx.txt");
+  ::chmod(".", 0555);  // nor may a new file be made beside it
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    std::string reason;
+    if (!ReadSetupFile(&reason)) ::_exit(3);
+    if (ToDiskLineEnds(BuildSetupText()) != text) ::_exit(4);
+    ::_exit(WriteSetupFile() ? 5 : 0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::chmod(".", 0755);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "2 no other user, 3 not read, 4 read wrong, 5 saved";
+  EXPECT_EQ(Slurp("qmx.txt"), text);
+}
+
 TEST(PrintableText, EscapesWhatWouldActOnATerminalOrSplitALine) {
   EXPECT_EQ(PrintableText("\x1b[2Jcom1\r\n\a\x7f"), R"(\x1b[2Jcom1\x0d\x0a\x07\x7f)");
   EXPECT_EQ(PrintableText(std::string("a\0b\\c", 5)), R"(a\x00b\\c)");

@@ -118,6 +118,25 @@ TEST(ServerOptions, HelpAndVersionExitZero) {
     EXPECT_NE(outcome.output.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(Parse({"--version"}, &options, true).output, "qmx " QMX_VERSION "\n");
+  // The short forms, for both programs.
+  EXPECT_EQ(Parse({"-V"}, &options).output, "qmxd " QMX_VERSION "\n");
+  EXPECT_EQ(Parse({"-V"}, &options, true).output, "qmx " QMX_VERSION "\n");
+  EXPECT_EQ(Parse({"-h"}, &options, true).output,
+            Parse({"--help"}, &options, true).output);
+  EXPECT_NE(Parse({"-h"}, &options).output.find("--check"), std::string::npos);
+}
+
+TEST(ServerOptions, CheckIsQmxdsAlone) {
+  ServerOptions options;
+  OptionOutcome outcome = Parse({"--check", "--listen", "::1"}, &options);
+  ASSERT_TRUE(outcome.run) << outcome.error;
+  EXPECT_TRUE(options.check);
+  EXPECT_EQ(Parse({"--check=yes"}, &options).exitStatus, kBadOptionStatus);
+  // The window program has no --check: it is left for Qt like any other.
+  ServerOptions window;
+  ASSERT_TRUE(Parse({"--check"}, &window, true).run);
+  EXPECT_FALSE(window.check);
+  EXPECT_EQ(window.foreign, (Args{"--check"}));
 }
 
 TEST(ServerOptions, WindowLeavesOtherArgumentsForQt) {

@@ -69,8 +69,9 @@ TEST_F(UiLogWindows, ErrorLogShowsOneEntryPerLineFromItsBeginning) {
     MutexLock lock(engineLock);
     AppendErrorLog("second");  // entries have no line end of their own
   }
-  EXPECT_EQ(OpenLog(IDC_ERROR_LOG, &scrolled),
-            QStringList({"com1 open failure", "second", ""}));
+  EXPECT_EQ(
+      OpenLog(IDC_ERROR_LOG, &scrolled),
+      QStringList({"com1 open failure: com1: No such file or directory", "second", ""}));
   {
     MutexLock lock(engineLock);
     for (int i = 0; i < 1003; ++i) AppendErrorLog("entry " + std::to_string(i));

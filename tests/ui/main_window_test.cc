@@ -52,7 +52,9 @@ TEST_F(UiMainWindow, MissingSettingsFileStartsQuietlyWithEveryLineUnused) {
     EXPECT_EQ(Shows(kFormLines[line].statusId), "");
   }
   MutexLock lock(engineLock);
-  EXPECT_EQ(ErrorLogListing(), std::vector<std::string>{"QMX\u3000Cann't open qmx.txt"});
+  EXPECT_EQ(ErrorLogListing(),
+            std::vector<std::string>{
+                "QMX\u3000Cann't open qmx.txt: No such file or directory"});
 }
 
 TEST_F(UiMainWindow, FormFollowsItsTemplate) {

@@ -42,6 +42,10 @@ int main(int argc, char** argv) {
     std::fputs(qmx::vport::kUsage, stdout);
     return 0;
   }
+  if (options.version) {
+    std::printf("qmx-vport %s\n", QMX_VERSION);
+    return 0;
+  }
 
   // Signals arrive through a descriptor in the poll loop, so the links are
   // always removed; blocked before the first link exists.

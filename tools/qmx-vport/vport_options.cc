@@ -18,6 +18,7 @@ const char* const kUsage =
     "              to A come out of B and the other way round (A and B are\n"
     "              created even when not listed as NAME)\n"
     "  -h, --help  this text\n"
+    "  -V, --version  the version\n"
     "\n"
     "Nothing is lost: when the far side does not read, its buffers fill and\n"
     "the writer waits, as with hardware flow control.\n";
@@ -73,6 +74,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
     const std::string& arg = args[i];
     if (arg == "-h" || arg == "--help") {
       options->help = true;
+    } else if (arg == "-V" || arg == "--version") {
+      options->version = true;
     } else if (arg == "--join") {
       if (i + 1 == args.size()) {
         *error = "--join needs A:B";
@@ -88,7 +91,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options,
       return false;
     }
   }
-  if (options->names.empty() && !options->help) {
+  if (options->names.empty() && !options->help && !options->version) {
     *error = "no port name given";
     return false;
   }

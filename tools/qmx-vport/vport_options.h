@@ -17,6 +17,7 @@ struct Options {
   std::vector<std::string> names;  // in order, no repeats
   std::vector<std::pair<std::string, std::string>> joins;
   bool help = false;
+  bool version = false;
 };
 
 // Fills `options`; on a usage error returns false and says why in `error`.
