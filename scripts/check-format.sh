@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  mapfile -t files < <(git ls-files '*.cc' '*.h')
+  # Tracked files and new ones not yet added (but not ignored ones).
+  mapfile -t files < <(git ls-files --cached --others --exclude-standard '*.cc' '*.h')
 else
   mapfile -t files < <(find src app tools tests fuzz bench -name '*.cc' -o -name '*.h')
 fi
@@ -13,7 +14,8 @@ if [ "${1:-}" = "--fix" ]; then
   exit 0
 fi
 if ! clang-format --dry-run --Werror "${files[@]}" 2>/tmp/qmx-format.$$; then
-  grep -o '^[^:]*' /tmp/qmx-format.$$ | sort -u | sed 's/^/not formatted: /'
+  grep -oE '^[^: ]+\.(cc|h):' /tmp/qmx-format.$$ | tr -d ':' | sort -u |
+    sed 's/^/not formatted: /'
   echo "run: make format" >&2
   rm -f /tmp/qmx-format.$$
   exit 1

@@ -44,9 +44,10 @@ class Checker {
     const ComSetting& com = comSettings[n];
     const std::string failure = FormatMessage1(kMsgPortFailure, FieldText(com.name));
     if (!ParseDefinition(FieldText(com.definition))) {
-      Problem(FileLineOfPort(n), WithReason(failure, "line settings \"" +
-                                                         std::string(FieldText(com.definition)) +
-                                                         "\" are not baud,parity,data,stop"));
+      Problem(FileLineOfPort(n),
+              WithReason(failure, "line settings \"" +
+                                      std::string(FieldText(com.definition)) +
+                                      "\" are not baud,parity,data,stop"));
     }
     const std::string device = RsDeviceProblem(com.name);
     if (!device.empty()) Problem(FileLineOfLine(line), WithReason(failure, device));
@@ -84,12 +85,13 @@ std::vector<SettingsProblem> CheckSetupFile() {
     } else if (serial.starts_with("receive")) {
       // A copy line needs a port that a bridged line opens at start-up.
       const size_t blank = serial.find(' ');
-      const std::string wanted = blank == std::string::npos ? "" : serial.substr(blank + 1);
+      const std::string wanted =
+          blank == std::string::npos ? "" : serial.substr(blank + 1);
       bool served = false;
       for (int other = 1; other < kLineCount; ++other) {
-        served = served || (tcpPortText[other] != kUnused &&
-                            serialPortText[other] == wanted &&
-                            FieldText(comSettings[other - 1].name) == wanted);
+        served =
+            served || (tcpPortText[other] != kUnused && serialPortText[other] == wanted &&
+                       FieldText(comSettings[other - 1].name) == wanted);
       }
       if (!served) {
         check.Problem(FileLineOfLine(line),
