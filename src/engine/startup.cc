@@ -1,8 +1,6 @@
 #include "engine/startup.h"
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "engine/line_table.h"
 #include "engine/port_lifecycle.h"
@@ -60,7 +58,6 @@ bool ControlLineDown() {
 }
 
 int ServerShutdown() {
-  using std::chrono::milliseconds;
   int error = 0;
   // Marked before the lock is taken: a command or window handler that waits
   // for the lock meanwhile finds the server stopping and changes nothing, so
@@ -68,10 +65,7 @@ int ServerShutdown() {
   MarkServerStopping();
   MutexLock lock(engineLock);
   for (int line = 0; line < kLineCount; ++line) {
-    if (tcpLines[line].state.load() > LineState::kNone) {
-      TcpDisconnect(line, &error);
-      std::this_thread::sleep_for(milliseconds(100));
-    }
+    if (tcpLines[line].state.load() > LineState::kNone) TcpDisconnect(line, &error);
   }
   TcpCleanup(&error);
   CloseAllPorts();

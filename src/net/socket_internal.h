@@ -30,8 +30,6 @@ inline constexpr int kRecvChunk = 65536;
 // Backlog of a listening line: further clients wait here, beyond it the
 // platform refuses them.
 inline constexpr int kListenBacklog = 7;
-// TcpDisconnect's wait after the shutdown, before the sockets are closed.
-inline constexpr int kDisconnectWaitMs = 200;
 // Pause before accept is tried again after running out of descriptors,
 // buffers or memory.
 inline constexpr int kAcceptRetryPauseMs = 100;

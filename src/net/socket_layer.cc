@@ -285,7 +285,6 @@ int TcpDisconnect(int line, int* error) {
     // end ends at once, the accept fails and the thread ends.
     if (listenFd >= 0) (void)::shutdown(listenFd, SHUT_RDWR);
     for (int more : record->moreSockets) (void)::shutdown(more, SHUT_RDWR);
-    std::this_thread::sleep_for(std::chrono::milliseconds(net::kDisconnectWaitMs));
     client.reset();  // the accept thread holds the last reference and closes it
   } else if (listenFd >= 0) {
     // An unconnected datagram socket answers ENOTCONN, yet the shutdown has
@@ -298,8 +297,9 @@ int TcpDisconnect(int line, int* error) {
       DebugTracef("%s shutdown OK", record->name);
     }
     for (int more : record->moreSockets) (void)::shutdown(more, SHUT_RDWR);
-    std::this_thread::sleep_for(std::chrono::milliseconds(net::kDisconnectWaitMs));
   }
+  // The shutdowns above have woken the line's threads: joining waits for
+  // them to end, and nothing needs to wait longer.
   if (record->acceptThread.joinable()) record->acceptThread.join();
   net::StopRecordThread(*record);
 
