@@ -38,6 +38,15 @@ class HalfClose : public ::testing::Test {
     dir_.WriteFile("qmx.txt", s.Text());
     server_.Start();
   }
+  // Data line 1 bridged to com1, which `device` plays.
+  void StartBridged() {
+    Settings s;
+    s.control = std::to_string(control_);
+    s.tcp[1] = std::to_string(data_);
+    s.serial[1] = "com1";
+    Start(s);
+    ASSERT_EQ(LineStatusText(1), "OK");
+  }
   ScratchDir dir_;
   InProcessServer server_;
   int control_ = 0;
@@ -75,12 +84,7 @@ TEST_F(HalfClose, ControlClientGetsEveryReplyThenTheEnd) {
 
 TEST_F(HalfClose, CloseAndOpenSentByAScriptAreAnswered) {
   PtyDevice com1("com1", Play::kEcho);
-  Settings s;
-  s.control = std::to_string(control_);
-  s.tcp[1] = std::to_string(data_);
-  s.serial[1] = "com1";
-  Start(s);
-  ASSERT_EQ(LineStatusText(1), "OK");
+  StartBridged();
   for (int round = 0; round < 10; ++round) {
     SCOPED_TRACE(round);
     {
@@ -100,12 +104,7 @@ TEST_F(HalfClose, CloseAndOpenSentByAScriptAreAnswered) {
 
 TEST_F(HalfClose, DataClientGetsTheDevicesBytes) {
   PtyDevice com1("com1", Play::kEcho);
-  Settings s;
-  s.control = std::to_string(control_);
-  s.tcp[1] = std::to_string(data_);
-  s.serial[1] = "com1";
-  Start(s);
-  ASSERT_EQ(LineStatusText(1), "OK");
+  StartBridged();
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE(round);
     TcpClient c(data_);
@@ -120,11 +119,7 @@ TEST_F(HalfClose, DataClientGetsTheDevicesBytes) {
 
 TEST_F(HalfClose, ADataClientThatClosedAfterItsInputEndedFreesTheLine) {
   PtyDevice com1("com1", Play::kEcho);
-  Settings s;
-  s.control = std::to_string(control_);
-  s.tcp[1] = std::to_string(data_);
-  s.serial[1] = "com1";
-  Start(s);
+  StartBridged();
   TcpClient first(data_);
   first.Send("one\n");
   first.HalfClose();

@@ -45,11 +45,12 @@ def wait_listening(port, limit=10.0):
     return False
 
 
-def read_to_end(sock, limit=10.0):
+def read_until(sock, enough, limit=10.0):
+    """Reads until enough(data) holds, the peer ends, or the time is up."""
     sock.settimeout(limit)
     data = b""
     end = time.monotonic() + limit
-    while time.monotonic() < end:
+    while not enough(data) and time.monotonic() < end:
         try:
             chunk = sock.recv(65536)
         except socket.timeout:
@@ -60,19 +61,12 @@ def read_to_end(sock, limit=10.0):
     return data
 
 
-def read_count(sock, count, limit=10.0):
-    sock.settimeout(limit)
-    data = b""
-    end = time.monotonic() + limit
-    while len(data) < count and time.monotonic() < end:
-        try:
-            chunk = sock.recv(count - len(data))
-        except socket.timeout:
-            break
-        if not chunk:
-            break
-        data += chunk
-    return data
+def read_to_end(sock):
+    return read_until(sock, lambda data: False)
+
+
+def read_count(sock, count):
+    return read_until(sock, lambda data: len(data) >= count)
 
 
 def run_nc(args, text, port):
