@@ -61,6 +61,20 @@ bool SameSettings(const LineSettings& a, const LineSettings& b) {
          a.stopBits == b.stopBits;
 }
 
+// The rates the kernel has a constant for: these are set with it, so that
+// tools reading the classic termios block see them; any other as a number.
+bool StandardRate(int baud) {
+  constexpr int kRates[] = {50,      75,      110,     134,     150,     200,
+                            300,     600,     1200,    1800,    2400,    4800,
+                            9600,    19200,   38400,   57600,   115200,  230400,
+                            460800,  500000,  576000,  921600,  1000000, 1152000,
+                            1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+  for (int rate : kRates) {
+    if (rate == baud) return true;
+  }
+  return false;
+}
+
 tcflag_t SizeFlag(int dataBits) {
   switch (dataBits) {
     case 5:
@@ -81,9 +95,13 @@ void CheckTermios(const termios2& previous, const LineSettings& s, FlowControl f
   fuzz::Require(t.c_ispeed == static_cast<speed_t>(s.baud) &&
                     t.c_ospeed == static_cast<speed_t>(s.baud),
                 "the termios block does not carry the baud rate", where);
-  fuzz::Require(
-      (t.c_cflag & CBAUD) == BOTHER && ((t.c_cflag >> IBSHIFT) & CBAUD) == BOTHER,
-      "the termios block does not take the rate as a number", where);
+  const tcflag_t outputCode = t.c_cflag & CBAUD;
+  fuzz::Require(((t.c_cflag >> IBSHIFT) & CBAUD) == outputCode,
+                "the termios block has another rate code for input", where);
+  fuzz::Require((outputCode == BOTHER) != StandardRate(s.baud),
+                StandardRate(s.baud) ? "a standard rate is set as a custom speed"
+                                     : "a custom rate is not set as a number",
+                where);
   fuzz::Require((t.c_cflag & CSIZE) == SizeFlag(s.dataBits),
                 "the termios block has other data bits", where);
   const bool parity = s.parity != Parity::kNone;
