@@ -30,7 +30,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -73,7 +72,9 @@ void CopyPortSettings(To& to, const From& from) {
   CopyField(to.definition, FieldText(from.definition));
 }
 
-extern Mutex engineLock;
+// Taken after the relay's turns and before every queue's and log's lock (the
+// whole order is in platform/mutex.h).
+extern Mutex engineLock ACQUIRED_BEFORE(ByteQueue::mutex, LogRing::mutex);
 
 // State below is guarded by engineLock.
 extern std::array<std::string, kLineCount> tcpPortText GUARDED_BY(engineLock);

@@ -3,7 +3,7 @@
 namespace qmx {
 
 void LogRing::Size(int32_t size) {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   slots_.assign(static_cast<size_t>(size > 0 ? size : 0), std::string());
   size_ = size > 0 ? size : 0;
   index_ = 0;
@@ -11,7 +11,7 @@ void LogRing::Size(int32_t size) {
 }
 
 void LogRing::Append(const std::string& text) {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   AppendLocked(text);
 }
 
@@ -35,7 +35,7 @@ void LogRing::AppendLocked(const std::string& text) {
 }
 
 void LogRing::Clear() {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   slots_.clear();
   size_ = 0;
   index_ = 0;
@@ -43,7 +43,7 @@ void LogRing::Clear() {
 }
 
 std::vector<std::string> LogRing::Listing() const {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   std::vector<std::string> out;
   if (size_ <= 0) return out;
   if (wrapped_ == 0) {
@@ -58,12 +58,12 @@ std::vector<std::string> LogRing::Listing() const {
 }
 
 int32_t LogRing::Index() const {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   return index_;
 }
 
 int32_t LogRing::Wrapped() const {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   return wrapped_;
 }
 

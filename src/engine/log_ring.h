@@ -12,9 +12,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace qmx {
 
@@ -31,14 +32,17 @@ class LogRing {
   int32_t Index() const;
   int32_t Wrapped() const;
 
- private:
-  void AppendLocked(const std::string& text);
+  // The ring's lock: only the members above take it, and take nothing under
+  // it. Public so that engineLock can name it in its order (it comes first).
+  mutable Mutex mutex;
 
-  mutable std::mutex lock_;
-  std::vector<std::string> slots_;
-  int32_t index_ = 0;
-  int32_t size_ = 0;
-  int32_t wrapped_ = 0;
+ private:
+  void AppendLocked(const std::string& text) REQUIRES(mutex);
+
+  std::vector<std::string> slots_ GUARDED_BY(mutex);
+  int32_t index_ GUARDED_BY(mutex) = 0;
+  int32_t size_ GUARDED_BY(mutex) = 0;
+  int32_t wrapped_ GUARDED_BY(mutex) = 0;
 };
 
 }  // namespace qmx

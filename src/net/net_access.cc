@@ -14,26 +14,27 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include "net/socket_internal.h"
+#include "platform/mutex.h"
 
 namespace qmx {
 namespace {
 
-// The network configuration, guarded by configMutex. Never held while the
-// refusal listener runs.
-std::mutex configMutex;
-std::vector<IpAddress> listenAddresses;
-std::vector<IpNet> allowNets;
-std::vector<IpNet> controlAllowNets;
-bool controlAllowSet = false;
+// The network configuration. Never held while the refusal listener runs;
+// nothing else is taken under it (a leaf of the order in platform/mutex.h).
+Mutex configMutex;
+std::vector<IpAddress> listenAddresses GUARDED_BY(configMutex);
+std::vector<IpNet> allowNets GUARDED_BY(configMutex);
+std::vector<IpNet> controlAllowNets GUARDED_BY(configMutex);
+bool controlAllowSet GUARDED_BY(configMutex) = false;
 
-// The refusal listener and the limiter, guarded by refusalMutex. The listener
-// is copied out and called after the lock is let go.
-std::mutex refusalMutex;
-std::shared_ptr<const std::function<void(const std::string&)>> refusalListener;
-RefusalLimiter refusalLimiter;
+// The refusal listener and the limiter. The listener is copied out and
+// called after the lock is let go, so this is a leaf of the order too.
+Mutex refusalMutex;
+std::shared_ptr<const std::function<void(const std::string&)>> refusalListener
+    GUARDED_BY(refusalMutex);
+RefusalLimiter refusalLimiter GUARDED_BY(refusalMutex);
 
 bool AllDigits(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(),
@@ -209,25 +210,25 @@ bool ParsePortText(std::string_view text, uint16_t* port) {
 }
 
 void TcpSetListenAddresses(std::vector<IpAddress> addresses) {
-  std::lock_guard lock(configMutex);
+  MutexLock lock(configMutex);
   listenAddresses = std::move(addresses);
 }
 
 std::vector<IpAddress> TcpListenAddresses() {
-  std::lock_guard lock(configMutex);
+  MutexLock lock(configMutex);
   return listenAddresses;
 }
 
 void TcpSetAllowLists(std::vector<IpNet> allow, std::vector<IpNet> controlAllow,
                       bool controlAllowGiven) {
-  std::lock_guard lock(configMutex);
+  MutexLock lock(configMutex);
   allowNets = std::move(allow);
   controlAllowNets = std::move(controlAllow);
   controlAllowSet = controlAllowGiven;
 }
 
 bool TcpPeerAllowed(int line, const IpAddress& peer) {
-  std::lock_guard lock(configMutex);
+  MutexLock lock(configMutex);
   const std::vector<IpNet>& nets =
       line == 0 && controlAllowSet ? controlAllowNets : allowNets;
   if (nets.empty() && !(line == 0 && controlAllowSet)) return true;
@@ -239,7 +240,7 @@ void TcpSetRefusalListener(std::function<void(const std::string&)> listener) {
   std::shared_ptr<const std::function<void(const std::string&)>> outgoing;
   std::string pending;
   {
-    std::lock_guard lock(refusalMutex);
+    MutexLock lock(refusalMutex);
     // The count pending belongs to the listener that was in place while
     // those refusals happened; with none, they were not to be reported.
     pending = refusalLimiter.TakeSummary();
@@ -329,7 +330,7 @@ void ReportRefusal(int port, const IpAddress& peer) {
   std::shared_ptr<const std::function<void(const std::string&)>> listener;
   RefusalLimiter::Verdict verdict;
   {
-    std::lock_guard lock(refusalMutex);
+    MutexLock lock(refusalMutex);
     verdict = refusalLimiter.Admit(peer, RefusalLimiter::Clock::now());
     listener = refusalListener;
   }

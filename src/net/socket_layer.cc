@@ -269,7 +269,7 @@ int TcpDisconnect(int line, int* error) {
   net::LineQueue(record->lineIndex).WakeWaiters();
   std::shared_ptr<SocketHandle> client;
   {
-    std::lock_guard lock(record->clientMutex);
+    MutexLock lock(record->clientMutex);
     client = record->clientSocket;
   }
   const int listenFd = record->lineSocket;
@@ -359,7 +359,7 @@ bool TcpLineListening(int line) {
 int TcpClientFd(int line) {
   TcpLine* record = net::FindLine(line);
   if (record == nullptr) return -1;
-  std::lock_guard lock(record->clientMutex);
+  MutexLock lock(record->clientMutex);
   return record->clientSocket ? record->clientSocket->fd() : -1;
 }
 

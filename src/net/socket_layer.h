@@ -66,7 +66,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -75,6 +74,7 @@
 #include "platform/byte_queue.h"
 #include "platform/event.h"
 #include "platform/line_counts.h"
+#include "platform/mutex.h"
 
 struct sockaddr_in;
 
@@ -141,10 +141,12 @@ struct TcpLine {
   std::atomic<int> recvLength{0};
   std::unique_ptr<uint8_t[]> recvBuffer;
 
-  // The accepted client. Guarded by clientMutex; held only to copy or reset
-  // the pointer, never across a blocking call.
-  std::mutex clientMutex;
-  std::shared_ptr<SocketHandle> clientSocket;
+  // The accepted client. clientMutex is held only to copy or reset the
+  // pointer, never across a blocking call, and nothing else is taken under
+  // it. A queue's consumer sends under the queue's lock, so it comes after
+  // that (the whole order is in platform/mutex.h).
+  Mutex clientMutex ACQUIRED_AFTER(ByteQueue::mutex);
+  std::shared_ptr<SocketHandle> clientSocket GUARDED_BY(clientMutex);
   std::atomic<uint64_t> clientSerial{0};  // counts the clients accepted
   // The clientSerial of the last client whose input ended (a half-close or
   // close) with every byte it sent queued; 0 for none. Kept on the control

@@ -346,7 +346,7 @@ void TcpAcceptThread(TcpLine* record) {
     net::SetNoDelay(fd);
     net::SetKeepAlive(fd);
     {
-      std::lock_guard lock(line.clientMutex);
+      MutexLock lock(line.clientMutex);
       // A disconnect under way has already looked for a client; this one is
       // dropped unserved and the next accept fails on the shut-down socket.
       if (line.stopRequested) continue;
@@ -384,14 +384,13 @@ void TcpAcceptThread(TcpLine* record) {
     // client's unfinished line and its replies too: nothing of one client
     // reaches the next. The queue is emptied before the serial changes, so
     // bytes the relay takes after it sees the new serial are never the old
-    // client's.
+    // client's. It is emptied outside clientMutex (a queue's lock comes
+    // before it); this thread is its only producer, so it stays empty.
+    if (line.lineIndex == 0) queue.Reset();
     {
-      std::lock_guard lock(line.clientMutex);
+      MutexLock lock(line.clientMutex);
       line.clientSocket.reset();
-      if (line.lineIndex == 0) {
-        queue.Reset();
-        line.clientSerial.fetch_add(1);
-      }
+      if (line.lineIndex == 0) line.clientSerial.fetch_add(1);
     }
     if (line.lineIndex == 0 && wake != nullptr) wake->Set();
   }

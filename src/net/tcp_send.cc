@@ -75,7 +75,7 @@ int SendNow(int line, const uint64_t* serial, const void* data, int size, int* e
   }
   std::shared_ptr<SocketHandle> client;
   {
-    std::lock_guard lock(record->clientMutex);
+    MutexLock lock(record->clientMutex);
     if (serial != nullptr && record->clientSerial.load() != *serial) {
       *error = TCP_ERROR_STATUS;
       return -1;
@@ -130,7 +130,7 @@ void TcpDropClient(int line, uint64_t serial) {
   if (record == nullptr) return;
   std::shared_ptr<SocketHandle> client;
   {
-    std::lock_guard lock(record->clientMutex);
+    MutexLock lock(record->clientMutex);
     if (record->clientSerial.load() != serial || !record->clientSocket) return;
     client = record->clientSocket;
     // The accept thread lets the client go even if it waits for room in the
@@ -151,7 +151,7 @@ void TcpEndClient(int line, uint64_t serial) {
   if (record == nullptr) return;
   std::shared_ptr<SocketHandle> client;
   {
-    std::lock_guard lock(record->clientMutex);
+    MutexLock lock(record->clientMutex);
     if (record->clientSerial.load() != serial || !record->clientSocket) return;
     client = record->clientSocket;
   }
@@ -166,7 +166,7 @@ uint64_t TcpClientSerial(int line) {
 int TcpClientWaitHandle(int line) {
   TcpLine* record = net::FindLine(line);
   if (record == nullptr || record->isClient) return -1;
-  std::lock_guard lock(record->clientMutex);
+  MutexLock lock(record->clientMutex);
   return record->clientSocket ? record->clientSocket->fd() : -1;
 }
 
@@ -196,7 +196,7 @@ int TcpOut(int line, const void* data, int size, int* error) {
   if (record->isClient) {
     fd = record->lineSocket;
   } else {
-    std::lock_guard lock(record->clientMutex);
+    MutexLock lock(record->clientMutex);
     client = record->clientSocket;
     if (client) fd = client->fd();
   }

@@ -7,7 +7,7 @@
 namespace qmx {
 
 int32_t ByteQueue::Allocate(int32_t capacity) {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   if (!buffer_) {
     if (capacity <= 0) return 0;
     std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[capacity]);
@@ -20,7 +20,7 @@ int32_t ByteQueue::Allocate(int32_t capacity) {
 }
 
 int32_t ByteQueue::Reset() {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   ResetLocked();
   return 1;
 }
@@ -31,23 +31,23 @@ void ByteQueue::ResetLocked() {
   hasData_ = 0;
   hasRoom_ = buffer_ ? 1 : 0;
   ++generation_;
-  if (waiters_ > 0) roomAvailable_.notify_all();
+  if (waiters_ > 0) roomAvailable_.SignalAll();
 }
 
 void ByteQueue::Free() {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   buffer_.reset();
   capacity_ = 0;
   ResetLocked();
 }
 
 int32_t ByteQueue::Put(uint8_t byte) {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   return PutLocked(std::span<const uint8_t>(&byte, 1)) == 1 ? 1 : 0;
 }
 
 size_t ByteQueue::PutSome(std::span<const uint8_t> data) {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   return PutLocked(data);
 }
 
@@ -96,14 +96,14 @@ size_t ByteQueue::GetSome(std::span<uint8_t> out) {
 }
 
 int32_t ByteQueue::Peek(uint8_t* byte) {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   if (!hasData_) return 0;
   *byte = buffer_[readIndex_];
   return 1;
 }
 
 int32_t ByteQueue::PeekLast(uint8_t* byte) {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   if (!hasData_) return 0;
   int32_t last = writeIndex_ == 0 ? capacity_ - 1 : writeIndex_ - 1;
   *byte = buffer_[last];
@@ -111,19 +111,19 @@ int32_t ByteQueue::PeekLast(uint8_t* byte) {
 }
 
 int32_t ByteQueue::Count() {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   if (!hasData_) return 0;
   if (writeIndex_ > readIndex_) return writeIndex_ - readIndex_;
   return capacity_ - readIndex_ + writeIndex_;
 }
 
 int32_t ByteQueue::Capacity() {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   return capacity_;
 }
 
 size_t ByteQueue::PutWait(std::span<const uint8_t> data, const std::atomic<bool>& stop) {
-  std::unique_lock lock(lock_);
+  MutexLock lock(mutex);
   const uint64_t generation = generation_;
   size_t stored = 0;
   for (;;) {
@@ -133,22 +133,22 @@ size_t ByteQueue::PutWait(std::span<const uint8_t> data, const std::atomic<bool>
     stored += PutLocked(data.subspan(stored));
     if (stored == data.size()) return stored;
     ++waiters_;
-    roomAvailable_.wait(lock, [&] {
-      return hasRoom_ || !buffer_ || generation_ != generation ||
-             stop.load(std::memory_order_acquire);
-    });
+    while (!hasRoom_ && buffer_ && generation_ == generation &&
+           !stop.load(std::memory_order_acquire)) {
+      roomAvailable_.Wait(mutex);
+    }
     --waiters_;
   }
 }
 
 int32_t ByteQueue::WaitingProducers() {
-  std::lock_guard lock(lock_);
+  MutexLock lock(mutex);
   return waiters_;
 }
 
 void ByteQueue::WakeWaiters() {
-  { std::lock_guard lock(lock_); }
-  roomAvailable_.notify_all();
+  { MutexLock lock(mutex); }
+  roomAvailable_.SignalAll();
 }
 
 void ByteQueue::SetDrainer(Drainer drainer, int index) {

@@ -19,12 +19,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
+
+#include "platform/mutex.h"
 
 namespace qmx {
 
@@ -62,7 +62,7 @@ class ByteQueue {
   // block, and must not call this queue. Returns the number taken.
   template <typename Consume>
   size_t TakeRuns(size_t limit, Consume&& consume) {
-    std::lock_guard lock(lock_);
+    MutexLock lock(mutex);
     size_t taken = 0;
     while (taken < limit && hasData_) {
       const std::span<const uint8_t> run = FrontRunLocked(limit - taken);
@@ -70,7 +70,7 @@ class ByteQueue {
       taken += run.size();
       DropFrontLocked(run.size());
     }
-    if (taken > 0 && waiters_ > 0) roomAvailable_.notify_all();
+    if (taken > 0 && waiters_ > 0) roomAvailable_.SignalAll();
     return taken;
   }
 
@@ -94,23 +94,28 @@ class ByteQueue {
   void SetDrainer(Drainer drainer, int index);
   bool Drain();
 
- private:
-  void ResetLocked();
-  size_t PutLocked(std::span<const uint8_t> data);
-  // The queued bytes that lie contiguous from the read index, at most `limit`.
-  std::span<const uint8_t> FrontRunLocked(size_t limit) const;
-  void DropFrontLocked(size_t count);
+  // The queue's lock: only the members above take it. It is public so that
+  // the locks around it can name it in their order (platform/mutex.h): taken
+  // after engineLock and the relay's turns, before a line's clientMutex and a
+  // port's writeMutex (TakeRuns' consumers send under it).
+  Mutex mutex;
 
-  std::mutex lock_;
-  std::condition_variable roomAvailable_;
-  int32_t writeIndex_ = 0;
-  int32_t readIndex_ = 0;
-  int32_t hasRoom_ = 0;
-  int32_t hasData_ = 0;
-  int32_t capacity_ = 0;
-  std::unique_ptr<uint8_t[]> buffer_;
-  uint64_t generation_ = 0;  // changes on Allocate, Reset and Free
-  int32_t waiters_ = 0;      // producers blocked in PutWait
+ private:
+  void ResetLocked() REQUIRES(mutex);
+  size_t PutLocked(std::span<const uint8_t> data) REQUIRES(mutex);
+  // The queued bytes that lie contiguous from the read index, at most `limit`.
+  std::span<const uint8_t> FrontRunLocked(size_t limit) const REQUIRES(mutex);
+  void DropFrontLocked(size_t count) REQUIRES(mutex);
+
+  CondVar roomAvailable_;  // waited on with `mutex` held
+  int32_t writeIndex_ GUARDED_BY(mutex) = 0;
+  int32_t readIndex_ GUARDED_BY(mutex) = 0;
+  int32_t hasRoom_ GUARDED_BY(mutex) = 0;
+  int32_t hasData_ GUARDED_BY(mutex) = 0;
+  int32_t capacity_ GUARDED_BY(mutex) = 0;
+  std::unique_ptr<uint8_t[]> buffer_ GUARDED_BY(mutex);
+  uint64_t generation_ GUARDED_BY(mutex) = 0;  // changes on Allocate, Reset and Free
+  int32_t waiters_ GUARDED_BY(mutex) = 0;      // producers blocked in PutWait
   std::atomic<Drainer> drainer_{nullptr};
   std::atomic<int> drainIndex_{0};
 };

@@ -8,14 +8,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 namespace qmx {
 namespace {
 
-std::mutex sinkMutex;
-std::shared_ptr<TraceSink> currentSink;  // guarded by sinkMutex
+// The sink is copied out under the lock and called after it is let go: a
+// leaf of the lock order (platform/mutex.h): any other lock may be held.
+Mutex sinkMutex;
+std::shared_ptr<TraceSink> currentSink GUARDED_BY(sinkMutex);
 std::atomic<bool> traceOn{false};
 
 void WriteAll(int fd, const std::string& text) {
@@ -35,7 +38,7 @@ void WriteAll(int fd, const std::string& text) {
 }  // namespace
 
 void SetTraceSink(TraceSink sink) {
-  std::lock_guard lock(sinkMutex);
+  MutexLock lock(sinkMutex);
   if (sink) {
     currentSink = std::make_shared<TraceSink>(std::move(sink));
     traceOn.store(true, std::memory_order_release);
@@ -72,7 +75,7 @@ void DebugTrace(std::string_view message) {
   if (!TraceEnabled()) return;
   std::shared_ptr<TraceSink> sink;
   {
-    std::lock_guard lock(sinkMutex);
+    MutexLock lock(sinkMutex);
     sink = currentSink;
   }
   if (sink) (*sink)(message);

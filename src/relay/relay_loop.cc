@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -12,6 +11,7 @@
 #include "engine/port_lifecycle.h"
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
+#include "platform/mutex.h"
 #include "protocol/command_interpreter.h"
 #include "protocol/replies.h"
 #include "relay/control_line.h"
@@ -129,20 +129,26 @@ class ControlLineActions : public ControlLineAssembler::Sink {
 struct RelayState;
 
 // The relay's data sends, each direction under its own turn: the relay
-// thread takes both for the data part of its pass; a receive thread tries
-// one for its shortcut and leaves the bytes to the relay thread when it is
-// taken. txTurn guards serialOutput and sendStaging; rxTurn guards output,
-// remote and receiveStaging; liveState is written with both held.
-std::mutex txTurn;
-std::mutex rxTurn;
-RelayState* liveState = nullptr;
+// thread takes both for the data part of its pass, txTurn first; a receive
+// thread only tries one for its shortcut and leaves the bytes to the relay
+// thread when it is taken. Remote lines' sessions take engineLock with both
+// turns held, so the turns come before it (platform/mutex.h has the order).
+Mutex txTurn ACQUIRED_BEFORE(engineLock);
+Mutex rxTurn ACQUIRED_AFTER(txTurn) ACQUIRED_BEFORE(engineLock);
+// The relay's state as each shortcut reaches it; both are set by Publish with
+// both turns held, null while no relay thread runs.
+RelayState* txState GUARDED_BY(txTurn) = nullptr;
+RelayState* rxState GUARDED_BY(rxTurn) = nullptr;
 
 struct RelayState {
+  // The control line's parts: the relay thread's alone.
   ControlLineAssembler controlLine;
   ControlLineOutput controlOutput;
-  DataLineOutput output[kLineCount];  // index = data line
-  SerialPortOutput serialOutput[kPortCount];
-  RemoteLine remote[kLineCount];  // index = data line; used on remote lines only
+  DataLineOutput output[kLineCount] GUARDED_BY(rxTurn);  // index = data line
+  SerialPortOutput serialOutput[kPortCount] GUARDED_BY(txTurn);
+  // Index = data line; used on remote lines only. Only the relay pass serves
+  // those, with both turns held, so SendToPort may use them too.
+  RemoteLine remote[kLineCount] GUARDED_BY(rxTurn);
   // Control input taken from cmdQueue and not yet looked at: the relay stops
   // taking more while the control client's output backlog is full.
   uint8_t controlBytes[kQueueCapacity];
@@ -150,8 +156,8 @@ struct RelayState {
   size_t controlNext = 0;
   // One staging buffer per direction: a chunk is written out (or kept by its
   // output) before the next port's chunk is taken.
-  uint8_t sendStaging[kRelayChunk + 1];
-  uint8_t receiveStaging[kRelayChunk + 1];
+  uint8_t sendStaging[kRelayChunk + 1] GUARDED_BY(txTurn);
+  uint8_t receiveStaging[kRelayChunk + 1] GUARDED_BY(rxTurn);
 };
 
 // What a pass leaves behind, which decides how long the relay may sleep.
@@ -236,9 +242,10 @@ bool IsRemote(uint32_t remoteLines, int L) {
 }
 
 // Serial sends to port n: a port still writing its last chunk takes no new
-// one. With txTurn held.
+// one.
 void SendToPort(RelayState& state, int n, uint32_t remoteLines,
-                DataLineOutput::Clock::time_point now, PassResult& result) {
+                DataLineOutput::Clock::time_point now, PassResult& result)
+    REQUIRES(txTurn) {
   SerialPortOutput& port = state.serialOutput[n];
   port.Flush(n, now);
   if (port.HasPending()) {
@@ -246,14 +253,17 @@ void SendToPort(RelayState& state, int n, uint32_t remoteLines,
     result.WaitFor(RsWaitHandle(n));
     return;
   }
-  // A remote line's client input carries answers for it: it waits while
-  // the client does not take what it was sent.
   const bool remote = remoteLines != 0 && IsRemote(remoteLines, n + 1);
-  if (remote && state.output[n + 1].Backlogged()) {
-    result.backlogLeft = true;
-    return;
-  }
   if (remote) {
+    // Only the relay pass is given remote lines, and it holds rxTurn too;
+    // the analysis cannot tell that from remoteLines.
+    rxTurn.AssertHeld();
+    // A remote line's client input carries answers for it: it waits while
+    // the client does not take what it was sent.
+    if (state.output[n + 1].Backlogged()) {
+      result.backlogLeft = true;
+      return;
+    }
     uint8_t* buffer = state.sendStaging;
     const size_t m = txQueue[n].GetSome(std::span(buffer, kRelayChunk));
     if (m == 0) return;
@@ -267,6 +277,9 @@ void SendToPort(RelayState& state, int n, uint32_t remoteLines,
     // Written from the queue's own memory: no copy unless the device
     // leaves part of it for later.
     const size_t m = txQueue[n].TakeRuns(kRelayChunk, [&](std::span<const uint8_t> run) {
+      // TakeRuns calls this on this thread before it returns, so txTurn is
+      // still held; the analysis does not carry that into the lambda.
+      txTurn.AssertHeld();
       TraceChunk(run);
       port.Write(n, run, now);
     });
@@ -282,7 +295,8 @@ void SendToPort(RelayState& state, int n, uint32_t remoteLines,
 // One chunk of port n's input to every data line routed to it, in
 // ascending line order.
 void SendToRoutes(RelayState& state, int n, const int32_t* routes, uint32_t remoteLines,
-                  std::span<const uint8_t> chunk, DataLineOutput::Clock::time_point now) {
+                  std::span<const uint8_t> chunk, DataLineOutput::Clock::time_point now)
+    REQUIRES(rxTurn) {
   if (chunk.empty()) return;
   TraceChunk(chunk);
   for (int L = 1; L < kLineCount; ++L) {
@@ -296,9 +310,10 @@ void SendToRoutes(RelayState& state, int n, const int32_t* routes, uint32_t remo
 }
 
 // TCP sends of port n's input to every data line routed to it, in ascending
-// line order; nothing while one of them is backlogged. With rxTurn held.
+// line order; nothing while one of them is backlogged.
 void SendPortInput(RelayState& state, int n, const int32_t* routes, uint32_t remoteLines,
-                   DataLineOutput::Clock::time_point now, PassResult& result) {
+                   DataLineOutput::Clock::time_point now, PassResult& result)
+    REQUIRES(rxTurn) {
   bool held = false;
   for (int L = 1; L < kLineCount; ++L) {
     held = held || (routes[L - 1] == n && state.output[L].Backlogged());
@@ -320,6 +335,9 @@ void SendPortInput(RelayState& state, int n, const int32_t* routes, uint32_t rem
     // Sent from the queue's own memory; what a client does not take at once
     // is kept by its output.
     m = rxQueue[n].TakeRuns(kRelayChunk, [&](std::span<const uint8_t> run) {
+      // TakeRuns calls this on this thread before it returns, so rxTurn is
+      // still held; the analysis does not carry that into the lambda.
+      rxTurn.AssertHeld();
       SendToRoutes(state, n, routes, 0, run, now);
     });
   }
@@ -331,7 +349,7 @@ void LoadRoutes(int32_t* routes) {
     routes[i] = routeTable[i].load(std::memory_order_relaxed);
 }
 
-void NoteClientBacklog(RelayState& state, int L, PassResult& result) {
+void NoteClientBacklog(RelayState& state, int L, PassResult& result) REQUIRES(rxTurn) {
   if (!state.output[L].HasPending()) return;
   result.backlogLeft = true;
   result.WaitFor(TcpClientWaitHandle(L));
@@ -343,7 +361,8 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
   ControlPass(state, actions, now, result);
   // Ports whose device went away, or that wait for it to come back.
   RetryAbsentDevices(now);
-  std::scoped_lock turns(txTurn, rxTurn);
+  MutexLock tx(txTurn);
+  MutexLock rx(rxTurn);
   // Lines that speak Telnet with remote port control follow their clients.
   const uint32_t remoteLines = Rfc2217Lines();
   if (remoteLines != 0) {
@@ -373,20 +392,20 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
 
 // On data line n + 1's receive thread, after it queued bytes for port n.
 bool DeviceShortcut(int n) {
-  if (Rfc2217Lines() != 0) return false;
-  std::unique_lock turn(txTurn, std::try_to_lock);
-  if (!turn.owns_lock() || liveState == nullptr) return false;
+  if (Rfc2217Lines() != 0 || !txTurn.try_lock()) return false;
+  MutexLock turn(txTurn, kAdoptLock);
+  if (txState == nullptr) return false;
   PassResult result;
-  SendToPort(*liveState, n, 0, DataLineOutput::Clock::now(), result);
+  SendToPort(*txState, n, 0, DataLineOutput::Clock::now(), result);
   return !result.queuesLeft && !result.backlogLeft;
 }
 
 // On port n's receive thread, after it queued the device's bytes.
 bool ClientShortcut(int n) {
-  if (Rfc2217Lines() != 0) return false;
-  std::unique_lock turn(rxTurn, std::try_to_lock);
-  if (!turn.owns_lock() || liveState == nullptr) return false;
-  RelayState& state = *liveState;
+  if (Rfc2217Lines() != 0 || !rxTurn.try_lock()) return false;
+  MutexLock turn(rxTurn, kAdoptLock);
+  if (rxState == nullptr) return false;
+  RelayState& state = *rxState;
   const auto now = DataLineOutput::Clock::now();
   int32_t routes[kPortCount];
   LoadRoutes(routes);
@@ -405,8 +424,10 @@ bool ClientShortcut(int n) {
 // longer) and hands the queues' producers the shortcuts.
 void Publish(RelayState* state) {
   {
-    std::scoped_lock turns(txTurn, rxTurn);
-    liveState = state;
+    MutexLock tx(txTurn);
+    MutexLock rx(rxTurn);
+    txState = state;
+    rxState = state;
   }
   for (int n = 0; n < kPortCount; ++n) {
     txQueue[n].SetDrainer(state != nullptr ? &DeviceShortcut : nullptr, n);

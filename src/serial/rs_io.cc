@@ -170,7 +170,7 @@ void RsReadThread(int n) {
 
 int RsWrite(int n, const uint8_t* data, int count) {
   RsPort& port = rsPorts[n];
-  std::lock_guard lock(port.writeMutex);
+  MutexLock lock(port.writeMutex);
   // The wake-up descriptor exists only while the port is fully open.
   const int fd = port.handle.load();
   if (fd < 0 || port.wakeFd < 0 || count < 0) return 0;
@@ -195,7 +195,7 @@ int RsWrite(int n, const uint8_t* data, int count) {
 
 int RsWriteNow(int n, const uint8_t* data, int count) {
   RsPort& port = rsPorts[n];
-  std::lock_guard lock(port.writeMutex);
+  MutexLock lock(port.writeMutex);
   const int fd = port.handle.load();
   if (fd < 0 || port.wakeFd < 0 || count < 0) return -1;
   const long written = WriteSome(fd, data, static_cast<size_t>(count));

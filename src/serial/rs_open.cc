@@ -132,7 +132,7 @@ int RsOpen(int n) {
     return 0;
   }
   {
-    std::lock_guard lock(port.writeMutex);
+    MutexLock lock(port.writeMutex);
     port.wakeFd = wakeFd;
   }
   port.stopRequested.store(false);
@@ -142,7 +142,7 @@ int RsOpen(int n) {
   } catch (const std::system_error&) {
     DebugTrace("Error creating READ thread\n");
     {
-      std::lock_guard lock(port.writeMutex);
+      MutexLock lock(port.writeMutex);
       port.wakeFd = -1;
     }
     ::close(wakeFd);
@@ -220,7 +220,7 @@ void RsClose(int n) {
   const uint64_t one = 1;
   (void)!::write(port.wakeFd, &one, sizeof one);
 
-  std::lock_guard lock(port.writeMutex);  // a pending RsWrite has let go
+  MutexLock lock(port.writeMutex);  // a pending RsWrite has let go
   port.readThread.join();
   const int fd = port.handle.load();
   if (port.breakOn.exchange(false)) (void)SetBreak(fd, false);

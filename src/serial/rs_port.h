@@ -33,13 +33,13 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "platform/byte_queue.h"
 #include "platform/event.h"
 #include "platform/line_counts.h"
+#include "platform/mutex.h"
 #include "serial/serial_device.h"
 
 namespace qmx {
@@ -105,9 +105,15 @@ struct RsPort {
   std::atomic<bool> stopRequested{false};  // the receive thread's stop flag
   // eventfd that RsClose signals to end the receive thread's wait and a
   // pending RsWrite. Written by RsOpen and RsClose with writeMutex held; the
-  // receive thread reads it once at its start.
+  // receive thread reads it once at its start, and RsClose before it takes
+  // writeMutex (to wake the RsWrite holding it). Those two reads are ordered
+  // by the open and close themselves, not by the mutex, so it is not marked
+  // GUARDED_BY.
   int wakeFd = -1;
-  std::mutex writeMutex;  // held by RsWrite, RsWriteNow and by RsClose
+  // Held by RsWrite, RsWriteNow and RsClose: no write uses the device while
+  // it is closed. The relay writes from a queue's memory under the queue's
+  // lock, so this comes after it (the whole order is in platform/mutex.h).
+  Mutex writeMutex ACQUIRED_AFTER(ByteQueue::mutex);
 
   // What remote port control last asked of the modem control lines and the
   // break state. A device without those lines (a pseudo-terminal) ignores

@@ -54,8 +54,11 @@ TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
   // serial port was "unused" at start-up.
   EXPECT_EQ(Cmd("OPEN COM1,19200,E,7,2,H"),
             "200 opened by 19200,e,7,2,h. Port is " + std::to_string(port_[1]) + "\r\n");
-  EXPECT_EQ(FieldText(comSettings[0].definition), "19200,e,7,2");
-  EXPECT_EQ(FieldText(comSettings[0].flow), "h");
+  {
+    MutexLock lock(engineLock);
+    EXPECT_EQ(FieldText(comSettings[0].definition), "19200,e,7,2");
+    EXPECT_EQ(FieldText(comSettings[0].flow), "h");
+  }
   {
     TcpClient c(port_[1]);
     c.Send("ping");
@@ -66,8 +69,11 @@ TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
   // Partial: definition stays the saved one, the baud text is stored.
   EXPECT_EQ(Cmd("open com2,2400"), "200 opened by 9600,n,8,1,n. Port is " +
                                        std::to_string(LinePort(2)) + "\r\n");
-  EXPECT_EQ(FieldText(comSettings[1].baud), "2400");
-  EXPECT_EQ(FieldText(comSettings[1].definition), "9600,n,8,1");
+  {
+    MutexLock lock(engineLock);
+    EXPECT_EQ(FieldText(comSettings[1].baud), "2400");
+    EXPECT_EQ(FieldText(comSettings[1].definition), "9600,n,8,1");
+  }
 
   // Saved settings alone.
   EXPECT_EQ(Cmd("open com3"), "200 opened by 4800,o,7,2,x. Port is " +
@@ -78,6 +84,7 @@ TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
   EXPECT_EQ(Cmd("open com3,9600,n,8,1,xonxoff-flow-control"),
             "200 opened by 9600,n,8,1,xonxoff-flow-control. Port is " +
                 std::to_string(LinePort(3)) + "\r\n");
+  MutexLock lock(engineLock);
   EXPECT_EQ(FieldText(comSettings[2].flow), "xonxoff");
 }
 
@@ -86,7 +93,7 @@ TEST_F(Commands, OpenOfAMissingDeviceReportsAndStatusShowsUnused) {
   settings_.serial[1] = "com1";
   MissingDevice("com1");
   Start();  // com1 has no device: its line is NG
-  EXPECT_EQ(LineStatusText(1), "NG");
+  EXPECT_EQ(LineStatus(1), "NG");
   EXPECT_EQ(Cmd("open com1"), "420 Failed to open com port\r\n");
   std::string status = Cmd("status");
   EXPECT_NE(status.find("1:unused-unused unused\r\n"), std::string::npos) << status;
@@ -168,6 +175,7 @@ TEST_F(Commands, CloseByTcpPortAndByName) {
   EXPECT_TRUE(copy.WaitClosed());
   for (int L : {1, 3, 5}) {
     EXPECT_FALSE(Listening(port_[L])) << L;
+    MutexLock lock(engineLock);
     EXPECT_EQ(tcpPortText[L], "unused");
     EXPECT_EQ(LineStatusText(L), "unused");
     EXPECT_EQ(routeTable[L - 1].load(), -1);
@@ -185,7 +193,10 @@ TEST_F(Commands, ReceiveRoutesACopyToTheNextFreeLine) {
   std::string reply = Cmd("receive com1");
   EXPECT_EQ(reply, "200 receive data from com1. Port is " + std::to_string(LinePort(2)) +
                        "\r\n");
-  EXPECT_EQ(serialPortText[2], "receive com1");
+  {
+    MutexLock lock(engineLock);
+    EXPECT_EQ(serialPortText[2], "receive com1");
+  }
   TcpClient bridged(port_[1]);
   TcpClient copy(LinePort(2));
   ASSERT_TRUE(WaitFor([] { return TcpClientFd(1) >= 0 && TcpClientFd(2) >= 0; }));

@@ -45,7 +45,7 @@ class HalfClose : public ::testing::Test {
     s.tcp[1] = std::to_string(data_);
     s.serial[1] = "com1";
     Start(s);
-    ASSERT_EQ(LineStatusText(1), "OK");
+    ASSERT_EQ(LineStatus(1), "OK");
   }
   ScratchDir dir_;
   InProcessServer server_;

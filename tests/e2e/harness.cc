@@ -89,6 +89,11 @@ std::vector<std::string> ErrorLogEntries() {
   return ErrorLogListing();
 }
 
+std::string LineStatus(int line) {
+  MutexLock lock(engineLock);
+  return std::string(LineStatusText(line));
+}
+
 std::string BinDir() {
   const char* dir = std::getenv("QMX_BIN_DIR");
   return dir ? dir : QMX_DEFAULT_BIN_DIR;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/line_table.h"
 #include "relay/corv_doc.h"
 #include "testsupport/child_process.h"
 #include "testsupport/free_port.h"
@@ -81,8 +82,10 @@ class InProcessServer {
 };
 
 // Runs `command` under the engine lock and returns the command log.
-std::vector<std::string> CommandLog(CCorvDoc& doc);
-std::vector<std::string> ErrorLogEntries();
+std::vector<std::string> CommandLog(CCorvDoc& doc) EXCLUDES(engineLock);
+std::vector<std::string> ErrorLogEntries() EXCLUDES(engineLock);
+// Line `line`'s status text, copied under the engine lock.
+std::string LineStatus(int line) EXCLUDES(engineLock);
 
 // qmxd as a child process in the working directory; its standard error goes
 // to qmxd.stderr there.

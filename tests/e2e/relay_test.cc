@@ -42,7 +42,7 @@ TEST_F(Relay, DataLineCarriesBytesBothWaysInOrder) {
     traces.emplace_back(m);
   });
   server_.Start();
-  ASSERT_EQ(LineStatusText(1), "OK");
+  ASSERT_EQ(LineStatus(1), "OK");
   TcpClient client(data_[1]);
   ASSERT_TRUE(client.connected());
 

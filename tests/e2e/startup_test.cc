@@ -21,6 +21,7 @@ class Startup : public ::testing::Test {
 TEST_F(Startup, NoSettingsFileLeavesEveryLineUnused) {
   server_.Start();
   for (int L = 0; L < 9; ++L) {
+    MutexLock lock(engineLock);
     EXPECT_EQ(tcpPortText[L], "unused");
     EXPECT_EQ(LineStatusText(L), "");
   }
@@ -63,18 +64,21 @@ TEST_F(Startup, EachKindOfLineGetsItsStatus) {
   dir_.WriteFile("qmx.txt", s.Text());
   server_.Start();
 
-  EXPECT_EQ(LineStatusText(0), "OK");
-  EXPECT_EQ(LineStatusText(1), "NG");
+  EXPECT_EQ(LineStatus(0), "OK");
+  EXPECT_EQ(LineStatus(1), "NG");
   EXPECT_FALSE(Listening(missingPort));
-  EXPECT_EQ(FieldText(rsPorts[0].name), "");
-  EXPECT_EQ(LineStatusText(2), "OK");
-  EXPECT_EQ(LineStatusText(3), "");
-  EXPECT_EQ(LineStatusText(4), "NG");
+  {
+    MutexLock lock(engineLock);  // guards the port's texts
+    EXPECT_EQ(FieldText(rsPorts[0].name), "");
+  }
+  EXPECT_EQ(LineStatus(2), "OK");
+  EXPECT_EQ(LineStatus(3), "");
+  EXPECT_EQ(LineStatus(4), "NG");
   EXPECT_GE(rsPorts[3].handle.load(), 0);  // the port stays open, its route set
   EXPECT_EQ(routeTable[3].load(), 3);
-  EXPECT_EQ(LineStatusText(5), "NG");
+  EXPECT_EQ(LineStatus(5), "NG");
   EXPECT_EQ(routeTable[4].load(), -1);
-  EXPECT_EQ(LineStatusText(6), "unused");
+  EXPECT_EQ(LineStatus(6), "unused");
   auto errors = ErrorLogEntries();
   EXPECT_EQ(errors, (std::vector<std::string>{
                         "com1 open failure: com1: No such file or directory",
@@ -104,14 +108,21 @@ TEST_F(Startup, SaveThenRestartRestoresEverything) {
     ControlClient c(control);
     EXPECT_EQ(c.Command("save"), "200 saved setup\r\n");
   }
-  auto tcp = tcpPortText;
-  auto serial = serialPortText;
-  auto remarks = setupRemarks;
+  decltype(tcpPortText) tcp;
+  decltype(serialPortText) serial;
+  decltype(setupRemarks) remarks;
+  {
+    MutexLock lock(engineLock);
+    tcp = tcpPortText;
+    serial = serialPortText;
+    remarks = setupRemarks;
+  }
   std::string saved = dir_.ReadFile("qmx.txt");
   server_.Stop();
   EXPECT_EQ(saved, text);  // the file the server wrote is the one it read
 
   server_.Start();
+  MutexLock lock(engineLock);
   EXPECT_EQ(tcpPortText, tcp);
   EXPECT_EQ(serialPortText, serial);
   EXPECT_EQ(setupRemarks, remarks);

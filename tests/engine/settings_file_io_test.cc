@@ -71,13 +71,19 @@ constexpr const char* kText =
     "com3\r\ncom4\r\ncom5\r\ncom6\r\ncom7\r\ncom8,9600,n,8,1,x\tlast\r\n1\tend\r\n";
 
 TEST_F(SettingsFiles, ReadRefusesFifosAndDevicesWithoutWaiting) {
+  MutexLock lock(engineLock);
   std::string reason;
+  // Reads on Bounded's thread while this one holds engineLock for it and waits.
+  auto read = [&] {
+    engineLock.AssertHeld();
+    return ReadSetupFile(&reason);
+  };
   ASSERT_EQ(::mkfifo("qmx.txt", 0644), 0);
-  EXPECT_EQ(Bounded([&] { return ReadSetupFile(&reason); }), std::optional<bool>(false));
+  EXPECT_EQ(Bounded(read), std::optional<bool>(false));
   EXPECT_EQ(reason, "not a regular file");
   fs::remove("qmx.txt");
   fs::create_symlink("/dev/zero", "qmx.txt");
-  EXPECT_EQ(Bounded([&] { return ReadSetupFile(&reason); }), std::optional<bool>(false));
+  EXPECT_EQ(Bounded(read), std::optional<bool>(false));
   EXPECT_EQ(reason, "not a regular file");
   fs::remove("qmx.txt");
   EXPECT_FALSE(ReadSetupFile(&reason));
@@ -85,7 +91,7 @@ TEST_F(SettingsFiles, ReadRefusesFifosAndDevicesWithoutWaiting) {
 }
 
 // Everything the reader stores, to compare two reads.
-std::vector<std::string> TableTexts() {
+std::vector<std::string> TableTexts() REQUIRES(engineLock) {
   std::vector<std::string> texts(tcpPortText.begin(), tcpPortText.end());
   texts.insert(texts.end(), serialPortText.begin(), serialPortText.end());
   texts.insert(texts.end(), setupRemarks.begin(), setupRemarks.end());
@@ -109,6 +115,7 @@ long ReadBytesSoFar() {  // bytes this process has read, from /proc/self/io
 }
 
 TEST_F(SettingsFiles, ReadTakesOnlyTheStartOfAHugeFileAndReadsItTheSame) {
+  MutexLock lock(engineLock);
   // Lines of the longest kind (98 characters and CR LF; 99 and CR LF, which
   // the reader splits) with a long tail: the bounded read stores what a read
   // of the whole text would.
@@ -117,10 +124,10 @@ TEST_F(SettingsFiles, ReadTakesOnlyTheStartOfAHugeFileAndReadsItTheSame) {
     longest += std::string(98 + i % 2, static_cast<char>('a' + i)) + "\r\n";
   for (const std::string& text :
        {std::string(kText) + std::string(100000, 'x'), longest}) {
-    ResetLineTable();
+    ResetLineTableLocked();
     ParseSetupText(text);
     std::vector<std::string> whole = TableTexts();
-    ResetLineTable();
+    ResetLineTableLocked();
     Write("qmx.txt", text);
     ASSERT_TRUE(ReadSetupFile());
     EXPECT_EQ(TableTexts(), whole);
@@ -137,6 +144,7 @@ TEST_F(SettingsFiles, ReadTakesOnlyTheStartOfAHugeFileAndReadsItTheSame) {
 }
 
 TEST_F(SettingsFiles, SaveKeepsALinkAndReplacesTheFileItLeadsTo) {
+  MutexLock lock(engineLock);
   ParseSetupText(kText);
   const std::string saved = ToDiskLineEnds(BuildSetupText());
   Write(root_ / "etc" / "qmx.txt", "old text\r\n");
@@ -161,6 +169,7 @@ TEST_F(SettingsFiles, SaveKeepsALinkAndReplacesTheFileItLeadsTo) {
 }
 
 TEST_F(SettingsFiles, SaveNeverFollowsOrReplacesAPlantedName) {
+  MutexLock lock(engineLock);
   ParseSetupText(kText);
   Write(root_ / "etc" / "victim", "precious");
   fs::create_symlink(root_ / "etc" / "victim", "qmx.txt.new");
@@ -174,7 +183,7 @@ TEST_F(SettingsFiles, SaveNeverFollowsOrReplacesAPlantedName) {
 
 // Saves in a child process; when the tests run as root the child becomes
 // nobody, so that a folder owned by root is closed to it.
-bool SaveAsAnotherUser() {
+bool SaveAsAnotherUser() REQUIRES(engineLock) {
   pid_t child = ::fork();
   if (child == 0) {
     if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
@@ -186,6 +195,7 @@ bool SaveAsAnotherUser() {
 }
 
 TEST_F(SettingsFiles, SaveThatCannotWriteFailsAndLeavesNothingBehind) {
+  MutexLock lock(engineLock);
   ParseSetupText(kText);
   auto entries = [] { return std::distance(fs::directory_iterator("."), {}); };
   // Not a regular file: a folder, or a link to a FIFO (which must not block).
@@ -194,7 +204,11 @@ TEST_F(SettingsFiles, SaveThatCannotWriteFailsAndLeavesNothingBehind) {
   fs::remove("qmx.txt");
   ASSERT_EQ(::mkfifo((root_ / "etc" / "fifo").c_str(), 0644), 0);
   fs::create_symlink(root_ / "etc" / "fifo", "qmx.txt");
-  EXPECT_EQ(Bounded([] { return WriteSetupFile(); }), std::optional<bool>(false));
+  EXPECT_EQ(Bounded([] {
+              engineLock.AssertHeld();  // held by the test for this thread
+              return WriteSetupFile();
+            }),
+            std::optional<bool>(false));
   EXPECT_EQ(entries(), 1);
   fs::remove("qmx.txt");
   // A folder the saver may not write, holding a qmx.txt it may write.
@@ -213,9 +227,10 @@ TEST_F(SettingsFiles, SaveThatCannotWriteFailsAndLeavesNothingBehind) {
 // A settings file its reader may read but not write (a root-owned file
 // linked in for a service user) is read and served; saving it fails.
 TEST_F(SettingsFiles, AFileThatMayOnlyBeReadIsReadAndNotSaved) {
+  MutexLock lock(engineLock);
   ParseSetupText(kText);
   const std::string text = ToDiskLineEnds(BuildSetupText());
-  ResetLineTable();
+  ResetLineTableLocked();
   Write(root_ / "etc" / "qmx.txt", text);
   ::chmod((root_ / "etc" / "qmx.txt").c_str(), 0444);
   fs::create_symlink(root_ / "etc" / "qmx.txt", "qmx.txt");

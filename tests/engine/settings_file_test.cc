@@ -37,6 +37,7 @@ constexpr const char* kSample =
     "anything after line 19 is ignored\r\n";
 
 TEST_F(SettingsText, ReadsEveryLineIntoTheTable) {
+  MutexLock lock(engineLock);
   ParseSetupText(kSample);
   EXPECT_EQ(setupRemarks[0], "QMX settings, first line\n");
   EXPECT_EQ(tcpPortText[0], "9001");
@@ -59,6 +60,7 @@ TEST_F(SettingsText, ReadsEveryLineIntoTheTable) {
 }
 
 TEST_F(SettingsText, WrittenTextReadsBackTheSameWithRemarksInPlace) {
+  MutexLock lock(engineLock);
   ParseSetupText(kSample);
   std::string written = BuildSetupText();
   auto tcp = tcpPortText;
@@ -67,7 +69,7 @@ TEST_F(SettingsText, WrittenTextReadsBackTheSameWithRemarksInPlace) {
   std::string def1 = std::string(FieldText(comSettings[1].definition));
   int minimized = startMinimized;
 
-  ResetLineTable();
+  ResetLineTableLocked();
   ParseSetupText(ToDiskLineEnds(written));
   EXPECT_EQ(tcpPortText, tcp);
   EXPECT_EQ(serialPortText, serial);
@@ -83,6 +85,7 @@ TEST_F(SettingsText, WrittenTextReadsBackTheSameWithRemarksInPlace) {
 }
 
 TEST_F(SettingsText, ShortAndOddLines) {
+  MutexLock lock(engineLock);
   ParseSetupText(
       "first\n"
       "9001\n"
@@ -98,6 +101,7 @@ TEST_F(SettingsText, ShortAndOddLines) {
 }
 
 TEST_F(SettingsText, MinimizeFlagNeedsTheDigitFirst) {
+  MutexLock lock(engineLock);
   std::string head = "h\n9001\n";
   for (int i = 0; i < 8; ++i) head += "unused,unused\n";
   for (int i = 0; i < 8; ++i) head += "com1,9600,n,8,1,n\n";
@@ -108,6 +112,7 @@ TEST_F(SettingsText, MinimizeFlagNeedsTheDigitFirst) {
 }
 
 TEST_F(SettingsText, OverlongLinesAndFieldsAreCutNeverOverrun) {
+  MutexLock lock(engineLock);
   std::string longName(200, 'c');
   std::string text = "first\n9001\n";
   for (int i = 0; i < 8; ++i) text += "unused,unused\n";
@@ -117,13 +122,14 @@ TEST_F(SettingsText, OverlongLinesAndFieldsAreCutNeverOverrun) {
   EXPECT_EQ(FieldText(comSettings[0].flow), "hardwar");
 
   // A line longer than 99 characters continues as the next line.
-  ResetLineTable();
+  ResetLineTableLocked();
   ParseSetupText("first\n" + std::string(120, '9') + "\n");
   EXPECT_EQ(tcpPortText[0], std::string(99, '9'));
   EXPECT_EQ(tcpPortText[1], std::string(21, '9'));
 }
 
 TEST_F(SettingsText, SavedLinesStayWithinTheReadersLimitAndEnded) {
+  MutexLock lock(engineLock);
   // A first line without its end, a remark that would make its line too
   // long, and a NUL (which ends a line for the reader): a save must not move
   // any later line.
@@ -140,26 +146,27 @@ TEST_F(SettingsText, SavedLinesStayWithinTheReadersLimitAndEnded) {
     end = written.find('\n', start);
     EXPECT_LT(end - start, 99u);
   }
-  ResetLineTable();
+  ResetLineTableLocked();
   ParseSetupText(ToDiskLineEnds(written));
   EXPECT_EQ(setupRemarks[0], "first line without end\n");
   EXPECT_EQ(tcpPortText[2], "9003");
   EXPECT_EQ(serialPortText[2], "com2");
   EXPECT_EQ(setupRemarks[2].size(), 98u - std::string("9002,com1\t").size());
 
-  ResetLineTable();
+  ResetLineTableLocked();
   ParseSetupText(std::string("h\n9001\n9002,com1\0junk\n9003,com2\n", 32));
   EXPECT_EQ(serialPortText[1], "com1");
   EXPECT_EQ(serialPortText[2], "com2");
 }
 
 TEST_F(SettingsText, WriterWithoutAFirstLineWritesAHeading) {
+  MutexLock lock(engineLock);
   for (auto& t : tcpPortText) t = "unused";
   for (int L = 1; L < 9; ++L) serialPortText[L] = "unused";
   std::string written = BuildSetupText();
   ASSERT_FALSE(written.empty());
   EXPECT_NE(written.substr(0, written.find('\n')), "unused\t");
-  ResetLineTable();
+  ResetLineTableLocked();
   ParseSetupText(written);
   EXPECT_EQ(tcpPortText[0], "unused");
   EXPECT_EQ(serialPortText[8], "unused");

@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <thread>
 #include <vector>
 
 #include "platform/event.h"
 #include "platform/fixed_text.h"
+#include "platform/mutex.h"
 #include "platform/tokenizer.h"
 
 namespace qmx {
@@ -137,6 +139,69 @@ TEST(Event, WaitEndsWhenAWatchedDescriptorHasRoom) {
   EXPECT_EQ(e.Wait(1s, watched), Event::WaitResult::kSignaled);
   ::close(fds[0]);
   ::close(fds[1]);
+}
+
+struct Guarded {
+  Mutex mutex;
+  CondVar changed;
+  bool ready GUARDED_BY(mutex) = false;
+};
+
+// Whether a thread other than the caller can take `mutex` at this moment.
+bool FreeForAnotherThread(Mutex& mutex) {
+  return std::async(std::launch::async,
+                    [&mutex] {
+                      if (!mutex.try_lock()) return false;
+                      mutex.unlock();
+                      return true;
+                    })
+      .get();
+}
+
+TEST(CondVar, WaitLetsTheSignallerInAndEndsWithItsSignal) {
+  Guarded g;
+  std::thread signaller;
+  bool signalled = true;
+  {
+    MutexLock lock(g.mutex);
+    // The signaller can only set `ready` while the wait has let go of the
+    // mutex; a wait that kept it would run into the time-out.
+    signaller = std::thread([&g] {
+      MutexLock inner(g.mutex);
+      g.ready = true;
+      g.changed.Signal();
+    });
+    while (!g.ready && signalled) signalled = g.changed.WaitFor(g.mutex, 10s);
+    EXPECT_TRUE(g.ready);
+  }
+  signaller.join();
+  EXPECT_TRUE(signalled);
+}
+
+TEST(CondVar, TimedWaitWithoutSignalTimesOutNoSoonerAndHoldsTheMutexAgain) {
+  Guarded g;
+  MutexLock lock(g.mutex);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + 30ms;
+  // A wake-up without a signal may come early: wait again for the rest.
+  bool timedOut = false;
+  while (!timedOut && Clock::now() < deadline + 10s)
+    timedOut = !g.changed.WaitFor(g.mutex, deadline - Clock::now());
+  EXPECT_TRUE(timedOut);
+  EXPECT_GE(Clock::now(), deadline);
+  EXPECT_FALSE(FreeForAnotherThread(g.mutex));
+}
+
+// The relay's shortcuts: a turn taken with try_lock is handed to a holder,
+// which lets it go when it ends.
+TEST(Mutex, HolderThatAdoptsATryLockLetsGoAtItsEnd) {
+  Mutex mutex;
+  {
+    if (!mutex.try_lock()) FAIL() << "a free mutex refused try_lock";
+    MutexLock holder(mutex, kAdoptLock);
+    EXPECT_FALSE(FreeForAnotherThread(mutex));
+  }
+  EXPECT_TRUE(FreeForAnotherThread(mutex));
 }
 
 }  // namespace
