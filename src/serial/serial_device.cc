@@ -13,10 +13,12 @@
 
 namespace qmx {
 
-int OpenExclusive(const std::string& path) {
+int OpenExclusive(const std::string& path) { return OpenExclusiveAt(AT_FDCWD, path); }
+
+int OpenExclusiveAt(int folderFd, const std::string& path) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    fd = ::openat(folderFd, path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -errno;
   int result;

@@ -18,6 +18,8 @@ namespace qmx {
 // open in this one, holds the device) and TIOCEXCL. Returns the descriptor, or
 // -errno.
 int OpenExclusive(const std::string& path);
+// The same with a relative `path` taken from the directory `folderFd`.
+int OpenExclusiveAt(int folderFd, const std::string& path);
 
 // Lifts TIOCEXCL (the flag belongs to the tty, not to this descriptor, and
 // would otherwise outlive the close while anyone else keeps the device open)

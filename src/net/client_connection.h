@@ -1,0 +1,74 @@
+// ClientConnection: one client of a line, as the server uses it, behind one
+// small interface, so that the relay and the commands can be run against a
+// fake client in a test, and so that an encrypted connection can later take
+// a plain one's place without the rest of the server knowing.
+//
+// Nothing waits: Receive takes what has arrived, SendNow sends what the
+// connection takes now, and the owner waits on WaitHandle for the events
+// WantedEvents names. A connection may need to write in order to read, or
+// the other way round (a TLS session does), so the owner asks each time
+// before it waits instead of assuming readable for input and writable for
+// output. Destroying a connection closes it.
+//
+// Threads: a connection has one owner, which alone calls it, for both
+// directions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "net/net_access.h"
+
+namespace qmx {
+
+// The outcome of one receive or send.
+struct ConnectionIo {
+  enum class Kind {
+    kDone,        // `count` bytes moved (0 only for an empty request)
+    kWouldBlock,  // nothing now; wait for WantedEvents
+    kEnded,       // receive: the client ended its input; it may still read
+    kGone,        // the connection failed or was reset: nothing more either way
+  };
+  Kind kind = Kind::kDone;
+  size_t count = 0;
+  int error = 0;  // with kGone, the errno when there was one
+};
+
+// Poll events (as in poll(2): 1 readable, 4 writable) the owner waits for.
+struct WantedEvents {
+  bool readable = false;
+  bool writable = false;
+};
+
+class ClientConnection {
+ public:
+  virtual ~ClientConnection() = default;
+
+  virtual ConnectionIo Receive(std::span<uint8_t> into) = 0;
+  virtual ConnectionIo SendNow(std::span<const uint8_t> bytes) = 0;
+
+  virtual int WaitHandle() const = 0;
+  // What to wait for: `wantInput` when the owner would take input now,
+  // `haveOutput` when it holds bytes for the client.
+  virtual WantedEvents Wanted(bool wantInput, bool haveOutput) const = 0;
+
+  // Ends what the server sends once all of it is handed over (the client
+  // reads it, then the end); input may still arrive.
+  virtual void HalfClose() = 0;
+  // Ends the connection with a reset, at once: for a client that stopped
+  // reading, whose unread bytes would otherwise keep an orderly end waiting.
+  virtual void Abort() = 0;
+
+  virtual const IpAddress& Peer() const = 0;
+  // How the logs name the client: its address, or a certificate's name.
+  virtual std::string Name() const = 0;
+};
+
+// A plain TCP connection over an accepted socket `fd`, which it owns from
+// now on: non-blocking, TCP_NODELAY and keep-alive set.
+std::unique_ptr<ClientConnection> MakeTcpConnection(int fd, const IpAddress& peer);
+
+}  // namespace qmx
