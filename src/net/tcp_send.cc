@@ -125,18 +125,26 @@ void TcpDropClient(int line) {
   TcpDropClient(line, record->clientSerial.load());
 }
 
+namespace {
+
+// Client `serial` of the line while it still holds it, else null; with
+// `ending`, the line's accept thread is told to let it go.
+std::shared_ptr<SocketHandle> HeldClient(TcpLine& record, uint64_t serial, bool ending) {
+  MutexLock lock(record.clientMutex);
+  if (record.clientSerial.load() != serial || !record.clientSocket) return nullptr;
+  if (ending) record.clientEnding = true;
+  return record.clientSocket;
+}
+
+}  // namespace
+
 void TcpDropClient(int line, uint64_t serial) {
   TcpLine* record = net::FindLine(line);
   if (record == nullptr) return;
-  std::shared_ptr<SocketHandle> client;
-  {
-    MutexLock lock(record->clientMutex);
-    if (record->clientSerial.load() != serial || !record->clientSocket) return;
-    client = record->clientSocket;
-    // The accept thread lets the client go even if it waits for room in the
-    // queue: a client that sends without reading must not keep its place.
-    record->clientEnding = true;
-  }
+  // The accept thread lets the client go even if it waits for room in the
+  // queue: a client that sends without reading must not keep its place.
+  const std::shared_ptr<SocketHandle> client = HeldClient(*record, serial, true);
+  if (!client) return;
   net::LineQueue(line).WakeWaiters();
   DropStalledClient(client->fd());
 }
@@ -149,13 +157,8 @@ bool TcpClientInputEnded(int line, uint64_t client) {
 void TcpEndClient(int line, uint64_t serial) {
   TcpLine* record = net::FindLine(line);
   if (record == nullptr) return;
-  std::shared_ptr<SocketHandle> client;
-  {
-    MutexLock lock(record->clientMutex);
-    if (record->clientSerial.load() != serial || !record->clientSocket) return;
-    client = record->clientSocket;
-  }
-  (void)::shutdown(client->fd(), SHUT_WR);
+  const std::shared_ptr<SocketHandle> client = HeldClient(*record, serial, false);
+  if (client) (void)::shutdown(client->fd(), SHUT_WR);
 }
 
 uint64_t TcpClientSerial(int line) {
