@@ -385,14 +385,15 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
 // itself when nobody else is moving bytes that way, which saves the relay
 // thread a wake-up per chunk and the bytes a hand-off. Each returns true when
 // it left nothing for the relay thread (no queued bytes, nothing kept back),
-// false when the relay thread must be woken. Lines with remote port control
-// always go through the relay thread: their sessions may take engineLock,
-// which a receive thread must not wait for (a command holding it may be
-// waiting for that thread to end).
+// false when the relay thread must be woken. Bytes to or from a line with
+// remote port control always go through the relay thread: its session may
+// take engineLock, which a receive thread must not wait for (a command
+// holding it may be waiting for that thread to end). Every other line keeps
+// its shortcut, whatever the remote lines do.
 
 // On data line n + 1's receive thread, after it queued bytes for port n.
 bool DeviceShortcut(int n) {
-  if (Rfc2217Lines() != 0 || !txTurn.try_lock()) return false;
+  if (IsRemote(Rfc2217Lines(), n + 1) || !txTurn.try_lock()) return false;
   MutexLock turn(txTurn, kAdoptLock);
   if (txState == nullptr) return false;
   PassResult result;
@@ -402,13 +403,19 @@ bool DeviceShortcut(int n) {
 
 // On port n's receive thread, after it queued the device's bytes.
 bool ClientShortcut(int n) {
-  if (Rfc2217Lines() != 0 || !rxTurn.try_lock()) return false;
+  const uint32_t remoteLines = Rfc2217Lines();
+  int32_t routes[kPortCount];
+  LoadRoutes(routes);
+  // The routes read once serve both the check and the sends, so a line that
+  // speaks remote port control never gets the port's bytes from here.
+  for (int L = 1; L < kLineCount; ++L) {
+    if (routes[L - 1] == n && IsRemote(remoteLines, L)) return false;
+  }
+  if (!rxTurn.try_lock()) return false;
   MutexLock turn(rxTurn, kAdoptLock);
   if (rxState == nullptr) return false;
   RelayState& state = *rxState;
   const auto now = DataLineOutput::Clock::now();
-  int32_t routes[kPortCount];
-  LoadRoutes(routes);
   PassResult result;
   for (int L = 1; L < kLineCount; ++L) {
     if (routes[L - 1] == n) state.output[L].Flush(L, now);

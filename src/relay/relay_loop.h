@@ -20,8 +20,9 @@
 //
 // A data line named in Rfc2217Lines() speaks Telnet with remote port control
 // (see relay/remote_line.h): its client's bytes pass through its session on
-// the way to the port, and the port's bytes are escaped for it. The other
-// lines pass bytes through unchanged.
+// the way to the port, and the port's bytes are escaped for it. Its bytes,
+// and those of a port it is routed to, always go through the relay thread;
+// the other lines pass bytes through unchanged and keep their shortcuts.
 //
 // A command runs with engineLock held; its replies are sent after the lock is
 // released. Data never passes through engineLock: the relay reads routeTable's

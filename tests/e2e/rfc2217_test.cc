@@ -7,6 +7,7 @@
 
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "engine/line_table.h"
 #include "harness.h"
@@ -174,6 +175,37 @@ TEST_F(Rfc2217, BridgedLineChangesItsPortAndCopyLineOnlyAnswers) {
   auto again = Connect(1);
   again->Send("x");
   EXPECT_EQ(com1.Read(1), "x");
+}
+
+// A raw line beside a remote line moves its bytes as fast as without one
+// (its receive threads hand them on themselves), and loses none while the
+// remote line's session changes its port's settings over and over.
+TEST_F(Rfc2217, RawLineBesideARemoteLineRelaysEveryByteBothWays) {
+  PtyDevice com1("com1", Play::kEcho), com2("com2", Play::kEcho);
+  settings_.tcp[1] = std::to_string(port_[1]);
+  settings_.serial[1] = "com1";
+  settings_.tcp[2] = std::to_string(port_[2]);
+  settings_.serial[2] = "com2";
+  SetRfc2217Lines(0b1);
+  Start();
+  auto line1 = Connect(1);
+  std::string pattern;
+  for (int i = 0; i < 256 * 1024; ++i)
+    pattern += static_cast<char>((i * 7 + i / 256) & 0xFF);
+  TcpClient line2(port_[2]);
+  std::string echoed;
+  std::thread reader([&] { echoed = line2.ReadCount(pattern.size(), 60s); });
+  std::thread writer([&] { line2.Send(pattern); });
+  for (uint32_t rate : {19200u, 38400u, 9600u, 57600u, 9600u}) {
+    line1->Send(ComPort(tn::kSetBaudRate, Baud(rate)));
+    const std::string reply = ComPort(tn::kSetBaudRate + tn::kServerOffset, Baud(rate));
+    EXPECT_NE(line1->ReadUntil(reply).find(reply), std::string::npos) << rate;
+    line1->Send("ping");
+    EXPECT_NE(line1->ReadUntil("ping").find("ping"), std::string::npos) << rate;
+  }
+  writer.join();
+  reader.join();
+  EXPECT_TRUE(echoed == pattern) << echoed.size() << " of " << pattern.size();
 }
 
 }  // namespace
