@@ -1,9 +1,8 @@
 // Datagram lines: sending with UdpSendto, taking records with UdpRecvfrom,
-// and the receiving thread of a bound (server) datagram line.
+// and the receiving thread of a bound datagram line.
 //
-// A datagram line may send and receive once its socket can: a client line
-// from state 1 (the platform binds it on its first send), a server line only
-// once TcpListen has bound it (state 2).
+// A datagram line may send and receive once TcpListen has bound it (state 2)
+// or its socket is connected (state 4).
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -16,14 +15,10 @@
 #include "platform/debug_trace.h"
 
 namespace qmx {
-
-std::atomic<std::thread::id> udpServerThread{};
-
 namespace {
 
 bool DatagramStateAllows(const TcpLine* record) {
-  return record != nullptr &&
-         record->state >= (record->isClient ? LineState::kSocket : LineState::kBound);
+  return record != nullptr && record->state >= LineState::kBound;
 }
 
 }  // namespace
@@ -52,14 +47,12 @@ void UdpRecvServerThread(TcpLine* record) {
 int UdpSendto(int line, const ::sockaddr_in* to, const void* data, int size, int* error) {
   *error = 0;
   TcpLine* record = net::FindLine(line);
-  if (!DatagramStateAllows(record) || size < 0 || size > record->sendBufferSize ||
-      !record->sendBuffer) {
+  if (!DatagramStateAllows(record) || size < 0 || size > record->sendLimit) {
     DebugTracef("%s UdpSendto TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
     return 0;
   }
-  uint8_t* buffer = record->sendBuffer.get();
-  if (size > 0) std::memcpy(buffer, data, static_cast<size_t>(size));
+  const auto* buffer = static_cast<const uint8_t*>(data);
   const int fd = record->lineSocket;
   ssize_t sent = net::SysSendto(fd, buffer, static_cast<size_t>(size), to);
   if (sent >= 0 && sent < size) {
@@ -73,8 +66,12 @@ int UdpSendto(int line, const ::sockaddr_in* to, const void* data, int size, int
     DebugTracef("%s UdpSendto Error %d", record->name, *error);
     return 0;
   }
-  DebugTracef("%s UdpSendto ope=%02x sub=%02x lane=%d dnum=%d", record->name, buffer[0],
-              buffer[1], buffer[2], buffer[3]);
+  // The trace shows the record's first four bytes (zero past a shorter one).
+  uint8_t head[4] = {};
+  if (size > 0)
+    std::memcpy(head, buffer, std::min(static_cast<size_t>(size), sizeof(head)));
+  DebugTracef("%s UdpSendto ope=%02x sub=%02x lane=%d dnum=%d", record->name, head[0],
+              head[1], head[2], head[3]);
   if (sent != size) {
     *error = EMSGSIZE;
     return 0;

@@ -134,11 +134,7 @@ int StartRecordThread(TcpLine& record, void (*procedure)(TcpLine*)) {
 
 void StopRecordThread(TcpLine& record) {
   record.recvTakenEvent.Set();
-  if (record.recordThread.joinable()) {
-    std::thread::id id = record.recordThread.get_id();
-    record.recordThread.join();
-    (void)udpServerThread.compare_exchange_strong(id, std::thread::id{});
-  }
+  if (record.recordThread.joinable()) record.recordThread.join();
   // A record nobody took, or a release nobody waited for, must not reach the
   // line's next connection.
   (void)record.recvReadyEvent.Wait(milliseconds(0));

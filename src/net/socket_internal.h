@@ -16,7 +16,6 @@
 #include "net/socket_layer.h"
 #include "platform/byte_queue.h"
 
-struct sockaddr;
 struct sockaddr_in;
 struct sockaddr_storage;
 struct in_addr;
@@ -50,13 +49,6 @@ std::atomic<bool>& AcceptRunning(int line);
 int SysAccept(int listenFd, IpAddress* peer);
 ssize_t SysRecv(int fd, void* buffer, size_t size);
 ssize_t SysSend(int fd, const void* data, size_t size, int flags);  // adds MSG_NOSIGNAL
-// Waits up to timeoutMs (without limit when negative) for `events` on fd; the
-// time spent in an interrupted wait is not counted again. Returns poll's
-// result.
-int SysPoll(int fd, short events, int timeoutMs);
-// A connect interrupted by a signal goes on in the background; this waits for
-// its outcome instead of starting a second attempt.
-int SysConnect(int fd, const ::sockaddr* address, unsigned addressLength);
 void SetNoDelay(int fd);
 // Keep-alive probes on an accepted client: the first after 60 s of silence,
 // then every 10 s, and the connection is given up after 5 unanswered ones, so
@@ -105,8 +97,11 @@ unsigned ToSocketAddress(const IpAddress& address, uint16_t port,
 // The address part of a socket address (family 0 for anything not IP).
 IpAddress FromSocketAddress(const ::sockaddr_storage& in);
 
-// Starts `procedure` on record.recordThread with stopRequested cleared.
-// Returns 0, or the code of the failure to report in a trace.
+// Starts `procedure` on record.recordThread with stopRequested cleared: the
+// step that makes a line usable starts its receiving thread with it
+// (UdpRecvServerThread for a bound datagram line; TcpRecvThread or
+// UdpRecvcliThread for a line whose socket is connected, which is then in
+// state 4). Returns 0, or the code of the failure to report in a trace.
 int StartRecordThread(TcpLine& record, void (*procedure)(TcpLine*));
 // For TcpDisconnect, after it has set stopRequested and shut the socket
 // down: wakes the line's receiving thread from a hand-off wait, joins it, and

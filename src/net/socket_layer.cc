@@ -1,21 +1,14 @@
 // The socket layer's table and the steps that set a line up and take it down:
-// start-up, socket creation, address building, connecting, disconnecting and
-// clean-up. Listening and the accept thread are in tcp_listener.cc, sending in
-// tcp_send.cc, the record hand-off in record_receive.cc and the datagram
-// functions in datagram.cc.
+// start-up, socket creation, disconnecting and clean-up. Listening and the
+// accept thread are in tcp_listener.cc, sending in tcp_send.cc, the record
+// hand-off in record_receive.cc and the datagram functions in datagram.cc.
 #include "net/socket_layer.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "net/net_access.h"
 #include "net/socket_internal.h"
@@ -23,7 +16,6 @@
 #include "platform/fixed_text.h"
 
 namespace qmx {
-namespace {}  // namespace
 
 const char* TcpDefaultPortText(int line) {
   static constexpr const char* kPorts[kLineCount] = {
@@ -44,9 +36,8 @@ bool FillInitialTable(std::array<TcpLine, 9>& table) {
     record.lineIndex = static_cast<int>(i);
     record.name = kNames[i];
     record.socketType = SocketType::kStream;
-    record.isClient = 0;
     CopyField(record.port, TcpDefaultPortText(static_cast<int>(i)));
-    record.sendBufferSize = i == 0 ? 1000 : 2000;
+    record.sendLimit = i == 0 ? 1000 : 2000;
     record.recvBufferSize = i == 0 ? 1000 : 2000;
   }
   return true;
@@ -55,37 +46,6 @@ bool FillInitialTable(std::array<TcpLine, 9>& table) {
 // Set by TcpStartup, cleared by TcpCleanup; both run on one thread at start
 // and exit, the atomic only keeps a stray caller from racing.
 std::atomic<int> socketLayerStarted{0};
-
-// The dotted form of an IPv4 address, for traces.
-void FormatAddress(const ::in_addr& address, char (&text)[INET_ADDRSTRLEN]) {
-  if (::inet_ntop(AF_INET, &address, text, sizeof(text)) == nullptr) CopyField(text, "?");
-}
-
-// Port text to a port in network order, by the rule of ParsePortText.
-bool ResolvePort(const char* text, uint16_t* networkPort) {
-  uint16_t port = 0;
-  if (!ParsePortText(text, &port)) return false;
-  *networkPort = htons(port);
-  return true;
-}
-
-// Host text to an IPv4 address. A leading digit means a dotted address (an
-// invalid one gives INADDR_NONE, as the classic conversion does); anything
-// else is looked up as a host name.
-bool ResolveHost(const char* text, ::in_addr* address) {
-  if (std::isdigit(static_cast<unsigned char>(text[0]))) {
-    address->s_addr = ::inet_addr(text);
-    return true;
-  }
-  ::addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  ::addrinfo* list = nullptr;
-  if (::getaddrinfo(text, nullptr, &hints, &list) != 0 || list == nullptr) return false;
-  *address = reinterpret_cast<const ::sockaddr_in*>(list->ai_addr)->sin_addr;
-  ::freeaddrinfo(list);
-  return true;
-}
 
 }  // namespace
 
@@ -121,13 +81,6 @@ int TcpStartup(int* error) {
     record.state = LineState::kNone;
     record.recvReadyEvent.Open();
     record.recvTakenEvent.Open();
-    // The send buffer outlives TcpCleanup (see there) and is reused, zeroed.
-    if (record.sendBuffer) {
-      std::memset(record.sendBuffer.get(), 0, static_cast<size_t>(record.sendBufferSize));
-    } else {
-      record.sendBuffer =
-          std::make_unique<uint8_t[]>(static_cast<size_t>(record.sendBufferSize));
-    }
     record.recvBuffer =
         std::make_unique<uint8_t[]>(static_cast<size_t>(record.recvBufferSize));
   }
@@ -146,16 +99,11 @@ int TcpSocket(int line, int* error) {
     *error = TCP_ERROR_STATUS;
     return 0;
   }
-  // A listening stream line's socket takes the family of its first listen
-  // address (TcpListen opens any further ones); client and datagram lines
-  // are IPv4.
-  const int fd = record->socketType == SocketType::kStream && !record->isClient
+  // A stream line's socket takes the family of its first listen address
+  // (TcpListen opens any further ones); a datagram line is IPv4.
+  const int fd = record->socketType == SocketType::kStream
                      ? net::NewServerSocket(TcpListenAddresses())
-                     : ::socket(AF_INET,
-                                (record->socketType == SocketType::kStream ? SOCK_STREAM
-                                                                           : SOCK_DGRAM) |
-                                    SOCK_CLOEXEC,
-                                0);
+                     : ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = errno;
     DebugTracef("%s TcpSocket error %d", record->name, *error);
@@ -164,74 +112,6 @@ int TcpSocket(int line, int* error) {
   record->lineSocket = fd;
   record->state = LineState::kSocket;
   DebugTracef("%s TcpSocket OK socket %d", record->name, fd);
-  return 1;
-}
-
-int TcpMakeAddress(TcpLine& record, ::sockaddr_in* address, int* error) {
-  *error = 0;
-  std::memset(address, 0, sizeof(*address));
-  address->sin_family = AF_INET;
-  if (record.isClient) {
-    char host[20];
-    CopyField(host, FieldText(record.host));
-    if (!ResolveHost(host, &address->sin_addr)) {
-      DebugTrace("TcpConnect TCP_ERROR_HOST");
-      *error = TCP_ERROR_HOST;
-      return 0;
-    }
-  } else if (!net::FirstIpv4ListenAddress(&address->sin_addr)) {
-    // A datagram server line is IPv4 alone: it needs an IPv4 listen address
-    // when listen addresses were given.
-    DebugTrace("TcpConnect TCP_ERROR_HOST");
-    *error = TCP_ERROR_HOST;
-    return 0;
-  }
-  char port[20];
-  CopyField(port, FieldText(record.port));
-  if (!ResolvePort(port, &address->sin_port)) {
-    DebugTrace("TcpConnect TCP_ERROR_PORT");
-    *error = TCP_ERROR_PORT;
-    return 0;
-  }
-  return 1;
-}
-
-int TcpConnect(int line, int* error) {
-  *error = 0;
-  TcpLine* record = net::FindLine(line);
-  if (record == nullptr || record->state != LineState::kSocket) {
-    DebugTracef("%s TcpConnect TCP_ERROR_STATUS", record ? record->name : "");
-    *error = TCP_ERROR_STATUS;
-    return 0;
-  }
-  ::sockaddr_in address{};
-  if (!TcpMakeAddress(*record, &address, error)) return 0;
-  // One attempt only: a refused or unreachable peer is reported, not retried.
-  if (net::SysConnect(record->lineSocket, reinterpret_cast<const ::sockaddr*>(&address),
-                      sizeof(address)) != 0) {
-    *error = errno;
-    DebugTracef("%s TcpConnect NG %d", record->name, *error);
-    return 0;
-  }
-  // A connected line receives in records: a stream line through
-  // TcpRecvThread, a datagram line (whose connect only fixed its peer)
-  // through UdpRecvcliThread. A new connection starts with no error.
-  record->lastError = 0;
-  const bool stream = record->socketType == SocketType::kStream;
-  const int failure =
-      net::StartRecordThread(*record, stream ? TcpRecvThread : UdpRecvcliThread);
-  if (failure != 0) {
-    DebugTracef("%s TcpConnect _beginthread Error %d", record->name, failure);
-    *error = TCP_ERROR_THREAD;
-    return 0;
-  }
-  if (stream) net::SetNoDelay(record->lineSocket);
-  record->state = LineState::kConnected;
-  DebugTracef("%s TcpConnect OK", record->name);
-  char dotted[INET_ADDRSTRLEN];
-  FormatAddress(address.sin_addr, dotted);
-  DebugTracef("%s Establish: port=%d addr=%s\n", record->name, ntohs(address.sin_port),
-              dotted);
   return 1;
 }
 
@@ -336,11 +216,7 @@ int TcpCleanup(int* error) {
     // A TcpRecv still waiting gives up with a failed wait.
     record.recvReadyEvent.Close();
     record.recvTakenEvent.Close();
-    // The relay thread may still be inside TcpOut while the layer stops (it
-    // ends only after shutdown has closed its wake-up event), so the send
-    // buffer stays allocated until the process ends; TcpOut on a line that
-    // was disconnected fails without sending. The record threads that use
-    // recvBuffer have all been joined above.
+    // The record threads that use recvBuffer have all been joined above.
     record.recvBuffer.reset();
   }
   socketLayerStarted = 0;

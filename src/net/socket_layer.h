@@ -21,26 +21,31 @@
 // Port texts follow ParsePortText (net_access.h): a number 1 to 65535 or a
 // service name; any other text fails with 1002.
 //
-// The client socket is shared between the accept thread, TcpOut (relay
-// thread) and TcpDisconnect (relay or window thread) through a reference-
-// counted handle: it is closed exactly once, when its last user lets go, so a
-// descriptor number is never closed or used after it may have been reused.
+// The client socket is shared between the accept thread, the relay's sends
+// (TcpSendNow, TcpSendNowTo) and TcpDisconnect (relay or window thread)
+// through a reference-counted handle: it is closed exactly once, when its
+// last user lets go, so a descriptor number is never closed or used after it
+// may have been reused.
 //
-// Threads: TcpOut runs on the relay thread only. TcpSocket, TcpListen and
-// TcpDisconnect run on the relay or window thread with engineLock held (see
-// engine/line_table.h), which also guards each record's `port` text. state,
-// lastError and the socket numbers are atomics.
+// Threads: the sends run for the relay only, on its thread or a receive
+// thread's shortcut under the relay's turn (relay/line_output.h), one at a
+// time per line. TcpSocket, TcpListen and TcpDisconnect run on the relay or
+// window thread with engineLock held (see engine/line_table.h), which also
+// guards each record's `port` text. state, lastError and the socket numbers
+// are atomics.
 //
-// Record receive and datagrams (not used by the server itself, offered to
-// programs built on the layer). A connected line and a bound datagram line
-// get one receiving thread of their own, started by the step that makes the
-// line usable and owned by TcpLine::recordThread:
-//   - TcpConnect on a stream line starts TcpRecvThread (20-byte records);
-//   - TcpConnect on a datagram line starts UdpRecvcliThread (20-byte records
-//     taken from one or more datagrams);
-//   - TcpListen on a datagram line starts UdpRecvServerThread, which only
-//     traces the datagrams (up to 24 bytes) it receives.
-// The first two hand each record to TcpRecv or UdpRecvfrom through the line's
+// Record receive and datagrams (not used by the server itself, kept for a
+// line type that needs them). A line receives in records on a receiving
+// thread of its own, owned by TcpLine::recordThread:
+//   - TcpListen on a datagram line binds it to its port on the first IPv4
+//     listen address (the any-address when none are set) and starts
+//     UdpRecvServerThread, which only traces the datagrams (up to 24 bytes)
+//     it receives;
+//   - a line whose socket is connected (state 4, not a listening line)
+//     receives through TcpRecvThread (a stream, 20-byte records) or
+//     UdpRecvcliThread (20-byte records taken from one or more datagrams),
+//     started with net::StartRecordThread (socket_internal.h).
+// Those two hand each record to TcpRecv or UdpRecvfrom through the line's
 // auto-reset events: the thread fills recvBuffer and signals recvReadyEvent,
 // then waits on recvTakenEvent; the caller copies the record out and only
 // then signals recvTakenEvent, so recvBuffer is never overwritten while it is
@@ -58,8 +63,7 @@
 // error) or TCP_ERROR_TIMEOUT (no record yet), and the flag is cleared.
 //
 // TcpRecv, TcpRecvLen, UdpRecvfrom and UdpSendto may run on any thread, but
-// not while their line is disconnected or the layer cleaned up. UdpSendto
-// shares sendBuffer with TcpOut: use one thread for both on a line.
+// not while their line is disconnected or the layer cleaned up.
 #pragma once
 
 #include <array>
@@ -86,8 +90,8 @@ inline constexpr int TCP_ERROR_PORT = 1002;
 inline constexpr int TCP_ERROR_THREAD = 1004;
 inline constexpr int TCP_ERROR_TIMEOUT = 1006;
 
-// How long TcpOut keeps trying while a client accepts nothing before it gives
-// up and disconnects that client.
+// How long the relay keeps bytes for a client that accepts nothing before it
+// drops that client (relay/line_output.h).
 inline constexpr int kSendStallLimitMs = 20000;
 
 // Record sizes: what TcpRecvThread and UdpRecvcliThread hand over, and what
@@ -128,15 +132,12 @@ struct TcpLine {
   int lineIndex = 0;
   const char* name = "";
   SocketType socketType = SocketType::kStream;
-  int isClient = 0;
-  char host[32] = {};
   char port[32] = {};
-  int sendBufferSize = 0;
+  int sendLimit = 0;  // the largest datagram UdpSendto sends on the line
   int recvBufferSize = 0;
   std::atomic<LineState> state{LineState::kNone};
-  std::atomic<int> lineSocket{-1};  // listening (server) or connected (client)
+  std::atomic<int> lineSocket{-1};  // listening, bound or connected
   std::atomic<int> lastError{0};
-  std::unique_ptr<uint8_t[]> sendBuffer;
   std::atomic<int> recvPending{0};
   std::atomic<int> recvLength{0};
   std::unique_ptr<uint8_t[]> recvBuffer;
@@ -182,11 +183,6 @@ struct TcpLine {
 
 extern std::array<TcpLine, kLineCount> tcpLines;
 
-// The most recently started UdpRecvServerThread; a later datagram line
-// overwrites it, disconnecting that thread's line clears it. The thread itself
-// belongs to its line's recordThread.
-extern std::atomic<std::thread::id> udpServerThread;
-
 // Names the queue that line `line`'s clients feed and the event set after
 // each put; the owner of the line table binds every line once.
 void TcpBindInput(int line, ByteQueue* queue, Event* wake);
@@ -201,11 +197,8 @@ std::string TcpErrorText(int error);
 
 int TcpStartup(int* error);
 int TcpSocket(int line, int* error);
-int TcpMakeAddress(TcpLine& record, ::sockaddr_in* address, int* error);
-int TcpConnect(int line, int* error);
 int TcpListen(int line, int* error);
 int TcpDisconnect(int line, int* error);
-int TcpOut(int line, const void* data, int size, int* error);
 int TcpCleanup(int* error);
 
 // True while the line has a listener (state listening or connected).
@@ -220,7 +213,7 @@ int TcpClientFd(int line);
 // another.
 void TcpAcceptThread(TcpLine* record);
 
-// Replaces kSendStallLimitMs for TcpOut, so tests need not wait 20 s for a
+// Replaces kSendStallLimitMs for the relay, so tests need not wait 20 s for a
 // stalled client; 0 or less restores the default.
 void SetSendStallLimitForTest(int milliseconds);
 int SendStallLimitMs();
@@ -238,11 +231,9 @@ int TcpSendNow(int line, const void* data, int size, int* error);
 // for one client never reach the next.
 int TcpSendNowTo(int line, uint64_t client, const void* data, int size, int* error);
 
-// Drops the line's current client, which has stopped reading: the connection
-// is reset, its accept thread ends it and accepts the next one.
-// With `client`, only when that client (a TcpClientSerial value) still holds
-// the line.
-void TcpDropClient(int line);
+// Drops client `client` (a TcpClientSerial value) of the line, which has
+// stopped reading, when it still holds the line: the connection is reset, its
+// accept thread ends it and accepts the next one.
 void TcpDropClient(int line, uint64_t client);
 
 // True when client `client` (a TcpClientSerial value) of the control line
@@ -282,14 +273,13 @@ int TcpRecv(int line, std::span<uint8_t> data, int* length, int* error);
 // for a pending one see the comment at the top.
 int TcpRecvLen(int line, int* error);
 
-// Sends `size` bytes (at most sendBufferSize) as one datagram to `to`. A
-// client line needs state 1 or more, a server line 2 or more (bound), else
-// 1000.
+// Sends `size` bytes (at most the line's sendLimit) as one datagram to `to`.
+// The line needs state 2 or more (bound or connected), else 1000.
 int UdpSendto(int line, const ::sockaddr_in* to, const void* data, int size, int* error);
 
 // TcpRecv for a datagram line, waiting up to kDatagramWaitMs, with
-// UdpSendto's state rule. Only a datagram client line (TcpConnect) hands
-// records over; a datagram server line's datagrams are traced, not passed on.
+// UdpSendto's state rule. Only a connected datagram line (UdpRecvcliThread)
+// hands records over; a bound line's datagrams are traced, not passed on.
 int UdpRecvfrom(int line, std::span<uint8_t> data, int* length, int* error);
 
 // Replaces kRecordWaitMs for TcpRecv, so tests need not wait a minute for a

@@ -2,12 +2,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "net/socket_internal.h"
@@ -189,38 +187,6 @@ ssize_t SysSend(int fd, const void* data, size_t size, int flags) {
     ssize_t n = ::send(fd, data, size, flags | MSG_NOSIGNAL);
     if (n >= 0 || errno != EINTR) return n;
   }
-}
-
-int SysPoll(int fd, short events, int timeoutMs) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  ::pollfd entry{fd, events, 0};
-  int wait = timeoutMs;
-  for (;;) {
-    int n = ::poll(&entry, 1, wait);
-    if (n >= 0 || errno != EINTR) return n;
-    if (timeoutMs < 0) continue;  // no limit
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-  }
-}
-
-int SysConnect(int fd, const ::sockaddr* address, unsigned addressLength) {
-  if (::connect(fd, address, addressLength) == 0) return 0;
-  if (errno != EINTR) return -1;
-  ::pollfd entry{fd, POLLOUT, 0};
-  while (::poll(&entry, 1, -1) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  int result = 0;
-  ::socklen_t length = sizeof(result);
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &length) < 0) return -1;
-  if (result != 0) {
-    errno = result;
-    return -1;
-  }
-  return 0;
 }
 
 ssize_t SysRecvfrom(int fd, void* buffer, size_t size) {

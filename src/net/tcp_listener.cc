@@ -170,11 +170,33 @@ int ListenEverywhere(TcpLine& record, uint16_t port, int* error) {
   return 1;
 }
 
+// The address a datagram line binds: the first IPv4 listen address (the
+// any-address when none are set) and the line's port. A datagram line is
+// IPv4 alone, so it fails with TCP_ERROR_HOST when only IPv6 listen addresses
+// are set.
+int DatagramAddress(const TcpLine& record, ::sockaddr_in* address, int* error) {
+  *address = ::sockaddr_in{};
+  address->sin_family = AF_INET;
+  if (!net::FirstIpv4ListenAddress(&address->sin_addr)) {
+    DebugTrace("TcpListen TCP_ERROR_HOST");
+    *error = TCP_ERROR_HOST;
+    return 0;
+  }
+  uint16_t port = 0;
+  if (!ParsePortText(FieldText(record.port), &port)) {
+    DebugTrace("TcpListen TCP_ERROR_PORT");
+    *error = TCP_ERROR_PORT;
+    return 0;
+  }
+  address->sin_port = htons(port);
+  return 1;
+}
+
 // A datagram line is ready once bound; its thread receives on the socket. If
 // the thread does not start the line stays in state 1.
 int ListenDatagram(TcpLine& record, int* error) {
   ::sockaddr_in address{};
-  if (!TcpMakeAddress(record, &address, error)) return 0;
+  if (!DatagramAddress(record, &address, error)) return 0;
   if (::bind(record.lineSocket, reinterpret_cast<const ::sockaddr*>(&address),
              sizeof(address)) != 0) {
     *error = errno;
@@ -187,7 +209,6 @@ int ListenDatagram(TcpLine& record, int* error) {
     *error = TCP_ERROR_THREAD;
     return 0;
   }
-  udpServerThread = record.recordThread.get_id();
   record.state = LineState::kBound;
   DebugTracef("%s UdpBind OK", record.name);
   return 1;
@@ -283,7 +304,7 @@ int TcpListen(int line, int* error) {
 
   uint16_t port = 0;
   if (!ParsePortText(FieldText(record->port), &port)) {
-    DebugTrace("TcpConnect TCP_ERROR_PORT");
+    DebugTrace("TcpListen TCP_ERROR_PORT");
     *error = TCP_ERROR_PORT;
     return 0;
   }
@@ -375,7 +396,7 @@ void TcpAcceptThread(TcpLine* record) {
     }
 
     // The line stays in state 4 without a client until the next one comes.
-    // The socket closes when the last user (this thread or a TcpOut in
+    // The socket closes when the last user (this thread or a send in
     // progress) lets go of it.
     //
     // What a departed control client sent and the relay has not run yet (an

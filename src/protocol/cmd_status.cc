@@ -18,20 +18,16 @@ struct ErrorBitText {
   const char* text;
 };
 
+// Every bit the driver sets: its receive thread's failures, then the line
+// counters that moved (serial/serial_device.h).
 constexpr ErrorBitText kErrorTexts[] = {
-    {kRsWaitError, "Receive Event Error "},
-    {kRsReadError, "Receive Handle Error "},
-    {CE_RXOVER, "Receive Queue overflow "},
-    {CE_OVERRUN, "Receive Overrun Error "},
-    {CE_RXPARITY, "Receive Parity Error "},
-    {CE_FRAME, "Receive Framing error "},
-    {CE_BREAK, "Break Detected "},
-    {CE_TXFULL, "TX Queue is full "},
-    {CE_PTO, "LPTx Timeout "},
-    {CE_IOE, "LPTx I/O Error "},
-    {CE_DNS, "LPTx Device not selected "},
-    {CE_OOP, "LPTx Out-Of-Paper "},
-    {CE_MODE, "Requested mode unsupported "},
+    {kRsWaitError, "Receive Event Error "},   // the wait for the device failed
+    {kRsReadError, "Receive Handle Error "},  // a read failed, or the device hung up
+    {CE_RXOVER, "Receive Queue overflow "},   // the driver's buffer overran
+    {CE_OVERRUN, "Receive Overrun Error "},   // the receiver overran
+    {CE_RXPARITY, "Receive Parity Error "},   // a byte failed its parity check
+    {CE_FRAME, "Receive Framing error "},     // a byte came without its stop bit
+    {CE_BREAK, "Break Detected "},            // the line was held in break
 };
 
 }  // namespace

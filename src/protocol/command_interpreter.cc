@@ -1,10 +1,7 @@
 #include "protocol/command_interpreter.h"
 
-#include <algorithm>
-
 #include "engine/line_table.h"
 #include "engine/settings_file.h"
-#include "net/socket_layer.h"
 #include "platform/debug_trace.h"
 #include "platform/tokenizer.h"
 #include "protocol/commands.h"
@@ -17,19 +14,6 @@ namespace {
 thread_local std::vector<std::string>* pendingReplies = nullptr;
 
 constexpr std::string_view kCommandDelimiters = " \r";
-
-// Sends `text` on line 0 in pieces that fit the line's send buffer.
-int SendOnControlLine(std::string_view text) {
-  int error = 0;
-  const size_t limit = static_cast<size_t>(std::max(1, tcpLines[0].sendBufferSize));
-  if (text.empty()) return TcpOut(0, text.data(), 0, &error);
-  while (!text.empty()) {
-    size_t n = std::min(limit, text.size());
-    if (!TcpOut(0, text.data(), static_cast<int>(n), &error)) return 0;
-    text.remove_prefix(n);
-  }
-  return 1;
-}
 
 }  // namespace
 
@@ -51,15 +35,9 @@ std::vector<std::string> ReplyBatch::Take() {
 }
 
 int SendCmdReply(std::string_view text) {
-  if (pendingReplies != nullptr) {
-    pendingReplies->emplace_back(text);
-    return 1;
-  }
-  return SendOnControlLine(text);
-}
-
-void SendReplies(const std::vector<std::string>& replies) {
-  for (const std::string& reply : replies) SendCmdReply(reply);
+  if (pendingReplies == nullptr) return 0;
+  pendingReplies->emplace_back(text);
+  return 1;
 }
 
 int FindCommand(std::string_view word) {

@@ -5,13 +5,13 @@
 // parameter token at blanks and CRs (LF and tab are not delimiters here, so a
 // bare command gets the parameter "\n", which the handlers treat as none),
 // the word is looked up in commandTable and its handler runs. Every reply is
-// a text line beginning with a three-digit code, sent with SendCmdReply,
-// which also records it in the command log.
+// a text line beginning with a three-digit code, given to SendCmdReply.
 //
-// Threads: runs on the relay thread only, with engineLock held. Replies made
-// while a command runs are queued (see ReplyBatch) and sent by the relay thread
-// after it has released engineLock, in order; a reply that cannot be sent is
-// dropped and not logged.
+// Threads: runs on the relay thread only, with engineLock held. The caller
+// opens a ReplyBatch around the command; the replies are queued there, and
+// the relay thread sends them in order after it has released engineLock,
+// recording each one sent in the command log (a reply that cannot be sent is
+// dropped and not logged).
 #pragma once
 
 #include <optional>
@@ -36,12 +36,13 @@ extern const CommandEntry commandTable[];
 int ExecuteCommand(std::string_view line) REQUIRES(engineLock);
 int FindCommand(std::string_view word);
 
-// Sends one reply on the control line and logs it when it was sent. Inside a
-// ReplyBatch the reply is queued instead and the result is 1.
+// Queues one reply in the ReplyBatch open on this thread; the result is 1.
+// With no batch open there is nobody to send it to: the reply is dropped and
+// the result is 0.
 int SendCmdReply(std::string_view text);
 
-// Collects the replies of one command while engineLock is held. Send() then
-// delivers them, after the lock has been released.
+// Collects the replies of one command while engineLock is held; the caller
+// takes them and sends them after the lock has been released.
 class ReplyBatch {
  public:
   ReplyBatch();
@@ -56,9 +57,6 @@ class ReplyBatch {
   std::vector<std::string> replies_;
   std::vector<std::string>* previous_;
 };
-
-// Sends queued replies one by one with SendCmdReply (engineLock not held).
-void SendReplies(const std::vector<std::string>& replies);
 
 int CmdHello(Parameter parameter) REQUIRES(engineLock);
 int CmdHelp(Parameter parameter) REQUIRES(engineLock);

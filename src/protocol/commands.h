@@ -32,7 +32,8 @@ int CmdClose(Parameter parameter) REQUIRES(engineLock);
 
 // status | status PORT
 int CmdStatus(Parameter parameter) REQUIRES(engineLock);
-// The texts of the bits set in a port's receive error word, in report order.
+// The texts of the bits set in a port's receive error word, in report order;
+// a bit without a text adds nothing.
 std::string ErrorWordText(uint32_t word);
 
 // receive PORT

@@ -2,10 +2,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <span>
 
 #include "platform/debug_trace.h"
@@ -25,6 +23,10 @@ constexpr size_t kChunk = 16384;
 // How long the receive thread rests after a hang-up (or a wake-up that
 // brought nothing) before it looks at the device again.
 constexpr int kRestMs = 150;
+
+// Traces the system's error code behind a receive error. Linux keeps no error
+// state that would block further reads and writes, so nothing is reset.
+void TraceDeviceError(uint32_t code) { DebugTracef("\ndwError = %x", code); }
 
 // Waits until the wake-up descriptor is signalled or `ms` have passed.
 void Rest(int wakeFd, int ms) {
@@ -54,7 +56,7 @@ long ServeReceive(int n, int fd, ErrorCounters* counters, std::span<uint8_t> buf
     if (got == -EAGAIN || got == 0) break;  // nothing (more) waiting
     if (got < 0) {
       rsError[n].exchange(kRsReadError);
-      RsClearError(n, static_cast<uint32_t>(-got));
+      TraceDeviceError(static_cast<uint32_t>(-got));
       port.deviceGone.store(true);
       break;
     }
@@ -77,49 +79,6 @@ long ServeReceive(int n, int fd, ErrorCounters* counters, std::span<uint8_t> buf
     if (port.stopRequested.load() || static_cast<size_t>(got) < buffer.size()) break;
   }
   return total;
-}
-
-struct WriteOutcome {
-  bool refused = false;  // the first write failed outright
-  size_t sent = 0;
-};
-
-// Writes `data` to the device, waiting for room until the deadline passes or
-// the port's wake-up descriptor is signalled (RsClose). Called with
-// writeMutex held.
-WriteOutcome WriteWithin(int fd, int wakeFd, std::span<const uint8_t> data,
-                         std::chrono::steady_clock::time_point deadline) {
-  WriteOutcome outcome;
-  long result = WriteSome(fd, data.data(), data.size());
-  if (result < 0 && result != -EAGAIN) {
-    outcome.refused = true;
-    return outcome;
-  }
-  outcome.sent = result > 0 ? static_cast<size_t>(result) : 0;
-  while (outcome.sent < data.size()) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || fds[1].revents != 0) break;
-    result = WriteSome(fd, data.data() + outcome.sent, data.size() - outcome.sent);
-    if (result > 0) outcome.sent += static_cast<size_t>(result);
-    // A device in error (hung up) would report itself ready forever.
-    if ((result < 0 && result != -EAGAIN) ||
-        (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-      break;
-    }
-  }
-  return outcome;
-}
-
-std::chrono::steady_clock::time_point WriteDeadline(const RsTimeouts& timeouts,
-                                                    size_t count) {
-  const uint64_t ms =
-      uint64_t{timeouts.writeTotalMultiplier} * count + timeouts.writeTotalConstant;
-  return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
 }
 
 }  // namespace
@@ -145,7 +104,7 @@ void RsReadThread(int n) {
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       rsError[n].exchange(kRsWaitError);
-      RsClearError(n, static_cast<uint32_t>(errno));
+      TraceDeviceError(static_cast<uint32_t>(errno));
       Rest(wakeFd, kRestMs);
       continue;
     }
@@ -155,7 +114,7 @@ void RsReadThread(int n) {
     // closed) stays "ready" for good; rest instead of spinning on it.
     if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
       rsError[n].exchange(kRsReadError);
-      if (!hungUp) RsClearError(n, EIO);
+      if (!hungUp) TraceDeviceError(EIO);
       hungUp = true;
       port.deviceGone.store(true);
       Rest(wakeFd, kRestMs);
@@ -166,31 +125,6 @@ void RsReadThread(int n) {
     if (ServeReceive(n, fd, deviceCounters, buffer) == 0) Rest(wakeFd, kRestMs);
   }
   Purge(fd, PurgeQueue::kInput);
-}
-
-int RsWrite(int n, const uint8_t* data, int count) {
-  RsPort& port = rsPorts[n];
-  MutexLock lock(port.writeMutex);
-  // The wake-up descriptor exists only while the port is fully open.
-  const int fd = port.handle.load();
-  if (fd < 0 || port.wakeFd < 0 || count < 0) return 0;
-  const auto bytes = std::span<const uint8_t>(data, static_cast<size_t>(count));
-
-  // Most writes fit the device's buffer and complete at once, silently.
-  const long first = WriteSome(fd, bytes.data(), bytes.size());
-  if (first == count) return 1;
-  if (first < 0 && first != -EAGAIN) return 0;
-
-  const size_t already = first > 0 ? static_cast<size_t>(first) : 0;
-  const WriteOutcome rest = WriteWithin(fd, port.wakeFd, bytes.subspan(already),
-                                        WriteDeadline(port.timeouts, bytes.size()));
-  const long sent = static_cast<long>(already + rest.sent);
-  if (sent == count) {
-    DebugTracef("\n%ld bytes written", sent);
-  } else {
-    DebugTracef("\nProbable Write Timeout: Total of %ld bytes sent", sent);
-  }
-  return 1;
 }
 
 int RsWriteNow(int n, const uint8_t* data, int count) {
@@ -204,30 +138,5 @@ int RsWriteNow(int n, const uint8_t* data, int count) {
 }
 
 int RsWaitHandle(int n) { return rsPorts[n].handle.load(); }
-
-int RsClearError(int n, uint32_t code) {
-  DebugTracef("\ndwError = %x", code);
-  // Linux keeps no sticky error state that blocks further reads and writes;
-  // the counters are read as differences, so there is nothing to reset.
-  return rsPorts[n].handle.load() >= 0 ? 1 : 0;
-}
-
-char* RsRead(int n, int count, char* buffer) {
-  const int fd = rsPorts[n].handle.load();
-  long got = 0;
-  if (fd >= 0 && count > 0) {
-    got = ReadSome(fd, reinterpret_cast<uint8_t*>(buffer), static_cast<size_t>(count));
-  }
-  if (got < 0) got = 0;
-  buffer[got] = '\0';
-  return buffer + got;
-}
-
-int RsInCount(int n) {
-  const int fd = rsPorts[n].handle.load();
-  if (fd < 0) return 0;
-  const int waiting = BytesWaiting(fd);
-  return waiting > 0 ? waiting : 0;
-}
 
 }  // namespace qmx

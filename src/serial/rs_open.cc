@@ -25,9 +25,6 @@ std::array<std::atomic<uint32_t>, kPortCount> rsError{};
 
 namespace {
 
-// Reads return at once with what is buffered; a write may take 20 s in all.
-constexpr RsTimeouts kOpenTimeouts{0, kRsWriteLimitMs};
-
 // Leaves the port closed after a failure past the device open.
 void AbandonOpen(RsPort& port) {
   port.running.store(0);
@@ -115,7 +112,6 @@ int RsOpen(int n) {
   // Driver queue sizes cannot be chosen on Linux; the device keeps its own.
   port.handle.store(fd);
   Purge(fd, PurgeQueue::kBoth);
-  port.timeouts = kOpenTimeouts;
 
   if (RsSetupConnection(n) == 0) {
     AbandonOpen(port);
@@ -125,7 +121,7 @@ int RsOpen(int n) {
   RequestLowLatency(fd);
 
   // The wake-up descriptor: RsClose signals it to end the receive thread's
-  // wait and a pending RsWrite. It is never read, so it stays signalled.
+  // wait. It is never read, so it stays signalled.
   const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) {
     AbandonOpen(port);
@@ -214,13 +210,13 @@ void RsClose(int n) {
   if (!port.readThread.joinable()) return;
 
   // Release the thread from wherever it waits: its poll, a pause after a
-  // hang-up, or a full receive queue. The same signal ends a pending RsWrite.
+  // hang-up, or a full receive queue.
   port.stopRequested.store(true);
   if (ByteQueue* queue = port.receiveQueue.load()) queue->WakeWaiters();
   const uint64_t one = 1;
   (void)!::write(port.wakeFd, &one, sizeof one);
 
-  MutexLock lock(port.writeMutex);  // a pending RsWrite has let go
+  MutexLock lock(port.writeMutex);  // no write is under way
   port.readThread.join();
   const int fd = port.handle.load();
   if (port.breakOn.exchange(false)) (void)SetBreak(fd, false);

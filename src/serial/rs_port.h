@@ -5,7 +5,7 @@
 // applies the definition text "baud,parity,data,stop" and the flow letter,
 // starts the port's receive thread and raises DTR. The receive thread pushes
 // everything the device sends into the port's bound receive queue and signals
-// the bound event. RsWrite writes a chunk with a 20-second limit. RsClose
+// the bound event. RsWriteNow writes what the device takes at once. RsClose
 // stops the thread, drops DTR and closes the device.
 //
 // Which device a name means: the entry of that name in the working directory
@@ -21,13 +21,13 @@
 // lost waits for the same device.
 //
 // Threads: RsOpen and RsClose run on the window or the relay thread, with
-// the engine's lock held; RsWrite runs on the relay thread
-// without it. RsClose may run while RsWrite of the same port is pending: it
-// interrupts the write and waits for it before it closes the device, so a
-// descriptor is never used after it was closed. The text fields of a record
-// (devicePath and the memory of how its name was opened among them) are
-// guarded by engineLock; handle, running and rsError are atomics. RsOpenPath
-// and RsForgetDevice are called with engineLock held.
+// the engine's lock held; RsWriteNow runs on the relay thread (or a receive
+// thread's shortcut) without it. RsClose and RsWriteNow of the same port
+// exclude each other (writeMutex), so a descriptor is never written after it
+// was closed. The text fields of a record (devicePath and the memory of how
+// its name was opened among them) are guarded by engineLock; handle, running
+// and rsError are atomics. RsOpenPath and RsForgetDevice are called with
+// engineLock held.
 #pragma once
 
 #include <array>
@@ -50,25 +50,12 @@ inline constexpr uint32_t CE_OVERRUN = 0x0002;
 inline constexpr uint32_t CE_RXPARITY = 0x0004;
 inline constexpr uint32_t CE_FRAME = 0x0008;
 inline constexpr uint32_t CE_BREAK = 0x0010;
-inline constexpr uint32_t CE_TXFULL = 0x0100;
-inline constexpr uint32_t CE_PTO = 0x0200;
-inline constexpr uint32_t CE_IOE = 0x0400;
-inline constexpr uint32_t CE_DNS = 0x0800;
-inline constexpr uint32_t CE_OOP = 0x1000;
-inline constexpr uint32_t CE_MODE = 0x8000;
 inline constexpr uint32_t kRsWaitError = 0x10000;  // the wait for a port event failed
 inline constexpr uint32_t kRsReadError = 0x20000;  // a read from the device failed
 
-// How long a write may take in all: the write total constant of the
-// time-outs RsOpen sets (the multiplier is 0).
+// How long the relay keeps writing one chunk to a port that takes it only
+// slowly (or not at all) before it gives the rest up (relay/line_output.h).
 inline constexpr uint32_t kRsWriteLimitMs = 20000;
-
-// A write's time limit: multiplier per byte plus constant, in ms. Reads never
-// wait, so they need none.
-struct RsTimeouts {
-  uint32_t writeTotalMultiplier = 0;
-  uint32_t writeTotalConstant = 0;
-};
 
 struct RsPort {
   char name[32] = {};
@@ -78,7 +65,6 @@ struct RsPort {
   char dataBits[16] = {};
   char stopBits[16] = {};
   char flow[40] = {};
-  RsTimeouts timeouts;
   std::atomic<int> handle{-1};  // open device, -1 when closed
   // Why the last RsOpen failed to open the device (an errno value), 0 when it
   // got that far.
@@ -103,16 +89,15 @@ struct RsPort {
 
   // Driver internals.
   std::atomic<bool> stopRequested{false};  // the receive thread's stop flag
-  // eventfd that RsClose signals to end the receive thread's wait and a
-  // pending RsWrite. Written by RsOpen and RsClose with writeMutex held; the
-  // receive thread reads it once at its start, and RsClose before it takes
-  // writeMutex (to wake the RsWrite holding it). Those two reads are ordered
-  // by the open and close themselves, not by the mutex, so it is not marked
-  // GUARDED_BY.
+  // eventfd that RsClose signals to end the receive thread's wait. Written by
+  // RsOpen and RsClose with writeMutex held; the receive thread reads it once
+  // at its start, and RsClose before it takes writeMutex. Those two reads are
+  // ordered by the open and close themselves, not by the mutex, so it is not
+  // marked GUARDED_BY.
   int wakeFd = -1;
-  // Held by RsWrite, RsWriteNow and RsClose: no write uses the device while
-  // it is closed. The relay writes from a queue's memory under the queue's
-  // lock, so this comes after it (the whole order is in platform/mutex.h).
+  // Held by RsWriteNow and RsClose: no write uses the device while it is
+  // closed. The relay writes from a queue's memory under the queue's lock,
+  // so this comes after it (the whole order is in platform/mutex.h).
   Mutex writeMutex ACQUIRED_AFTER(ByteQueue::mutex);
 
   // What remote port control last asked of the modem control lines and the
@@ -153,7 +138,6 @@ std::string RsOpenFailureText(int n);
 std::string RsDeviceProblem(const char* name);
 int RsSetupConnection(int n);
 void RsReadThread(int n);
-int RsWrite(int n, const uint8_t* data, int count);
 // Writes what the device takes now, without waiting. Returns the number of
 // bytes written (0 when the device takes nothing at the moment), or -1 when
 // the port is not open or the write failed. The relay thread writes with it
@@ -181,9 +165,6 @@ void RsPurge(int n, bool input, bool output);
 // The modem status lines of an open port: false (all lines off) when the
 // port is not open or the device has no modem lines (a pseudo-terminal).
 bool RsModemLines(int n, ModemLines* lines);
-int RsClearError(int n, uint32_t code);
-char* RsRead(int n, int count, char* buffer);
-int RsInCount(int n);
 
 // The path a name means on its own: the name itself when the working
 // directory has an entry of that name, else /dev/ttyS(N-1) for "comN", else

@@ -80,12 +80,6 @@ bool ReadModemLines(int fd, ModemLines* lines) {
   return true;
 }
 
-int BytesWaiting(int fd) {
-  int count = 0;
-  if (::ioctl(fd, FIONREAD, &count) != 0) return -errno;
-  return count;
-}
-
 bool ReadErrorCounters(int fd, ErrorCounters* counters) {
   serial_icounter_struct icount{};
   if (::ioctl(fd, TIOCGICOUNT, &icount) != 0) return false;

@@ -53,9 +53,6 @@ struct ModemLines {
 };
 bool ReadModemLines(int fd, ModemLines* lines);
 
-// Bytes waiting in the input queue (FIONREAD), or -errno.
-int BytesWaiting(int fd);
-
 // The device's error counters (TIOCGICOUNT).
 struct ErrorCounters {
   int frame = 0;

@@ -134,8 +134,10 @@ TEST_F(Commands, StatusReportAndPortStatus) {
 TEST(StatusText, ErrorWordBitsInReportOrder) {
   EXPECT_EQ(ErrorWordText(0), "");
   EXPECT_EQ(ErrorWordText(CE_FRAME | CE_BREAK), "Receive Framing error Break Detected ");
-  EXPECT_EQ(ErrorWordText(kRsReadError | CE_RXOVER | CE_MODE | 0x4000),
-            "Receive Handle Error Receive Queue overflow Requested mode unsupported ");
+  EXPECT_EQ(ErrorWordText(kRsReadError | CE_RXOVER | CE_OVERRUN | CE_RXPARITY | 0x8000 |
+                          0x4000 | 0x0100),
+            "Receive Handle Error Receive Queue overflow Receive Overrun Error Receive "
+            "Parity Error ");
   EXPECT_EQ(ErrorWordText(kRsWaitError), "Receive Event Error ");
 }
 

@@ -11,6 +11,7 @@
 
 #include "engine/line_table.h"
 #include "net/net_test_support.h"
+#include "net/socket_internal.h"
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
@@ -52,21 +53,32 @@ class RecordDatagramTest : public ::testing::Test {
   void TearDown() override {
     TcpCleanup(&error);
     EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threadsAtStart; }));
-    for (TcpLine& line : tcpLines) {
-      line.socketType = SocketType::kStream;
-      line.isClient = 0;
-    }
+    for (TcpLine& line : tcpLines) line.socketType = SocketType::kStream;
     SetRecordWaitForTest(0);
     SetTraceSink({});
     for (ByteQueue& queue : txQueue) queue.Free();
   }
-  // Makes `line` a client line of 127.0.0.1:port and connects it.
+  // Puts a socket connected to 127.0.0.1:port on `line` and starts its
+  // receiving thread, as a line type that connects does: TcpRecvThread on a
+  // stream, UdpRecvcliThread on a datagram socket. 0, or the failure's code.
   int ConnectLine(int line, int port, SocketType socketType = SocketType::kStream) {
-    tcpLines[line].isClient = 1;
-    tcpLines[line].socketType = socketType;
-    CopyField(tcpLines[line].host, "127.0.0.1");
-    CopyField(tcpLines[line].port, std::to_string(port));
-    return TcpSocket(line, &error) && TcpConnect(line, &error) ? 0 : error;
+    TcpLine& record = tcpLines[line];
+    const bool stream = socketType == SocketType::kStream;
+    const int fd = ::socket(AF_INET, stream ? SOCK_STREAM : SOCK_DGRAM, 0);
+    const ::sockaddr_in to = Loopback(port);
+    if (::connect(fd, reinterpret_cast<const ::sockaddr*>(&to), sizeof(to)) != 0) {
+      const int code = errno;
+      ::close(fd);
+      return code;
+    }
+    record.socketType = socketType;
+    record.lineSocket = fd;
+    record.lastError = 0;
+    const int failure =
+        net::StartRecordThread(record, stream ? TcpRecvThread : UdpRecvcliThread);
+    // Without its thread the line keeps only its socket, for TcpDisconnect.
+    record.state = failure == 0 ? LineState::kConnected : LineState::kSocket;
+    return failure;
   }
   // One record from TcpRecv (UdpRecvfrom, which waits only a second, gets
   // a few tries); nothing when it fails, with the code in `error`.
@@ -96,7 +108,7 @@ class RecordDatagramTest : public ::testing::Test {
   size_t threadsAtStart = 0;
 };
 
-TEST_F(RecordDatagramTest, ClientLineTakesWholeRecordsWhateverTheSends) {
+TEST_F(RecordDatagramTest, ConnectedLineTakesWholeRecordsWhateverTheSends) {
   int port = 0;
   int server = RawListener(&port);
   ASSERT_EQ(ConnectLine(7, port), 0);
@@ -133,8 +145,7 @@ TEST_F(RecordDatagramTest, WrongStatesAreRefused) {
   EXPECT_EQ(TcpRecvLen(1, &error), -1);
   EXPECT_EQ(trace.Count("DataServer1 TcpRecv TCP_ERROR_STATUS"), 1);
 
-  // A datagram server line sends and receives only once bound; a client
-  // line as soon as it has its socket.
+  // A datagram line sends and receives only once bound.
   tcpLines[3].socketType = SocketType::kDatagram;
   ASSERT_EQ(TcpSocket(3, &error), 1);
   int peerPort = 0;
@@ -145,10 +156,6 @@ TEST_F(RecordDatagramTest, WrongStatesAreRefused) {
   EXPECT_EQ(error, TCP_ERROR_STATUS);
   EXPECT_EQ(trace.Count("DataServer3 UdpSendto TCP_ERROR_STATUS"), 1);
   EXPECT_EQ(trace.Count("DataServer3 UdpRecvfrom TCP_ERROR_STATUS"), 1);
-  tcpLines[4].socketType = SocketType::kDatagram;
-  tcpLines[4].isClient = 1;
-  ASSERT_EQ(TcpSocket(4, &error), 1);
-  EXPECT_EQ(UdpSendto(4, &to, "datagram", 8, &error), 1);
   ::close(peer);
 }
 
@@ -196,20 +203,21 @@ TEST_F(RecordDatagramTest, DatagramLinesExchangeRecords) {
   CopyField(tcpLines[3].port, std::to_string(serverPort));
   ASSERT_TRUE(TcpSocket(3, &error) && TcpListen(3, &error));
   EXPECT_EQ(trace.Count("DataServer3 UdpBind OK"), 1);
-  EXPECT_NE(udpServerThread.load(), std::thread::id{});
+  EXPECT_TRUE(tcpLines[3].recordThread.joinable());
   ASSERT_EQ(ConnectLine(4, serverPort, SocketType::kDatagram), 0);
   ::sockaddr_in client{};
   ::socklen_t size = sizeof(client);
   ::getsockname(tcpLines[4].lineSocket, reinterpret_cast<::sockaddr*>(&client), &size);
 
-  // Client to server: the server line's thread only traces what it gets.
+  // Connected line to bound line: the bound line's thread only traces what
+  // it gets.
   ::sockaddr_in server = Loopback(serverPort);
   const Bytes up = Record({0xC1, 0x02, 1, 9}, "up");
   ASSERT_EQ(UdpSendto(4, &server, up.data(), kRecordSize, &error), 1);
   EXPECT_EQ(trace.Count("DataServer4 UdpSendto ope=c1 sub=02 lane=1 dnum=9"), 1);
   EXPECT_TRUE(trace.WaitFor("DataServer3 buffer_length = 24 , bytes_received = 20"));
 
-  // Server to client: one record whole, one in two datagrams.
+  // Bound line to connected line: one record whole, one in two datagrams.
   const Bytes down = Record({0x7F, 0xEE, 2, 250}, "down");
   ASSERT_EQ(UdpSendto(3, &client, down.data(), kRecordSize, &error), 1);
   ASSERT_EQ(UdpSendto(3, &client, up.data(), 12, &error), 1);
@@ -220,7 +228,7 @@ TEST_F(RecordDatagramTest, DatagramLinesExchangeRecords) {
 
   DisconnectWithin(3);
   EXPECT_EQ(error, 0);  // an unconnected datagram socket's shutdown is no failure
-  EXPECT_EQ(udpServerThread.load(), std::thread::id{});
+  EXPECT_FALSE(tcpLines[3].recordThread.joinable());
 }
 
 }  // namespace

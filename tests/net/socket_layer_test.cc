@@ -1,5 +1,5 @@
 // The socket layer over real sockets on 127.0.0.1: state rules, port texts,
-// the accept-and-receive thread, TcpOut and TcpDisconnect.
+// the accept-and-receive thread, sending, dropping clients and TcpDisconnect.
 #include "net/socket_layer.h"
 
 #include <arpa/inet.h>
@@ -60,7 +60,6 @@ class SocketLayerTest : public ::testing::Test {
   }
   void TearDown() override {
     TcpCleanup(&error);  // disconnects whatever a failed test left open
-    SetSendStallLimitForTest(0);
     SetTraceSink({});
     cmdQueue.Free();
     for (ByteQueue& queue : txQueue) queue.Free();
@@ -101,8 +100,8 @@ TEST_F(SocketLayerTest, OperationsInTheWrongStateFailWithStatusError) {
   EXPECT_EQ(Code(TcpListen(1, &error)), TCP_ERROR_STATUS);
   Listen(1);
   EXPECT_TRUE(TcpLineListening(1));
-  EXPECT_EQ(Code(TcpOut(1, "x", 1, &error)), TCP_ERROR_STATUS);  // no client yet
-  EXPECT_EQ(trace.Count("DataServer1 TcpOut TCP_ERROR_STATUS"), 1);
+  EXPECT_EQ(TcpSendNow(1, "x", 1, &error), -1);  // no client yet
+  EXPECT_EQ(error, TCP_ERROR_STATUS);
 
   // A port another socket listens on: bind fails and the line keeps its
   // socket in state 1, refusing a new one until it is disconnected.
@@ -123,12 +122,12 @@ TEST_F(SocketLayerTest, PortTextIsNumberOrServiceName) {
   CopyField(tcpLines[3].port, "unused");
   ASSERT_EQ(Code(TcpSocket(3, &error)), 0);
   EXPECT_EQ(Code(TcpListen(3, &error)), TCP_ERROR_PORT);
-  EXPECT_EQ(trace.Count("TcpConnect TCP_ERROR_PORT"), 1);
+  EXPECT_EQ(trace.Count("TcpListen TCP_ERROR_PORT"), 1);
   EXPECT_EQ(tcpLines[3].state.load(), LineState::kSocket);
 
   // Texts that are not a port 1-65535 fail the listen instead of binding a
   // random port, a wrapped-around one or the leading digits.
-  const int before = trace.Count("TcpConnect TCP_ERROR_PORT");
+  const int before = trace.Count("TcpListen TCP_ERROR_PORT");
   int n = 0;
   for (const char* text : {"0", "65536", "96537", "31205x", "", "-1", " 80"}) {
     ++n;
@@ -138,20 +137,31 @@ TEST_F(SocketLayerTest, PortTextIsNumberOrServiceName) {
     EXPECT_FALSE(TcpLineListening(4));
     EXPECT_EQ(TcpDisconnect(4, &error), 1);
   }
-  EXPECT_EQ(trace.Count("TcpConnect TCP_ERROR_PORT"), before + n);
+  EXPECT_EQ(trace.Count("TcpListen TCP_ERROR_PORT"), before + n);
 
-  TcpLine record;
-  ::sockaddr_in address{};
-  CopyField(record.port, "08080");
-  ASSERT_EQ(TcpMakeAddress(record, &address, &error), 1);
-  EXPECT_EQ(address.sin_port, htons(8080));
-  EXPECT_EQ(address.sin_addr.s_addr, htonl(INADDR_ANY));
-  record.isClient = 1;
-  CopyField(record.host, "127.0.0.1");
-  CopyField(record.port, "http");
-  ASSERT_EQ(TcpMakeAddress(record, &address, &error), 1) << "no 'http' in /etc/services?";
-  EXPECT_EQ(address.sin_port, htons(80));
-  EXPECT_EQ(address.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+  // A datagram line binds the IPv4 any-address on its port; its port text
+  // follows the same rule.
+  TcpLine& datagram = tcpLines[5];
+  datagram.socketType = SocketType::kDatagram;
+  CopyField(datagram.port, "x");
+  ASSERT_EQ(Code(TcpSocket(5, &error)), 0);
+  EXPECT_EQ(Code(TcpListen(5, &error)), TCP_ERROR_PORT);
+  EXPECT_EQ(trace.Count("TcpListen TCP_ERROR_PORT"), before + n + 1);
+  EXPECT_EQ(TcpDisconnect(5, &error), 1);
+  int port = 0;
+  ::close(RawDatagramSocket(&port));
+  CopyField(datagram.port, "0" + std::to_string(port));
+  ASSERT_EQ(Code(TcpSocket(5, &error)), 0);
+  ASSERT_EQ(Code(TcpListen(5, &error)), 0);
+  ::sockaddr_in bound{};
+  ::socklen_t size = sizeof(bound);
+  ASSERT_EQ(
+      ::getsockname(datagram.lineSocket, reinterpret_cast<::sockaddr*>(&bound), &size),
+      0);
+  EXPECT_EQ(bound.sin_port, htons(static_cast<uint16_t>(port)));
+  EXPECT_EQ(bound.sin_addr.s_addr, htonl(INADDR_ANY));
+  EXPECT_EQ(TcpDisconnect(5, &error), 1);
+  datagram.socketType = SocketType::kStream;
 }
 
 TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
@@ -160,14 +170,13 @@ TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
   ASSERT_TRUE(WaitFor([] { return cmdQueue.Count() == 4; }));
   EXPECT_EQ(Drain(cmdQueue), (Bytes{0xFF, 'h', 'i', 0xFF}));
 
-  EXPECT_EQ(Code(TcpOut(0, "ok", 2, &error)), 0);
-  EXPECT_EQ(Code(TcpOut(0, nullptr, 0, &error)), 0);
+  EXPECT_EQ(TcpSendNow(0, "ok", 2, &error), 2);
+  EXPECT_EQ(TcpSendNow(0, nullptr, 0, &error), 0);
+  EXPECT_EQ(error, 0);
   EXPECT_EQ(trace.Count("ControlServer1 Tcpsend send_size=0"), 1);
   char reply[2];
   ASSERT_EQ(::recv(client, reply, 2, MSG_WAITALL), 2);
   EXPECT_EQ(std::string(reply, 2), "ok");
-  std::string tooLong(1001, 'x');
-  EXPECT_EQ(Code(TcpOut(0, tooLong.data(), 1001, &error)), TCP_ERROR_STATUS);
 
   // The client ends its input: everything it sent is queued, and it keeps
   // the line for the replies still due to it until the relay ends it.
@@ -178,7 +187,9 @@ TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
   ASSERT_TRUE(WaitFor([&] { return TcpClientInputEnded(0, serial); }));
   EXPECT_EQ(Drain(cmdQueue), (Bytes{'s', 't', 'a', 't', 'u', 's', '\r'}));
   EXPECT_GE(TcpClientFd(0), 0);
-  EXPECT_EQ(Code(TcpOut(0, "200", 3, &error)), 0);
+  EXPECT_EQ(TcpSendNowTo(0, serial, "200", 3, &error), 3);
+  EXPECT_EQ(TcpSendNowTo(0, serial + 1, "x", 1, &error), -1);  // not that client's line
+  EXPECT_EQ(error, TCP_ERROR_STATUS);
   TcpEndClient(0, serial + 1);  // another client's end: nothing happens
   EXPECT_GE(TcpClientFd(0), 0);
   TcpEndClient(0, serial);
@@ -190,7 +201,8 @@ TEST_F(SocketLayerTest, ControlClientIsAnnouncedServedAndDropped) {
   // The line stays in state 4 but has nobody to send to.
   ASSERT_TRUE(WaitFor([] { return TcpClientFd(0) == -1; }));
   EXPECT_EQ(tcpLines[0].state.load(), LineState::kConnected);
-  EXPECT_EQ(Code(TcpOut(0, "ok", 2, &error)), EBADF);
+  EXPECT_EQ(TcpSendNow(0, "ok", 2, &error), -1);
+  EXPECT_EQ(error, EBADF);
   EXPECT_EQ(trace.Count(Text("ControlServer1 Tcpsend Error ", EBADF)), 1);
 }
 
@@ -264,18 +276,26 @@ TEST_F(SocketLayerTest, DisconnectReleasesThreadWaitingOnFullQueue) {
 }
 
 TEST_F(SocketLayerTest, ClientThatStopsReadingIsDroppedForTheNext) {
-  SetSendStallLimitForTest(300);
   int port = Listen(5);
   int silent = Connect(port, 4096);
   ASSERT_TRUE(trace.WaitFor("DataServer5 accepted something"));
+  const uint64_t serial = TcpClientSerial(5);
   int next = Connect(port);
+  // Sends never wait: once the silent client's buffers are full, the line
+  // takes nothing more.
   std::string chunk(2000, 's');
-  for (int sends = 0; TcpOut(5, chunk.data(), 2000, &error) == 1 && sends < 100000;
+  int sent = 0;
+  for (int sends = 0;
+       (sent = TcpSendNow(5, chunk.data(), 2000, &error)) > 0 && sends < 100000;
        ++sends) {
   }
-  EXPECT_EQ(error, ETIMEDOUT);
-  EXPECT_EQ(trace.Count(Text("DataServer5 Tcpsend Error ", ETIMEDOUT)), 1);
+  EXPECT_EQ(sent, 0);
+  EXPECT_EQ(error, 0);
+  TcpDropClient(5, serial + 1);  // not the client that holds the line
+  EXPECT_EQ(TcpSendNowTo(5, serial, "s", 1, &error), 0);
+  TcpDropClient(5, serial);
   ASSERT_TRUE(trace.WaitFor("DataServer5 accepted something", 2));
+  EXPECT_EQ(TcpClientSerial(5), serial + 1);
   SendText(next, "n");
   EXPECT_TRUE(WaitFor([] { return txQueue[4].Count() == 1; }));
   ::close(silent);
@@ -317,38 +337,6 @@ TEST_F(SocketLayerTest, RepeatedClientsAndDisconnectsLeakNoDescriptors) {
   // The client of each cycle's third round is still there when the line goes.
   EXPECT_EQ(trace.Count("DataServer6 shutdown OK "), 6);
   EXPECT_EQ(openDescriptors(), before);
-}
-
-TEST_F(SocketLayerTest, ClientLineConnectsOnceAndSends) {
-  TcpLine& line = tcpLines[7];
-  line.isClient = 1;
-  CopyField(line.host, "127.0.0.1");
-  CopyField(line.port, std::to_string(FreeTcpPort()));  // nobody listens there
-  ASSERT_EQ(Code(TcpSocket(7, &error)), 0);
-  EXPECT_EQ(Code(TcpConnect(7, &error)), ECONNREFUSED);
-  EXPECT_EQ(trace.Count(Text("DataServer7 TcpConnect NG ", ECONNREFUSED)), 1);
-  EXPECT_EQ(line.state.load(), LineState::kSocket);
-  ASSERT_EQ(TcpDisconnect(7, &error), 1);
-
-  int port = 0;
-  int server = RawListener(&port);
-  CopyField(line.port, std::to_string(port));
-  ASSERT_EQ(Code(TcpSocket(7, &error)), 0);
-  ASSERT_EQ(Code(TcpConnect(7, &error)), 0);
-  EXPECT_EQ(line.state.load(), LineState::kConnected);
-  EXPECT_EQ(trace.Count(Text("DataServer7 Establish: port=", port) + " addr=127.0.0.1\n"),
-            1);
-  int peer = ::accept(server, nullptr, nullptr);
-  ASSERT_EQ(Code(TcpOut(7, "hello", 5, &error)), 0);
-  char text[5];
-  ASSERT_EQ(::recv(peer, text, 5, MSG_WAITALL), 5);
-  EXPECT_EQ(std::string(text, 5), "hello");
-  DisconnectWithin(7);
-  EXPECT_EQ(::recv(peer, text, 1, 0), 0);
-  line.isClient = 0;
-  ClearField(line.host);
-  ::close(peer);
-  ::close(server);
 }
 
 }  // namespace

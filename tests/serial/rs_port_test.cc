@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -118,7 +119,6 @@ TEST_F(SerialPortTest, OpenConfiguresTheDeviceAndCloseReleasesItForAReopen) {
   ASSERT_EQ(RsOpen(0), 1);
   EXPECT_TRUE(rsPorts[0].readThread.joinable());
   EXPECT_EQ(rsPorts[0].running, 1);
-  EXPECT_EQ(rsPorts[0].timeouts.writeTotalConstant, 20000u);
   EXPECT_TRUE(Traced("9600,n,8,1"));
   EXPECT_TRUE(Traced("com2 baud=9600 parity=0 data=8 stop=1\n"));
   EXPECT_TRUE(Traced("RsOpen OK\r\n"));
@@ -134,7 +134,7 @@ TEST_F(SerialPortTest, OpenConfiguresTheDeviceAndCloseReleasesItForAReopen) {
   ASSERT_TRUE(WriteAll(master_, values));
   EXPECT_EQ(Take(256), values);
   EXPECT_EQ(rsError[0], 0u);
-  ASSERT_EQ(RsWrite(0, values.data(), 256), 1);
+  ASSERT_TRUE(WriteToPort(0, values));
   EXPECT_EQ(ReadFor(master_, 256), values);
 
   RsClose(0);
@@ -264,7 +264,10 @@ TEST_F(SerialPortTest, ReadsWhatWaitsInOneRead) {
   ASSERT_TRUE(WaitFor([&] { return Traced("\n1 bytes read"); }));
   const Bytes burst = Pattern(1200);
   ASSERT_TRUE(WriteAll(master_, burst));
-  ASSERT_TRUE(WaitFor([&] { return RsInCount(0) == 1200; }));
+  ASSERT_TRUE(WaitFor([&] {
+    int waiting = 0;
+    return ::ioctl(rsPorts[0].handle, FIONREAD, &waiting) == 0 && waiting == 1200;
+  }));
   Hold("");
   Bytes expected{0xAA};
   expected.insert(expected.end(), burst.begin(), burst.end());
@@ -293,32 +296,33 @@ TEST_F(SerialPortTest, AFullQueueSlowsTheDeviceAndCloseStillEndsTheThread) {
   EXPECT_TRUE(Closed(0));
 }
 
-TEST_F(SerialPortTest, WriteWaitsForXonAndCloseInterruptsIt) {
+TEST_F(SerialPortTest, XoffHoldsWritesBackWithoutWaitingAndXonReleasesThem) {
   SetPort(0, "com1", "9600,n,8,1", "x");
   ASSERT_EQ(RsOpen(0), 1);
   const Bytes chunk = Pattern(10);
-  for (bool resume : {true, false}) {
-    // Xoff, then a marker: once the marker is in, output has stopped.
-    ASSERT_TRUE(WriteAll(master_, {0x13, 'M'}));
-    ASSERT_EQ(Take(1), Bytes{'M'});
-    auto writing =
-        std::async(std::launch::async, [&] { return RsWrite(0, chunk.data(), 10); });
-    ASSERT_TRUE(WaitFor([] {  // RsWrite holds the lock while it waits
-      const bool free = rsPorts[0].writeMutex.try_lock();
-      if (free) rsPorts[0].writeMutex.unlock();
-      return !free;
-    }));
-    if (resume) {
-      ASSERT_TRUE(WriteAll(master_, {0x11}));
-      EXPECT_EQ(writing.get(), 1);
-      EXPECT_EQ(ReadFor(master_, 10), chunk);
-      EXPECT_TRUE(Traced("\n10 bytes written"));
-    } else {
-      RsClose(0);
-      EXPECT_EQ(writing.get(), 1);
-      EXPECT_TRUE(Traced("\nProbable Write Timeout: Total of 0 bytes sent"));
-    }
-  }
+  // Xoff, then a marker: once the marker is in, output has stopped.
+  ASSERT_TRUE(WriteAll(master_, {0x13, 'M'}));
+  ASSERT_EQ(Take(1), Bytes{'M'});
+  // The write takes nothing and returns at once, and the port shows no room
+  // for the relay to wait on until Xon.
+  EXPECT_EQ(RsWriteNow(0, chunk.data(), 10), 0);
+  pollfd room{RsWaitHandle(0), POLLOUT, 0};
+  EXPECT_EQ(::poll(&room, 1, 200), 0);
+  ASSERT_TRUE(WriteAll(master_, {0x11}));
+  room.revents = 0;
+  EXPECT_EQ(::poll(&room, 1, 10000), 1);
+  ASSERT_TRUE(WriteToPort(0, chunk));
+  EXPECT_EQ(ReadFor(master_, 10), chunk);
+
+  // Stopped again: closing does not wait for the device to take output, and
+  // a write after the close is refused.
+  ASSERT_TRUE(WriteAll(master_, {0x13, 'N'}));
+  ASSERT_EQ(Take(1), Bytes{'N'});
+  EXPECT_EQ(RsWriteNow(0, chunk.data(), 10), 0);
+  auto closing = std::async(std::launch::async, [] { RsClose(0); });
+  ASSERT_EQ(closing.wait_for(10s), std::future_status::ready);
+  EXPECT_TRUE(Closed(0));
+  EXPECT_EQ(RsWriteNow(0, chunk.data(), 10), -1);
 }
 
 TEST_F(SerialPortTest, HangUpIsReportedWithoutSpinning) {
@@ -335,7 +339,7 @@ TEST_F(SerialPortTest, HangUpIsReportedWithoutSpinning) {
             0.2);
   EXPECT_EQ(rsError[0], kRsReadError);
   const uint8_t byte = 'x';
-  EXPECT_EQ(RsWrite(0, &byte, 1), 0);  // refused at its start
+  EXPECT_EQ(RsWriteNow(0, &byte, 1), -1);  // the device refuses it
   auto closing = std::async(std::launch::async, [] { RsClose(0); });
   ASSERT_EQ(closing.wait_for(10s), std::future_status::ready);
   EXPECT_TRUE(Closed(0));

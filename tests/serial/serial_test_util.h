@@ -1,6 +1,6 @@
-// Helpers shared by the serial tests: reads and writes on a descriptor with a
-// deadline, test patterns, and the shared test support's devices, scratch
-// folders and bounded waits.
+// Helpers shared by the serial tests: reads and writes on a descriptor or a
+// port with a deadline, test patterns, and the shared test support's devices,
+// scratch folders and bounded waits.
 #pragma once
 
 #include <poll.h>
@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "serial/rs_port.h"
 #include "testsupport/pty_device.h"
 #include "testsupport/scratch_dir.h"
 #include "testsupport/wait_for.h"
@@ -54,6 +55,26 @@ inline bool WriteAll(int fd, const Bytes& data) {
              },
              60s) &&
          done == data.size();
+}
+
+// Writes everything to open port n as the relay does: what RsWriteNow takes
+// at once, then a wait on the port's descriptor for room. False when the port
+// refused a write or `limit` passed.
+inline bool WriteToPort(int n, const Bytes& data, std::chrono::milliseconds limit = 10s) {
+  size_t done = 0;
+  bool refused = false;
+  WaitFor(
+      [&] {
+        const int written =
+            RsWriteNow(n, data.data() + done, static_cast<int>(data.size() - done));
+        if (written < 0) return refused = true;
+        done += static_cast<size_t>(written);
+        pollfd p{RsWaitHandle(n), POLLOUT, 0};
+        if (done < data.size()) ::poll(&p, 1, 10);
+        return done == data.size();
+      },
+      limit);
+  return !refused && done == data.size();
 }
 
 inline Bytes Pattern(size_t size, unsigned seed = 0) {

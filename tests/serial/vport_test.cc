@@ -73,7 +73,7 @@ TEST_F(SerialVportTest, EchoPlugAnswersEveryByteAcrossReopensAndLeavesNoLink) {
   CopyField(rsPorts[0].definition, "115200,n,8,1");
   for (int round = 0; round < 3; ++round) {
     ASSERT_EQ(RsOpen(0), 1);
-    ASSERT_EQ(RsWrite(0, data.data(), 1000), 1);
+    ASSERT_TRUE(WriteToPort(0, Bytes(data.begin(), data.begin() + 1000)));
     Bytes got(1000);
     size_t have = 0;
     EXPECT_TRUE(WaitFor([&] {
