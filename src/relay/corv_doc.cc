@@ -4,8 +4,6 @@
 
 namespace qmx {
 
-std::atomic<CCorvDoc*> relayDoc{nullptr};
-
 CCorvDoc::~CCorvDoc() { JoinRelayThread(); }
 
 void CCorvDoc::JoinRelayThread() {

@@ -3,7 +3,8 @@
 // relay thread of the process.
 //
 // The command log has its own lock; refreshNeeded is an atomic that the relay thread sets
-// and the window's timer reads and clears.
+// and the window's timer reads and clears. The window's changes to the lines
+// reach the relay thread through Requests().
 #pragma once
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "engine/log_ring.h"
+#include "relay/relay_requests.h"
 
 namespace qmx {
 
@@ -44,14 +46,14 @@ class CCorvDoc {
   // window installs a message box here.
   std::function<void(const char* message)> fatalErrorHandler;
 
+  // Work the window hands to the relay thread (its OK and serial setup).
+  RelayRequests& Requests() { return requests_; }
+
  private:
   LogRing commandLog_;
+  RelayRequests requests_;
   std::thread relayThread_;
   bool initialised_ = false;
 };
-
-// The document the relay thread serves; set by the relay thread as its first
-// action.
-extern std::atomic<CCorvDoc*> relayDoc;
 
 }  // namespace qmx

@@ -445,7 +445,6 @@ void Publish(RelayState* state) {
 }  // namespace
 
 void CorvMainThread(CCorvDoc* document) {
-  relayDoc.store(document);
   DebugTrace("Server Version 2.01\n");
   auto state = std::make_unique<RelayState>();
   ControlLineActions actions(document, state->controlOutput);
@@ -484,6 +483,8 @@ void CorvMainThread(CCorvDoc* document) {
     const bool byReadiness = woken == Event::WaitResult::kTimeout && watched > 0 &&
                              std::chrono::steady_clock::now() - before < wait;
     readyWakes = byReadiness ? readyWakes + 1 : 0;
+    // The window's changes run here, between two passes, like commands.
+    document->Requests().RunPending();
     result = RelayPass(*state, actions);
   }
 }

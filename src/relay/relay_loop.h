@@ -4,7 +4,8 @@
 // Each pass (on wakeEvent; at once again while a queue still holds a full
 // chunk; as soon as a kept-back client or device can take more, and every
 // 10 ms while one has bytes waiting; at the latest after a second when idle)
-// it drains cmdQueue completely, greeting, echoing and assembling command
+// it runs the window's requests (CCorvDoc::Requests), then drains cmdQueue
+// completely, greeting, echoing and assembling command
 // lines and executing each finished line; then for port index 0 to 7 writes
 // up to kRelayChunk bytes of txQueue[n] to the port; then for port index 0
 // to 7 sends up to kRelayChunk bytes of rxQueue[n] to every data line routed

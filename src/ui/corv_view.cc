@@ -13,6 +13,7 @@
 #include "engine/startup.h"
 #include "net/socket_layer.h"
 #include "relay/corv_doc.h"
+#include "relay/relay_requests.h"
 #include "ui/form_controls.h"
 #include "ui/main_frame.h"
 #include "ui/resources.h"
@@ -159,9 +160,20 @@ void CCorvView::OnTimer() {
   if (document_ != nullptr && refreshNeeded.exchange(0) != 0) Update();
 }
 
+bool CCorvView::RunOnRelay(const std::function<void()>& work) {
+  if (document_ == nullptr || !document_->RelayThreadRunning()) {
+    work();
+    return true;
+  }
+  return document_->Requests().Run(work, wakeEvent, kWindowRequestLimit) ==
+         RelayRequests::Outcome::kDone;
+}
+
 void CCorvView::OnCorvOk() {
   UpdateData(true);
-  {
+  // The relay thread applies the changes, between two passes, as it runs a
+  // control command; this thread only waits for the answer.
+  const bool applied = RunOnRelay([this] {
     MutexLock lock(engineLock);
     if (m_tcpPort[0] != tcpPortText[0] || LineStatusText(0) == "NG") {
       ApplyLineTexts(0, m_tcpPort[0], std::string());
@@ -174,7 +186,8 @@ void CCorvView::OnCorvOk() {
     }
     startMinimized = m_minimize;
     for (int line = 0; line < kLineCount; ++line) m_status[line] = LineStatusText(line);
-  }
+  });
+  if (!applied) CopyFromLineTable(true);  // the relay is stuck: show what is
   UpdateData(false);
 }
 

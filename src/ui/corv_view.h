@@ -20,7 +20,9 @@
 #include <QTimer>
 #include <QWidget>
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -38,6 +40,10 @@ class CCorvDoc;
 namespace qmx::ui {
 
 class CMainFrame;
+
+// How long the window waits for the relay thread to apply its changes. A
+// command runs in milliseconds; this only bounds a relay that is stuck.
+inline constexpr std::chrono::milliseconds kWindowRequestLimit{10000};
 
 class CCorvView : public QWidget {
  public:
@@ -78,6 +84,11 @@ class CCorvView : public QWidget {
   // the status texts when asked. Takes engineLock.
   void CopyFromLineTable(bool withStatus);
   void Update();
+  // Has the relay thread run `work` (which takes engineLock itself) and
+  // waits for it, as a control command would change the lines; runs it here
+  // when no relay thread runs. False when the relay did not take it within
+  // kWindowRequestLimit: then nothing was changed.
+  bool RunOnRelay(const std::function<void()>& work);
 
   CCorvDoc* document_;
   CMainFrame* frame_;

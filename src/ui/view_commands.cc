@@ -82,8 +82,10 @@ void CCorvView::SetupCom(const QString& name, int index) {
   settings.dataBits = dialog.m_data;
   settings.stopBits = dialog.m_stop;
   settings.flow = TextToFlow(dialog.m_flow);
-  MutexLock lock(engineLock);
-  ApplyPortSetup(index, settings);
+  RunOnRelay([&] {
+    MutexLock lock(engineLock);
+    ApplyPortSetup(index, settings);
+  });
 }
 
 void CCorvView::OnCommandLog() {

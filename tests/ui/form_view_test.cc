@@ -4,9 +4,12 @@
 #include <QCheckBox>
 #include <QTest>
 #include <mutex>
+#include <string_view>
+#include <thread>
 
 #include "engine/line_table.h"
 #include "net/socket_layer.h"
+#include "platform/debug_trace.h"
 #include "ui/ui_harness.h"
 
 namespace qmx::ui::test {
@@ -63,9 +66,24 @@ TEST_F(UiFormView, UnusedDataLineClosesItsListenerAndPort) {
   TcpClient client(data);
   ExpectBridged(client, com1, "x");
 
+  // The line is taken down by the relay thread, as a command would be; the
+  // window thread only waits for the answer.
+  std::mutex traceMutex;
+  std::thread::id closedOn;
+  SetTraceSink([&](std::string_view text) {
+    if (text.find("DataServer1 TcpDisconnect OK") == std::string_view::npos) return;
+    std::lock_guard lock(traceMutex);
+    closedOn = std::this_thread::get_id();
+  });
   Find<QComboBox>(TcpBox(1))->setCurrentIndex(0);  // "unused"
   Click(IDC_CORV_OK);
+  SetTraceSink(nullptr);
   EXPECT_EQ(Shows(StatusBox(1)), "unused");
+  {
+    std::lock_guard lock(traceMutex);
+    EXPECT_NE(closedOn, std::thread::id());
+    EXPECT_NE(closedOn, std::this_thread::get_id());
+  }
   EXPECT_TRUE(client.WaitClosed());
   EXPECT_FALSE(Listening(data));
   EXPECT_TRUE(com1.WaitHangup());
