@@ -277,15 +277,22 @@ int AwaitHangUp(TcpLine& line, int fd, const std::vector<::pollfd>& sockets,
     if (ready < 0 && errno != EINTR) return -1;
     if (ready <= 0) continue;
     if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return -1;
+    bool acceptFailing = false;
     for (size_t i = 1; i < watched.size(); ++i) {
       if (watched[i].revents == 0) continue;
       const int successor = net::SysAccept(watched[i].fd, peer);
-      // A failed accept is left to the accept loop, which sees it again.
       if (successor >= 0 && Admit(line, successor, *peer)) {
         DebugTracef("%s a client waits: the one whose input ended lets go", line.name);
         return successor;
       }
+      acceptFailing =
+          acceptFailing || (successor < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
+                            !AcceptErrorIsPerConnection(errno));
     }
+    // A lasting failure (out of descriptors, say) would wake this loop again
+    // at once: the listening sockets are left to the accept loop, which
+    // pauses between attempts, and only the client's end is waited for.
+    if (acceptFailing) watched.resize(1);
   }
   return -1;
 }
