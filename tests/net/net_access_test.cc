@@ -239,16 +239,16 @@ TEST(NetAccess, RefusalSummaryReachesTheListenerAndOutlivesIt) {
   std::vector<std::string> texts;
   TcpSetRefusalListener([&texts](const std::string& text) { texts.push_back(text); });
   // This process's one limiter, filled by reports of the same minute.
-  net::ReportRefusal(8002, Address("::ffff:192.0.2.1"));
+  net::ReportRefusal(9102, Address("::ffff:192.0.2.1"));
   for (uint32_t i = 1; i < RefusalLimiter::kCapacity; ++i) {
-    net::ReportRefusal(8002, Numbered(i));
+    net::ReportRefusal(9102, Numbered(i));
   }
   ASSERT_EQ(texts.size(), RefusalLimiter::kCapacity);
-  EXPECT_EQ(texts[0], "TCP port 8002 refused 192.0.2.1");
-  EXPECT_EQ(texts[1], "TCP port 8002 refused 2001:db8::1");
-  net::ReportRefusal(8003, Address("192.0.2.77"));
-  net::ReportRefusal(8002, Address("192.0.2.77"));
-  net::ReportRefusal(8002, Address("192.0.2.78"));
+  EXPECT_EQ(texts[0], "TCP port 9102 refused 192.0.2.1");
+  EXPECT_EQ(texts[1], "TCP port 9102 refused 2001:db8::1");
+  net::ReportRefusal(9103, Address("192.0.2.77"));
+  net::ReportRefusal(9102, Address("192.0.2.77"));
+  net::ReportRefusal(9102, Address("192.0.2.78"));
   EXPECT_EQ(texts.size(), RefusalLimiter::kCapacity);
   // Replacing the listener hands the pending count to the outgoing one.
   TcpSetRefusalListener({});
