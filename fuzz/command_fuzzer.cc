@@ -56,6 +56,7 @@
 #include "protocol/command_interpreter.h"
 #include "relay/control_line.h"
 #include "serial/rs_port.h"
+#include "testsupport/process_table.h"
 
 namespace qmx {
 namespace {
@@ -145,18 +146,18 @@ size_t EntriesOf(const char* directory) {
 // Fills rsPorts[k] as RsOpen's caller does for a port that is in service. The
 // device itself stays closed and the line's queues unallocated: closing such
 // a port or line is harmless, and nothing is relayed here.
-void MarkPortInService(int k) REQUIRES(engineLock) {
-  RsPort& port = rsPorts[k];
-  CopyPortSettings(port, comSettings[k]);
-  CopyField(port.stopBits, FieldText(comSettings[k].stopBits));
+void MarkPortInService(int k) REQUIRES(Table().engineLock) {
+  RsPort& port = Table().serial.rsPorts[k];
+  CopyPortSettings(port, Table().comSettings[k]);
+  CopyField(port.stopBits, FieldText(Table().comSettings[k].stopBits));
 }
 
 // The line table every input starts from (engineLock held).
-void SetBaseline() REQUIRES(engineLock) {
-  ResetLineTableLocked();
-  ParseSetupText(kBaselineSettings);
+void SetBaseline() REQUIRES(Table().engineLock) {
+  Table().ResetLineTableLocked();
+  ParseSetupText(Table(), kBaselineSettings);
   for (int k = 0; k < kPortCount; ++k) {
-    RsPort& port = rsPorts[k];
+    RsPort& port = Table().serial.rsPorts[k];
     ClearField(port.name);
     ClearField(port.baud);
     ClearField(port.parity);
@@ -164,19 +165,19 @@ void SetBaseline() REQUIRES(engineLock) {
     ClearField(port.stopBits);
     ClearField(port.flow);
     ClearField(port.definition);
-    rsError[k].store(0);
-    rxQueue[k].Free();
-    txQueue[k].Free();
+    Table().serial.rsError[k].store(0);
+    Table().rxQueue[k].Free();
+    Table().txQueue[k].Free();
   }
   for (int L = 0; L < kLineCount; ++L) {
-    CopyField(tcpLines[L].port, defaultTcpPorts[L]);
-    SetLineStatus(L, L <= 3 ? "OK" : L == 4 ? "NG" : "unused");
+    CopyField(Table().net.tcpLines[L].port, defaultTcpPorts[L]);
+    Table().SetLineStatus(L, L <= 3 ? "OK" : L == 4 ? "NG" : "unused");
   }
   MarkPortInService(0);
   MarkPortInService(1);
-  routeTable[0].store(0);
-  routeTable[1].store(1);
-  routeTable[2].store(0);
+  Table().routeTable[0].store(0);
+  Table().routeTable[1].store(1);
+  Table().routeTable[2].store(0);
 }
 
 // What is wrong with a reply, or nullptr when it is well-formed.
@@ -211,9 +212,9 @@ class ExecutingSink : public ControlLineAssembler::Sink {
     const std::string lower = LowerCaseLine(line);
     std::vector<std::string> replies;
     {
-      MutexLock lock(engineLock);
+      MutexLock lock(Table().engineLock);
       ReplyBatch batch;
-      ExecuteCommand(lower);
+      ExecuteCommand(Table(), lower);
       replies = batch.Take();
     }
     fuzz::Require(replies.size() == 1, "a command did not get exactly one reply", [&] {
@@ -228,15 +229,16 @@ class ExecutingSink : public ControlLineAssembler::Sink {
 };
 
 void CheckNothingLeftRunning(size_t threadsBefore, size_t descriptorsBefore) {
-  MutexLock lock(engineLock);
+  MutexLock lock(Table().engineLock);
   for (int k = 0; k < kPortCount; ++k) {
-    fuzz::Require(rsPorts[k].handle.load() < 0 && !rsPorts[k].readThread.joinable(),
+    fuzz::Require(Table().serial.rsPorts[k].handle.load() < 0 &&
+                      !Table().serial.rsPorts[k].readThread.joinable(),
                   "a serial port was left open",
                   [&] { return "com" + std::to_string(k + 1); });
   }
   for (int L = 0; L < kLineCount; ++L) {
-    fuzz::Require(tcpLines[L].state.load() == LineState::kNone &&
-                      !tcpLines[L].acceptThread.joinable(),
+    fuzz::Require(Table().net.tcpLines[L].state.load() == LineState::kNone &&
+                      !Table().net.tcpLines[L].acceptThread.joinable(),
                   "a line was left with a socket or an accept thread",
                   [&] { return "line " + std::to_string(L); });
   }
@@ -252,15 +254,15 @@ void CheckNothingLeftRunning(size_t threadsBefore, size_t descriptorsBefore) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   using namespace qmx;
   for (int L = 0; L < kLineCount; ++L) {
-    defaultTcpPorts[L] = std::string(FieldText(tcpLines[L].port));
+    defaultTcpPorts[L] = std::string(FieldText(Table().net.tcpLines[L].port));
   }
   fuzz::Require(DenySocketCreation(), "cannot forbid socket creation (seccomp)",
                 [] { return std::string(std::strerror(errno)); });
   const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   fuzz::Require(probe < 0 && errno == EACCES, "socket creation is still allowed");
   int error = 0;
-  fuzz::Require(TcpSocket(1, &error) == 0 && error == EACCES &&
-                    tcpLines[1].state == LineState::kNone,
+  fuzz::Require(Table().net.TcpSocket(1, &error) == 0 && error == EACCES &&
+                    Table().net.tcpLines[1].state == LineState::kNone,
                 "the socket layer still gets a socket");
   EnterWorkDir();
   return 0;
@@ -271,7 +273,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t threadsBefore = EntriesOf("/proc/self/task");
   const size_t descriptorsBefore = EntriesOf("/proc/self/fd");
   {
-    MutexLock lock(engineLock);
+    MutexLock lock(Table().engineLock);
     SetBaseline();
   }
   ControlLineAssembler assembler;

@@ -19,6 +19,7 @@
 #include "engine/settings_file.h"
 #include "fuzz_check.h"
 #include "platform/fixed_text.h"
+#include "testsupport/process_table.h"
 
 namespace qmx {
 namespace {
@@ -37,19 +38,19 @@ struct SettingsSnapshot {
 constexpr const char* kComFieldNames[7] = {"name",     "definition", "baud", "parity",
                                            "dataBits", "stopBits",   "flow"};
 
-SettingsSnapshot TakeSnapshot() REQUIRES(engineLock) {
+SettingsSnapshot TakeSnapshot() REQUIRES(Table().engineLock) {
   SettingsSnapshot s;
-  s.tcpPort = tcpPortText;
-  s.serialPort = serialPortText;
+  s.tcpPort = Table().tcpPortText;
+  s.serialPort = Table().serialPortText;
   for (int n = 0; n < kPortCount; ++n) {
-    const ComSetting& c = comSettings[n];
+    const ComSetting& c = Table().comSettings[n];
     s.com[n] = {std::string(FieldText(c.name)),     std::string(FieldText(c.definition)),
                 std::string(FieldText(c.baud)),     std::string(FieldText(c.parity)),
                 std::string(FieldText(c.dataBits)), std::string(FieldText(c.stopBits)),
                 std::string(FieldText(c.flow))};
   }
-  s.remarks = setupRemarks;
-  s.minimized = startMinimized;
+  s.remarks = Table().setupRemarks;
+  s.minimized = Table().startMinimized;
   return s;
 }
 
@@ -85,14 +86,14 @@ std::string FirstDifference(const SettingsSnapshot& a, const SettingsSnapshot& b
   return found;
 }
 
-SettingsSnapshot ReadFromScratch(std::string_view text) REQUIRES(engineLock) {
-  ResetLineTableLocked();
-  ParseSetupText(text);
+SettingsSnapshot ReadFromScratch(std::string_view text) REQUIRES(Table().engineLock) {
+  Table().ResetLineTableLocked();
+  ParseSetupText(Table(), text);
   return TakeSnapshot();
 }
 
 void CheckReadsBack(const SettingsSnapshot& table, std::string_view text,
-                    std::string_view what) REQUIRES(engineLock) {
+                    std::string_view what) REQUIRES(Table().engineLock) {
   const SettingsSnapshot again = ReadFromScratch(text);
   if (again == table) return;
   fuzz::Fail(what, FirstDifference(table, again) + "\nwritten text: \"" +
@@ -105,10 +106,10 @@ void CheckReadsBack(const SettingsSnapshot& table, std::string_view text,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qmx;
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  MutexLock lock(engineLock);
+  MutexLock lock(Table().engineLock);
 
   SettingsSnapshot table = ReadFromScratch(input);
-  const std::string written = BuildSetupText();
+  const std::string written = BuildSetupText(Table());
 
   // A line of 98 characters may have been cut to fit the reader's limit; a
   // first line without its LF gets one. Then the table may differ, by design.
@@ -120,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (!cut) {
     ReadFromScratch(ToDiskLineEnds(written));
-    const std::string rewritten = BuildSetupText();
+    const std::string rewritten = BuildSetupText(Table());
     if (rewritten != written) {
       fuzz::Fail("a saved settings file, read and saved again, changed",
                  "first: \"" + fuzz::Visible(written) + "\"\nsecond: \"" +
@@ -133,6 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckReadsBack(table, ToDiskLineEnds(written),
                    "a saved settings file does not read back into the same table");
   }
-  ResetLineTableLocked();
+  Table().ResetLineTableLocked();
   return 0;
 }

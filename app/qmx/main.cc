@@ -25,6 +25,7 @@
 #include "options/server_options.h"
 #include "platform/allocator_settings.h"
 #include "platform/debug_trace.h"
+#include "server/server.h"
 #include "ui/corv_app.h"
 
 namespace {
@@ -94,23 +95,28 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qmx: unknown option '%s' (see qmx --help)\n", qtArgv[1]);
     return qmx::kBadOptionStatus;
   }
+  // The server of the working folder: its qmx.txt and device names.
+  qmx::Server server(".");
+  qmx::LineTable& table = server.Table();
   std::string failure;
-  if (!qmx::ApplyNetworkOptions(options, &failure)) {
+  if (!qmx::ApplyNetworkOptions(options, table.net, &failure)) {
     std::fprintf(stderr, "qmx: %s\n", failure.c_str());
     return 1;
   }
-  qmx::SetRfc2217Lines(options.rfc2217Lines);
+  table.SetRfc2217Lines(options.rfc2217Lines);
   qmx::InitTraceFromEnvironment();
-  qmx::TcpSetRefusalListener([](const std::string& t) { qmx::AppendErrorLog(t); });
+  table.net.TcpSetRefusalListener(
+      [&table](const std::string& t) { table.AppendErrorLog(t); });
 
   watcher.Start();
   int result = 1;
   {
-    qmx::ui::CCorvApp app;
+    qmx::ui::CCorvApp app(server);
     app.SetNetworkSummary(qmx::NetworkSummary(options));
     if (app.InitInstance()) result = QApplication::exec();
     app.ExitInstance();
   }
+  table.net.TcpSetRefusalListener(nullptr);
   watcher.Stop();
   return result;
 }

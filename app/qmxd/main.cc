@@ -27,16 +27,16 @@
 #include "platform/allocator_settings.h"
 #include "platform/debug_trace.h"
 #include "platform/printable_text.h"
-#include "relay/corv_doc.h"
+#include "server/server.h"
 
 namespace {
 
 // qmxd --check: what start-up would log about qmx.txt, each with its line.
-int CheckSettings() {
+int CheckSettings(qmx::LineTable& table) {
   std::vector<qmx::SettingsProblem> problems;
   {
-    qmx::MutexLock lock(qmx::engineLock);
-    problems = qmx::CheckSetupFile();
+    qmx::MutexLock lock(table.engineLock);
+    problems = qmx::CheckSetupFile(table);
   }
   for (const qmx::SettingsProblem& problem : problems) {
     std::fprintf(stderr, "qmxd: %s\n",
@@ -71,37 +71,50 @@ int main(int argc, char** argv) {
   std::fputs(outcome.output.c_str(), stdout);
   std::fputs(outcome.error.c_str(), stderr);
   if (!outcome.run) return outcome.exitStatus;
+  // The server of the working folder: its qmx.txt and device names.
+  qmx::Server server(".");
+  qmx::LineTable& table = server.Table();
   std::string failure;
-  if (!qmx::ApplyNetworkOptions(options, &failure)) {
+  if (!qmx::ApplyNetworkOptions(options, table.net, &failure)) {
     std::fprintf(stderr, "qmxd: %s\n", failure.c_str());
     return 1;
   }
-  qmx::SetRfc2217Lines(options.rfc2217Lines);
+  table.SetRfc2217Lines(options.rfc2217Lines);
 
   qmx::InitTraceFromEnvironment();
-  qmx::SetErrorLogListener([](const std::string& entry) {
+  table.SetErrorLogListener([](const std::string& entry) {
     std::fprintf(stderr, "qmxd: %s\n", qmx::PrintableText(entry).c_str());
     std::fflush(stderr);
   });
-  qmx::TcpSetRefusalListener([](const std::string& t) { qmx::AppendErrorLog(t); });
+  table.net.TcpSetRefusalListener(
+      [&table](const std::string& t) { table.AppendErrorLog(t); });
 
-  if (options.check) return CheckSettings();
+  if (options.check) return CheckSettings(table);
 
   // Settings that cannot be served stop the server before it claims to
   // serve: a service manager then shows it failed, with the reason.
-  if (qmx::ServerStartup() != 0) {
-    std::fprintf(stderr, "qmxd: cannot serve: qmx.txt: %s\n",
-                 qmx::PrintableText(qmx::SetupFileProblem()).c_str());
-    qmx::ServerShutdown();
-    return qmx::kConfigStatus;
+  switch (server.Start()) {
+    case qmx::Server::StartResult::kServing:
+      break;
+    case qmx::Server::StartResult::kNoFolder:
+      std::fprintf(stderr, "qmxd: cannot serve: %s\n", server.FolderProblem().c_str());
+      return qmx::kConfigStatus;
+    case qmx::Server::StartResult::kSettingsUnreadable: {
+      std::string problem;
+      {
+        qmx::MutexLock lock(table.engineLock);
+        problem = qmx::SetupFileProblem(table);
+      }
+      std::fprintf(stderr, "qmxd: cannot serve: qmx.txt: %s\n",
+                   qmx::PrintableText(problem).c_str());
+      server.Stop();
+      return qmx::kConfigStatus;
+    }
+    case qmx::Server::StartResult::kControlLineDown:
+      std::fprintf(stderr, "qmxd: cannot serve: the control line cannot listen\n");
+      server.Stop();
+      return qmx::kConfigStatus;
   }
-  if (qmx::ControlLineDown()) {
-    std::fprintf(stderr, "qmxd: cannot serve: the control line cannot listen\n");
-    qmx::ServerShutdown();
-    return qmx::kConfigStatus;
-  }
-  qmx::CCorvDoc document;
-  document.OnNewDocument();
   const std::string summary = qmx::NetworkSummary(options);
   if (!summary.empty()) std::fprintf(stderr, "qmxd: %s\n", summary.c_str());
   std::fprintf(stderr, "qmxd: serving; stop with SIGINT, SIGTERM or SIGHUP\n");
@@ -110,7 +123,6 @@ int main(int argc, char** argv) {
   while (sigwait(&stopSignals, &signal) != 0) {
   }
   std::fprintf(stderr, "qmxd: signal %d, shutting down\n", signal);
-  qmx::ServerShutdown();
-  document.JoinRelayThread();
+  server.Stop();
   return 0;
 }

@@ -4,53 +4,34 @@
 
 namespace qmx {
 
-Mutex engineLock;
+LineTable::LineTable(int folderFd) : serial(folderFd), folderFd_(folderFd) {
+  for (auto& route : routeTable) route.store(-1);
+}
 
-std::array<std::string, kLineCount> tcpPortText;
-std::array<std::string, kLineCount> serialPortText;
-char lineStatus[kLineCount][16];
-std::array<std::atomic<int32_t>, kPortCount> routeTable;
-std::array<ComSetting, kPortCount> comSettings;
-std::array<std::string, 19> setupRemarks;
-int32_t startMinimized = 0;
+LineTable::~LineTable() {
+  // The threads that fill the queues end before the queues go: the socket
+  // layer and the serial ports are members declared after the queues, so
+  // they are destroyed first.
+}
 
-std::atomic<int32_t> refreshNeeded{0};
-
-namespace {
-std::atomic<uint32_t> rfc2217Lines{0};
-}  // namespace
-
-void SetRfc2217Lines(uint32_t mask) { rfc2217Lines.store(mask & 0xFFu); }
-uint32_t Rfc2217Lines() { return rfc2217Lines.load(std::memory_order_relaxed); }
-bool Rfc2217Line(int line) {
+bool LineTable::Rfc2217Line(int line) const {
   return line >= 1 && line < kLineCount &&
          (Rfc2217Lines() & (1u << static_cast<unsigned>(line - 1))) != 0;
 }
 
-ByteQueue cmdQueue;
-ByteQueue txQueue[kPortCount];
-ByteQueue rxQueue[kPortCount];
-Event wakeEvent;
-
-LogRing errorLog;
-
-namespace {
-std::function<void(const std::string&)> errorLogListener;
-}
-
-void SizeErrorLog() { errorLog.Size(kLogSize); }
-
-void AppendErrorLog(const std::string& text) {
+void LineTable::AppendErrorLog(const std::string& text) {
   errorLog.Append(text);
-  if (errorLogListener) errorLogListener(text);
+  std::function<void(const std::string&)> listener;
+  {
+    MutexLock lock(listenerMutex_);
+    listener = errorLogListener_;
+  }
+  if (listener) listener(text);
 }
 
-void ClearErrorLog() { errorLog.Clear(); }
-
-std::vector<std::string> ErrorLogListing() { return errorLog.Listing(); }
-
-void SetErrorLogListener(std::function<void(const std::string&)> listener) {
-  errorLogListener = std::move(listener);
+void LineTable::SetErrorLogListener(std::function<void(const std::string&)> listener) {
+  MutexLock lock(listenerMutex_);
+  errorLogListener_ = std::move(listener);
 }
 
 std::string WithReason(std::string_view entry, std::string_view reason) {
@@ -70,16 +51,20 @@ std::string FormatMessage1(std::string_view message, std::string_view argument) 
   return out;
 }
 
-void SetLineStatus(int line, std::string_view text) { CopyField(lineStatus[line], text); }
+void LineTable::SetLineStatus(int line, std::string_view text) {
+  CopyField(lineStatus[line], text);
+}
 
-std::string_view LineStatusText(int line) { return FieldText(lineStatus[line]); }
+std::string_view LineTable::LineStatusText(int line) {
+  return FieldText(lineStatus[line]);
+}
 
-void ResetLineTable() {
+void LineTable::ResetLineTable() {
   MutexLock lock(engineLock);
   ResetLineTableLocked();
 }
 
-void ResetLineTableLocked() {
+void LineTable::ResetLineTableLocked() {
   for (auto& t : tcpPortText) t.clear();
   for (auto& t : serialPortText) t.clear();
   for (auto& s : lineStatus) s[0] = '\0';

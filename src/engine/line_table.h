@@ -1,5 +1,5 @@
-// The line table: the process-wide state through which every part of the
-// server meets. Line 0 is the control line, lines 1 to 8 the data lines; port
+// The line table: the state of one server through which every part of it
+// meets. Line 0 is the control line, lines 1 to 8 the data lines; port
 // index n (0 to 7) belongs to data line n + 1.
 //
 // Lock discipline
@@ -26,19 +26,24 @@
 // threads touch.
 #pragma once
 
+#include <fcntl.h>
+
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "engine/log_ring.h"
+#include "net/socket_layer.h"
 #include "platform/byte_queue.h"
 #include "platform/event.h"
 #include "platform/fixed_text.h"
 #include "platform/line_counts.h"
 #include "platform/mutex.h"
+#include "serial/rs_port.h"
 
 namespace qmx {
 
@@ -72,43 +77,111 @@ void CopyPortSettings(To& to, const From& from) {
   CopyField(to.definition, FieldText(from.definition));
 }
 
-// Taken after the relay's turns and before every queue's and log's lock (the
-// whole order is in platform/mutex.h).
-extern Mutex engineLock ACQUIRED_BEFORE(ByteQueue::mutex, LogRing::mutex);
+// The state of a port (port_lifecycle.h says what each means).
+enum class PortState { kClosed, kOpen, kAwaitingDevice };
 
-// State below is guarded by engineLock.
-extern std::array<std::string, kLineCount> tcpPortText GUARDED_BY(engineLock);
-extern std::array<std::string, kLineCount> serialPortText
-    GUARDED_BY(engineLock);  // slot 0 unused
-extern char lineStatus[kLineCount][16] GUARDED_BY(engineLock);
-extern std::array<ComSetting, kPortCount> comSettings GUARDED_BY(engineLock);
-extern std::array<std::string, 19> setupRemarks GUARDED_BY(engineLock);
-extern int32_t startMinimized GUARDED_BY(engineLock);
+// The settings a port is opened with: the configured ones, with whatever an
+// `open` command gave instead.
+struct PortSettings {
+  std::string name;
+  std::string baud, parity, dataBits, stopBits;
+  std::string definition;  // baud,parity,data,stop
+  std::string flow;
+};
 
-// Written under engineLock, read by the relay on every pass without it.
-extern std::array<std::atomic<int32_t>, kPortCount> routeTable;
+// One server's line table. The object owns its serial ports and its socket
+// layer, declared last so that their threads have ended before the queues
+// they fill go away.
+class LineTable {
+ public:
+  // `folderFd` is the server's folder (qmx.txt and device names resolve in
+  // it), a directory descriptor the caller keeps open for the table's life;
+  // AT_FDCWD for the working directory.
+  explicit LineTable(int folderFd = AT_FDCWD);
+  ~LineTable();
+  LineTable(const LineTable&) = delete;
+  LineTable& operator=(const LineTable&) = delete;
 
-// Set whenever the line table changed in a way the window shows; the window's
-// timer reads and clears it.
-extern std::atomic<int32_t> refreshNeeded;
+  int FolderFd() const { return folderFd_; }
 
-extern ByteQueue cmdQueue;
-extern ByteQueue txQueue[kPortCount];
-extern ByteQueue rxQueue[kPortCount];
-extern Event wakeEvent;
+  // The data lines that speak Telnet with remote port control: bit L-1 for
+  // data line L. Set once before the server starts (the mains' option); the
+  // relay reads it on every pass. ResetLineTable leaves it alone.
+  void SetRfc2217Lines(uint32_t mask) { rfc2217Lines_.store(mask & 0xFFu); }
+  uint32_t Rfc2217Lines() const { return rfc2217Lines_.load(std::memory_order_relaxed); }
+  bool Rfc2217Line(int line) const;
 
-// Error log: start-up, activation and device failures, refused peers. It has
-// its own lock: any thread may log, with or without engineLock.
-extern LogRing errorLog;
+  void SetLineStatus(int line, std::string_view text) REQUIRES(engineLock);
+  std::string_view LineStatusText(int line) REQUIRES(engineLock);
 
-void SizeErrorLog();
-// Stores `text` in the next error-log slot; then tells the listener, if any
-// (qmxd writes each entry to standard error).
-void AppendErrorLog(const std::string& text);
-void ClearErrorLog();
-std::vector<std::string> ErrorLogListing();
-// Set before the server starts and cleared after it stopped.
-void SetErrorLogListener(std::function<void(const std::string&)> listener);
+  void SizeErrorLog() { errorLog.Size(kLogSize); }
+  // Stores `text` in the next error-log slot; then tells the listener, if any
+  // (qmxd writes each entry to standard error).
+  void AppendErrorLog(const std::string& text);
+  void ClearErrorLog() { errorLog.Clear(); }
+  std::vector<std::string> ErrorLogListing() const { return errorLog.Listing(); }
+  // Set before the server starts and cleared after it stopped.
+  void SetErrorLogListener(std::function<void(const std::string&)> listener);
+
+  // Empties every part of the line table (texts, routes, settings, remarks,
+  // logs); for tests that run several server lifetimes on one table.
+  void ResetLineTable() EXCLUDES(engineLock);
+  void ResetLineTableLocked() REQUIRES(engineLock);
+
+  // Taken after the relay's turns and before every queue's and log's lock
+  // (the whole order is in platform/mutex.h).
+  Mutex engineLock ACQUIRED_BEFORE(ByteQueue::mutex, LogRing::mutex);
+
+  // Guarded by engineLock.
+  std::array<std::string, kLineCount> tcpPortText GUARDED_BY(engineLock);
+  std::array<std::string, kLineCount> serialPortText
+      GUARDED_BY(engineLock);  // slot 0 unused
+  char lineStatus[kLineCount][16] GUARDED_BY(engineLock) = {};
+  std::array<ComSetting, kPortCount> comSettings GUARDED_BY(engineLock) = {};
+  std::array<std::string, 19> setupRemarks GUARDED_BY(engineLock);
+  int32_t startMinimized GUARDED_BY(engineLock) = 0;
+
+  // Written under engineLock, read by the relay on every pass without it.
+  std::array<std::atomic<int32_t>, kPortCount> routeTable{};
+
+  // Set whenever the line table changed in a way the window shows; the
+  // window's timer reads and clears it.
+  std::atomic<int32_t> refreshNeeded{0};
+
+  // Per port, written under engineLock: its state and, while it awaits its
+  // device, the settings to open it with and the time of the next attempt.
+  // awaitingPorts counts the ports in that state, so the relay need not take
+  // the lock to learn there is nothing to retry.
+  std::array<std::atomic<PortState>, kPortCount> portState{};
+  std::array<PortSettings, kPortCount> awaitedSettings GUARDED_BY(engineLock);
+  std::array<std::chrono::steady_clock::time_point, kPortCount> nextAttempt
+      GUARDED_BY(engineLock){};
+  std::atomic<int> awaitingPorts{0};
+  // Set once shutdown began: from then on nothing opens a port or a listener.
+  std::atomic<bool> serverStopping{false};
+  // Why the last start-up could not read qmx.txt ("" when it could).
+  std::string setupFileProblem GUARDED_BY(engineLock);
+  // The replies of the command running now (protocol/command_interpreter.h).
+  std::vector<std::string>* pendingReplies GUARDED_BY(engineLock) = nullptr;
+
+  ByteQueue cmdQueue;
+  ByteQueue txQueue[kPortCount];
+  ByteQueue rxQueue[kPortCount];
+  Event wakeEvent;
+
+  // Error log: start-up, activation and device failures, refused peers. It
+  // has its own lock: any thread may log, with or without engineLock.
+  LogRing errorLog;
+
+  SerialPorts serial;
+  SocketLayer net;
+
+ private:
+  const int folderFd_;
+  std::atomic<uint32_t> rfc2217Lines_{0};
+  Mutex listenerMutex_ ACQUIRED_AFTER(LogRing::mutex);
+  std::function<void(const std::string&)> errorLogListener_ GUARDED_BY(listenerMutex_);
+};
 
 // "%1" replaced by one argument, as the string-table messages are formatted.
 std::string FormatMessage1(std::string_view message, std::string_view argument);
@@ -122,20 +195,5 @@ std::string WithReason(std::string_view entry, std::string_view reason);
 inline constexpr const char* kMsgCannotOpen = "QMX\u3000Cann't open %1";       // 32780
 inline constexpr const char* kMsgTcpPortFailure = "TCP port %1 open failure";  // 32781
 inline constexpr const char* kMsgPortFailure = "%1 open failure";              // 32784
-
-// The data lines that speak Telnet with remote port control: bit L-1 for
-// data line L. Set once before the server starts (the mains' option); the
-// relay reads it on every pass. ResetLineTable leaves it alone.
-void SetRfc2217Lines(uint32_t mask);
-uint32_t Rfc2217Lines();
-bool Rfc2217Line(int line);
-
-void SetLineStatus(int line, std::string_view text) REQUIRES(engineLock);
-std::string_view LineStatusText(int line) REQUIRES(engineLock);
-
-// Empties every part of the line table (texts, routes, settings, remarks,
-// logs); for tests that run several server lifetimes in one process.
-void ResetLineTable() EXCLUDES(engineLock);
-void ResetLineTableLocked() REQUIRES(engineLock);
 
 }  // namespace qmx

@@ -17,23 +17,12 @@ constexpr std::chrono::milliseconds kDeviceRetryInterval(1000);
 inline constexpr const char* kMsgDeviceGone = "%1 device lost; waiting for it";
 inline constexpr const char* kMsgDeviceBack = "%1 device back";
 
-std::atomic<bool> serverStopping{false};
+void MarkRefresh(LineTable& table) { table.refreshNeeded.store(1); }
 
-// Per port, guarded by engineLock: its state and, while it awaits its device,
-// the settings to open it with and the time of the next attempt. awaiting
-// counts the ports in that state, so the relay need not take the lock to learn
-// there is nothing to retry.
-std::array<std::atomic<PortState>, kPortCount> portState{};
-std::array<PortSettings, kPortCount> awaitedSettings;
-std::array<std::chrono::steady_clock::time_point, kPortCount> nextAttempt{};
-std::atomic<int> awaiting{0};
-
-void MarkRefresh() { refreshNeeded.store(1); }
-
-void SetState(int k, PortState state) REQUIRES(engineLock) {
-  if (portState[k] == PortState::kAwaitingDevice) awaiting.fetch_sub(1);
-  if (state == PortState::kAwaitingDevice) awaiting.fetch_add(1);
-  portState[k] = state;
+void SetState(LineTable& table, int k, PortState state) REQUIRES(table.engineLock) {
+  if (table.portState[k] == PortState::kAwaitingDevice) table.awaitingPorts.fetch_sub(1);
+  if (state == PortState::kAwaitingDevice) table.awaitingPorts.fetch_add(1);
+  table.portState[k] = state;
 }
 
 void FillRecord(RsPort& port, const PortSettings& s) {
@@ -64,8 +53,8 @@ PortSettings SettingsOf(const Fields& f) {
 PortSettings FromRecord(const RsPort& port) { return SettingsOf(port); }
 
 // Empties the texts of port record k that mark it in service.
-void ClearPortRecord(int k) REQUIRES(engineLock) {
-  RsPort& port = rsPorts[k];
+void ClearPortRecord(LineTable& table, int k) REQUIRES(table.engineLock) {
+  RsPort& port = table.serial.rsPorts[k];
   ClearField(port.name);
   ClearField(port.baud);
   ClearField(port.parity);
@@ -79,50 +68,53 @@ void ClearPortRecord(int k) REQUIRES(engineLock) {
 // the port is open; on failure the record is empty and, when the device was
 // simply not there, the port awaits it.
 // *why, when given, says why an open failed.
-bool OpenDevice(int k, const PortSettings& settings, std::string* why = nullptr)
-    REQUIRES(engineLock) {
-  if (serverStopping.load()) return false;
-  rxQueue[k].Allocate(kQueueCapacity);
-  FillRecord(rsPorts[k], settings);
-  if (RsOpen(k)) {
-    SetState(k, PortState::kOpen);
+bool OpenDevice(LineTable& table, int k, const PortSettings& settings,
+                std::string* why = nullptr) REQUIRES(table.engineLock) {
+  if (table.serverStopping.load()) return false;
+  table.rxQueue[k].Allocate(kQueueCapacity);
+  FillRecord(table.serial.rsPorts[k], settings);
+  if (table.serial.RsOpen(k)) {
+    SetState(table, k, PortState::kOpen);
     return true;
   }
-  if (why != nullptr) *why = RsOpenFailureText(k);
-  const bool absent = RsDeviceAbsent(k);
-  ClearPortRecord(k);
+  if (why != nullptr) *why = table.serial.RsOpenFailureText(k);
+  const bool absent = table.serial.RsDeviceAbsent(k);
+  ClearPortRecord(table, k);
   if (absent) {
-    awaitedSettings[k] = settings;
-    nextAttempt[k] = std::chrono::steady_clock::now() + kDeviceRetryInterval;
-    SetState(k, PortState::kAwaitingDevice);
+    table.awaitedSettings[k] = settings;
+    table.nextAttempt[k] = std::chrono::steady_clock::now() + kDeviceRetryInterval;
+    SetState(table, k, PortState::kAwaitingDevice);
   } else {
-    rxQueue[k].Free();
-    SetState(k, PortState::kClosed);
+    table.rxQueue[k].Free();
+    SetState(table, k, PortState::kClosed);
   }
   return false;
 }
 
 // Releases port k whatever its state: its device, its wait, its queue.
-void ReleasePort(int k) REQUIRES(engineLock) {
-  if (portState[k] == PortState::kOpen || rsPorts[k].handle.load() >= 0) RsClose(k);
+void ReleasePort(LineTable& table, int k) REQUIRES(table.engineLock) {
+  if (table.portState[k] == PortState::kOpen ||
+      table.serial.rsPorts[k].handle.load() >= 0)
+    table.serial.RsClose(k);
   // Closed on purpose: a later open resolves the name afresh.
-  RsForgetDevice(k);
-  ClearPortRecord(k);
-  rsPorts[k].deviceGone.store(false);
-  rxQueue[k].Free();
-  SetState(k, PortState::kClosed);
+  table.serial.RsForgetDevice(k);
+  ClearPortRecord(table, k);
+  table.serial.rsPorts[k].deviceGone.store(false);
+  table.rxQueue[k].Free();
+  SetState(table, k, PortState::kClosed);
 }
 
 // Ends data line L: its listener and client, its send queue, its route, its
 // texts.
-void EndLine(int L) REQUIRES(engineLock) {
+void EndLine(LineTable& table, int L) REQUIRES(table.engineLock) {
   int error = 0;
-  if (tcpLines[L].state.load() > LineState::kNone) TcpDisconnect(L, &error);
-  txQueue[L - 1].Free();
-  routeTable[L - 1].store(-1);
-  tcpPortText[L] = kUnused;
-  serialPortText[L] = kUnused;
-  SetLineStatus(L, kUnused);
+  if (table.net.tcpLines[L].state.load() > LineState::kNone)
+    table.net.TcpDisconnect(L, &error);
+  table.txQueue[L - 1].Free();
+  table.routeTable[L - 1].store(-1);
+  table.tcpPortText[L] = kUnused;
+  table.serialPortText[L] = kUnused;
+  table.SetLineStatus(L, kUnused);
 }
 
 bool IsPortNumberText(std::string_view text) {
@@ -130,93 +122,96 @@ bool IsPortNumberText(std::string_view text) {
 }
 
 // The listener of a data line, with its traces and error-log entry.
-Activation StartDataServer(int L) REQUIRES(engineLock) {
+Activation StartDataServer(LineTable& table, int L) REQUIRES(table.engineLock) {
   int error = 0;
-  if (StartTcpServer(L, &error) == 0) {
+  if (StartTcpServer(table, L, &error) == 0) {
     DebugTrace("Data Server Socket Success");
     return Activation::kOk;
   }
   DebugTrace("Data Server Socket Fail");
-  AppendErrorLog(
-      WithReason(FormatMessage1(kMsgTcpPortFailure, FieldText(tcpLines[L].port)),
-                 TcpErrorText(error)));
+  table.AppendErrorLog(WithReason(
+      FormatMessage1(kMsgTcpPortFailure, FieldText(table.net.tcpLines[L].port)),
+      TcpErrorText(error)));
   return Activation::kFailed;
 }
 
-Activation ActivateControlLine() REQUIRES(engineLock) {
-  if (tcpPortText[0] == kUnused) return Activation::kLineUnused;
-  CopyField(tcpLines[0].port, tcpPortText[0]);
-  cmdQueue.Allocate(kQueueCapacity);
-  if (serverStopping.load()) return Activation::kFailed;
+Activation ActivateControlLine(LineTable& table) REQUIRES(table.engineLock) {
+  if (table.tcpPortText[0] == kUnused) return Activation::kLineUnused;
+  CopyField(table.net.tcpLines[0].port, table.tcpPortText[0]);
+  table.cmdQueue.Allocate(kQueueCapacity);
+  if (table.serverStopping.load()) return Activation::kFailed;
   int error = 0;
-  if (StartTcpServer(0, &error) == 0) {
+  if (StartTcpServer(table, 0, &error) == 0) {
     DebugTrace("Control Server Socket Success");
     return Activation::kOk;
   }
   DebugTrace("Control Server Socket Fail");
-  AppendErrorLog(
-      WithReason(FormatMessage1(kMsgTcpPortFailure, FieldText(tcpLines[0].port)),
-                 TcpErrorText(error)));
+  table.AppendErrorLog(WithReason(
+      FormatMessage1(kMsgTcpPortFailure, FieldText(table.net.tcpLines[0].port)),
+      TcpErrorText(error)));
   return Activation::kFailed;
 }
 
 // A bridged line: its port first, then its listener. A port whose device is
 // absent leaves the line failed until the device comes; the line then comes
 // up by itself.
-Activation ActivateBridgedLine(int L, int n) REQUIRES(engineLock) {
-  routeTable[n].store(n);
-  CopyField(tcpLines[L].port, tcpPortText[L]);
+Activation ActivateBridgedLine(LineTable& table, int L, int n)
+    REQUIRES(table.engineLock) {
+  table.routeTable[n].store(n);
+  CopyField(table.net.tcpLines[L].port, table.tcpPortText[L]);
   std::string why;
-  if (!OpenDevice(n, ConfiguredSettings(n), &why)) {
+  if (!OpenDevice(table, n, ConfiguredSettings(table, n), &why)) {
     DebugTrace("Com port fail");
-    AppendErrorLog(
-        WithReason(FormatMessage1(kMsgPortFailure, FieldText(comSettings[n].name)), why));
-    if (portState[n] != PortState::kAwaitingDevice) routeTable[n].store(-1);
+    table.AppendErrorLog(WithReason(
+        FormatMessage1(kMsgPortFailure, FieldText(table.comSettings[n].name)), why));
+    if (table.portState[n] != PortState::kAwaitingDevice) table.routeTable[n].store(-1);
     return Activation::kFailed;
   }
   DebugTrace("Com port success");
-  txQueue[n].Allocate(kQueueCapacity);
-  return StartDataServer(L);
+  table.txQueue[n].Allocate(kQueueCapacity);
+  return StartDataServer(table, L);
 }
 
-Activation ActivateReceiveLine(int L, int n) REQUIRES(engineLock) {
-  const std::string& text = serialPortText[L];
+Activation ActivateReceiveLine(LineTable& table, int L, int n)
+    REQUIRES(table.engineLock) {
+  const std::string& text = table.serialPortText[L];
   size_t blank = text.find(' ');
   std::string wanted =
       (blank == std::string::npos || blank == 0) ? std::string() : text.substr(blank + 1);
-  const int m = wanted.empty() ? -1 : FindOpenPort(wanted);
+  const int m = wanted.empty() ? -1 : FindOpenPort(table, wanted);
   if (m < 0) return Activation::kFailed;
-  routeTable[n].store(m);
-  CopyField(tcpLines[L].port, tcpPortText[L]);
-  txQueue[n].Allocate(kQueueCapacity);
-  return StartDataServer(L);
+  table.routeTable[n].store(m);
+  CopyField(table.net.tcpLines[L].port, table.tcpPortText[L]);
+  table.txQueue[n].Allocate(kQueueCapacity);
+  return StartDataServer(table, L);
 }
 
 // Port k's device is back: the port is open again and its bridged line comes
 // up as if `open` had just succeeded for it.
-void DeviceReturned(int k) REQUIRES(engineLock) {
+void DeviceReturned(LineTable& table, int k) REQUIRES(table.engineLock) {
   const int L = k + 1;
-  AppendErrorLog(FormatMessage1(kMsgDeviceBack, FieldText(rsPorts[k].name)));
-  routeTable[k].store(k);
-  if (EnsureDataListener(L)) {
-    tcpPortText[L] = std::string(FieldText(tcpLines[L].port));
-    serialPortText[L] = std::string(FieldText(rsPorts[k].name));
-    SetLineStatus(L, "OK");
+  table.AppendErrorLog(
+      FormatMessage1(kMsgDeviceBack, FieldText(table.serial.rsPorts[k].name)));
+  table.routeTable[k].store(k);
+  if (EnsureDataListener(table, L)) {
+    table.tcpPortText[L] = std::string(FieldText(table.net.tcpLines[L].port));
+    table.serialPortText[L] = std::string(FieldText(table.serial.rsPorts[k].name));
+    table.SetLineStatus(L, "OK");
   }
-  MarkRefresh();
+  MarkRefresh(table);
 }
 
-void DeviceLost(int k) REQUIRES(engineLock) {
-  const PortSettings settings = FromRecord(rsPorts[k]);
-  AppendErrorLog(FormatMessage1(kMsgDeviceGone, settings.name));
-  RsClose(k);
-  ClearPortRecord(k);
-  rsPorts[k].deviceGone.store(false);
-  awaitedSettings[k] = settings;
-  nextAttempt[k] = std::chrono::steady_clock::now() + kDeviceRetryInterval;
-  SetState(k, PortState::kAwaitingDevice);
-  if (routeTable[k].load() == k) SetLineStatus(k + 1, "NG");
-  MarkRefresh();
+void DeviceLost(LineTable& table, int k) REQUIRES(table.engineLock) {
+  const PortSettings settings = FromRecord(table.serial.rsPorts[k]);
+  table.AppendErrorLog(FormatMessage1(kMsgDeviceGone, settings.name));
+  table.serial.RsClose(k);
+  ClearPortRecord(table, k);
+  table.serial.rsPorts[k].deviceGone.store(false);
+  table.awaitedSettings[k] = settings;
+  table.nextAttempt[k] = std::chrono::steady_clock::now() + kDeviceRetryInterval;
+  SetState(table, k, PortState::kAwaitingDevice);
+  if (table.routeTable[k].load() == k) table.SetLineStatus(k + 1, "NG");
+  MarkRefresh(table);
 }
 
 }  // namespace
@@ -233,67 +228,74 @@ std::string DefinitionText(std::string_view baud, std::string_view parity,
   return out;
 }
 
-PortSettings ConfiguredSettings(int k) { return SettingsOf(comSettings[k]); }
+PortSettings ConfiguredSettings(LineTable& table, int k) {
+  return SettingsOf(table.comSettings[k]);
+}
 
-int FindConfiguredPort(std::string_view name) {
+int FindConfiguredPort(LineTable& table, std::string_view name) {
   for (int k = 0; k < kPortCount; ++k) {
-    if (FieldText(comSettings[k].name) == name) return k;
+    if (FieldText(table.comSettings[k].name) == name) return k;
   }
   return -1;
 }
 
-int FindOpenPort(std::string_view name) {
+int FindOpenPort(LineTable& table, std::string_view name) {
   for (int k = 0; k < kPortCount; ++k) {
-    if (portState[k] == PortState::kOpen && FieldText(rsPorts[k].name) == name) return k;
+    if (table.portState[k] == PortState::kOpen &&
+        FieldText(table.serial.rsPorts[k].name) == name)
+      return k;
   }
   return -1;
 }
 
-PortState PortStateOf(int k) { return portState[k].load(); }
+PortState PortStateOf(LineTable& table, int k) { return table.portState[k].load(); }
 
-int StartTcpServer(int line, int* error) {
+int StartTcpServer(LineTable& table, int line, int* error) {
   int code = 0;
   if (error == nullptr) error = &code;
   *error = 0;
-  if (serverStopping.load()) return -2;
-  if (!TcpSocket(line, error)) return -2;
-  if (!TcpListen(line, error)) return -2;
+  if (table.serverStopping.load()) return -2;
+  if (!table.net.TcpSocket(line, error)) return -2;
+  if (!table.net.TcpListen(line, error)) return -2;
   return 0;
 }
 
-bool EnsureDataListener(int L) {
-  if (TcpLineListening(L)) return true;
+bool EnsureDataListener(LineTable& table, int L) {
+  if (table.net.TcpLineListening(L)) return true;
   int error = 0;
   // A line whose earlier listen failed still holds its socket; release it so
   // the listener can start afresh.
-  if (tcpLines[L].state.load() > LineState::kNone) TcpDisconnect(L, &error);
-  if (IsPortNumberText(tcpPortText[L])) CopyField(tcpLines[L].port, tcpPortText[L]);
-  txQueue[L - 1].Allocate(kQueueCapacity);
-  if (StartTcpServer(L) != 0) return false;
+  if (table.net.tcpLines[L].state.load() > LineState::kNone)
+    table.net.TcpDisconnect(L, &error);
+  if (IsPortNumberText(table.tcpPortText[L]))
+    CopyField(table.net.tcpLines[L].port, table.tcpPortText[L]);
+  table.txQueue[L - 1].Allocate(kQueueCapacity);
+  if (StartTcpServer(table, L) != 0) return false;
   DebugTrace("Data Server Socket Success");
   return true;
 }
 
-Activation ActivateLine(int line) {
-  if (line == 0) return ActivateControlLine();
+Activation ActivateLine(LineTable& table, int line) {
+  if (line == 0) return ActivateControlLine(table);
   if (line < 1 || line >= kLineCount) return Activation::kNothing;
   const int n = line - 1;
-  if (tcpPortText[line] == kUnused || serialPortText[line] == kUnused) {
+  if (table.tcpPortText[line] == kUnused || table.serialPortText[line] == kUnused) {
     return Activation::kLineUnused;
   }
-  if (serialPortText[line] == FieldText(comSettings[n].name)) {
-    return ActivateBridgedLine(line, n);
+  if (table.serialPortText[line] == FieldText(table.comSettings[n].name)) {
+    return ActivateBridgedLine(table, line, n);
   }
-  if (serialPortText[line].starts_with("receive")) return ActivateReceiveLine(line, n);
+  if (table.serialPortText[line].starts_with("receive"))
+    return ActivateReceiveLine(table, line, n);
   return Activation::kNothing;
 }
 
-void DeactivateLine(int line) {
+void DeactivateLine(LineTable& table, int line) {
   int error = 0;
   if (line == 0) {
-    if (tcpPortText[0] != kUnused) {
-      TcpDisconnect(0, &error);
-      cmdQueue.Free();
+    if (table.tcpPortText[0] != kUnused) {
+      table.net.TcpDisconnect(0, &error);
+      table.cmdQueue.Free();
     }
     return;
   }
@@ -301,21 +303,24 @@ void DeactivateLine(int line) {
   const int n = line - 1;
   // A bridged line's port goes with it, whatever its name; a port held or
   // awaited for this line is never left behind.
-  const bool bridged = routeTable[n].load() == n || portState[n] != PortState::kClosed;
-  if (tcpLines[line].state.load() > LineState::kNone) TcpDisconnect(line, &error);
-  txQueue[n].Free();
-  routeTable[n].store(-1);
-  if (bridged) ReleasePort(n);
+  const bool bridged =
+      table.routeTable[n].load() == n || table.portState[n] != PortState::kClosed;
+  if (table.net.tcpLines[line].state.load() > LineState::kNone)
+    table.net.TcpDisconnect(line, &error);
+  table.txQueue[n].Free();
+  table.routeTable[n].store(-1);
+  if (bridged) ReleasePort(table, n);
 }
 
-void ApplyLineTexts(int line, const std::string& tcpText, const std::string& serialText) {
-  DeactivateLine(line);
-  tcpPortText[line] = tcpText;
-  if (line > 0) serialPortText[line] = serialText;
-  ActivationResultText(ActivateLine(line), lineStatus[line]);
+void ApplyLineTexts(LineTable& table, int line, const std::string& tcpText,
+                    const std::string& serialText) {
+  DeactivateLine(table, line);
+  table.tcpPortText[line] = tcpText;
+  if (line > 0) table.serialPortText[line] = serialText;
+  ActivationResultText(table, ActivateLine(table, line), table.lineStatus[line]);
 }
 
-void ActivationResultText(Activation result, char (&buffer)[16]) {
+void ActivationResultText(LineTable& table, Activation result, char (&buffer)[16]) {
   switch (result) {
     case Activation::kLineUnused:
       CopyField(buffer, "unused");
@@ -332,109 +337,112 @@ void ActivationResultText(Activation result, char (&buffer)[16]) {
   }
 }
 
-void ActivateAllLines() {
-  for (auto& route : routeTable) route.store(-1);
+void ActivateAllLines(LineTable& table) {
+  for (auto& route : table.routeTable) route.store(-1);
   for (int line = 0; line < kLineCount; ++line) {
-    ActivationResultText(ActivateLine(line), lineStatus[line]);
+    ActivationResultText(table, ActivateLine(table, line), table.lineStatus[line]);
   }
 }
 
-OpenOutcome OpenPortLine(int k, const PortSettings& settings) {
+OpenOutcome OpenPortLine(LineTable& table, int k, const PortSettings& settings) {
   const int L = k + 1;
-  if (portState[k] == PortState::kOpen) return OpenOutcome::kAlreadyOpen;
-  if (portState[k] == PortState::kAwaitingDevice) ReleasePort(k);
-  if (!OpenDevice(k, settings)) {
+  if (table.portState[k] == PortState::kOpen) return OpenOutcome::kAlreadyOpen;
+  if (table.portState[k] == PortState::kAwaitingDevice) ReleasePort(table, k);
+  if (!OpenDevice(table, k, settings)) {
     // The line is given up; a port whose device is absent comes up with it
     // once the device is there. A line that copies another port is left to it.
-    const int route = routeTable[k].load();
+    const int route = table.routeTable[k].load();
     if (route == k || route == -1) {
       int error = 0;
-      if (route == k && tcpLines[L].state.load() > LineState::kNone)
-        TcpDisconnect(L, &error);
-      routeTable[k].store(portState[k] == PortState::kAwaitingDevice ? k : -1);
+      if (route == k && table.net.tcpLines[L].state.load() > LineState::kNone)
+        table.net.TcpDisconnect(L, &error);
+      table.routeTable[k].store(table.portState[k] == PortState::kAwaitingDevice ? k
+                                                                                 : -1);
     }
-    tcpPortText[L] = kUnused;
-    serialPortText[L] = kUnused;
-    SetLineStatus(L, kUnused);
+    table.tcpPortText[L] = kUnused;
+    table.serialPortText[L] = kUnused;
+    table.SetLineStatus(L, kUnused);
     return OpenOutcome::kDeviceFailed;
   }
-  MarkRefresh();
-  CopyPortSettings(comSettings[k], rsPorts[k]);
-  if (!EnsureDataListener(L)) return OpenOutcome::kListenFailed;
-  routeTable[k].store(k);
-  tcpPortText[L] = std::string(FieldText(tcpLines[L].port));
-  serialPortText[L] = std::string(FieldText(rsPorts[k].name));
-  SetLineStatus(L, "OK");
+  MarkRefresh(table);
+  CopyPortSettings(table.comSettings[k], table.serial.rsPorts[k]);
+  if (!EnsureDataListener(table, L)) return OpenOutcome::kListenFailed;
+  table.routeTable[k].store(k);
+  table.tcpPortText[L] = std::string(FieldText(table.net.tcpLines[L].port));
+  table.serialPortText[L] = std::string(FieldText(table.serial.rsPorts[k].name));
+  table.SetLineStatus(L, "OK");
   return OpenOutcome::kOpened;
 }
 
-CopyOutcome AddCopyLine(int k, std::string_view portName, int* line) {
+CopyOutcome AddCopyLine(LineTable& table, int k, std::string_view portName, int* line) {
   int i = 0;
-  while (i < kPortCount && routeTable[i].load() != -1) ++i;
+  while (i < kPortCount && table.routeTable[i].load() != -1) ++i;
   if (i == kPortCount) return CopyOutcome::kNoFreeLine;
   const int J = i + 1;
   *line = J;
-  if (!EnsureDataListener(J)) return CopyOutcome::kListenFailed;
-  tcpPortText[J] = std::string(FieldText(tcpLines[J].port));
-  routeTable[i].store(k);
-  serialPortText[J] = "receive " + std::string(portName);
-  SetLineStatus(J, "OK");
-  MarkRefresh();
+  if (!EnsureDataListener(table, J)) return CopyOutcome::kListenFailed;
+  table.tcpPortText[J] = std::string(FieldText(table.net.tcpLines[J].port));
+  table.routeTable[i].store(k);
+  table.serialPortText[J] = "receive " + std::string(portName);
+  table.SetLineStatus(J, "OK");
+  MarkRefresh(table);
   return CopyOutcome::kAdded;
 }
 
-CloseOutcome ClosePortByName(std::string_view name) {
-  const int configured = FindConfiguredPort(name);
+CloseOutcome ClosePortByName(LineTable& table, std::string_view name) {
+  const int configured = FindConfiguredPort(table, name);
   if (configured < 0) return CloseOutcome::kUnknownPort;
   // The port the server holds (or awaits) under this name, whichever slot.
-  int k = FindOpenPort(name);
-  if (k < 0 && portState[configured] == PortState::kAwaitingDevice) k = configured;
+  int k = FindOpenPort(table, name);
+  if (k < 0 && table.portState[configured] == PortState::kAwaitingDevice) k = configured;
   if (k < 0) return CloseOutcome::kNotOpen;
-  ReleasePort(k);
+  ReleasePort(table, k);
   for (int M = 1; M < kLineCount; ++M) {
-    if (routeTable[M - 1].load() == k) EndLine(M);
+    if (table.routeTable[M - 1].load() == k) EndLine(table, M);
   }
-  MarkRefresh();
+  MarkRefresh(table);
   return CloseOutcome::kClosed;
 }
 
-CloseOutcome CloseLineByTcpPort(std::string_view text) {
-  if (text == tcpPortText[0]) return CloseOutcome::kControlLine;
+CloseOutcome CloseLineByTcpPort(LineTable& table, std::string_view text) {
+  if (text == table.tcpPortText[0]) return CloseOutcome::kControlLine;
   int L = 1;
-  while (L < kLineCount && tcpPortText[L] != text) ++L;
+  while (L < kLineCount && table.tcpPortText[L] != text) ++L;
   if (L == kLineCount) return CloseOutcome::kUnknownPort;
   const int n = L - 1;
-  const bool bridged = routeTable[n].load() == n || portState[n] != PortState::kClosed;
-  EndLine(L);
-  if (bridged) ReleasePort(n);
-  MarkRefresh();
+  const bool bridged =
+      table.routeTable[n].load() == n || table.portState[n] != PortState::kClosed;
+  EndLine(table, L);
+  if (bridged) ReleasePort(table, n);
+  MarkRefresh(table);
   return CloseOutcome::kClosed;
 }
 
-bool ChangePortSettings(int k, const PortSettings& settings) {
-  if (k < 0 || k >= kPortCount || portState[k] != PortState::kOpen) return false;
-  const PortSettings previous = FromRecord(rsPorts[k]);
+bool ChangePortSettings(LineTable& table, int k, const PortSettings& settings) {
+  if (k < 0 || k >= kPortCount || table.portState[k] != PortState::kOpen) return false;
+  const PortSettings previous = FromRecord(table.serial.rsPorts[k]);
   PortSettings next = settings;
   next.name = previous.name;
-  FillRecord(rsPorts[k], next);
-  if (RsSetupConnection(k) == 0) {
-    FillRecord(rsPorts[k], previous);
-    (void)RsSetupConnection(k);
+  FillRecord(table.serial.rsPorts[k], next);
+  if (table.serial.RsSetupConnection(k) == 0) {
+    FillRecord(table.serial.rsPorts[k], previous);
+    (void)table.serial.RsSetupConnection(k);
     return false;
   }
-  CopyPortSettings(comSettings[k], rsPorts[k]);
-  CopyField(comSettings[k].stopBits, FieldText(rsPorts[k].stopBits));
-  MarkRefresh();
+  CopyPortSettings(table.comSettings[k], table.serial.rsPorts[k]);
+  CopyField(table.comSettings[k].stopBits, FieldText(table.serial.rsPorts[k].stopBits));
+  MarkRefresh(table);
   return true;
 }
 
-PortSettings OpenPortSettings(int k) {
-  if (k < 0 || k >= kPortCount || portState[k] != PortState::kOpen) return PortSettings{};
-  return FromRecord(rsPorts[k]);
+PortSettings OpenPortSettings(LineTable& table, int k) {
+  if (k < 0 || k >= kPortCount || table.portState[k] != PortState::kOpen)
+    return PortSettings{};
+  return FromRecord(table.serial.rsPorts[k]);
 }
 
-void ApplyPortSetup(int k, const PortSettings& settings) {
-  ComSetting& setting = comSettings[k];
+void ApplyPortSetup(LineTable& table, int k, const PortSettings& settings) {
+  ComSetting& setting = table.comSettings[k];
   CopyField(setting.baud, settings.baud);
   CopyField(setting.parity, settings.parity);
   CopyField(setting.dataBits, settings.dataBits);
@@ -444,39 +452,45 @@ void ApplyPortSetup(int k, const PortSettings& settings) {
                                                settings.dataBits, settings.stopBits));
 }
 
-void RetryAbsentDevices(std::chrono::steady_clock::time_point now) {
+void RetryAbsentDevices(LineTable& table, std::chrono::steady_clock::time_point now) {
   bool gone = false;
-  for (int k = 0; k < kPortCount; ++k) gone = gone || rsPorts[k].deviceGone.load();
-  if (!gone && awaiting.load() == 0) return;
-  MutexLock lock(engineLock);
-  if (serverStopping.load()) return;
+  for (int k = 0; k < kPortCount; ++k)
+    gone = gone || table.serial.rsPorts[k].deviceGone.load();
+  if (!gone && table.awaitingPorts.load() == 0) return;
+  MutexLock lock(table.engineLock);
+  if (table.serverStopping.load()) return;
   for (int k = 0; k < kPortCount; ++k) {
-    if (portState[k] == PortState::kOpen && rsPorts[k].deviceGone.load()) DeviceLost(k);
+    if (table.portState[k] == PortState::kOpen &&
+        table.serial.rsPorts[k].deviceGone.load())
+      DeviceLost(table, k);
   }
   for (int k = 0; k < kPortCount; ++k) {
-    if (portState[k] != PortState::kAwaitingDevice || now < nextAttempt[k]) continue;
-    const PortSettings settings = awaitedSettings[k];
-    FillRecord(rsPorts[k], settings);
-    if (RsOpen(k)) {
-      SetState(k, PortState::kOpen);
-      DeviceReturned(k);
+    if (table.portState[k] != PortState::kAwaitingDevice || now < table.nextAttempt[k])
+      continue;
+    const PortSettings settings = table.awaitedSettings[k];
+    FillRecord(table.serial.rsPorts[k], settings);
+    if (table.serial.RsOpen(k)) {
+      SetState(table, k, PortState::kOpen);
+      DeviceReturned(table, k);
     } else {
-      ClearPortRecord(k);
-      nextAttempt[k] = now + kDeviceRetryInterval;
+      ClearPortRecord(table, k);
+      table.nextAttempt[k] = now + kDeviceRetryInterval;
     }
   }
 }
 
-void MarkServerStopping() { serverStopping.store(true); }
-bool ServerStopping() { return serverStopping.load(); }
-void ClearServerStopping() { serverStopping.store(false); }
+void MarkServerStopping(LineTable& table) { table.serverStopping.store(true); }
+bool ServerStopping(LineTable& table) { return table.serverStopping.load(); }
+void ClearServerStopping(LineTable& table) { table.serverStopping.store(false); }
 
-void CloseAllPorts() {
+void CloseAllPorts(LineTable& table) {
   for (int k = 0; k < kPortCount; ++k) {
-    if (rsPorts[k].handle.load() >= 0 || rsPorts[k].readThread.joinable()) RsClose(k);
-    ClearPortRecord(k);
-    rsPorts[k].deviceGone.store(false);
-    SetState(k, PortState::kClosed);
+    if (table.serial.rsPorts[k].handle.load() >= 0 ||
+        table.serial.rsPorts[k].readThread.joinable())
+      table.serial.RsClose(k);
+    ClearPortRecord(table, k);
+    table.serial.rsPorts[k].deviceGone.store(false);
+    SetState(table, k, PortState::kClosed);
   }
 }
 

@@ -32,56 +32,51 @@ namespace qmx {
 // status text.
 enum class Activation { kNothing, kLineUnused, kOk, kFailed };
 
-enum class PortState { kClosed, kOpen, kAwaitingDevice };
-
-// The settings a port is opened with: the configured ones, with whatever an
-// `open` command gave instead.
-struct PortSettings {
-  std::string name;
-  std::string baud, parity, dataBits, stopBits;
-  std::string definition;  // baud,parity,data,stop
-  std::string flow;
-};
-
 // "baud,parity,data,stop".
 std::string DefinitionText(std::string_view baud, std::string_view parity,
                            std::string_view dataBits, std::string_view stopBits);
 
 // The configured settings of port k.
-PortSettings ConfiguredSettings(int k) REQUIRES(engineLock);
+PortSettings ConfiguredSettings(LineTable& table, int k) REQUIRES(table.engineLock);
 
 // Index of the configured port (comSettings) with this name, or -1.
-int FindConfiguredPort(std::string_view name) REQUIRES(engineLock);
+int FindConfiguredPort(LineTable& table, std::string_view name)
+    REQUIRES(table.engineLock);
 // Index of the open port with this name, or -1.
-int FindOpenPort(std::string_view name) REQUIRES(engineLock);
-PortState PortStateOf(int k);
+int FindOpenPort(LineTable& table, std::string_view name) REQUIRES(table.engineLock);
+PortState PortStateOf(LineTable& table, int k);
 
 // Start-up and the window's OK: switches one line on from its current texts,
 // or off. ApplyLineTexts does the window's whole step for one line: off, new
 // texts, on, status text.
-Activation ActivateLine(int line) REQUIRES(engineLock);
-void DeactivateLine(int line) REQUIRES(engineLock);
-void ApplyLineTexts(int line, const std::string& tcpText, const std::string& serialText)
-    REQUIRES(engineLock);
-void ActivationResultText(Activation result, char (&buffer)[16]) REQUIRES(engineLock);
+Activation ActivateLine(LineTable& table, int line) REQUIRES(table.engineLock);
+void DeactivateLine(LineTable& table, int line) REQUIRES(table.engineLock);
+void ApplyLineTexts(LineTable& table, int line, const std::string& tcpText,
+                    const std::string& serialText) REQUIRES(table.engineLock);
+void ActivationResultText(LineTable& table, Activation result, char (&buffer)[16])
+    REQUIRES(table.engineLock);
 // Every line in order, each status text set.
-void ActivateAllLines() REQUIRES(engineLock);
+void ActivateAllLines(LineTable& table) REQUIRES(table.engineLock);
 
 // `open`: opens port k with `settings` and bridges it to line k + 1.
 enum class OpenOutcome { kOpened, kAlreadyOpen, kDeviceFailed, kListenFailed };
-OpenOutcome OpenPortLine(int k, const PortSettings& settings) REQUIRES(engineLock);
+OpenOutcome OpenPortLine(LineTable& table, int k, const PortSettings& settings)
+    REQUIRES(table.engineLock);
 
 // `receive`: a free data line gets a copy of open port k's input. `line` is
 // the line it got.
 enum class CopyOutcome { kAdded, kNoFreeLine, kListenFailed };
-CopyOutcome AddCopyLine(int k, std::string_view portName, int* line) REQUIRES(engineLock);
+CopyOutcome AddCopyLine(LineTable& table, int k, std::string_view portName, int* line)
+    REQUIRES(table.engineLock);
 
 // `close <name>`: releases the port (or stops waiting for its device) and
 // ends the lines that serve it. `close <TCP port>`: ends that line, and its
 // port when it is a bridged line.
 enum class CloseOutcome { kClosed, kNotOpen, kUnknownPort, kControlLine };
-CloseOutcome ClosePortByName(std::string_view name) REQUIRES(engineLock);
-CloseOutcome CloseLineByTcpPort(std::string_view text) REQUIRES(engineLock);
+CloseOutcome ClosePortByName(LineTable& table, std::string_view name)
+    REQUIRES(table.engineLock);
+CloseOutcome CloseLineByTcpPort(LineTable& table, std::string_view text)
+    REQUIRES(table.engineLock);
 
 // Remote port control: new line settings for OPEN port k, in force at once
 // (same path as `open`, without closing the device). The record takes the
@@ -89,33 +84,37 @@ CloseOutcome CloseLineByTcpPort(std::string_view text) REQUIRES(engineLock);
 // the configured settings follow, so `status`, the window and a later `save`
 // show them. A device that refuses keeps the previous settings, re-applied;
 // false then, and when the port is not open.
-bool ChangePortSettings(int k, const PortSettings& settings) REQUIRES(engineLock);
+bool ChangePortSettings(LineTable& table, int k, const PortSettings& settings)
+    REQUIRES(table.engineLock);
 // The settings of open port k as its record holds them (empty when closed).
-PortSettings OpenPortSettings(int k) REQUIRES(engineLock);
+PortSettings OpenPortSettings(LineTable& table, int k) REQUIRES(table.engineLock);
 
 // The window's serial setup: new configured settings for port k.
-void ApplyPortSetup(int k, const PortSettings& settings) REQUIRES(engineLock);
+void ApplyPortSetup(LineTable& table, int k, const PortSettings& settings)
+    REQUIRES(table.engineLock);
 
 // Relay thread, about once a second and whenever a device may have gone:
 // closes open ports whose device hung up (they then await it) and tries to
 // open the ports that await theirs. Takes engineLock itself, and only when
 // there is something to do.
-void RetryAbsentDevices(std::chrono::steady_clock::time_point now) EXCLUDES(engineLock);
+void RetryAbsentDevices(LineTable& table, std::chrono::steady_clock::time_point now)
+    EXCLUDES(table.engineLock);
 
 // Shutdown: from here on no command or retry changes the table.
-void MarkServerStopping();
-bool ServerStopping();
+void MarkServerStopping(LineTable& table);
+bool ServerStopping(LineTable& table);
 // Start-up of a new server lifetime in the same process (tests).
-void ClearServerStopping();
+void ClearServerStopping(LineTable& table);
 
 // Closes every port and forgets every wait; for shutdown.
-void CloseAllPorts() REQUIRES(engineLock);
+void CloseAllPorts(LineTable& table) REQUIRES(table.engineLock);
 
 // The listener of data line L, on its configured TCP port, with its send
 // queue; true when the line listens afterwards.
-bool EnsureDataListener(int L) REQUIRES(engineLock);
+bool EnsureDataListener(LineTable& table, int L) REQUIRES(table.engineLock);
 // Opens the listener of line `line` from its socket record: 0 or -2, with the
 // socket layer's code (an errno value or TCP_ERROR_*) in *error when given.
-int StartTcpServer(int line, int* error = nullptr) REQUIRES(engineLock);
+int StartTcpServer(LineTable& table, int line, int* error = nullptr)
+    REQUIRES(table.engineLock);
 
 }  // namespace qmx

@@ -19,13 +19,17 @@ int FileLineOfPort(int n) { return n + 11; }
 
 class Checker {
  public:
+  explicit Checker(LineTable& table) : table(table) {}
+
+  LineTable& table;
+
   void Problem(int fileLine, std::string entry) {
     problems_.push_back({fileLine, std::move(entry)});
   }
 
   // A TCP port text must be a port, and no two lines may listen on one.
-  void TcpPort(int line) REQUIRES(engineLock) {
-    const std::string& text = tcpPortText[line];
+  void TcpPort(int line) REQUIRES(table.engineLock) {
+    const std::string& text = table.tcpPortText[line];
     const std::string failure = FormatMessage1(kMsgTcpPortFailure, text);
     uint16_t port = 0;
     if (!ParsePortText(text, &port)) {
@@ -40,8 +44,8 @@ class Checker {
   }
 
   // A bridged line's port: settings that parse, a device that may be one.
-  void BridgedPort(int line, int n) REQUIRES(engineLock) {
-    const ComSetting& com = comSettings[n];
+  void BridgedPort(int line, int n) REQUIRES(table.engineLock) {
+    const ComSetting& com = table.comSettings[n];
     const std::string failure = FormatMessage1(kMsgPortFailure, FieldText(com.name));
     if (!ParseDefinition(FieldText(com.definition))) {
       Problem(FileLineOfPort(n),
@@ -49,7 +53,7 @@ class Checker {
                                       std::string(FieldText(com.definition)) +
                                       "\" are not baud,parity,data,stop"));
     }
-    const std::string device = RsDeviceProblem(com.name);
+    const std::string device = RsDeviceProblem(table.FolderFd(), com.name);
     if (!device.empty()) Problem(FileLineOfLine(line), WithReason(failure, device));
   }
 
@@ -66,20 +70,22 @@ class Checker {
 
 }  // namespace
 
-std::vector<SettingsProblem> CheckSetupFile() {
-  Checker check;
+std::vector<SettingsProblem> CheckSetupFile(LineTable& table) {
+  Checker check(table);
+  // The checker's table is this one, whose lock the caller holds.
+  check.table.engineLock.AssertHeld();
   std::string reason;
-  if (!ReadSetupFile(&reason)) {
+  if (!ReadSetupFile(table, &reason)) {
     check.Problem(0, WithReason(FormatMessage1(kMsgCannotOpen, kSetupFileName), reason));
     return check.Take();
   }
-  if (tcpPortText[0] != kUnused) check.TcpPort(0);
+  if (table.tcpPortText[0] != kUnused) check.TcpPort(0);
   for (int line = 1; line < kLineCount; ++line) {
     const int n = line - 1;
-    const std::string& serial = serialPortText[line];
-    if (tcpPortText[line] == kUnused || serial == kUnused) continue;
+    const std::string& serial = table.serialPortText[line];
+    if (table.tcpPortText[line] == kUnused || serial == kUnused) continue;
     check.TcpPort(line);
-    const std::string own(FieldText(comSettings[n].name));
+    const std::string own(FieldText(table.comSettings[n].name));
     if (serial == own) {
       check.BridgedPort(line, n);
     } else if (serial.starts_with("receive")) {
@@ -89,9 +95,9 @@ std::vector<SettingsProblem> CheckSetupFile() {
           blank == std::string::npos ? "" : serial.substr(blank + 1);
       bool served = false;
       for (int other = 1; other < kLineCount; ++other) {
-        served =
-            served || (tcpPortText[other] != kUnused && serialPortText[other] == wanted &&
-                       FieldText(comSettings[other - 1].name) == wanted);
+        served = served || (table.tcpPortText[other] != kUnused &&
+                            table.serialPortText[other] == wanted &&
+                            FieldText(table.comSettings[other - 1].name) == wanted);
       }
       if (!served) {
         check.Problem(FileLineOfLine(line),

@@ -26,7 +26,7 @@ struct SettingsProblem {
   std::string entry;  // the error-log entry start-up would make, with its reason
 };
 
-std::vector<SettingsProblem> CheckSetupFile() REQUIRES(engineLock);
+std::vector<SettingsProblem> CheckSetupFile(LineTable& table) REQUIRES(table.engineLock);
 
 // "qmx.txt:3: TCP port 80x1 open failure: not a TCP port", or without the
 // line number for a problem of the whole file.

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -60,27 +59,29 @@ std::string RemarkOf(const Tokenizer& fields) {
   return std::string(rest.substr(0, end));
 }
 
-void StoreRemark(int slot, const Tokenizer& fields) REQUIRES(engineLock) {
+void StoreRemark(LineTable& table, int slot, const Tokenizer& fields)
+    REQUIRES(table.engineLock) {
   std::string remark = RemarkOf(fields);
-  if (!remark.empty()) setupRemarks[slot] = std::move(remark);
+  if (!remark.empty()) table.setupRemarks[slot] = std::move(remark);
 }
 
-void ParseLineTableLine(int j, std::string_view line) REQUIRES(engineLock) {
+void ParseLineTableLine(LineTable& table, int j, std::string_view line)
+    REQUIRES(table.engineLock) {
   Tokenizer fields(line, kFieldDelimiters);
   auto tcp = fields.Next();
   if (!tcp) return;
-  tcpPortText[j] = std::string(*tcp);
+  table.tcpPortText[j] = std::string(*tcp);
   if (j > 0) {
     auto serial = fields.Next();
     if (!serial) return;
-    serialPortText[j] = std::string(*serial);
+    table.serialPortText[j] = std::string(*serial);
     if (*serial == "receive") {
       auto port = fields.Next();
       if (!port) return;
-      serialPortText[j] = "receive " + std::string(*port);
+      table.serialPortText[j] = "receive " + std::string(*port);
     }
   }
-  StoreRemark(1 + j, fields);
+  StoreRemark(table, 1 + j, fields);
 }
 
 void AppendDefinition(ComSetting& setting, std::string_view field) {
@@ -90,8 +91,9 @@ void AppendDefinition(ComSetting& setting, std::string_view field) {
   CopyField(setting.definition, definition);
 }
 
-void ParseSerialLine(int n, std::string_view line) REQUIRES(engineLock) {
-  ComSetting& setting = comSettings[n];
+void ParseSerialLine(LineTable& table, int n, std::string_view line)
+    REQUIRES(table.engineLock) {
+  ComSetting& setting = table.comSettings[n];
   Tokenizer fields(line, kFieldDelimiters);
   auto name = fields.Next();
   if (!name) return;
@@ -115,14 +117,15 @@ void ParseSerialLine(int n, std::string_view line) REQUIRES(engineLock) {
   auto flow = fields.Next();
   if (!flow) return;
   CopyField(setting.flow, *flow);
-  StoreRemark(10 + n, fields);
+  StoreRemark(table, 10 + n, fields);
 }
 
-void ParseMinimizeLine(std::string_view line) REQUIRES(engineLock) {
+void ParseMinimizeLine(LineTable& table, std::string_view line)
+    REQUIRES(table.engineLock) {
   Tokenizer fields(line, kFieldDelimiters);
   if (!fields.Next()) return;
-  startMinimized = (!line.empty() && line[0] == '1') ? 1 : 0;
-  StoreRemark(18, fields);
+  table.startMinimized = (!line.empty() && line[0] == '1') ? 1 : 0;
+  StoreRemark(table, 18, fields);
 }
 
 std::string TextModeContent(std::string_view raw) {
@@ -194,11 +197,12 @@ constexpr size_t kReadLimit = kFileLines * 128;
 // may be read but not written (a root-owned file linked into the working
 // folder, or one under a read-only file system) is read and served; only a
 // save then fails. On failure *reason says why.
-bool ReadSettingsBytes(const char* name, std::string* raw, std::string* reason) {
+bool ReadSettingsBytes(int folderFd, const char* name, std::string* raw,
+                       std::string* reason) {
   struct stat info {};
-  if (::stat(name, &info) != 0) return Fail(reason, ErrnoText(errno));
+  if (::fstatat(folderFd, name, &info, 0) != 0) return Fail(reason, ErrnoText(errno));
   if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
-  FileHandle file(::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  FileHandle file(::openat(folderFd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file.valid()) return Fail(reason, ErrnoText(errno));
   if (::fstat(file.get(), &info) != 0) return Fail(reason, ErrnoText(errno));
   if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
@@ -227,12 +231,13 @@ std::string DirectoryOf(const std::string& path) {
 // The file a save replaces: `name` itself, or, when it is a symbolic link,
 // the file at the end of its chain of links, which need not exist yet. The
 // link is kept and the file it leads to gets the new text.
-bool ResolveLinks(const char* name, std::string* target, std::string* reason) {
+bool ResolveLinks(int folderFd, const char* name, std::string* target,
+                  std::string* reason) {
   constexpr int kMaxLinks = 40;  // as the kernel allows in one path
   std::string path = name;
   for (int hop = 0; hop < kMaxLinks; ++hop) {
     struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
+    if (::fstatat(folderFd, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT) return Fail(reason, ErrnoText(errno));
       *target = path;  // no file yet: the save creates it
       return true;
@@ -242,7 +247,7 @@ bool ResolveLinks(const char* name, std::string* target, std::string* reason) {
       return true;
     }
     std::array<char, PATH_MAX> buffer{};
-    ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    ssize_t n = ::readlinkat(folderFd, path.c_str(), buffer.data(), buffer.size());
     if (n < 0) return Fail(reason, ErrnoText(errno));
     if (static_cast<size_t>(n) >= buffer.size())
       return Fail(reason, ErrnoText(ENAMETOOLONG));
@@ -259,18 +264,19 @@ uint64_t RandomSuffix() {
     return value;
   }
   // Without the kernel's generator the name is only less surprising; the
-  // exclusive create below keeps it safe either way.
-  static std::atomic<uint64_t> counter{0};
+  // exclusive create below keeps it safe either way, and the clock moves
+  // between two attempts.
   auto now =
       static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  return now ^ (static_cast<uint64_t>(::getpid()) << 32) ^ counter.fetch_add(1);
+  return now ^ (static_cast<uint64_t>(::getpid()) << 32) ^
+         static_cast<uint64_t>(::gettid());
 }
 
 // Creates a new file beside `target` that did not exist before: exclusive,
 // and a link of the chosen name is neither followed nor replaced. Its name is
 // random, so a name planted in advance only costs another try.
-int CreateTempBeside(const std::string& target, mode_t mode, std::string* temp,
-                     std::string* reason) {
+int CreateTempBeside(int folderFd, const std::string& target, mode_t mode,
+                     std::string* temp, std::string* reason) {
   static constexpr char kHex[] = "0123456789abcdef";
   const std::string stem =
       DirectoryOf(target) + "/" + target.substr(target.rfind('/') + 1) + ".new-";
@@ -279,8 +285,8 @@ int CreateTempBeside(const std::string& target, mode_t mode, std::string* temp,
     *temp = stem;
     for (uint64_t value = RandomSuffix(), i = 0; i < 16; ++i, value >>= 4)
       *temp += kHex[value & 15];
-    int fd =
-        ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    int fd = ::openat(folderFd, temp->c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) return fd;
     error = errno;
   }
@@ -295,17 +301,18 @@ int CreateTempBeside(const std::string& target, mode_t mode, std::string* temp,
 // one, and a link stays a link. A file that exists but cannot be written where
 // it stands (read-only, not a regular file) is refused as a truncating write
 // would refuse it. On failure nothing new is left behind.
-bool ReplaceSettingsFile(const char* name, std::string_view text, std::string* reason) {
+bool ReplaceSettingsFile(int folderFd, const char* name, std::string_view text,
+                         std::string* reason) {
   std::string target;
-  if (!ResolveLinks(name, &target, reason)) return false;
+  if (!ResolveLinks(folderFd, name, &target, reason)) return false;
 
   struct stat info {};
-  bool exists = ::lstat(target.c_str(), &info) == 0;
+  bool exists = ::fstatat(folderFd, target.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
   if (!exists && errno != ENOENT) return Fail(reason, ErrnoText(errno));
   if (exists) {
     if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
-    FileHandle probe(::open(target.c_str(),
-                            O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    FileHandle probe(::openat(folderFd, target.c_str(),
+                              O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     if (!probe.valid()) return Fail(reason, ErrnoText(errno));
     if (::fstat(probe.get(), &info) != 0) return Fail(reason, ErrnoText(errno));
     if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
@@ -314,7 +321,7 @@ bool ReplaceSettingsFile(const char* name, std::string_view text, std::string* r
   const mode_t mode = exists ? (info.st_mode & 07777) : 0644;
 
   std::string temp;
-  FileHandle file(CreateTempBeside(target, mode, &temp, reason));
+  FileHandle file(CreateTempBeside(folderFd, target, mode, &temp, reason));
   if (!file.valid()) return false;
   bool ok = true;
   if (exists) {
@@ -333,24 +340,24 @@ bool ReplaceSettingsFile(const char* name, std::string_view text, std::string* r
     ok = false;
     *reason = ErrnoText(errno);
   }
-  if (ok && std::rename(temp.c_str(), target.c_str()) != 0) {
+  if (ok && ::renameat(folderFd, temp.c_str(), folderFd, target.c_str()) != 0) {
     ok = false;
     *reason = ErrnoText(errno);
   }
   if (!ok) {
-    ::unlink(temp.c_str());
+    ::unlinkat(folderFd, temp.c_str(), 0);
     return false;
   }
   // The rename itself reaches the disk with the folder.
-  FileHandle folder(
-      ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileHandle folder(::openat(folderFd, DirectoryOf(target).c_str(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.valid()) (void)::fsync(folder.get());
   return true;
 }
 
 }  // namespace
 
-void ParseSetupText(std::string_view raw) {
+void ParseSetupText(LineTable& table, std::string_view raw) {
   std::string text = TextModeContent(raw);
   std::vector<std::string_view> lines = SplitReadLines(text);
   size_t next = 0;
@@ -360,14 +367,14 @@ void ParseSetupText(std::string_view raw) {
     return true;
   };
   std::string_view line;
-  if (readLine(&line)) setupRemarks[0] = std::string(line);
+  if (readLine(&line)) table.setupRemarks[0] = std::string(line);
   for (int j = 0; j < kLineCount; ++j) {
-    if (readLine(&line)) ParseLineTableLine(j, line);
+    if (readLine(&line)) ParseLineTableLine(table, j, line);
   }
   for (int n = 0; n < kPortCount; ++n) {
-    if (readLine(&line)) ParseSerialLine(n, line);
+    if (readLine(&line)) ParseSerialLine(table, n, line);
   }
-  if (readLine(&line)) ParseMinimizeLine(line);
+  if (readLine(&line)) ParseMinimizeLine(table, line);
 }
 
 // Appends one line of the file. The reader takes at most 99 characters a
@@ -379,24 +386,27 @@ void AppendLine(std::string& out, std::string_view text) {
   out += '\n';
 }
 
-std::string BuildSetupText() {
+std::string BuildSetupText(LineTable& table) {
   std::string out;
-  std::string_view first = setupRemarks[0].empty() ? std::string_view(kDefaultHeading)
-                                                   : std::string_view(setupRemarks[0]);
+  std::string_view first = table.setupRemarks[0].empty()
+                               ? std::string_view(kDefaultHeading)
+                               : std::string_view(table.setupRemarks[0]);
   if (!first.empty() && first.back() == '\n') first.remove_suffix(1);
   AppendLine(out, first);
-  AppendLine(out, tcpPortText[0] + "\t" + setupRemarks[1]);
+  AppendLine(out, table.tcpPortText[0] + "\t" + table.setupRemarks[1]);
   for (int L = 1; L < kLineCount; ++L) {
-    AppendLine(out,
-               tcpPortText[L] + "," + serialPortText[L] + "\t" + setupRemarks[1 + L]);
+    AppendLine(out, table.tcpPortText[L] + "," + table.serialPortText[L] + "\t" +
+                        table.setupRemarks[1 + L]);
   }
   for (int n = 0; n < kPortCount; ++n) {
-    const ComSetting& s = comSettings[n];
+    const ComSetting& s = table.comSettings[n];
     AppendLine(out, std::string(FieldText(s.name)) + "," +
                         std::string(FieldText(s.definition)) + "," +
-                        std::string(FieldText(s.flow)) + "\t" + setupRemarks[10 + n]);
+                        std::string(FieldText(s.flow)) + "\t" +
+                        table.setupRemarks[10 + n]);
   }
-  AppendLine(out, std::string(startMinimized == 1 ? "1" : "0") + "\t" + setupRemarks[18]);
+  AppendLine(out, std::string(table.startMinimized == 1 ? "1" : "0") + "\t" +
+                      table.setupRemarks[18]);
   return out;
 }
 
@@ -410,20 +420,21 @@ std::string ToDiskLineEnds(std::string_view text) {
   return out;
 }
 
-bool ReadSetupFile(std::string* reason) {
+bool ReadSetupFile(LineTable& table, std::string* reason) {
   std::string raw;
   std::string why;
-  if (!ReadSettingsBytes(kSetupFileName, &raw, &why)) {
+  if (!ReadSettingsBytes(table.FolderFd(), kSetupFileName, &raw, &why)) {
     if (reason != nullptr) *reason = std::move(why);
     return false;
   }
-  ParseSetupText(raw);
+  ParseSetupText(table, raw);
   return true;
 }
 
-bool WriteSetupFile(std::string* reason) {
+bool WriteSetupFile(LineTable& table, std::string* reason) {
   std::string why;
-  bool ok = ReplaceSettingsFile(kSetupFileName, ToDiskLineEnds(BuildSetupText()), &why);
+  bool ok = ReplaceSettingsFile(table.FolderFd(), kSetupFileName,
+                                ToDiskLineEnds(BuildSetupText(table)), &why);
   if (!ok) {
     DebugTrace("write of qmx.txt failed (" + why + "); the old file is kept\n");
     if (reason != nullptr) *reason = std::move(why);

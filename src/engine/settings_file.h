@@ -1,4 +1,4 @@
-// The settings file qmx.txt in the working directory: which TCP port each line
+// The settings file qmx.txt in the server's folder: which TCP port each line
 // uses, which serial port each data line serves (or copies), the line settings
 // of the eight serial ports and whether the window starts minimized.
 //
@@ -26,12 +26,12 @@ inline constexpr const char* kSetupFileName = "qmx.txt";
 
 // Fills the line table from the text of a settings file (CR LF or LF line
 // ends). Lines the text does not have change nothing.
-void ParseSetupText(std::string_view text) REQUIRES(engineLock);
+void ParseSetupText(LineTable& table, std::string_view text) REQUIRES(table.engineLock);
 
 // The settings file's text for the current line table, with LF line ends.
 // When no first line was ever read, a short heading stands in for it so that
 // the file reads back with every line in its place.
-std::string BuildSetupText() REQUIRES(engineLock);
+std::string BuildSetupText(LineTable& table) REQUIRES(table.engineLock);
 
 // LF -> CR LF, the file's own format on disk.
 std::string ToDiskLineEnds(std::string_view text);
@@ -43,7 +43,8 @@ std::string ToDiskLineEnds(std::string_view text);
 // Only a regular file is read, without ever waiting: a FIFO or a device of
 // that name counts as missing. Only the start of the file that holds its 19
 // lines is read, however large the file is.
-bool ReadSetupFile(std::string* reason = nullptr) REQUIRES(engineLock);
+bool ReadSetupFile(LineTable& table, std::string* reason = nullptr)
+    REQUIRES(table.engineLock);
 
 // Writes the line table to qmx.txt. The new text goes to a fresh file beside
 // the file it replaces, is flushed and renamed over it, so a failed write
@@ -52,6 +53,7 @@ bool ReadSetupFile(std::string* reason = nullptr) REQUIRES(engineLock);
 // replaced, keeping that file's mode and owner. Returns false, with *reason
 // when given, when the file cannot be written (an existing qmx.txt that is
 // read-only or not a regular file, or a folder where no file can be made).
-bool WriteSetupFile(std::string* reason = nullptr) REQUIRES(engineLock);
+bool WriteSetupFile(LineTable& table, std::string* reason = nullptr)
+    REQUIRES(table.engineLock);
 
 }  // namespace qmx

@@ -11,66 +11,64 @@
 
 namespace qmx {
 
-void BindLineQueues() {
-  TcpBindInput(0, &cmdQueue, &wakeEvent);
+void BindLineQueues(LineTable& table) {
+  table.net.TcpBindInput(0, &table.cmdQueue, &table.wakeEvent);
   for (int n = 0; n < kPortCount; ++n) {
-    TcpBindInput(n + 1, &txQueue[n], &wakeEvent);
-    RsBindInput(n, &rxQueue[n], &wakeEvent);
+    table.net.TcpBindInput(n + 1, &table.txQueue[n], &table.wakeEvent);
+    table.serial.RsBindInput(n, &table.rxQueue[n], &table.wakeEvent);
   }
 }
 
-namespace {
-std::string setupFileProblem;
-}  // namespace
+const std::string& SetupFileProblem(LineTable& table) { return table.setupFileProblem; }
 
-const std::string& SetupFileProblem() { return setupFileProblem; }
-
-int ServerStartup() {
+int ServerStartup(LineTable& table) {
   int error = 0;
-  setupFileProblem.clear();
-  ClearServerStopping();
-  BindLineQueues();
-  TcpStartup(&error);
-  wakeEvent.Open();
-  MutexLock lock(engineLock);
-  SizeErrorLog();
+  ClearServerStopping(table);
+  BindLineQueues(table);
+  table.net.TcpStartup(&error);
+  table.wakeEvent.Open();
+  MutexLock lock(table.engineLock);
+  table.setupFileProblem.clear();
+  table.SizeErrorLog();
   std::string reason;
-  if (!ReadSetupFile(&reason)) {
+  if (!ReadSetupFile(table, &reason)) {
     DebugTrace("Cann't open qmx.txt\n");
-    setupFileProblem = reason;
-    for (auto& route : routeTable) route.store(-1);
+    table.setupFileProblem = reason;
+    for (auto& route : table.routeTable) route.store(-1);
     for (int line = 0; line < kLineCount; ++line) {
-      tcpPortText[line] = kUnused;
-      if (line > 0) serialPortText[line] = kUnused;
+      table.tcpPortText[line] = kUnused;
+      if (line > 0) table.serialPortText[line] = kUnused;
     }
-    AppendErrorLog(WithReason(FormatMessage1(kMsgCannotOpen, kSetupFileName), reason));
+    table.AppendErrorLog(
+        WithReason(FormatMessage1(kMsgCannotOpen, kSetupFileName), reason));
     return 1;
   }
   // A port is never open at start-up.
-  CloseAllPorts();
-  ActivateAllLines();
+  CloseAllPorts(table);
+  ActivateAllLines(table);
   return 0;
 }
 
-bool ControlLineDown() {
-  MutexLock lock(engineLock);
-  return tcpPortText[0] != kUnused && !TcpLineListening(0);
+bool ControlLineDown(LineTable& table) {
+  MutexLock lock(table.engineLock);
+  return table.tcpPortText[0] != kUnused && !table.net.TcpLineListening(0);
 }
 
-int ServerShutdown() {
+int ServerShutdown(LineTable& table) {
   int error = 0;
   // Marked before the lock is taken: a command or window handler that waits
   // for the lock meanwhile finds the server stopping and changes nothing, so
   // no port or thread is started after the clean-up below.
-  MarkServerStopping();
-  MutexLock lock(engineLock);
+  MarkServerStopping(table);
+  MutexLock lock(table.engineLock);
   for (int line = 0; line < kLineCount; ++line) {
-    if (tcpLines[line].state.load() > LineState::kNone) TcpDisconnect(line, &error);
+    if (table.net.tcpLines[line].state.load() > LineState::kNone)
+      table.net.TcpDisconnect(line, &error);
   }
-  TcpCleanup(&error);
-  CloseAllPorts();
-  ClearErrorLog();
-  wakeEvent.Close();
+  table.net.TcpCleanup(&error);
+  CloseAllPorts(table);
+  table.ClearErrorLog();
+  table.wakeEvent.Close();
   return 1;
 }
 

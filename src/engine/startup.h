@@ -16,18 +16,18 @@ namespace qmx {
 
 // Points every line's socket record and every serial port at its queue in the
 // line table and at wakeEvent. ServerStartup does it first.
-void BindLineQueues();
+void BindLineQueues(LineTable& table);
 
 // Returns 1 when qmx.txt could not be read (the server then runs with every
 // line unused), else 0.
-int ServerStartup() EXCLUDES(engineLock);
+int ServerStartup(LineTable& table) EXCLUDES(table.engineLock);
 // Why the last ServerStartup could not read qmx.txt ("" when it could): the
 // system's error text, or "not a regular file".
-const std::string& SetupFileProblem();
-int ServerShutdown() EXCLUDES(engineLock);
+const std::string& SetupFileProblem(LineTable& table) REQUIRES(table.engineLock);
+int ServerShutdown(LineTable& table) EXCLUDES(table.engineLock);
 
 // True when the settings give the control line a TCP port and it does not
 // listen (its activation failed and was logged).
-bool ControlLineDown() EXCLUDES(engineLock);
+bool ControlLineDown(LineTable& table) EXCLUDES(table.engineLock);
 
 }  // namespace qmx

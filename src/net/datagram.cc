@@ -23,7 +23,7 @@ bool DatagramStateAllows(const TcpLine* record) {
 
 }  // namespace
 
-void UdpRecvServerThread(TcpLine* record) {
+void SocketLayer::UdpRecvServerThread(TcpLine* record) {
   TcpLine& line = *record;
   DebugTracef("%s UdpRecvServerThread\n", line.name);
   // Only TcpDisconnect closes the socket, and it joins this thread first.
@@ -44,9 +44,10 @@ void UdpRecvServerThread(TcpLine* record) {
   }
 }
 
-int UdpSendto(int line, const ::sockaddr_in* to, const void* data, int size, int* error) {
+int SocketLayer::UdpSendto(int line, const ::sockaddr_in* to, const void* data, int size,
+                           int* error) {
   *error = 0;
-  TcpLine* record = net::FindLine(line);
+  TcpLine* record = FindLine(line);
   if (!DatagramStateAllows(record) || size < 0 || size > record->sendLimit) {
     DebugTracef("%s UdpSendto TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
@@ -79,10 +80,10 @@ int UdpSendto(int line, const ::sockaddr_in* to, const void* data, int size, int
   return 1;
 }
 
-int UdpRecvfrom(int line, std::span<uint8_t> data, int* length, int* error) {
+int SocketLayer::UdpRecvfrom(int line, std::span<uint8_t> data, int* length, int* error) {
   *error = 0;
   *length = 0;
-  TcpLine* record = net::FindLine(line);
+  TcpLine* record = FindLine(line);
   if (!DatagramStateAllows(record)) {
     DebugTracef("%s UdpRecvfrom TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;

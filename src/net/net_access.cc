@@ -21,21 +21,6 @@
 namespace qmx {
 namespace {
 
-// The network configuration. Never held while the refusal listener runs;
-// nothing else is taken under it (a leaf of the order in platform/mutex.h).
-Mutex configMutex;
-std::vector<IpAddress> listenAddresses GUARDED_BY(configMutex);
-std::vector<IpNet> allowNets GUARDED_BY(configMutex);
-std::vector<IpNet> controlAllowNets GUARDED_BY(configMutex);
-bool controlAllowSet GUARDED_BY(configMutex) = false;
-
-// The refusal listener and the limiter. The listener is copied out and
-// called after the lock is let go, so this is a leaf of the order too.
-Mutex refusalMutex;
-std::shared_ptr<const std::function<void(const std::string&)>> refusalListener
-    GUARDED_BY(refusalMutex);
-RefusalLimiter refusalLimiter GUARDED_BY(refusalMutex);
-
 bool AllDigits(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(),
                                       [](char c) { return c >= '0' && c <= '9'; });
@@ -209,53 +194,55 @@ bool ParsePortText(std::string_view text, uint16_t* port) {
   return true;
 }
 
-void TcpSetListenAddresses(std::vector<IpAddress> addresses) {
-  MutexLock lock(configMutex);
-  listenAddresses = std::move(addresses);
+void SocketLayer::TcpSetListenAddresses(std::vector<IpAddress> addresses) {
+  MutexLock lock(configMutex_);
+  listenAddresses_ = std::move(addresses);
 }
 
-std::vector<IpAddress> TcpListenAddresses() {
-  MutexLock lock(configMutex);
-  return listenAddresses;
+std::vector<IpAddress> SocketLayer::TcpListenAddresses() {
+  MutexLock lock(configMutex_);
+  return listenAddresses_;
 }
 
-void TcpSetAllowLists(std::vector<IpNet> allow, std::vector<IpNet> controlAllow,
-                      bool controlAllowGiven) {
-  MutexLock lock(configMutex);
-  allowNets = std::move(allow);
-  controlAllowNets = std::move(controlAllow);
-  controlAllowSet = controlAllowGiven;
+void SocketLayer::TcpSetAllowLists(std::vector<IpNet> allow,
+                                   std::vector<IpNet> controlAllow,
+                                   bool controlAllowGiven) {
+  MutexLock lock(configMutex_);
+  allowNets_ = std::move(allow);
+  controlAllowNets_ = std::move(controlAllow);
+  controlAllowSet_ = controlAllowGiven;
 }
 
-bool TcpPeerAllowed(int line, const IpAddress& peer) {
-  MutexLock lock(configMutex);
+bool SocketLayer::TcpPeerAllowed(int line, const IpAddress& peer) {
+  MutexLock lock(configMutex_);
   const std::vector<IpNet>& nets =
-      line == 0 && controlAllowSet ? controlAllowNets : allowNets;
-  if (nets.empty() && !(line == 0 && controlAllowSet)) return true;
+      line == 0 && controlAllowSet_ ? controlAllowNets_ : allowNets_;
+  if (nets.empty() && !(line == 0 && controlAllowSet_)) return true;
   return std::any_of(nets.begin(), nets.end(),
                      [&](const IpNet& net) { return IpNetContains(net, peer); });
 }
 
-void TcpSetRefusalListener(std::function<void(const std::string&)> listener) {
+void SocketLayer::TcpSetRefusalListener(
+    std::function<void(const std::string&)> listener) {
   std::shared_ptr<const std::function<void(const std::string&)>> outgoing;
   std::string pending;
   {
-    MutexLock lock(refusalMutex);
+    MutexLock lock(refusalMutex_);
     // The count pending belongs to the listener that was in place while
     // those refusals happened; with none, they were not to be reported.
-    pending = refusalLimiter.TakeSummary();
-    outgoing = std::move(refusalListener);
+    pending = refusalLimiter_.TakeSummary();
+    outgoing = std::move(refusalListener_);
     if (listener) {
-      refusalListener = std::make_shared<const std::function<void(const std::string&)>>(
+      refusalListener_ = std::make_shared<const std::function<void(const std::string&)>>(
           std::move(listener));
     } else {
-      refusalListener.reset();
+      refusalListener_.reset();
     }
   }
   if (outgoing != nullptr && !pending.empty()) (*outgoing)(pending);
 }
 
-bool TcpCheckListenAddresses(std::string* failure) {
+bool SocketLayer::TcpCheckListenAddresses(std::string* failure) {
   for (const IpAddress& address : TcpListenAddresses()) {
     net::ListenSocket test = net::OpenListenSocket(address, 0, /*dualStack=*/false);
     if (test.fd < 0) {
@@ -324,15 +311,13 @@ std::string RefusalLimiter::TakeSummary() {
   return text;
 }
 
-namespace net {
-
-void ReportRefusal(int port, const IpAddress& peer) {
+void SocketLayer::ReportRefusal(int port, const IpAddress& peer) {
   std::shared_ptr<const std::function<void(const std::string&)>> listener;
   RefusalLimiter::Verdict verdict;
   {
-    MutexLock lock(refusalMutex);
-    verdict = refusalLimiter.Admit(peer, RefusalLimiter::Clock::now());
-    listener = refusalListener;
+    MutexLock lock(refusalMutex_);
+    verdict = refusalLimiter_.Admit(peer, RefusalLimiter::Clock::now());
+    listener = refusalListener_;
   }
   if (listener == nullptr) return;
   // The summary first: it tells of refusals that came before this one, or
@@ -345,5 +330,4 @@ void ReportRefusal(int port, const IpAddress& peer) {
   }
 }
 
-}  // namespace net
 }  // namespace qmx

@@ -94,33 +94,6 @@ std::string FormatIpAddress(const IpAddress& address);
 // "65536", "96537" and "31205x", is not a port. Gives the port in host order.
 bool ParsePortText(std::string_view text, uint16_t* port);
 
-// Listen addresses for every stream line from its next TcpListen on. Empty
-// (the default): all IPv4 and all IPv6 addresses through one dual-stack
-// socket per line, or all IPv4 addresses alone where the host has no IPv6.
-void TcpSetListenAddresses(std::vector<IpAddress> addresses);
-std::vector<IpAddress> TcpListenAddresses();
-
-// Who may connect. An empty `allow` admits everyone. `controlAllow`, when
-// `controlAllowGiven`, replaces `allow` for the control line (line 0).
-void TcpSetAllowLists(std::vector<IpNet> allow, std::vector<IpNet> controlAllow,
-                      bool controlAllowGiven);
-
-// True when a client at `peer` may use `line`.
-bool TcpPeerAllowed(int line, const IpAddress& peer);
-
-// Receives the text of each reported refusal; an empty function reports
-// nothing. A summary of refusals still pending (not yet due) is first handed
-// to the listener being replaced, so a program that clears its listener at
-// the end of a run loses no count; that call runs on the caller's thread, so
-// call this with no lock held that the outgoing listener takes.
-void TcpSetRefusalListener(std::function<void(const std::string&)> listener);
-
-// Binds a throw-away socket on port 0 to each configured listen address, so
-// that an address this host does not have is found before anything is
-// served. Returns true, or false with "192.0.2.77: Cannot assign requested
-// address" in *failure.
-bool TcpCheckListenAddresses(std::string* failure);
-
 // Decides which refusals are reported: one per peer address per minute. The
 // table of recently reported peers is bounded: entries older than the
 // interval are dropped when it fills, and while it is full of recent peers a

@@ -23,8 +23,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-std::atomic<int> recordWaitMs{kRecordWaitMs};
-
 // The hand-off wait has no time limit; Event waits take one, so the thread
 // waits in long slices. TcpDisconnect wakes it at once through the event.
 constexpr auto kHandOffWaitSlice = std::chrono::hours(1);
@@ -105,19 +103,19 @@ void RunHandOff(TcpLine& line, bool (*receive)(TcpLine&, int)) {
 
 }  // namespace
 
-void TcpRecvThread(TcpLine* record) {
+void SocketLayer::TcpRecvThread(TcpLine* record) {
   DebugTracef("%s TcpRecvThread", record->name);
   RunHandOff(*record, ReceiveStreamRecord);
 }
 
-void UdpRecvcliThread(TcpLine* record) {
+void SocketLayer::UdpRecvcliThread(TcpLine* record) {
   DebugTracef("%s UdpRecvcliThread", record->name);
   RunHandOff(*record, ReceiveDatagramRecord);
 }
 
 namespace net {
 
-int StartRecordThread(TcpLine& record, void (*procedure)(TcpLine*)) {
+int StartRecordThread(TcpLine& record, void (SocketLayer::*procedure)(TcpLine*)) {
   // A line has at most one receiving thread; TcpDisconnect joins it before
   // the line can be started again.
   if (record.recordThread.joinable()) return EBUSY;
@@ -125,7 +123,7 @@ int StartRecordThread(TcpLine& record, void (*procedure)(TcpLine*)) {
   if (!record.recvBuffer) return EINVAL;
   record.stopRequested = false;
   try {
-    record.recordThread = std::thread(procedure, &record);
+    record.recordThread = std::thread(procedure, record.layer, &record);
   } catch (const std::system_error& failure) {
     return failure.code().value();
   }
@@ -168,21 +166,21 @@ int TakeRecord(TcpLine& record, int waitMs, bool datagram, RecordCopy* copy, int
 
 }  // namespace net
 
-void SetRecordWaitForTest(int milliseconds) {
-  recordWaitMs = milliseconds > 0 ? milliseconds : kRecordWaitMs;
+void SocketLayer::SetRecordWaitForTest(int milliseconds) {
+  recordWaitMs_ = milliseconds > 0 ? milliseconds : kRecordWaitMs;
 }
 
-int TcpRecv(int line, std::span<uint8_t> data, int* length, int* error) {
+int SocketLayer::TcpRecv(int line, std::span<uint8_t> data, int* length, int* error) {
   *error = 0;
   *length = 0;
-  TcpLine* record = net::FindLine(line);
+  TcpLine* record = FindLine(line);
   if (record == nullptr || record->state != LineState::kConnected) {
     DebugTracef("%s TcpRecv TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
     return 0;
   }
   net::RecordCopy copy;
-  if (!net::TakeRecord(*record, recordWaitMs, false, &copy, error)) return 0;
+  if (!net::TakeRecord(*record, recordWaitMs_, false, &copy, error)) return 0;
   const size_t size = std::min(static_cast<size_t>(copy.size), data.size());
   std::copy_n(copy.bytes.begin(), size, data.begin());
   *length = static_cast<int>(size);
@@ -198,9 +196,9 @@ int TcpRecv(int line, std::span<uint8_t> data, int* length, int* error) {
   return 1;
 }
 
-int TcpRecvLen(int line, int* error) {
+int SocketLayer::TcpRecvLen(int line, int* error) {
   *error = 0;
-  TcpLine* record = net::FindLine(line);
+  TcpLine* record = FindLine(line);
   if (record == nullptr || record->state != LineState::kConnected) {
     DebugTracef("%s TcpRecvLen TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;

@@ -33,17 +33,6 @@ inline constexpr int kListenBacklog = 7;
 // buffers or memory.
 inline constexpr int kAcceptRetryPauseMs = 100;
 
-// The record of `line`, or nullptr when the number is not a line.
-TcpLine* FindLine(int line);
-
-// The queue that a line's client feeds: cmdQueue for line 0, txQueue[line-1]
-// for a data line.
-ByteQueue& LineQueue(int line);
-
-// True from TcpListen starting the line's accept thread until the thread has
-// left its loop.
-std::atomic<bool>& AcceptRunning(int line);
-
 // The new descriptor is close-on-exec and blocking; the peer's address goes
 // to *peer (an IPv4 peer of a dual-stack socket comes as ::ffff:a.b.c.d).
 int SysAccept(int listenFd, IpAddress* peer);
@@ -74,9 +63,6 @@ ListenSocket OpenListenSocket(const IpAddress& address, uint16_t port, bool dual
 // Binds, listens and makes non-blocking an already created socket `fd`.
 ListenSocket ListenOn(int fd, const IpAddress& address, uint16_t port);
 
-// Tells the refusal listener, rate-limited, that `peer` was turned away from
-// the line listening on `port`. Takes no lock of the caller's.
-void ReportRefusal(int port, const IpAddress& peer);
 // recvfrom with room for an IPv4 peer address, which is not kept.
 ssize_t SysRecvfrom(int fd, void* buffer, size_t size);
 ssize_t SysSendto(int fd, const void* data, size_t size, const ::sockaddr_in* to);
@@ -87,7 +73,7 @@ ssize_t SysSendto(int fd, const void* data, size_t size, const ::sockaddr_in* to
 int NewServerSocket(const std::vector<IpAddress>& addresses);
 // The first IPv4 listen address, or the any-address when none are set; false
 // when only IPv6 addresses are set. (An in_addr, in network order.)
-bool FirstIpv4ListenAddress(::in_addr* address);
+bool FirstIpv4ListenAddress(const std::vector<IpAddress>& addresses, ::in_addr* address);
 // Closes the line's further listening sockets and forgets them.
 void CloseMoreSockets(TcpLine& record);
 
@@ -102,7 +88,7 @@ IpAddress FromSocketAddress(const ::sockaddr_storage& in);
 // (UdpRecvServerThread for a bound datagram line; TcpRecvThread or
 // UdpRecvcliThread for a line whose socket is connected, which is then in
 // state 4). Returns 0, or the code of the failure to report in a trace.
-int StartRecordThread(TcpLine& record, void (*procedure)(TcpLine*));
+int StartRecordThread(TcpLine& record, void (SocketLayer::*procedure)(TcpLine*));
 // For TcpDisconnect, after it has set stopRequested and shut the socket
 // down: wakes the line's receiving thread from a hand-off wait, joins it, and
 // drops any signal left on the line's events.

@@ -27,7 +27,7 @@ namespace {
 
 // Fills the table's initial values in place (the records hold atomics and a
 // mutex, so the table cannot be built elsewhere and copied in).
-bool FillInitialTable(std::array<TcpLine, 9>& table) {
+void FillInitialTable(std::array<TcpLine, kLineCount>& table) {
   static constexpr const char* kNames[kLineCount] = {
       "ControlServer1", "DataServer1", "DataServer2", "DataServer3", "DataServer4",
       "DataServer5",    "DataServer6", "DataServer7", "DataServer8"};
@@ -40,22 +40,19 @@ bool FillInitialTable(std::array<TcpLine, 9>& table) {
     record.sendLimit = i == 0 ? 1000 : 2000;
     record.recvBufferSize = i == 0 ? 1000 : 2000;
   }
-  return true;
 }
 
-// Set by TcpStartup, cleared by TcpCleanup; both run on one thread at start
-// and exit, the atomic only keeps a stray caller from racing.
-std::atomic<int> socketLayerStarted{0};
-
 }  // namespace
 
-std::array<TcpLine, kLineCount> tcpLines;
+SocketLayer::SocketLayer() {
+  FillInitialTable(tcpLines);
+  for (TcpLine& record : tcpLines) record.layer = this;
+}
 
-namespace {
-// Runs during static initialisation, after tcpLines (defined above in this
-// file) has been constructed.
-const bool tableFilled = FillInitialTable(tcpLines);
-}  // namespace
+SocketLayer::~SocketLayer() {
+  int ignored = 0;
+  if (started_.load()) (void)TcpCleanup(&ignored);
+}
 
 SocketHandle::~SocketHandle() {
   // Linux releases the descriptor even when close reports an error, so it is
@@ -63,16 +60,16 @@ SocketHandle::~SocketHandle() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void TcpBindInput(int line, ByteQueue* queue, Event* wake) {
-  TcpLine* record = net::FindLine(line);
+void SocketLayer::TcpBindInput(int line, ByteQueue* queue, Event* wake) {
+  TcpLine* record = FindLine(line);
   if (record == nullptr) return;
   record->inputQueue = queue;
   record->inputWake = wake;
 }
 
-int TcpStartup(int* error) {
+int SocketLayer::TcpStartup(int* error) {
   *error = 0;
-  if (socketLayerStarted.load()) {
+  if (started_.load()) {
     DebugTrace("TcpStartup TCP_ERROR_STATUS");
     *error = TCP_ERROR_STATUS;
     return 0;
@@ -86,14 +83,14 @@ int TcpStartup(int* error) {
   }
   // POSIX sockets need no start-up call of their own.
   DebugTrace("POSIX sockets");
-  socketLayerStarted = 1;
+  started_ = 1;
   DebugTrace("TcpStartup OK");
   return 1;
 }
 
-int TcpSocket(int line, int* error) {
+int SocketLayer::TcpSocket(int line, int* error) {
   *error = 0;
-  TcpLine* record = net::FindLine(line);
+  TcpLine* record = FindLine(line);
   if (record == nullptr || record->state != LineState::kNone) {
     DebugTracef("%s TcpSocket TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
@@ -132,9 +129,9 @@ std::string TcpErrorText(int error) {
   }
 }
 
-int TcpDisconnect(int line, int* error) {
+int SocketLayer::TcpDisconnect(int line, int* error) {
   *error = 0;
-  TcpLine* record = net::FindLine(line);
+  TcpLine* record = FindLine(line);
   if (record == nullptr || record->state < LineState::kSocket) {
     DebugTracef("%s TcpDisconnect TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
@@ -146,7 +143,7 @@ int TcpDisconnect(int line, int* error) {
   // see that client below or the thread sees the flag and drops it.
   record->stopRequested = true;
   record->clientEnding = true;
-  net::LineQueue(record->lineIndex).WakeWaiters();
+  LineQueue(record->lineIndex).WakeWaiters();
   std::shared_ptr<SocketHandle> client;
   {
     MutexLock lock(record->clientMutex);
@@ -197,9 +194,9 @@ int TcpDisconnect(int line, int* error) {
   return 1;
 }
 
-int TcpCleanup(int* error) {
+int SocketLayer::TcpCleanup(int* error) {
   *error = 0;
-  if (!socketLayerStarted.load()) {
+  if (!started_.load()) {
     DebugTrace("TcpCleanup TCP_ERROR_STATUS");
     *error = TCP_ERROR_STATUS;
     return 0;
@@ -219,21 +216,21 @@ int TcpCleanup(int* error) {
     // The record threads that use recvBuffer have all been joined above.
     record.recvBuffer.reset();
   }
-  socketLayerStarted = 0;
+  started_ = 0;
   DebugTrace("TcpCleanup OK");
   return 1;
 }
 
-bool TcpLineListening(int line) {
-  TcpLine* record = net::FindLine(line);
+bool SocketLayer::TcpLineListening(int line) {
+  TcpLine* record = FindLine(line);
   if (record == nullptr) return false;
   const LineState state = record->state;
   return (state == LineState::kListening || state == LineState::kConnected) &&
-         net::AcceptRunning(line).load();
+         AcceptRunning(line).load();
 }
 
-int TcpClientFd(int line) {
-  TcpLine* record = net::FindLine(line);
+int SocketLayer::TcpClientFd(int line) {
+  TcpLine* record = FindLine(line);
   if (record == nullptr) return -1;
   MutexLock lock(record->clientMutex);
   return record->clientSocket ? record->clientSocket->fd() : -1;

@@ -1,5 +1,6 @@
 // Socket layer: a line-numbered wrapper over POSIX sockets, one record per
-// line (0 the control line, 1 to 8 the data lines).
+// line (0 the control line, 1 to 8 the data lines), one SocketLayer object
+// per server.
 //
 // Every operation takes the line number, checks the line's state, performs
 // one socket step, traces a fixed text through DebugTrace, and returns 1 on
@@ -69,12 +70,14 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "net/net_access.h"
 #include "platform/byte_queue.h"
 #include "platform/event.h"
 #include "platform/line_counts.h"
@@ -128,7 +131,10 @@ enum class LineState {
   kConnected = 4
 };
 
+class SocketLayer;
+
 struct TcpLine {
+  SocketLayer* layer = nullptr;  // the layer the record belongs to
   int lineIndex = 0;
   const char* name = "";
   SocketType socketType = SocketType::kStream;
@@ -181,12 +187,6 @@ struct TcpLine {
   std::thread recordThread;
 };
 
-extern std::array<TcpLine, kLineCount> tcpLines;
-
-// Names the queue that line `line`'s clients feed and the event set after
-// each put; the owner of the line table binds every line once.
-void TcpBindInput(int line, ByteQueue* queue, Event* wake);
-
 // The TCP port line `line` (0 = control) listens on until the settings say
 // otherwise: "8001" to "8009".
 const char* TcpDefaultPortText(int line);
@@ -195,95 +195,177 @@ const char* TcpDefaultPortText(int line);
 // for an errno value, a short phrase for TCP_ERROR_*.
 std::string TcpErrorText(int error);
 
-int TcpStartup(int* error);
-int TcpSocket(int line, int* error);
-int TcpListen(int line, int* error);
-int TcpDisconnect(int line, int* error);
-int TcpCleanup(int* error);
+// The sockets of one server: a record per line, the network configuration
+// (listen addresses, allow-lists, the refusal listener) and the threads that
+// serve the lines. Every function below takes a line number; the layer's
+// destructor disconnects every line and ends every thread.
+class SocketLayer {
+ public:
+  SocketLayer();
+  ~SocketLayer();
+  SocketLayer(const SocketLayer&) = delete;
+  SocketLayer& operator=(const SocketLayer&) = delete;
 
-// True while the line has a listener (state listening or connected).
-bool TcpLineListening(int line);
+  // Names the queue that line `line`'s clients feed and the event set after
+  // each put; the owner of the line table binds every line once.
+  void TcpBindInput(int line, ByteQueue* queue, Event* wake);
 
-// The client's descriptor number, or -1; for tests and status only.
-int TcpClientFd(int line);
+  int TcpStartup(int* error);
+  int TcpSocket(int line, int* error);
+  int TcpListen(int line, int* error);
+  int TcpDisconnect(int line, int* error);
+  int TcpCleanup(int* error);
 
-// The line's accept-and-receive loop, run on TcpLine::acceptThread by
-// TcpListen. Returns once TcpDisconnect has shut the listening socket down
-// (or the socket became unusable); until then it serves one client after
-// another.
-void TcpAcceptThread(TcpLine* record);
+  // True while the line has a listener (state listening or connected).
+  bool TcpLineListening(int line);
 
-// Replaces kSendStallLimitMs for the relay, so tests need not wait 20 s for a
-// stalled client; 0 or less restores the default.
-void SetSendStallLimitForTest(int milliseconds);
-int SendStallLimitMs();
+  // The client's descriptor number, or -1; for tests and status only.
+  int TcpClientFd(int line);
 
-// Sends on a server line's client what its socket takes now, without
-// waiting. Returns the number of bytes sent (0 when the client takes nothing
-// at the moment), or -1 with `error` set when the line has no client or the
-// send failed. The relay thread uses it for data lines, so that one client
-// that stops reading holds up only the lines of its own serial port.
-int TcpSendNow(int line, const void* data, int size, int* error);
+  // The line's accept-and-receive loop, run on TcpLine::acceptThread by
+  // TcpListen. Returns once TcpDisconnect has shut the listening socket down
+  // (or the socket became unusable); until then it serves one client after
+  // another.
+  void TcpAcceptThread(TcpLine* record);
 
-// TcpSendNow, but only to client number `client` (a TcpClientSerial value):
-// -1 with `error` TCP_ERROR_STATUS when another client, or none, holds the
-// line now. The check and the choice of socket are one step, so bytes meant
-// for one client never reach the next.
-int TcpSendNowTo(int line, uint64_t client, const void* data, int size, int* error);
+  // Replaces kSendStallLimitMs for the relay, so tests need not wait 20 s for a
+  // stalled client; 0 or less restores the default.
+  void SetSendStallLimitForTest(int milliseconds);
+  int SendStallLimitMs();
 
-// Drops client `client` (a TcpClientSerial value) of the line, which has
-// stopped reading, when it still holds the line: the connection is reset, its
-// accept thread ends it and accepts the next one.
-void TcpDropClient(int line, uint64_t client);
+  // Sends on a server line's client what its socket takes now, without
+  // waiting. Returns the number of bytes sent (0 when the client takes nothing
+  // at the moment), or -1 with `error` set when the line has no client or the
+  // send failed. The relay thread uses it for data lines, so that one client
+  // that stops reading holds up only the lines of its own serial port.
+  int TcpSendNow(int line, const void* data, int size, int* error);
 
-// True when client `client` (a TcpClientSerial value) of the control line
-// has ended its input and every byte it sent is in the line's queue: once the
-// relay has taken the queue empty after seeing this, it has all of it.
-bool TcpClientInputEnded(int line, uint64_t client);
+  // TcpSendNow, but only to client number `client` (a TcpClientSerial value):
+  // -1 with `error` TCP_ERROR_STATUS when another client, or none, holds the
+  // line now. The check and the choice of socket are one step, so bytes meant
+  // for one client never reach the next.
+  int TcpSendNowTo(int line, uint64_t client, const void* data, int size, int* error);
 
-// Ends client `client` gracefully once everything it is due has been handed
-// to its socket: the connection is shut down for sending (the bytes already
-// sent still arrive, then the end), and its accept thread lets it go. Does
-// nothing when another client, or none, holds the line.
-void TcpEndClient(int line, uint64_t client);
+  // Drops client `client` (a TcpClientSerial value) of the line, which has
+  // stopped reading, when it still holds the line: the connection is reset, its
+  // accept thread ends it and accepts the next one.
+  void TcpDropClient(int line, uint64_t client);
 
-// Changes whenever the line accepts a new client, and on the control line
-// also when its client leaves.
-uint64_t TcpClientSerial(int line);
-// The descriptor of the line's present client, for the relay thread to wait
-// on for room after TcpSendNow took less than it was given; -1 without a
-// client. Only for poll: the client may go (and the number be reused)
-// meanwhile, which costs a spurious wake-up at worst.
-int TcpClientWaitHandle(int line);
+  // True when client `client` (a TcpClientSerial value) of the control line
+  // has ended its input and every byte it sent is in the line's queue: once the
+  // relay has taken the queue empty after seeing this, it has all of it.
+  bool TcpClientInputEnded(int line, uint64_t client);
 
-// Receiving threads of the record and datagram functions (see above). Each
-// runs on its line's recordThread until the socket fails or closes, or the
-// line is disconnected.
-void TcpRecvThread(TcpLine* record);
-void UdpRecvcliThread(TcpLine* record);
-void UdpRecvServerThread(TcpLine* record);
+  // Ends client `client` gracefully once everything it is due has been handed
+  // to its socket: the connection is shut down for sending (the bytes already
+  // sent still arrive, then the end), and its accept thread lets it go. Does
+  // nothing when another client, or none, holds the line.
+  void TcpEndClient(int line, uint64_t client);
 
-// Takes the next record of a connected line (state 4), waiting up to
-// kRecordWaitMs: 1 with the record in `data` and its size in *length; 0 on a
-// state error (1000), a time-out (1006) or after TcpCleanup (1000). A record
-// longer than `data` is cut to it.
-int TcpRecv(int line, std::span<uint8_t> data, int* length, int* error);
+  // Changes whenever the line accepts a new client, and on the control line
+  // also when its client leaves.
+  uint64_t TcpClientSerial(int line);
+  // The descriptor of the line's present client, for the relay thread to wait
+  // on for room after TcpSendNow took less than it was given; -1 without a
+  // client. Only for poll: the client may go (and the number be reused)
+  // meanwhile, which costs a spurious wake-up at worst.
+  int TcpClientWaitHandle(int line);
 
-// -1 with 1000 unless the line is connected; 0 when no receive is pending;
-// for a pending one see the comment at the top.
-int TcpRecvLen(int line, int* error);
+  // Receiving threads of the record and datagram functions (see above). Each
+  // runs on its line's recordThread until the socket fails or closes, or the
+  // line is disconnected.
+  void TcpRecvThread(TcpLine* record);
+  void UdpRecvcliThread(TcpLine* record);
+  void UdpRecvServerThread(TcpLine* record);
 
-// Sends `size` bytes (at most the line's sendLimit) as one datagram to `to`.
-// The line needs state 2 or more (bound or connected), else 1000.
-int UdpSendto(int line, const ::sockaddr_in* to, const void* data, int size, int* error);
+  // Takes the next record of a connected line (state 4), waiting up to
+  // kRecordWaitMs: 1 with the record in `data` and its size in *length; 0 on a
+  // state error (1000), a time-out (1006) or after TcpCleanup (1000). A record
+  // longer than `data` is cut to it.
+  int TcpRecv(int line, std::span<uint8_t> data, int* length, int* error);
 
-// TcpRecv for a datagram line, waiting up to kDatagramWaitMs, with
-// UdpSendto's state rule. Only a connected datagram line (UdpRecvcliThread)
-// hands records over; a bound line's datagrams are traced, not passed on.
-int UdpRecvfrom(int line, std::span<uint8_t> data, int* length, int* error);
+  // -1 with 1000 unless the line is connected; 0 when no receive is pending;
+  // for a pending one see the comment at the top.
+  int TcpRecvLen(int line, int* error);
 
-// Replaces kRecordWaitMs for TcpRecv, so tests need not wait a minute for a
-// time-out; 0 or less restores the default.
-void SetRecordWaitForTest(int milliseconds);
+  // Sends `size` bytes (at most the line's sendLimit) as one datagram to `to`.
+  // The line needs state 2 or more (bound or connected), else 1000.
+  int UdpSendto(int line, const ::sockaddr_in* to, const void* data, int size,
+                int* error);
+
+  // TcpRecv for a datagram line, waiting up to kDatagramWaitMs, with
+  // UdpSendto's state rule. Only a connected datagram line (UdpRecvcliThread)
+  // hands records over; a bound line's datagrams are traced, not passed on.
+  int UdpRecvfrom(int line, std::span<uint8_t> data, int* length, int* error);
+
+  // Replaces kRecordWaitMs for TcpRecv, so tests need not wait a minute for a
+  // time-out; 0 or less restores the default.
+  void SetRecordWaitForTest(int milliseconds);
+
+  // Listen addresses for every stream line from its next TcpListen on. Empty
+  // (the default): all IPv4 and all IPv6 addresses through one dual-stack
+  // socket per line, or all IPv4 addresses alone where the host has no IPv6.
+  void TcpSetListenAddresses(std::vector<IpAddress> addresses);
+  std::vector<IpAddress> TcpListenAddresses();
+
+  // Who may connect. An empty `allow` admits everyone. `controlAllow`, when
+  // `controlAllowGiven`, replaces `allow` for the control line (line 0).
+  void TcpSetAllowLists(std::vector<IpNet> allow, std::vector<IpNet> controlAllow,
+                        bool controlAllowGiven);
+
+  // True when a client at `peer` may use `line`.
+  bool TcpPeerAllowed(int line, const IpAddress& peer);
+
+  // Receives the text of each reported refusal; an empty function reports
+  // nothing. A summary of refusals still pending (not yet due) is first handed
+  // to the listener being replaced, so a program that clears its listener at
+  // the end of a run loses no count; that call runs on the caller's thread, so
+  // call this with no lock held that the outgoing listener takes.
+  void TcpSetRefusalListener(std::function<void(const std::string&)> listener);
+
+  // Binds a throw-away socket on port 0 to each configured listen address, so
+  // that an address this host does not have is found before anything is
+  // served. Returns true, or false with "192.0.2.77: Cannot assign requested
+  // address" in *failure.
+  bool TcpCheckListenAddresses(std::string* failure);
+
+  // The record of `line`, or nullptr when the number is not a line.
+  TcpLine* FindLine(int line);
+  // The queue that a line's client feeds (TcpBindInput); one without storage,
+  // which takes nothing, for a line nobody bound.
+  ByteQueue& LineQueue(int line);
+  // True from TcpListen starting the line's accept thread until the thread
+  // has left its loop.
+  std::atomic<bool>& AcceptRunning(int line) {
+    return acceptRunning_[static_cast<size_t>(line)];
+  }
+  // Tells the refusal listener, rate-limited, that `peer` was turned away from
+  // the line listening on `port`. Takes no lock of the caller's.
+  void ReportRefusal(int port, const IpAddress& peer);
+
+  std::array<TcpLine, kLineCount> tcpLines;
+
+ private:
+  std::atomic<int> started_{0};
+  std::array<std::atomic<bool>, kLineCount> acceptRunning_{};
+  ByteQueue unbound_;
+  std::atomic<int> sendStallLimitMs_{kSendStallLimitMs};
+  std::atomic<int> recordWaitMs_{kRecordWaitMs};
+
+  // The network configuration. Never held while the refusal listener runs;
+  // nothing else is taken under it.
+  Mutex configMutex_;
+  std::vector<IpAddress> listenAddresses_ GUARDED_BY(configMutex_);
+  std::vector<IpNet> allowNets_ GUARDED_BY(configMutex_);
+  std::vector<IpNet> controlAllowNets_ GUARDED_BY(configMutex_);
+  bool controlAllowSet_ GUARDED_BY(configMutex_) = false;
+
+  // The refusal listener and the limiter. The listener is copied out and
+  // called with no lock held.
+  Mutex refusalMutex_;
+  std::shared_ptr<const std::function<void(const std::string&)>> refusalListener_
+      GUARDED_BY(refusalMutex_);
+  RefusalLimiter refusalLimiter_ GUARDED_BY(refusalMutex_);
+};
 
 }  // namespace qmx

@@ -10,30 +10,20 @@
 
 #include "net/socket_internal.h"
 
-namespace qmx::net {
-namespace {
+namespace qmx {
 
-std::array<std::atomic<bool>, 9> acceptRunning{};
-
-}  // namespace
-
-TcpLine* FindLine(int line) {
+TcpLine* SocketLayer::FindLine(int line) {
   if (line < 0 || line >= static_cast<int>(tcpLines.size())) return nullptr;
   return &tcpLines[static_cast<size_t>(line)];
 }
 
-ByteQueue& LineQueue(int line) {
-  // A line nobody bound feeds a queue without storage, which takes nothing.
-  static ByteQueue unbound;
+ByteQueue& SocketLayer::LineQueue(int line) {
   TcpLine* record = FindLine(line);
   ByteQueue* queue = record == nullptr ? nullptr : record->inputQueue.load();
-  return queue != nullptr ? *queue : unbound;
+  return queue != nullptr ? *queue : unbound_;
 }
 
-std::atomic<bool>& AcceptRunning(int line) {
-  return acceptRunning[static_cast<size_t>(line)];
-}
-
+namespace net {
 int SysAccept(int listenFd, IpAddress* peer) {
   for (;;) {
     ::sockaddr_storage from{};
@@ -105,8 +95,7 @@ int NewServerSocket(const std::vector<IpAddress>& addresses) {
   return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 
-bool FirstIpv4ListenAddress(::in_addr* address) {
-  const std::vector<IpAddress> addresses = TcpListenAddresses();
+bool FirstIpv4ListenAddress(const std::vector<IpAddress>& addresses, ::in_addr* address) {
   if (addresses.empty()) {
     address->s_addr = htonl(INADDR_ANY);
     return true;
@@ -226,4 +215,5 @@ void SetNoDelay(int fd) {
   (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
 }
 
-}  // namespace qmx::net
+}  // namespace net
+}  // namespace qmx

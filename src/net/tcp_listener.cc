@@ -119,7 +119,7 @@ int SocketFamily(int fd) {
 // socket of its own that does not listen (state 1), and no further socket
 // stays open.
 int ListenEverywhere(TcpLine& record, uint16_t port, int* error) {
-  std::vector<IpAddress> addresses = TcpListenAddresses();
+  std::vector<IpAddress> addresses = record.layer->TcpListenAddresses();
   const bool allAddresses = addresses.empty();
   const int wanted = allAddresses ? -1 : (addresses[0].family == 4 ? AF_INET : AF_INET6);
   int family = SocketFamily(record.lineSocket);
@@ -177,7 +177,8 @@ int ListenEverywhere(TcpLine& record, uint16_t port, int* error) {
 int DatagramAddress(const TcpLine& record, ::sockaddr_in* address, int* error) {
   *address = ::sockaddr_in{};
   address->sin_family = AF_INET;
-  if (!net::FirstIpv4ListenAddress(&address->sin_addr)) {
+  if (!net::FirstIpv4ListenAddress(record.layer->TcpListenAddresses(),
+                                   &address->sin_addr)) {
     DebugTrace("TcpListen TCP_ERROR_HOST");
     *error = TCP_ERROR_HOST;
     return 0;
@@ -203,7 +204,7 @@ int ListenDatagram(TcpLine& record, int* error) {
     DebugTracef("%s Tcpbind NG %d", record.name, *error);
     return 0;
   }
-  const int failure = net::StartRecordThread(record, UdpRecvServerThread);
+  const int failure = net::StartRecordThread(record, &SocketLayer::UdpRecvServerThread);
   if (failure != 0) {
     DebugTracef("%s TcpListen _beginthread Error %d", record.name, failure);
     *error = TCP_ERROR_THREAD;
@@ -245,10 +246,10 @@ int AcceptNext(std::vector<::pollfd>& sockets, size_t* next, IpAddress* peer) {
 // once, before it is greeted, takes the line's place or has a byte queued,
 // and the refusal is traced and reported.
 bool Admit(TcpLine& line, int fd, const IpAddress& peer) {
-  if (TcpPeerAllowed(line.lineIndex, peer)) return true;
+  if (line.layer->TcpPeerAllowed(line.lineIndex, peer)) return true;
   SocketHandle refused(fd);
   DebugTracef("%s refused %s", line.name, FormatIpAddress(UnmapIpAddress(peer)).c_str());
-  net::ReportRefusal(line.listenPort, peer);
+  line.layer->ReportRefusal(line.listenPort, peer);
   return false;
 }
 
@@ -299,9 +300,9 @@ int AwaitHangUp(TcpLine& line, int fd, const std::vector<::pollfd>& sockets,
 
 }  // namespace
 
-int TcpListen(int line, int* error) {
+int SocketLayer::TcpListen(int line, int* error) {
   *error = 0;
-  TcpLine* record = net::FindLine(line);
+  TcpLine* record = FindLine(line);
   if (record == nullptr || record->state != LineState::kSocket) {
     DebugTracef("%s TcpListen TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
@@ -321,13 +322,13 @@ int TcpListen(int line, int* error) {
   DebugTracef("%s TcpListen OK", record->name);
 
   record->stopRequested = false;
-  net::AcceptRunning(line) = true;
+  AcceptRunning(line) = true;
   try {
-    record->acceptThread = std::thread(TcpAcceptThread, record);
+    record->acceptThread = std::thread(&SocketLayer::TcpAcceptThread, this, record);
   } catch (const std::system_error& failure) {
     // The line stays in state 3 and nothing accepts on its sockets until it
     // is disconnected.
-    net::AcceptRunning(line) = false;
+    AcceptRunning(line) = false;
     DebugTracef("%s TcpAccept _beginthread Error %d", record->name,
                 failure.code().value());
     *error = TCP_ERROR_THREAD;
@@ -336,9 +337,9 @@ int TcpListen(int line, int* error) {
   return 1;
 }
 
-void TcpAcceptThread(TcpLine* record) {
+void SocketLayer::TcpAcceptThread(TcpLine* record) {
   TcpLine& line = *record;
-  ByteQueue& queue = net::LineQueue(line.lineIndex);
+  ByteQueue& queue = LineQueue(line.lineIndex);
   Event* wake = line.inputWake.load();
   std::vector<::pollfd> sockets;
   sockets.push_back({line.lineSocket.load(), POLLIN, 0});
@@ -422,7 +423,7 @@ void TcpAcceptThread(TcpLine* record) {
     }
     if (line.lineIndex == 0 && wake != nullptr) wake->Set();
   }
-  net::AcceptRunning(line.lineIndex) = false;
+  AcceptRunning(line.lineIndex) = false;
 }
 
 }  // namespace qmx

@@ -17,8 +17,6 @@
 namespace qmx {
 namespace {
 
-std::atomic<int> sendStallLimitMs{kSendStallLimitMs};
-
 // Ends a client that stopped reading: its receive window is full, so a plain
 // FIN would wait behind the unread data forever. With a zero linger time the
 // close (by the accept thread, once the shutdown has woken it) resets the
@@ -31,17 +29,17 @@ void DropStalledClient(int fd) {
 
 }  // namespace
 
-void SetSendStallLimitForTest(int milliseconds) {
-  sendStallLimitMs = milliseconds > 0 ? milliseconds : kSendStallLimitMs;
+void SocketLayer::SetSendStallLimitForTest(int milliseconds) {
+  sendStallLimitMs_ = milliseconds > 0 ? milliseconds : kSendStallLimitMs;
 }
 
-int SendStallLimitMs() { return sendStallLimitMs.load(); }
+int SocketLayer::SendStallLimitMs() { return sendStallLimitMs_.load(); }
 
 namespace {
 
-int SendNow(int line, const uint64_t* serial, const void* data, int size, int* error) {
+int SendNow(TcpLine* record, const uint64_t* serial, const void* data, int size,
+            int* error) {
   *error = 0;
-  TcpLine* record = net::FindLine(line);
   if (record == nullptr || record->state < LineState::kConnected || size < 0) {
     *error = TCP_ERROR_STATUS;
     return -1;
@@ -84,12 +82,13 @@ int SendNow(int line, const uint64_t* serial, const void* data, int size, int* e
 
 }  // namespace
 
-int TcpSendNow(int line, const void* data, int size, int* error) {
-  return SendNow(line, nullptr, data, size, error);
+int SocketLayer::TcpSendNow(int line, const void* data, int size, int* error) {
+  return SendNow(FindLine(line), nullptr, data, size, error);
 }
 
-int TcpSendNowTo(int line, uint64_t client, const void* data, int size, int* error) {
-  return SendNow(line, &client, data, size, error);
+int SocketLayer::TcpSendNowTo(int line, uint64_t client, const void* data, int size,
+                              int* error) {
+  return SendNow(FindLine(line), &client, data, size, error);
 }
 
 namespace {
@@ -105,36 +104,36 @@ std::shared_ptr<SocketHandle> HeldClient(TcpLine& record, uint64_t serial, bool 
 
 }  // namespace
 
-void TcpDropClient(int line, uint64_t serial) {
-  TcpLine* record = net::FindLine(line);
+void SocketLayer::TcpDropClient(int line, uint64_t serial) {
+  TcpLine* record = FindLine(line);
   if (record == nullptr) return;
   // The accept thread lets the client go even if it waits for room in the
   // queue: a client that sends without reading must not keep its place.
   const std::shared_ptr<SocketHandle> client = HeldClient(*record, serial, true);
   if (!client) return;
-  net::LineQueue(line).WakeWaiters();
+  LineQueue(line).WakeWaiters();
   DropStalledClient(client->fd());
 }
 
-bool TcpClientInputEnded(int line, uint64_t client) {
-  TcpLine* record = net::FindLine(line);
+bool SocketLayer::TcpClientInputEnded(int line, uint64_t client) {
+  TcpLine* record = FindLine(line);
   return record != nullptr && client != 0 && record->inputEnded.load() == client;
 }
 
-void TcpEndClient(int line, uint64_t serial) {
-  TcpLine* record = net::FindLine(line);
+void SocketLayer::TcpEndClient(int line, uint64_t serial) {
+  TcpLine* record = FindLine(line);
   if (record == nullptr) return;
   const std::shared_ptr<SocketHandle> client = HeldClient(*record, serial, false);
   if (client) (void)::shutdown(client->fd(), SHUT_WR);
 }
 
-uint64_t TcpClientSerial(int line) {
-  TcpLine* record = net::FindLine(line);
+uint64_t SocketLayer::TcpClientSerial(int line) {
+  TcpLine* record = FindLine(line);
   return record == nullptr ? 0 : record->clientSerial.load();
 }
 
-int TcpClientWaitHandle(int line) {
-  TcpLine* record = net::FindLine(line);
+int SocketLayer::TcpClientWaitHandle(int line) {
+  TcpLine* record = FindLine(line);
   if (record == nullptr) return -1;
   MutexLock lock(record->clientMutex);
   return record->clientSocket ? record->clientSocket->fd() : -1;

@@ -1,14 +1,15 @@
 // Hands the parsed network options to the socket layer.
-#include "net/net_access.h"
+#include "net/socket_layer.h"
 #include "options/server_options.h"
 
 namespace qmx {
 
-bool ApplyNetworkOptions(const ServerOptions& options, std::string* failure) {
-  TcpSetListenAddresses(options.listen);
-  TcpSetAllowLists(options.allow, options.controlAllow, options.controlAllowGiven);
+bool ApplyNetworkOptions(const ServerOptions& options, SocketLayer& net,
+                         std::string* failure) {
+  net.TcpSetListenAddresses(options.listen);
+  net.TcpSetAllowLists(options.allow, options.controlAllow, options.controlAllowGiven);
   std::string reason;
-  if (!TcpCheckListenAddresses(&reason)) {
+  if (!net.TcpCheckListenAddresses(&reason)) {
     *failure = "cannot listen on " + reason;
     return false;
   }

@@ -24,6 +24,8 @@
 
 namespace qmx {
 
+class SocketLayer;
+
 struct ServerOptions {
   std::vector<IpAddress> listen;  // empty: all addresses
   std::vector<IpNet> allow;       // empty: everyone
@@ -75,6 +77,7 @@ std::string NetworkSummary(const ServerOptions& options);
 // that every listen address can be bound on this host. Returns true, or false
 // with "cannot listen on 192.0.2.77: Cannot assign requested address" in
 // *failure; nothing has been served either way.
-bool ApplyNetworkOptions(const ServerOptions& options, std::string* failure);
+bool ApplyNetworkOptions(const ServerOptions& options, SocketLayer& net,
+                         std::string* failure);
 
 }  // namespace qmx

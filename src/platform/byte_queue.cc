@@ -151,14 +151,15 @@ void ByteQueue::WakeWaiters() {
   roomAvailable_.SignalAll();
 }
 
-void ByteQueue::SetDrainer(Drainer drainer, int index) {
+void ByteQueue::SetDrainer(Drainer drainer, void* context, int index) {
   drainIndex_.store(index);
+  drainContext_.store(context);
   drainer_.store(drainer);
 }
 
 bool ByteQueue::Drain() {
   const Drainer drainer = drainer_.load();
-  return drainer != nullptr && drainer(drainIndex_.load());
+  return drainer != nullptr && drainer(drainContext_.load(), drainIndex_.load());
 }
 
 }  // namespace qmx

@@ -86,12 +86,13 @@ class ByteQueue {
   // Number of producers blocked in PutWait right now.
   int32_t WaitingProducers();
 
-  // `drainer(index)` returns true when it left nothing in the queue for the
-  // consumer thread. Set (or, with null, removed) by the consumer; Drain is
-  // called by the producer and returns false without a drainer, which tells
-  // the producer to wake the consumer as usual.
-  using Drainer = bool (*)(int index);
-  void SetDrainer(Drainer drainer, int index);
+  // `drainer(context, index)` returns true when it left nothing in the queue
+  // for the consumer thread. Set (or, with null, removed) by the consumer,
+  // whose `context` outlives every producer; Drain is called by the producer
+  // and returns false without a drainer, which tells the producer to wake
+  // the consumer as usual.
+  using Drainer = bool (*)(void* context, int index);
+  void SetDrainer(Drainer drainer, void* context, int index);
   bool Drain();
 
   // The queue's lock: only the members above take it. It is public so that
@@ -117,6 +118,7 @@ class ByteQueue {
   uint64_t generation_ GUARDED_BY(mutex) = 0;  // changes on Allocate, Reset and Free
   int32_t waiters_ GUARDED_BY(mutex) = 0;      // producers blocked in PutWait
   std::atomic<Drainer> drainer_{nullptr};
+  std::atomic<void*> drainContext_{nullptr};
   std::atomic<int> drainIndex_{0};
 };
 

@@ -5,24 +5,25 @@
 
 namespace qmx {
 
-int CmdClose(Parameter parameter) {
+int CmdClose(LineTable& table, Parameter parameter) {
   const std::optional<std::string_view> field = FirstField(parameter, /*limited=*/false);
   if (!field) {
-    SendCmdReply(kReplyNoParameter);
+    SendCmdReply(table, kReplyNoParameter);
     return 0;
   }
   const bool byTcpPort = (*field)[0] >= '0' && (*field)[0] <= '9';
-  switch (byTcpPort ? CloseLineByTcpPort(*field) : ClosePortByName(*field)) {
+  switch (byTcpPort ? CloseLineByTcpPort(table, *field)
+                    : ClosePortByName(table, *field)) {
     case CloseOutcome::kControlLine:
-      return SendCmdReply(kReplyDontClose);
+      return SendCmdReply(table, kReplyDontClose);
     case CloseOutcome::kUnknownPort:
-      return SendCmdReply(kReplyUnusedPort);
+      return SendCmdReply(table, kReplyUnusedPort);
     case CloseOutcome::kNotOpen:
-      return SendCmdReply(kReplyNotOpened);
+      return SendCmdReply(table, kReplyNotOpened);
     case CloseOutcome::kClosed:
       break;
   }
-  return SendCmdReply(kReplyOk);
+  return SendCmdReply(table, kReplyOk);
 }
 
 }  // namespace qmx

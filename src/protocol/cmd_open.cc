@@ -44,36 +44,38 @@ PortSettings MergeOpenRequest(PortSettings settings, const OpenRequest& request)
   return settings;
 }
 
-int CmdOpen(Parameter parameter) {
+int CmdOpen(LineTable& table, Parameter parameter) {
   const std::optional<OpenRequest> request =
       parameter ? ParseOpenParams(*parameter) : std::nullopt;
   if (!request) {
-    SendCmdReply(kReplyNoParameter);
+    SendCmdReply(table, kReplyNoParameter);
     return 0;
   }
   for (int L = 1; L < kLineCount; ++L) {
-    if (serialPortText[L] == request->name && LineStatusText(L) == "OK") {
-      return SendCmdReply(kReplyAlreadyOpened);
+    if (table.serialPortText[L] == request->name && table.LineStatusText(L) == "OK") {
+      return SendCmdReply(table, kReplyAlreadyOpened);
     }
   }
-  const int k = FindConfiguredPort(request->name);
-  if (k < 0) return SendCmdReply(kReplyUnusedPort);
+  const int k = FindConfiguredPort(table, request->name);
+  if (k < 0) return SendCmdReply(table, kReplyUnusedPort);
 
-  switch (OpenPortLine(k, MergeOpenRequest(ConfiguredSettings(k), *request))) {
+  switch (
+      OpenPortLine(table, k, MergeOpenRequest(ConfiguredSettings(table, k), *request))) {
     case OpenOutcome::kAlreadyOpen:
-      return SendCmdReply(kReplyAlreadyOpened);
+      return SendCmdReply(table, kReplyAlreadyOpened);
     case OpenOutcome::kDeviceFailed:
-      return SendCmdReply(kReplyFailedComPort);
+      return SendCmdReply(table, kReplyFailedComPort);
     case OpenOutcome::kListenFailed:
-      SendCmdReply(kReplyFailedTcpServer);
+      SendCmdReply(table, kReplyFailedTcpServer);
       return 0;
     case OpenOutcome::kOpened:
       break;
   }
-  const RsPort& port = rsPorts[k];
-  return SendCmdReply("200 opened by " + std::string(FieldText(port.definition)) + "," +
-                      std::string(FieldText(port.flow)) + ". Port is " +
-                      std::string(FieldText(tcpLines[k + 1].port)) + "\r\n");
+  const RsPort& port = table.serial.rsPorts[k];
+  return SendCmdReply(table, "200 opened by " + std::string(FieldText(port.definition)) +
+                                 "," + std::string(FieldText(port.flow)) + ". Port is " +
+                                 std::string(FieldText(table.net.tcpLines[k + 1].port)) +
+                                 "\r\n");
 }
 
 }  // namespace qmx

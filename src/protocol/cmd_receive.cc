@@ -17,31 +17,33 @@ std::optional<std::string> ParseReceiveParams(std::string_view parameter) {
   return std::string(*name);
 }
 
-int CmdReceive(Parameter parameter) {
+int CmdReceive(LineTable& table, Parameter parameter) {
   const std::optional<std::string> portName =
       parameter ? ParseReceiveParams(*parameter) : std::nullopt;
   if (!portName) {
-    SendCmdReply(kReplyNoParameter);
+    SendCmdReply(table, kReplyNoParameter);
     return 0;
   }
-  const int k = FindOpenPort(*portName);
+  const int k = FindOpenPort(table, *portName);
   if (k < 0) {
-    SendCmdReply(kReplyNotOpen);
+    SendCmdReply(table, kReplyNotOpen);
     return 0;
   }
   int J = 0;
-  switch (AddCopyLine(k, *portName, &J)) {
+  switch (AddCopyLine(table, k, *portName, &J)) {
     case CopyOutcome::kNoFreeLine:
-      SendCmdReply(kReplyCantMoreOpen);
+      SendCmdReply(table, kReplyCantMoreOpen);
       return 0;
     case CopyOutcome::kListenFailed:
-      SendCmdReply(kReplyFailedTcpServer);
+      SendCmdReply(table, kReplyFailedTcpServer);
       return 0;
     case CopyOutcome::kAdded:
       break;
   }
-  return SendCmdReply("200 receive data from " + std::string(FieldText(rsPorts[k].name)) +
-                      ". Port is " + std::string(FieldText(tcpLines[J].port)) + "\r\n");
+  return SendCmdReply(
+      table, "200 receive data from " +
+                 std::string(FieldText(table.serial.rsPorts[k].name)) + ". Port is " +
+                 std::string(FieldText(table.net.tcpLines[J].port)) + "\r\n");
 }
 
 }  // namespace qmx

@@ -40,32 +40,34 @@ std::string ErrorWordText(uint32_t word) {
   return text;
 }
 
-int CmdStatus(Parameter parameter) {
+int CmdStatus(LineTable& table, Parameter parameter) {
   std::optional<std::string_view> field;
   field = FirstField(parameter, /*limited=*/false);
   if (!field) {
     std::string reply = "200 Status is:\r\n";
     for (int L = 1; L < kLineCount; ++L) {
-      reply += std::to_string(L) + ":" + tcpPortText[L] + "-" + serialPortText[L] + " " +
-               std::string(LineStatusText(L)) + "\r\n";
+      reply += std::to_string(L) + ":" + table.tcpPortText[L] + "-" +
+               table.serialPortText[L] + " " + std::string(table.LineStatusText(L)) +
+               "\r\n";
     }
-    SendCmdReply(reply);
+    SendCmdReply(table, reply);
     return 0;
   }
-  if (FindConfiguredPort(*field) < 0) return SendCmdReply(kReplyUnusedPort);
+  if (FindConfiguredPort(table, *field) < 0) return SendCmdReply(table, kReplyUnusedPort);
   int k = 0;
-  while (k < kPortCount &&
-         !(rsPorts[k].name[0] != '\0' && FieldText(rsPorts[k].name) == *field)) {
+  while (k < kPortCount && !(table.serial.rsPorts[k].name[0] != '\0' &&
+                             FieldText(table.serial.rsPorts[k].name) == *field)) {
     ++k;
   }
   if (k == kPortCount) {
-    return SendCmdReply("422 " + std::string(*field) + " doesn't open\r\n");
+    return SendCmdReply(table, "422 " + std::string(*field) + " doesn't open\r\n");
   }
-  const RsPort& port = rsPorts[k];
-  return SendCmdReply("200 is opened by " + std::string(FieldText(port.definition)) +
-                      "," + std::string(FieldText(port.flow)) + ". Port is " +
-                      std::string(FieldText(tcpLines[k + 1].port)) + ". " +
-                      ErrorWordText(rsError[k].load()) + "\r\n");
+  const RsPort& port = table.serial.rsPorts[k];
+  return SendCmdReply(
+      table, "200 is opened by " + std::string(FieldText(port.definition)) + "," +
+                 std::string(FieldText(port.flow)) + ". Port is " +
+                 std::string(FieldText(table.net.tcpLines[k + 1].port)) + ". " +
+                 ErrorWordText(table.serial.rsError[k].load()) + "\r\n");
 }
 
 }  // namespace qmx

@@ -10,9 +10,6 @@
 namespace qmx {
 namespace {
 
-// Replies of the command that runs on this thread, while a batch is open.
-thread_local std::vector<std::string>* pendingReplies = nullptr;
-
 constexpr std::string_view kCommandDelimiters = " \r";
 
 }  // namespace
@@ -23,20 +20,25 @@ const CommandEntry commandTable[] = {
     {"?", CmdHelp},        {"save", CmdSave},       {nullptr, nullptr},
 };
 
-ReplyBatch::ReplyBatch() : previous_(pendingReplies) { pendingReplies = &replies_; }
+ReplyBatch::ReplyBatch(LineTable& table)
+    : table_(table), previous_(table.pendingReplies) {
+  table.pendingReplies = &replies_;
+}
 
 ReplyBatch::~ReplyBatch() {
-  if (pendingReplies == &replies_) pendingReplies = previous_;
+  table_.engineLock.AssertHeld();  // the batch lives inside the lock's scope
+  if (table_.pendingReplies == &replies_) table_.pendingReplies = previous_;
 }
 
 std::vector<std::string> ReplyBatch::Take() {
-  if (pendingReplies == &replies_) pendingReplies = previous_;
+  table_.engineLock.AssertHeld();
+  if (table_.pendingReplies == &replies_) table_.pendingReplies = previous_;
   return std::move(replies_);
 }
 
-int SendCmdReply(std::string_view text) {
-  if (pendingReplies == nullptr) return 0;
-  pendingReplies->emplace_back(text);
+int SendCmdReply(LineTable& table, std::string_view text) {
+  if (table.pendingReplies == nullptr) return 0;
+  table.pendingReplies->emplace_back(text);
   return 1;
 }
 
@@ -47,7 +49,7 @@ int FindCommand(std::string_view word) {
   return -1;
 }
 
-int ExecuteCommand(std::string_view line) {
+int ExecuteCommand(LineTable& table, std::string_view line) {
   // The line is at most 999 characters (the relay loop's line buffer); the
   // working copy takes the same bound.
   std::string copy(line.substr(0, 999));
@@ -59,16 +61,16 @@ int ExecuteCommand(std::string_view line) {
   DebugTrace(*word);
   int row = FindCommand(*word);
   if (row < 0) {
-    SendCmdReply(kReplyBadRequest);
+    SendCmdReply(table, kReplyBadRequest);
     return 0;
   }
   Parameter parameter = tokens.Next();
   if (parameter) DebugTrace(*parameter);
-  return commandTable[row].handler(parameter);
+  return commandTable[row].handler(table, parameter);
 }
 
-int CmdHello(Parameter) {
-  SendCmdReply(kReplyHello);
+int CmdHello(LineTable& table, Parameter) {
+  SendCmdReply(table, kReplyHello);
   return 1;
 }
 
@@ -86,17 +88,17 @@ std::string HelpText() {
          "(Ex. ? Ex. help)\r\n";
 }
 
-int CmdHelp(Parameter) {
-  SendCmdReply(HelpText());
+int CmdHelp(LineTable& table, Parameter) {
+  SendCmdReply(table, HelpText());
   return 1;
 }
 
-int CmdSave(Parameter) {
-  if (!WriteSetupFile()) {
-    SendCmdReply(kReplyCannotOpenSetup);
+int CmdSave(LineTable& table, Parameter) {
+  if (!WriteSetupFile(table)) {
+    SendCmdReply(table, kReplyCannotOpenSetup);
     return 0;
   }
-  SendCmdReply(kReplySaved);
+  SendCmdReply(table, kReplySaved);
   return 1;
 }
 

@@ -24,7 +24,7 @@
 namespace qmx {
 
 using Parameter = std::optional<std::string_view>;
-using CommandHandler = int (*)(Parameter parameter);
+using CommandHandler = int (*)(LineTable& table, Parameter parameter);
 
 struct CommandEntry {
   const char* word;
@@ -33,19 +33,20 @@ struct CommandEntry {
 
 extern const CommandEntry commandTable[];
 
-int ExecuteCommand(std::string_view line) REQUIRES(engineLock);
+int ExecuteCommand(LineTable& table, std::string_view line) REQUIRES(table.engineLock);
 int FindCommand(std::string_view word);
 
 // Queues one reply in the ReplyBatch open on this thread; the result is 1.
 // With no batch open there is nobody to send it to: the reply is dropped and
 // the result is 0.
-int SendCmdReply(std::string_view text);
+int SendCmdReply(LineTable& table, std::string_view text) REQUIRES(table.engineLock);
 
 // Collects the replies of one command while engineLock is held; the caller
 // takes them and sends them after the lock has been released.
 class ReplyBatch {
  public:
-  ReplyBatch();
+  // Made and destroyed with table.engineLock held.
+  explicit ReplyBatch(LineTable& table) REQUIRES(table.engineLock);
   ~ReplyBatch();
   ReplyBatch(const ReplyBatch&) = delete;
   ReplyBatch& operator=(const ReplyBatch&) = delete;
@@ -54,13 +55,14 @@ class ReplyBatch {
   std::vector<std::string> Take();
 
  private:
+  LineTable& table_;
   std::vector<std::string> replies_;
   std::vector<std::string>* previous_;
 };
 
-int CmdHello(Parameter parameter) REQUIRES(engineLock);
-int CmdHelp(Parameter parameter) REQUIRES(engineLock);
-int CmdSave(Parameter parameter) REQUIRES(engineLock);
+int CmdHello(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);
+int CmdHelp(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);
+int CmdSave(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);
 
 // The help text of the help and ? commands.
 std::string HelpText();

@@ -14,7 +14,7 @@
 namespace qmx {
 
 // open PORT[,BAUD[,PARITY[,DATA[,STOP[,FLOW]]]]]
-int CmdOpen(Parameter parameter) REQUIRES(engineLock);
+int CmdOpen(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);
 // The fields of an open command's parameter, as given.
 struct OpenRequest {
   std::string name;
@@ -28,16 +28,16 @@ std::optional<OpenRequest> ParseOpenParams(std::string_view parameter);
 PortSettings MergeOpenRequest(PortSettings configured, const OpenRequest& request);
 
 // close PORT | close TCP
-int CmdClose(Parameter parameter) REQUIRES(engineLock);
+int CmdClose(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);
 
 // status | status PORT
-int CmdStatus(Parameter parameter) REQUIRES(engineLock);
+int CmdStatus(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);
 // The texts of the bits set in a port's receive error word, in report order;
 // a bit without a text adds nothing.
 std::string ErrorWordText(uint32_t word);
 
 // receive PORT
-int CmdReceive(Parameter parameter) REQUIRES(engineLock);
+int CmdReceive(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);
 // The port name of a receive command's parameter; nothing for a missing or
 // over-long parameter. Pure.
 std::optional<std::string> ParseReceiveParams(std::string_view parameter);

@@ -4,8 +4,6 @@
 
 namespace qmx {
 
-CCorvDoc::~CCorvDoc() { JoinRelayThread(); }
-
 void CCorvDoc::JoinRelayThread() {
   if (relayThread_.joinable()) relayThread_.join();
 }

@@ -1,6 +1,6 @@
-// CCorvDoc: the document. It owns the command log of the control line (every
-// command line and every reply sent, in order). Its initialisation starts the one
-// relay thread of the process.
+// CCorvDoc: the document of one server. It owns the command log of the control
+// line (every command line and every reply sent, in order) and the server's
+// relay (relay_loop.cc); its initialisation starts the relay thread.
 //
 // The command log has its own lock; refreshNeeded is an atomic that the relay thread sets
 // and the window's timer reads and clears. The window's changes to the lines
@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,9 +20,13 @@
 
 namespace qmx {
 
+class LineTable;
+class Relay;
+
 class CCorvDoc {
  public:
-  CCorvDoc() = default;
+  // The document of the server whose line table is `table`.
+  explicit CCorvDoc(LineTable& table);
   ~CCorvDoc();
   CCorvDoc(const CCorvDoc&) = delete;
   CCorvDoc& operator=(const CCorvDoc&) = delete;
@@ -49,9 +54,13 @@ class CCorvDoc {
   // Work the window hands to the relay thread (its OK and serial setup).
   RelayRequests& Requests() { return requests_; }
 
+  LineTable& Table() { return table_; }
+
  private:
+  LineTable& table_;
   LogRing commandLog_;
   RelayRequests requests_;
+  std::unique_ptr<Relay> relay_;
   std::thread relayThread_;
   bool initialised_ = false;
 };

@@ -9,8 +9,8 @@
 namespace qmx {
 namespace {
 
-bool StalledSince(const KeptBytes& kept, KeptBytes::Clock::time_point now) {
-  return now - kept.LastProgress() >= std::chrono::milliseconds(SendStallLimitMs());
+bool StalledSince(const KeptBytes& kept, KeptBytes::Clock::time_point now, int limitMs) {
+  return now - kept.LastProgress() >= std::chrono::milliseconds(limitMs);
 }
 
 }  // namespace
@@ -18,40 +18,40 @@ bool StalledSince(const KeptBytes& kept, KeptBytes::Clock::time_point now) {
 void DataLineOutput::Send(int line, std::span<const uint8_t> chunk,
                           Clock::time_point now) {
   if (kept_.Any()) {
-    if (TcpClientSerial(line) == client_) {
+    if (net_->TcpClientSerial(line) == client_) {
       kept_.Keep(chunk, now);
       return;
     }
     kept_.Clear();  // the client they were for has gone
   }
   int error = 0;
-  int sent = TcpSendNow(line, chunk.data(), static_cast<int>(chunk.size()), &error);
+  int sent = net_->TcpSendNow(line, chunk.data(), static_cast<int>(chunk.size()), &error);
   if (sent < 0) return;  // no client: the bytes are lost
   if (static_cast<size_t>(sent) < chunk.size()) {
-    client_ = TcpClientSerial(line);
+    client_ = net_->TcpClientSerial(line);
     kept_.Keep(chunk.subspan(static_cast<size_t>(sent)), now);
   }
 }
 
 void DataLineOutput::Flush(int line, Clock::time_point now) {
   if (!kept_.Any()) return;
-  if (TcpClientSerial(line) != client_) {
+  if (net_->TcpClientSerial(line) != client_) {
     kept_.Clear();
     return;
   }
   int error = 0;
   // Only to the client the kept bytes are for: the next one never gets them.
   const std::span<const uint8_t> front = kept_.Front();
-  int sent =
-      TcpSendNowTo(line, client_, front.data(), static_cast<int>(front.size()), &error);
+  int sent = net_->TcpSendNowTo(line, client_, front.data(),
+                                static_cast<int>(front.size()), &error);
   if (sent < 0) {
     kept_.Clear();
   } else if (sent > 0) {
     kept_.Taken(static_cast<size_t>(sent), now);
-  } else if (StalledSince(kept_, now)) {
+  } else if (StalledSince(kept_, now, net_->SendStallLimitMs())) {
     DebugTracef("data line %d: client took nothing for %d ms, disconnected", line,
-                SendStallLimitMs());
-    TcpDropClient(line, client_);
+                net_->SendStallLimitMs());
+    net_->TcpDropClient(line, client_);
     kept_.Clear();
   }
 }
@@ -70,8 +70,8 @@ void ControlLineOutput::Send(std::span<const uint8_t> bytes, Clock::time_point n
     return;
   }
   int error = 0;
-  const int sent =
-      TcpSendNowTo(0, client_, bytes.data(), static_cast<int>(bytes.size()), &error);
+  const int sent = net_->TcpSendNowTo(0, client_, bytes.data(),
+                                      static_cast<int>(bytes.size()), &error);
   if (sent < 0) {
     gone_ = true;
   } else if (static_cast<size_t>(sent) < bytes.size()) {
@@ -83,17 +83,17 @@ void ControlLineOutput::Flush(Clock::time_point now) {
   if (!kept_.Any() || gone_) return;
   int error = 0;
   const std::span<const uint8_t> front = kept_.Front();
-  const int sent =
-      TcpSendNowTo(0, client_, front.data(), static_cast<int>(front.size()), &error);
+  const int sent = net_->TcpSendNowTo(0, client_, front.data(),
+                                      static_cast<int>(front.size()), &error);
   if (sent < 0) {
     gone_ = true;
     kept_.Clear();
   } else if (sent > 0) {
     kept_.Taken(static_cast<size_t>(sent), now);
-  } else if (StalledSince(kept_, now)) {
+  } else if (StalledSince(kept_, now, net_->SendStallLimitMs())) {
     DebugTracef("control line: client took nothing for %d ms, disconnected",
-                SendStallLimitMs());
-    TcpDropClient(0, client_);
+                net_->SendStallLimitMs());
+    net_->TcpDropClient(0, client_);
     gone_ = true;
     kept_.Clear();
   }
@@ -106,7 +106,7 @@ void SerialPortOutput::Write(int n, std::span<const uint8_t> chunk,
     kept_.Keep(chunk, now);
     return;
   }
-  int written = RsWriteNow(n, chunk.data(), static_cast<int>(chunk.size()));
+  int written = serial_->RsWriteNow(n, chunk.data(), static_cast<int>(chunk.size()));
   if (written < 0 || static_cast<size_t>(written) == chunk.size())
     return;  // refused, or done
   kept_.Keep(chunk.subspan(static_cast<size_t>(written)), now);
@@ -117,7 +117,7 @@ void SerialPortOutput::Write(int n, std::span<const uint8_t> chunk,
 void SerialPortOutput::Flush(int n, Clock::time_point now) {
   if (!kept_.Any()) return;
   const std::span<const uint8_t> front = kept_.Front();
-  int written = RsWriteNow(n, front.data(), static_cast<int>(front.size()));
+  int written = serial_->RsWriteNow(n, front.data(), static_cast<int>(front.size()));
   if (written < 0) {
     Finish(/*timedOut=*/true);
     return;

@@ -23,6 +23,9 @@
 
 namespace qmx {
 
+class SerialPorts;
+class SocketLayer;
+
 // Bytes a client or device has not taken yet, in order, and when it last
 // took some (or, while it has taken none, when the first were kept).
 class KeptBytes {
@@ -63,6 +66,9 @@ class KeptBytes {
 class DataLineOutput {
  public:
   using Clock = std::chrono::steady_clock;
+
+  // The sockets the line belongs to; set once before the first send.
+  void Attach(SocketLayer* net) { net_ = net; }
   static constexpr size_t kBacklogLimit = 64 * 1024;
 
   // True when the line should get no more data until its backlog shrinks.
@@ -77,6 +83,7 @@ class DataLineOutput {
   void Flush(int line, Clock::time_point now);
 
  private:
+  SocketLayer* net_ = nullptr;
   KeptBytes kept_;
   uint64_t client_ = 0;  // the client the kept bytes are for
 };
@@ -90,6 +97,9 @@ class DataLineOutput {
 class ControlLineOutput {
  public:
   using Clock = std::chrono::steady_clock;
+
+  // The sockets the control line belongs to; set once before the first send.
+  void Attach(SocketLayer* net) { net_ = net; }
   static constexpr size_t kBacklogLimit = 64 * 1024;
 
   // Starts serving client `client` (a TcpClientSerial value); what was kept
@@ -105,6 +115,7 @@ class ControlLineOutput {
   void Flush(Clock::time_point now);
 
  private:
+  SocketLayer* net_ = nullptr;
   KeptBytes kept_;
   uint64_t client_ = 0;
   bool gone_ = false;
@@ -122,6 +133,9 @@ class SerialPortOutput {
  public:
   using Clock = std::chrono::steady_clock;
 
+  // The ports the output writes to; set once before the first write.
+  void Attach(SerialPorts* serial) { serial_ = serial; }
+
   bool HasPending() const { return kept_.Any(); }
 
   // Drops what the device has not taken yet (a purge of the transmit side).
@@ -137,6 +151,7 @@ class SerialPortOutput {
  private:
   void Finish(bool timedOut);
 
+  SerialPorts* serial_ = nullptr;
   KeptBytes kept_;
   size_t written_ = 0;  // of the chunk whose rest is kept, for the trace
   Clock::time_point started_;

@@ -31,9 +31,6 @@ constexpr std::chrono::milliseconds kIdleWait(1000);
 // them, after which the relay rests for one backlog wait instead.
 constexpr int kReadyWakeLimit = 256;
 
-// One relay thread per process: set while a relay thread runs.
-std::atomic<bool> relayRunning{false};
-
 void TraceChunk(std::span<const uint8_t> chunk) {
   if (!TraceEnabled()) return;
   DebugTrace(
@@ -46,8 +43,8 @@ void TraceChunk(std::span<const uint8_t> chunk) {
 class ControlLineActions : public ControlLineAssembler::Sink {
  public:
   using Clock = std::chrono::steady_clock;
-  ControlLineActions(CCorvDoc* doc, ControlLineOutput& output)
-      : doc_(doc), output_(output) {}
+  ControlLineActions(LineTable& table, CCorvDoc* doc, ControlLineOutput& output)
+      : table_(table), doc_(doc), output_(output) {}
 
   // Before a run of input: `client` is the serial read before the input was
   // taken, so input taken from a client that has gone since is never
@@ -62,7 +59,7 @@ class ControlLineActions : public ControlLineAssembler::Sink {
   // True when the client the bytes came from is no longer the one served:
   // the rest of its input is not looked at.
   bool Abandoned() const {
-    return TcpClientSerial(0) != output_.client() || output_.Gone();
+    return table_.net.TcpClientSerial(0) != output_.client() || output_.Gone();
   }
   // The client changed since the line buffer was last cleared.
   bool TakeStale() { return std::exchange(stale_, false); }
@@ -70,10 +67,10 @@ class ControlLineActions : public ControlLineAssembler::Sink {
   void Greet() override {
     // The connect marker is queued by the new client's accept, after its
     // serial changed: serve that client from here on.
-    output_.Serve(TcpClientSerial(0), now_);
+    output_.Serve(table_.net.TcpClientSerial(0), now_);
     FlushEcho();
     Reply(kGreeting, /*log=*/true);
-    refreshNeeded.store(1);
+    table_.refreshNeeded.store(1);
   }
 
   void Echo(uint8_t byte) override { echo_.push_back(byte); }
@@ -85,13 +82,13 @@ class ControlLineActions : public ControlLineAssembler::Sink {
     const std::string lower = LowerCaseLine(line);
     std::vector<std::string> replies;
     {
-      MutexLock lock(engineLock);
+      MutexLock lock(table_.engineLock);
       // A command that waited for the lock while the server shut down does
       // nothing: no port or listener may start after the clean-up.
-      if (ServerStopping()) return;
+      if (ServerStopping(table_)) return;
       doc_->AppendCommandLog(lower);
-      ReplyBatch batch;
-      ExecuteCommand(lower);
+      ReplyBatch batch(table_);
+      ExecuteCommand(table_, lower);
       replies = batch.Take();
     }
     for (const std::string& reply : replies) Reply(reply, /*log=*/true);
@@ -119,45 +116,12 @@ class ControlLineActions : public ControlLineAssembler::Sink {
     if (log && !output_.Gone()) doc_->AppendCommandLog(std::string(text));
   }
 
+  LineTable& table_;
   CCorvDoc* doc_;
   ControlLineOutput& output_;
   std::vector<uint8_t> echo_;
   Clock::time_point now_;
   bool stale_ = false;
-};
-
-struct RelayState;
-
-// The relay's data sends, each direction under its own turn: the relay
-// thread takes both for the data part of its pass, txTurn first; a receive
-// thread only tries one for its shortcut and leaves the bytes to the relay
-// thread when it is taken. Remote lines' sessions take engineLock with both
-// turns held, so the turns come before it (platform/mutex.h has the order).
-Mutex txTurn ACQUIRED_BEFORE(engineLock);
-Mutex rxTurn ACQUIRED_AFTER(txTurn) ACQUIRED_BEFORE(engineLock);
-// The relay's state as each shortcut reaches it; both are set by Publish with
-// both turns held, null while no relay thread runs.
-RelayState* txState GUARDED_BY(txTurn) = nullptr;
-RelayState* rxState GUARDED_BY(rxTurn) = nullptr;
-
-struct RelayState {
-  // The control line's parts: the relay thread's alone.
-  ControlLineAssembler controlLine;
-  ControlLineOutput controlOutput;
-  DataLineOutput output[kLineCount] GUARDED_BY(rxTurn);  // index = data line
-  SerialPortOutput serialOutput[kPortCount] GUARDED_BY(txTurn);
-  // Index = data line; used on remote lines only. Only the relay pass serves
-  // those, with both turns held, so SendToPort may use them too.
-  RemoteLine remote[kLineCount] GUARDED_BY(rxTurn);
-  // Control input taken from cmdQueue and not yet looked at: the relay stops
-  // taking more while the control client's output backlog is full.
-  uint8_t controlBytes[kQueueCapacity];
-  size_t controlHeld = 0;
-  size_t controlNext = 0;
-  // One staging buffer per direction: a chunk is written out (or kept by its
-  // output) before the next port's chunk is taken.
-  uint8_t sendStaging[kRelayChunk + 1] GUARDED_BY(txTurn);
-  uint8_t receiveStaging[kRelayChunk + 1] GUARDED_BY(rxTurn);
 };
 
 // What a pass leaves behind, which decides how long the relay may sleep.
@@ -173,84 +137,166 @@ struct PassResult {
   }
 };
 
+bool IsRemote(uint32_t remoteLines, int L) {
+  return (remoteLines & (1u << static_cast<unsigned>(L - 1))) != 0;
+}
+
+}  // namespace
+
+// The relay of one server: its thread's state, the two turns under which
+// bytes move, and the shortcuts the receive threads take. It lives as long as
+// its document, so a receive thread that reaches a shortcut always finds it.
+class Relay {
+ public:
+  Relay(LineTable& table, CCorvDoc* document);
+  Relay(const Relay&) = delete;
+  Relay& operator=(const Relay&) = delete;
+
+  // The relay thread: passes until the table's wakeEvent is closed.
+  void Run();
+
+ private:
+  void ControlPass(ControlLineActions& actions, DataLineOutput::Clock::time_point now,
+                   PassResult& result);
+  void SendToPort(int n, uint32_t remoteLines, DataLineOutput::Clock::time_point now,
+                  PassResult& result) REQUIRES(txTurn);
+  void SendToRoutes(int n, const int32_t* routes, uint32_t remoteLines,
+                    std::span<const uint8_t> chunk, DataLineOutput::Clock::time_point now)
+      REQUIRES(rxTurn);
+  void SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
+                     DataLineOutput::Clock::time_point now, PassResult& result)
+      REQUIRES(rxTurn);
+  void LoadRoutes(int32_t* routes);
+  void NoteClientBacklog(int L, PassResult& result) REQUIRES(rxTurn);
+  PassResult RelayPass(ControlLineActions& actions);
+  bool DeviceShortcut(int n);
+  bool ClientShortcut(int n);
+  static bool DeviceShortcutOf(void* relay, int n) {
+    return static_cast<Relay*>(relay)->DeviceShortcut(n);
+  }
+  static bool ClientShortcutOf(void* relay, int n) {
+    return static_cast<Relay*>(relay)->ClientShortcut(n);
+  }
+  void Publish(bool running);
+
+  LineTable& table_;
+  CCorvDoc* document_;
+
+  // The relay's data sends, each direction under its own turn: the relay
+  // thread takes both for the data part of its pass, txTurn first; a receive
+  // thread only tries one for its shortcut and leaves the bytes to the relay
+  // thread when it is taken. Remote lines' sessions take engineLock with both
+  // turns held, so the turns come before it (platform/mutex.h has the order).
+  Mutex txTurn ACQUIRED_BEFORE(LineTable::engineLock);
+  Mutex rxTurn ACQUIRED_AFTER(txTurn) ACQUIRED_BEFORE(LineTable::engineLock);
+  // Set by Publish with both turns held while the relay thread runs: only
+  // then do the shortcuts move bytes.
+  bool txRunning_ GUARDED_BY(txTurn) = false;
+  bool rxRunning_ GUARDED_BY(rxTurn) = false;
+
+  // The control line's parts: the relay thread's alone.
+  ControlLineAssembler controlLine_;
+  ControlLineOutput controlOutput_;
+  DataLineOutput output_[kLineCount] GUARDED_BY(rxTurn);  // index = data line
+  SerialPortOutput serialOutput_[kPortCount] GUARDED_BY(txTurn);
+  // Index = data line; used on remote lines only. Only the relay pass serves
+  // those, with both turns held, so SendToPort may use them too.
+  RemoteLine remote_[kLineCount] GUARDED_BY(rxTurn);
+  // Control input taken from cmdQueue and not yet looked at: the relay stops
+  // taking more while the control client's output backlog is full.
+  uint8_t controlBytes_[kQueueCapacity];
+  size_t controlHeld_ = 0;
+  size_t controlNext_ = 0;
+  // One staging buffer per direction: a chunk is written out (or kept by its
+  // output) before the next port's chunk is taken.
+  uint8_t sendStaging_[kRelayChunk + 1] GUARDED_BY(txTurn);
+  uint8_t receiveStaging_[kRelayChunk + 1] GUARDED_BY(rxTurn);
+};
+
+Relay::Relay(LineTable& table, CCorvDoc* document) : table_(table), document_(document) {
+  controlOutput_.Attach(&table.net);
+  MutexLock tx(txTurn);
+  MutexLock rx(rxTurn);
+  for (int L = 0; L < kLineCount; ++L) {
+    output_[L].Attach(&table.net);
+    remote_[L].Attach(&table);
+  }
+  for (int n = 0; n < kPortCount; ++n) serialOutput_[n].Attach(&table.serial);
+}
+
 // The control line: input is looked at only while the client takes its
 // output; each command's replies are queued before the next byte is read.
-void ControlPass(RelayState& state, ControlLineActions& actions,
-                 DataLineOutput::Clock::time_point now, PassResult& result) {
-  ControlLineOutput& output = state.controlOutput;
+void Relay::ControlPass(ControlLineActions& actions,
+                        DataLineOutput::Clock::time_point now, PassResult& result) {
+  ControlLineOutput& output = controlOutput_;
   output.Flush(now);
-  actions.Begin(TcpClientSerial(0), now);
+  actions.Begin(table_.net.TcpClientSerial(0), now);
   if (actions.TakeStale()) {
     // A new client (or none): the old one's unfinished line and unread input
     // are dropped.
-    state.controlLine.Reset();
-    state.controlHeld = state.controlNext = 0;
+    controlLine_.Reset();
+    controlHeld_ = controlNext_ = 0;
   }
   // Read before the queue is drained: once the client's input has ended,
   // every byte it sent is already queued, so a queue found empty after this
   // holds nothing more of it.
   const uint64_t served = output.client();
-  const bool inputEnded = TcpClientInputEnded(0, served);
+  const bool inputEnded = table_.net.TcpClientInputEnded(0, served);
   bool drained = false;
   // At most two queues' worth a pass, so a client that floods the control
   // line cannot keep the relay from the data lines.
   for (int refills = 0;;) {
-    if (state.controlNext == state.controlHeld) {
-      state.controlNext = state.controlHeld = 0;
+    if (controlNext_ == controlHeld_) {
+      controlNext_ = controlHeld_ = 0;
       if (output.Backlogged()) break;
       if (refills++ == 2) {
         result.queuesLeft = true;
         break;
       }
-      const uint64_t client = TcpClientSerial(0);
-      state.controlHeld = cmdQueue.GetSome(std::span(state.controlBytes, kQueueCapacity));
-      if (state.controlHeld == 0) {
+      const uint64_t client = table_.net.TcpClientSerial(0);
+      controlHeld_ = table_.cmdQueue.GetSome(std::span(controlBytes_, kQueueCapacity));
+      if (controlHeld_ == 0) {
         drained = true;
         break;
       }
       actions.Begin(client, now);
-      if (actions.TakeStale()) state.controlLine.Reset();
+      if (actions.TakeStale()) controlLine_.Reset();
     }
-    while (state.controlNext < state.controlHeld && !output.Backlogged()) {
-      state.controlLine.Feed(state.controlBytes[state.controlNext++], actions);
+    while (controlNext_ < controlHeld_ && !output.Backlogged()) {
+      controlLine_.Feed(controlBytes_[controlNext_++], actions);
       if (actions.Abandoned()) {
         // Its client left: nothing more of this input runs or is answered.
-        state.controlLine.Reset();
-        state.controlHeld = state.controlNext = 0;
+        controlLine_.Reset();
+        controlHeld_ = controlNext_ = 0;
         break;
       }
     }
     actions.FlushEcho();
     if (output.Backlogged()) break;
   }
-  if (output.HasPending() || state.controlNext < state.controlHeld)
-    result.backlogLeft = true;
-  if (output.HasPending()) result.WaitFor(TcpClientWaitHandle(0));
+  if (output.HasPending() || controlNext_ < controlHeld_) result.backlogLeft = true;
+  if (output.HasPending()) result.WaitFor(table_.net.TcpClientWaitHandle(0));
   // A client that half-closed has had every complete command it sent run and
   // answered: once the answers are out, its connection ends. An unfinished
   // line is dropped unrun when its accept thread lets the client go.
   if (inputEnded && drained && output.client() == served && !output.Gone() &&
-      !output.HasPending() && state.controlNext == state.controlHeld) {
-    TcpEndClient(0, served);
-  } else if (output.client() != served && TcpClientInputEnded(0, output.client())) {
+      !output.HasPending() && controlNext_ == controlHeld_) {
+    table_.net.TcpEndClient(0, served);
+  } else if (output.client() != served &&
+             table_.net.TcpClientInputEnded(0, output.client())) {
     result.queuesLeft = true;  // greeted this pass: look again at once
   }
 }
 
-bool IsRemote(uint32_t remoteLines, int L) {
-  return (remoteLines & (1u << static_cast<unsigned>(L - 1))) != 0;
-}
-
 // Serial sends to port n: a port still writing its last chunk takes no new
 // one.
-void SendToPort(RelayState& state, int n, uint32_t remoteLines,
-                DataLineOutput::Clock::time_point now, PassResult& result)
-    REQUIRES(txTurn) {
-  SerialPortOutput& port = state.serialOutput[n];
+void Relay::SendToPort(int n, uint32_t remoteLines, DataLineOutput::Clock::time_point now,
+                       PassResult& result) REQUIRES(txTurn) {
+  SerialPortOutput& port = serialOutput_[n];
   port.Flush(n, now);
   if (port.HasPending()) {
     result.backlogLeft = true;
-    result.WaitFor(RsWaitHandle(n));
+    result.WaitFor(table_.serial.RsWaitHandle(n));
     return;
   }
   const bool remote = remoteLines != 0 && IsRemote(remoteLines, n + 1);
@@ -260,65 +306,66 @@ void SendToPort(RelayState& state, int n, uint32_t remoteLines,
     rxTurn.AssertHeld();
     // A remote line's client input carries answers for it: it waits while
     // the client does not take what it was sent.
-    if (state.output[n + 1].Backlogged()) {
+    if (output_[n + 1].Backlogged()) {
       result.backlogLeft = true;
       return;
     }
-    uint8_t* buffer = state.sendStaging;
-    const size_t m = txQueue[n].GetSome(std::span(buffer, kRelayChunk));
+    uint8_t* buffer = sendStaging_;
+    const size_t m = table_.txQueue[n].GetSome(std::span(buffer, kRelayChunk));
     if (m == 0) return;
     if (m == kRelayChunk) result.queuesLeft = true;
-    const std::span<const uint8_t> data = state.remote[n + 1].FromClient(
-        n + 1, std::span<const uint8_t>(buffer, m), state.output[n + 1], port, now);
+    const std::span<const uint8_t> data = remote_[n + 1].FromClient(
+        n + 1, std::span<const uint8_t>(buffer, m), output_[n + 1], port, now);
     if (data.empty()) return;
     TraceChunk(data);
     port.Write(n, data, now);
   } else {
     // Written from the queue's own memory: no copy unless the device
     // leaves part of it for later.
-    const size_t m = txQueue[n].TakeRuns(kRelayChunk, [&](std::span<const uint8_t> run) {
-      // TakeRuns calls this on this thread before it returns, so txTurn is
-      // still held; the analysis does not carry that into the lambda.
-      txTurn.AssertHeld();
-      TraceChunk(run);
-      port.Write(n, run, now);
-    });
+    const size_t m =
+        table_.txQueue[n].TakeRuns(kRelayChunk, [&](std::span<const uint8_t> run) {
+          // TakeRuns calls this on this thread before it returns, so txTurn is
+          // still held; the analysis does not carry that into the lambda.
+          txTurn.AssertHeld();
+          TraceChunk(run);
+          port.Write(n, run, now);
+        });
     if (m == 0) return;
     if (m == kRelayChunk) result.queuesLeft = true;
   }
   if (port.HasPending()) {
     result.backlogLeft = true;
-    result.WaitFor(RsWaitHandle(n));
+    result.WaitFor(table_.serial.RsWaitHandle(n));
   }
 }
 
 // One chunk of port n's input to every data line routed to it, in
 // ascending line order.
-void SendToRoutes(RelayState& state, int n, const int32_t* routes, uint32_t remoteLines,
-                  std::span<const uint8_t> chunk, DataLineOutput::Clock::time_point now)
-    REQUIRES(rxTurn) {
+void Relay::SendToRoutes(int n, const int32_t* routes, uint32_t remoteLines,
+                         std::span<const uint8_t> chunk,
+                         DataLineOutput::Clock::time_point now) REQUIRES(rxTurn) {
   if (chunk.empty()) return;
   TraceChunk(chunk);
   for (int L = 1; L < kLineCount; ++L) {
     if (routes[L - 1] != n) continue;
     if (remoteLines != 0 && IsRemote(remoteLines, L)) {
-      state.remote[L].ToClient(L, chunk, state.output[L], now);
+      remote_[L].ToClient(L, chunk, output_[L], now);
     } else {
-      state.output[L].Send(L, chunk, now);
+      output_[L].Send(L, chunk, now);
     }
   }
 }
 
 // TCP sends of port n's input to every data line routed to it, in ascending
 // line order; nothing while one of them is backlogged.
-void SendPortInput(RelayState& state, int n, const int32_t* routes, uint32_t remoteLines,
-                   DataLineOutput::Clock::time_point now, PassResult& result)
+void Relay::SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
+                          DataLineOutput::Clock::time_point now, PassResult& result)
     REQUIRES(rxTurn) {
   bool held = false;
   for (int L = 1; L < kLineCount; ++L) {
-    held = held || (routes[L - 1] == n && state.output[L].Backlogged());
+    held = held || (routes[L - 1] == n && output_[L].Backlogged());
     held = held || (routes[L - 1] == n && remoteLines != 0 && IsRemote(remoteLines, L) &&
-                    state.remote[L].Held());
+                    remote_[L].Held());
   }
   if (held) return;  // the port's input waits until its slow client catches up
   bool anyRemote = false;
@@ -328,56 +375,55 @@ void SendPortInput(RelayState& state, int n, const int32_t* routes, uint32_t rem
   if (anyRemote) {
     // A remote line's session may take engineLock, which must never be
     // waited for under a queue's lock (close frees queues holding it).
-    uint8_t* buffer = state.receiveStaging;
-    m = rxQueue[n].GetSome(std::span(buffer, kRelayChunk));
-    SendToRoutes(state, n, routes, remoteLines, std::span<const uint8_t>(buffer, m), now);
+    uint8_t* buffer = receiveStaging_;
+    m = table_.rxQueue[n].GetSome(std::span(buffer, kRelayChunk));
+    SendToRoutes(n, routes, remoteLines, std::span<const uint8_t>(buffer, m), now);
   } else {
     // Sent from the queue's own memory; what a client does not take at once
     // is kept by its output.
-    m = rxQueue[n].TakeRuns(kRelayChunk, [&](std::span<const uint8_t> run) {
+    m = table_.rxQueue[n].TakeRuns(kRelayChunk, [&](std::span<const uint8_t> run) {
       // TakeRuns calls this on this thread before it returns, so rxTurn is
       // still held; the analysis does not carry that into the lambda.
       rxTurn.AssertHeld();
-      SendToRoutes(state, n, routes, 0, run, now);
+      SendToRoutes(n, routes, 0, run, now);
     });
   }
   if (m == kRelayChunk) result.queuesLeft = true;
 }
 
-void LoadRoutes(int32_t* routes) {
+void Relay::LoadRoutes(int32_t* routes) {
   for (int i = 0; i < kPortCount; ++i)
-    routes[i] = routeTable[i].load(std::memory_order_relaxed);
+    routes[i] = table_.routeTable[i].load(std::memory_order_relaxed);
 }
 
-void NoteClientBacklog(RelayState& state, int L, PassResult& result) REQUIRES(rxTurn) {
-  if (!state.output[L].HasPending()) return;
+void Relay::NoteClientBacklog(int L, PassResult& result) REQUIRES(rxTurn) {
+  if (!output_[L].HasPending()) return;
   result.backlogLeft = true;
-  result.WaitFor(TcpClientWaitHandle(L));
+  result.WaitFor(table_.net.TcpClientWaitHandle(L));
 }
 
-PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
+PassResult Relay::RelayPass(ControlLineActions& actions) {
   PassResult result;
   const auto now = DataLineOutput::Clock::now();
-  ControlPass(state, actions, now, result);
+  ControlPass(actions, now, result);
   // Ports whose device went away, or that wait for it to come back.
-  RetryAbsentDevices(now);
+  RetryAbsentDevices(table_, now);
   MutexLock tx(txTurn);
   MutexLock rx(rxTurn);
   // Lines that speak Telnet with remote port control follow their clients.
-  const uint32_t remoteLines = Rfc2217Lines();
+  const uint32_t remoteLines = table_.Rfc2217Lines();
   if (remoteLines != 0) {
     for (int L = 1; L < kLineCount; ++L) {
-      if (IsRemote(remoteLines, L)) state.remote[L].Follow(L, state.output[L], now);
+      if (IsRemote(remoteLines, L)) remote_[L].Follow(L, output_[L], now);
     }
   }
-  for (int n = 0; n < kPortCount; ++n) SendToPort(state, n, remoteLines, now, result);
+  for (int n = 0; n < kPortCount; ++n) SendToPort(n, remoteLines, now, result);
   // TCP sends: first what clients could not take before, then new chunks.
   int32_t routes[kPortCount];
   LoadRoutes(routes);
-  for (int L = 1; L < kLineCount; ++L) state.output[L].Flush(L, now);
-  for (int n = 0; n < kPortCount; ++n)
-    SendPortInput(state, n, routes, remoteLines, now, result);
-  for (int L = 1; L < kLineCount; ++L) NoteClientBacklog(state, L, result);
+  for (int L = 1; L < kLineCount; ++L) output_[L].Flush(L, now);
+  for (int n = 0; n < kPortCount; ++n) SendPortInput(n, routes, remoteLines, now, result);
+  for (int L = 1; L < kLineCount; ++L) NoteClientBacklog(L, result);
   return result;
 }
 
@@ -392,18 +438,18 @@ PassResult RelayPass(RelayState& state, ControlLineActions& actions) {
 // its shortcut, whatever the remote lines do.
 
 // On data line n + 1's receive thread, after it queued bytes for port n.
-bool DeviceShortcut(int n) {
-  if (IsRemote(Rfc2217Lines(), n + 1) || !txTurn.try_lock()) return false;
+bool Relay::DeviceShortcut(int n) {
+  if (IsRemote(table_.Rfc2217Lines(), n + 1) || !txTurn.try_lock()) return false;
   MutexLock turn(txTurn, kAdoptLock);
-  if (txState == nullptr) return false;
+  if (!txRunning_) return false;
   PassResult result;
-  SendToPort(*txState, n, 0, DataLineOutput::Clock::now(), result);
+  SendToPort(n, 0, DataLineOutput::Clock::now(), result);
   return !result.queuesLeft && !result.backlogLeft;
 }
 
 // On port n's receive thread, after it queued the device's bytes.
-bool ClientShortcut(int n) {
-  const uint32_t remoteLines = Rfc2217Lines();
+bool Relay::ClientShortcut(int n) {
+  const uint32_t remoteLines = table_.Rfc2217Lines();
   int32_t routes[kPortCount];
   LoadRoutes(routes);
   // The routes read once serve both the check and the sends, so a line that
@@ -413,42 +459,38 @@ bool ClientShortcut(int n) {
   }
   if (!rxTurn.try_lock()) return false;
   MutexLock turn(rxTurn, kAdoptLock);
-  if (rxState == nullptr) return false;
-  RelayState& state = *rxState;
+  if (!rxRunning_) return false;
   const auto now = DataLineOutput::Clock::now();
   PassResult result;
   for (int L = 1; L < kLineCount; ++L) {
-    if (routes[L - 1] == n) state.output[L].Flush(L, now);
+    if (routes[L - 1] == n) output_[L].Flush(L, now);
   }
-  SendPortInput(state, n, routes, 0, now, result);
+  SendPortInput(n, routes, 0, now, result);
   for (int L = 1; L < kLineCount; ++L) {
-    if (routes[L - 1] == n) NoteClientBacklog(state, L, result);
+    if (routes[L - 1] == n) NoteClientBacklog(L, result);
   }
   return !result.queuesLeft && !result.backlogLeft;
 }
 
-// Makes the relay's state reachable by the shortcuts (or, with null, no
-// longer) and hands the queues' producers the shortcuts.
-void Publish(RelayState* state) {
+// Lets the shortcuts move bytes (or, with false, no longer) and hands the
+// queues' producers the shortcuts.
+void Relay::Publish(bool running) {
   {
     MutexLock tx(txTurn);
     MutexLock rx(rxTurn);
-    txState = state;
-    rxState = state;
+    txRunning_ = running;
+    rxRunning_ = running;
   }
   for (int n = 0; n < kPortCount; ++n) {
-    txQueue[n].SetDrainer(state != nullptr ? &DeviceShortcut : nullptr, n);
-    rxQueue[n].SetDrainer(state != nullptr ? &ClientShortcut : nullptr, n);
+    table_.txQueue[n].SetDrainer(running ? &DeviceShortcutOf : nullptr, this, n);
+    table_.rxQueue[n].SetDrainer(running ? &ClientShortcutOf : nullptr, this, n);
   }
 }
 
-}  // namespace
-
-void CorvMainThread(CCorvDoc* document) {
+void Relay::Run() {
   DebugTrace("Server Version 2.01\n");
-  auto state = std::make_unique<RelayState>();
-  ControlLineActions actions(document, state->controlOutput);
-  Publish(state.get());
+  ControlLineActions actions(table_, document_, controlOutput_);
+  Publish(true);
   // Every producer signals wakeEvent after it queues bytes, so an idle relay
   // sleeps long; it comes back at once while a queue still holds a full
   // chunk. While a client or a device has bytes kept back it also wakes as
@@ -473,38 +515,37 @@ void CorvMainThread(CCorvDoc* document) {
     }
     const auto before = std::chrono::steady_clock::now();
     const Event::WaitResult woken =
-        wakeEvent.Wait(wait, std::span<const int>(result.writable, watched));
+        table_.wakeEvent.Wait(wait, std::span<const int>(result.writable, watched));
     if (woken == Event::WaitResult::kFailed) {
       DebugTrace("WaitForSingleObject Errors");
-      Publish(nullptr);
-      relayRunning.store(false);
+      Publish(false);
       return;
     }
     const bool byReadiness = woken == Event::WaitResult::kTimeout && watched > 0 &&
                              std::chrono::steady_clock::now() - before < wait;
     readyWakes = byReadiness ? readyWakes + 1 : 0;
     // The window's changes run here, between two passes, like commands.
-    document->Requests().RunPending();
-    result = RelayPass(*state, actions);
+    document_->Requests().RunPending();
+    result = RelayPass(actions);
   }
 }
 
 bool CCorvDoc::OnNewDocument() {
   if (initialised_) return true;  // a second "new document" keeps log and thread
   initialised_ = true;
-  if (relayRunning.exchange(true)) {
-    DebugTrace("relay thread already running; not starting another");
-    return true;
-  }
   commandLog_.Size(kLogSize);
   try {
-    relayThread_ = std::thread(CorvMainThread, this);
+    relay_ = std::make_unique<Relay>(table_, this);
+    relayThread_ = std::thread(&Relay::Run, relay_.get());
   } catch (const std::system_error&) {
     DebugTrace("_beginthread Error CorvMainThread");
-    relayRunning.store(false);
     if (fatalErrorHandler) fatalErrorHandler("Fatal error");
   }
   return true;
 }
+
+CCorvDoc::CCorvDoc(LineTable& table) : table_(table) {}
+
+CCorvDoc::~CCorvDoc() { JoinRelayThread(); }
 
 }  // namespace qmx

@@ -35,15 +35,11 @@
 
 namespace qmx {
 
-class CCorvDoc;
-
 // The most the relay moves from one queue in one step: a whole queue, so one
 // queue lock, one copy and one write per wake-up. With 1024 (and 5000-byte
 // queues) `qmx-bench --quick` measured 16.8 MB/s client to device, 34.1
 // device to client and 49.2 for eight lines; with 65536 (and 65536-byte
 // queues) 118.7, 215.8 and 227.9, and 403 instead of 1661 system calls per MB.
 inline constexpr int kRelayChunk = 65536;
-
-void CorvMainThread(CCorvDoc* document);
 
 }  // namespace qmx

@@ -49,59 +49,62 @@ uint8_t ModemStateOf(const ModemLines& lines) {
 // control command or the window between two calls.
 class LinePortControl : public tn::ComPortControl {
  public:
-  LinePortControl(int line, RemoteLine& remote, SerialPortOutput& serial)
-      : line_(line), remote_(remote), serial_(serial) {}
+  LinePortControl(LineTable& table, int line, RemoteLine& remote,
+                  SerialPortOutput& serial)
+      : table_(table), line_(line), remote_(remote), serial_(serial) {}
 
   uint32_t SetBaudRate(uint32_t requested) override {
-    MutexLock lock(engineLock);
+    MutexLock lock(table_.engineLock);
     if (requested != 0) Change([&](tn::ComPortSettings& s) { s.baudRate = requested; });
     return InForce().baudRate;
   }
 
   uint8_t SetDataSize(uint8_t requested) override {
-    MutexLock lock(engineLock);
+    MutexLock lock(table_.engineLock);
     if (requested != 0) Change([&](tn::ComPortSettings& s) { s.dataSize = requested; });
     return InForce().dataSize;
   }
 
   uint8_t SetParity(uint8_t requested) override {
-    MutexLock lock(engineLock);
+    MutexLock lock(table_.engineLock);
     if (requested != 0) Change([&](tn::ComPortSettings& s) { s.parity = requested; });
     return InForce().parity;
   }
 
   uint8_t SetStopSize(uint8_t requested) override {
-    MutexLock lock(engineLock);
+    MutexLock lock(table_.engineLock);
     if (requested != 0) Change([&](tn::ComPortSettings& s) { s.stopSize = requested; });
     return InForce().stopSize;
   }
 
   uint8_t SetControl(uint8_t requested) override {
-    MutexLock lock(engineLock);
+    MutexLock lock(table_.engineLock);
     const int k = Port();
     switch (requested) {
       case tn::kControlAskBreak:
       case tn::kControlBreakOn:
       case tn::kControlBreakOff:
         if (requested != tn::kControlAskBreak && Changeable()) {
-          (void)RsSetBreak(k, requested == tn::kControlBreakOn);
+          (void)table_.serial.RsSetBreak(k, requested == tn::kControlBreakOn);
         }
-        return k >= 0 && rsPorts[k].breakOn.load() ? tn::kControlBreakOn
-                                                   : tn::kControlBreakOff;
+        return k >= 0 && table_.serial.rsPorts[k].breakOn.load() ? tn::kControlBreakOn
+                                                                 : tn::kControlBreakOff;
       case tn::kControlAskDtr:
       case tn::kControlDtrOn:
       case tn::kControlDtrOff:
         if (requested != tn::kControlAskDtr && Changeable()) {
-          (void)RsSetDtr(k, requested == tn::kControlDtrOn);
+          (void)table_.serial.RsSetDtr(k, requested == tn::kControlDtrOn);
         }
-        return k >= 0 && rsPorts[k].dtrOn.load() ? tn::kControlDtrOn : tn::kControlDtrOff;
+        return k >= 0 && table_.serial.rsPorts[k].dtrOn.load() ? tn::kControlDtrOn
+                                                               : tn::kControlDtrOff;
       case tn::kControlAskRts:
       case tn::kControlRtsOn:
       case tn::kControlRtsOff:
         if (requested != tn::kControlAskRts && Changeable()) {
-          (void)RsSetRts(k, requested == tn::kControlRtsOn);
+          (void)table_.serial.RsSetRts(k, requested == tn::kControlRtsOn);
         }
-        return k >= 0 && rsPorts[k].rtsOn.load() ? tn::kControlRtsOn : tn::kControlRtsOff;
+        return k >= 0 && table_.serial.rsPorts[k].rtsOn.load() ? tn::kControlRtsOn
+                                                               : tn::kControlRtsOff;
       default:
         break;
     }
@@ -109,9 +112,9 @@ class LinePortControl : public tn::ComPortControl {
     // and DSR flow are not offered and get the flow in force.
     const char letter = tn::FlowLetter(requested);
     if (letter != '\0' && Changeable()) {
-      PortSettings settings = OpenPortSettings(k);
+      PortSettings settings = OpenPortSettings(table_, k);
       settings.flow = std::string(1, letter);
-      (void)ChangePortSettings(k, settings);
+      (void)ChangePortSettings(table_, k, settings);
     }
     const bool inbound = requested >= tn::kControlAskInboundFlow &&
                          requested != tn::kControlFlowDcd &&
@@ -123,7 +126,7 @@ class LinePortControl : public tn::ComPortControl {
     const bool receive = which == tn::kPurgeReceive || which == tn::kPurgeBoth;
     const bool transmit = which == tn::kPurgeTransmit || which == tn::kPurgeBoth;
     if (receive) remote_.held_.clear();
-    MutexLock lock(engineLock);
+    MutexLock lock(table_.engineLock);
     if (!Changeable()) return;
     const int k = Port();
     if (receive) {
@@ -131,7 +134,7 @@ class LinePortControl : public tn::ComPortControl {
       // one queue's worth is there to take.
       uint8_t scratch[1024];
       for (int32_t left = kQueueCapacity; left > 0;) {
-        const size_t got = rxQueue[k].GetSome(std::span(scratch, sizeof scratch));
+        const size_t got = table_.rxQueue[k].GetSome(std::span(scratch, sizeof scratch));
         if (got == 0) break;
         left -= static_cast<int32_t>(got);
       }
@@ -142,7 +145,7 @@ class LinePortControl : public tn::ComPortControl {
       remote_.toDevice_.clear();
       serial_.Discard();
     }
-    RsPurge(k, receive, transmit);
+    table_.serial.RsPurge(k, receive, transmit);
   }
 
   void SuspendOutput(bool) override {
@@ -151,23 +154,24 @@ class LinePortControl : public tn::ComPortControl {
 
  private:
   // The port the line serves, or -1.
-  int Port() const { return routeTable[line_ - 1].load(); }
+  int Port() const { return table_.routeTable[line_ - 1].load(); }
 
   // Only a line bridged to its own open port changes anything.
-  bool Changeable() const REQUIRES(engineLock) {
+  bool Changeable() const REQUIRES(table_.engineLock) {
     const int k = Port();
-    return k == line_ - 1 && PortStateOf(k) == PortState::kOpen && !ServerStopping();
+    return k == line_ - 1 && PortStateOf(table_, k) == PortState::kOpen &&
+           !ServerStopping(table_);
   }
 
   // The settings in force: the open port's, else the configured ones.
-  PortSettings Settings() const REQUIRES(engineLock) {
+  PortSettings Settings() const REQUIRES(table_.engineLock) {
     const int k = Port();
-    if (k < 0) return ConfiguredSettings(line_ - 1);
-    PortSettings settings = OpenPortSettings(k);
-    return settings.name.empty() ? ConfiguredSettings(k) : settings;
+    if (k < 0) return ConfiguredSettings(table_, line_ - 1);
+    PortSettings settings = OpenPortSettings(table_, k);
+    return settings.name.empty() ? ConfiguredSettings(table_, k) : settings;
   }
 
-  tn::ComPortSettings InForce() const REQUIRES(engineLock) {
+  tn::ComPortSettings InForce() const REQUIRES(table_.engineLock) {
     return tn::SettingsFromDefinition(Settings().definition)
         .value_or(tn::ComPortSettings{});
   }
@@ -175,10 +179,10 @@ class LinePortControl : public tn::ComPortControl {
   // Applies one changed field, through the same path as `open`; a device
   // that refuses keeps what it had.
   template <class Edit>
-  void Change(Edit edit) REQUIRES(engineLock) {
+  void Change(Edit edit) REQUIRES(table_.engineLock) {
     if (!Changeable()) return;
     const int k = Port();
-    PortSettings settings = OpenPortSettings(k);
+    PortSettings settings = OpenPortSettings(table_, k);
     std::optional<tn::ComPortSettings> codes =
         tn::SettingsFromDefinition(settings.definition);
     if (!codes) return;
@@ -190,9 +194,10 @@ class LinePortControl : public tn::ComPortControl {
     settings.parity = std::string(1, tn::ParityLetter(codes->parity));
     settings.dataBits = std::to_string(codes->dataSize);
     settings.stopBits = std::string(tn::StopText(codes->stopSize));
-    (void)ChangePortSettings(k, settings);
+    (void)ChangePortSettings(table_, k, settings);
   }
 
+  LineTable& table_;
   int line_;
   RemoteLine& remote_;
   SerialPortOutput& serial_;
@@ -204,7 +209,7 @@ void RemoteLine::Drop() {
 }
 
 void RemoteLine::Follow(int line, DataLineOutput& output, Clock::time_point now) {
-  const uint64_t client = TcpClientSerial(line);
+  const uint64_t client = table_->net.TcpClientSerial(line);
   if (!followed_ || client != client_) {
     // A server lifetime that starts finds the serial of an earlier one's last
     // client: a session is made only for a client that is there.
@@ -212,7 +217,7 @@ void RemoteLine::Follow(int line, DataLineOutput& output, Clock::time_point now)
     followed_ = true;
     client_ = client;
     Drop();
-    if (newClient || TcpClientFd(line) >= 0) {
+    if (newClient || table_->net.TcpClientFd(line) >= 0) {
       session_ = std::make_unique<tn::TelnetComPortSession>();
       toClient_.clear();
       session_->Start(toClient_);
@@ -221,22 +226,22 @@ void RemoteLine::Follow(int line, DataLineOutput& output, Clock::time_point now)
     }
   }
   if (!session_) return;
-  if (TcpClientFd(line) < 0) {
+  if (table_->net.TcpClientFd(line) < 0) {
     Drop();  // the client has gone
     return;
   }
   SendOrHold(line, output, now);
   if (now < nextStatePoll_) return;
   nextStatePoll_ = now + kStatePollInterval;
-  const int k = routeTable[line - 1].load();
+  const int k = table_->routeTable[line - 1].load();
   if (k < 0) return;
   ModemLines lines;
   {
-    MutexLock lock(engineLock);
-    (void)RsModemLines(k, &lines);
+    MutexLock lock(table_->engineLock);
+    (void)table_->serial.RsModemLines(k, &lines);
   }
   toClient_.clear();
-  session_->LineState(LineStateOf(rsError[k].load()), toClient_);
+  session_->LineState(LineStateOf(table_->serial.rsError[k].load()), toClient_);
   session_->ModemState(ModemStateOf(lines), toClient_);
   if (!toClient_.empty()) output.Send(line, toClient_, now);
 }
@@ -252,7 +257,7 @@ std::span<const uint8_t> RemoteLine::FromClient(int line, std::span<const uint8_
   toDevice_.clear();
   toClient_.clear();
   if (!session_) return {};  // no client to speak for: its bytes are not data
-  LinePortControl control(line, *this, serial);
+  LinePortControl control(*table_, line, *this, serial);
   session_->FromClient(bytes, control, toDevice_, toClient_);
   if (!toClient_.empty()) output.Send(line, toClient_, now);
   SendOrHold(line, output, now);  // a RESUME lets the held data go

@@ -27,6 +27,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/line_table.h"
 #include "relay/line_output.h"
 #include "telnet/com_port_session.h"
 
@@ -35,6 +36,9 @@ namespace qmx {
 class RemoteLine {
  public:
   using Clock = std::chrono::steady_clock;
+
+  // The server whose line this is; set once before the first pass.
+  void Attach(LineTable* table) { table_ = table; }
 
   // Start of a pass: follows the line's client (a new session and its opening
   // negotiation for a new client; none for a client that has gone), sends
@@ -67,6 +71,7 @@ class RemoteLine {
   void SendOrHold(int line, DataLineOutput& output, Clock::time_point now);
   void Drop();
 
+  LineTable* table_ = nullptr;
   std::unique_ptr<telnet::TelnetComPortSession> session_;
   uint64_t client_ = 0;
   bool followed_ = false;  // client_ has been read once

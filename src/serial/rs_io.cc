@@ -40,22 +40,22 @@ void Rest(int wakeFd, int ms) {
 // now). `counters` is null for a device that keeps no error counters (a
 // pseudo-terminal), so it is not asked on every wake-up. Returns the number
 // of bytes brought.
-long ServeReceive(int n, int fd, ErrorCounters* counters, std::span<uint8_t> buffer) {
-  RsPort& port = rsPorts[n];
+long ServeReceive(RsPort& port, std::atomic<uint32_t>& errorWord, int fd,
+                  ErrorCounters* counters, std::span<uint8_t> buffer) {
   ErrorCounters now;
   uint32_t flags = 0;
   if (counters != nullptr && ReadErrorCounters(fd, &now)) {
     flags = ErrorFlagsBetween(*counters, now);
     *counters = now;
   }
-  rsError[n].exchange(flags);
+  errorWord.exchange(flags);
 
   long total = 0;
   for (;;) {
     const long got = ReadSome(fd, buffer.data(), buffer.size());
     if (got == -EAGAIN || got == 0) break;  // nothing (more) waiting
     if (got < 0) {
-      rsError[n].exchange(kRsReadError);
+      errorWord.exchange(kRsReadError);
       TraceDeviceError(static_cast<uint32_t>(-got));
       port.deviceGone.store(true);
       break;
@@ -83,7 +83,7 @@ long ServeReceive(int n, int fd, ErrorCounters* counters, std::span<uint8_t> buf
 
 }  // namespace
 
-void RsReadThread(int n) {
+void SerialPorts::RsReadThread(int n) {
   RsPort& port = rsPorts[n];
   const int fd = port.handle.load();
   const int wakeFd = port.wakeFd;  // set by RsOpen before the thread started
@@ -122,12 +122,13 @@ void RsReadThread(int n) {
     }
     hungUp = false;
     if ((fds[0].revents & POLLIN) == 0) continue;
-    if (ServeReceive(n, fd, deviceCounters, buffer) == 0) Rest(wakeFd, kRestMs);
+    if (ServeReceive(port, rsError[n], fd, deviceCounters, buffer) == 0)
+      Rest(wakeFd, kRestMs);
   }
   Purge(fd, PurgeQueue::kInput);
 }
 
-int RsWriteNow(int n, const uint8_t* data, int count) {
+int SerialPorts::RsWriteNow(int n, const uint8_t* data, int count) {
   RsPort& port = rsPorts[n];
   MutexLock lock(port.writeMutex);
   const int fd = port.handle.load();
@@ -137,6 +138,6 @@ int RsWriteNow(int n, const uint8_t* data, int count) {
   return written < 0 ? -1 : static_cast<int>(written);
 }
 
-int RsWaitHandle(int n) { return rsPorts[n].handle.load(); }
+int SerialPorts::RsWaitHandle(int n) { return rsPorts[n].handle.load(); }
 
 }  // namespace qmx

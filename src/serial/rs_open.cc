@@ -1,4 +1,5 @@
-// Opening, configuring and closing a port; the driver's process-wide records.
+// Opening, configuring and closing a port.
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,9 +21,6 @@
 
 namespace qmx {
 
-RsPort rsPorts[kPortCount];
-std::array<std::atomic<uint32_t>, kPortCount> rsError{};
-
 namespace {
 
 // Leaves the port closed after a failure past the device open.
@@ -32,15 +30,16 @@ void AbandonOpen(RsPort& port) {
 }
 
 // The device a name means on its own, and whether it is an entry of the
-// working directory.
+// server's folder.
 struct DeviceChoice {
   std::string path;
   bool viaEntry = false;
 };
 
-DeviceChoice ChooseDevice(const std::string& name) {
+DeviceChoice ChooseDevice(int folderFd, const std::string& name) {
   struct stat entry;
-  if (::lstat(name.c_str(), &entry) == 0) return {name, true};  // a link or the device
+  if (::fstatat(folderFd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0)
+    return {name, true};  // a link or the device
 
   // "comN" is the PC's N-th serial port, which Linux numbers from 0.
   constexpr std::string_view kPrefix = "com";
@@ -59,29 +58,36 @@ DeviceChoice ChooseDevice(const std::string& name) {
 
 }  // namespace
 
-std::string RsDevicePath(const char* name) { return ChooseDevice(name).path; }
+SerialPorts::~SerialPorts() {
+  for (int n = 0; n < kPortCount; ++n) RsClose(n);
+}
 
-std::string RsOpenPath(int n) { return rsPorts[n].devicePath; }
+std::string RsDevicePath(int folderFd, const char* name) {
+  return ChooseDevice(folderFd, name).path;
+}
 
-std::string RsDeviceProblem(const char* name) {
-  const std::string path = ChooseDevice(name).path;
+std::string SerialPorts::RsOpenPath(int n) { return rsPorts[n].devicePath; }
+
+std::string RsDeviceProblem(int folderFd, const char* name) {
+  const std::string path = ChooseDevice(folderFd, name).path;
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0) {
+  if (::fstatat(folderFd, path.c_str(), &info, 0) != 0) {
     // Absent (or a link to nothing): the server waits for it.
     if (errno == ENOENT || errno == ENOTDIR) return "";
     return path + ": " + std::strerror(errno);
   }
   if (!S_ISCHR(info.st_mode)) return path + ": not a serial device";
-  if (::access(path.c_str(), R_OK | W_OK) != 0) return path + ": " + std::strerror(errno);
+  if (::faccessat(folderFd, path.c_str(), R_OK | W_OK, 0) != 0)
+    return path + ": " + std::strerror(errno);
   return "";
 }
 
-void RsForgetDevice(int n) {
+void SerialPorts::RsForgetDevice(int n) {
   rsPorts[n].openedName.clear();
   rsPorts[n].openedViaEntry = false;
 }
 
-int RsOpen(int n) {
+int SerialPorts::RsOpen(int n) {
   RsPort& port = rsPorts[n];
   // A port that is still open here keeps its thread and device untouched.
   if (port.readThread.joinable()) {
@@ -95,7 +101,7 @@ int RsOpen(int n) {
   const std::string name(FieldText(port.name));
   const bool keepsToEntry = port.openedViaEntry && port.openedName == name;
   const DeviceChoice device =
-      keepsToEntry ? DeviceChoice{name, true} : ChooseDevice(name);
+      keepsToEntry ? DeviceChoice{name, true} : ChooseDevice(folderFd_, name);
   port.devicePath = device.path;
   if (device.viaEntry) {
     // Even a first attempt that finds the entry but not its device (a link
@@ -103,7 +109,7 @@ int RsOpen(int n) {
     port.openedName = name;
     port.openedViaEntry = true;
   }
-  const int fd = OpenExclusive(device.path);
+  const int fd = OpenExclusiveAt(folderFd_, device.path);
   port.openError = fd < 0 ? -fd : 0;
   if (fd < 0) {
     DebugTrace("failed to open com file\n");
@@ -134,7 +140,7 @@ int RsOpen(int n) {
   port.stopRequested.store(false);
   port.running.store(1);  // before the thread exists, so its loop runs from the start
   try {
-    port.readThread = std::thread(RsReadThread, n);
+    port.readThread = std::thread(&SerialPorts::RsReadThread, this, n);
   } catch (const std::system_error&) {
     DebugTrace("Error creating READ thread\n");
     {
@@ -156,7 +162,7 @@ int RsOpen(int n) {
   return 1;
 }
 
-std::string RsOpenFailureText(int n) {
+std::string SerialPorts::RsOpenFailureText(int n) {
   const RsPort& port = rsPorts[n];
   std::string text =
       port.devicePath.empty() ? std::string(FieldText(port.name)) : port.devicePath;
@@ -173,7 +179,7 @@ std::string RsOpenFailureText(int n) {
   return text;
 }
 
-int RsSetupConnection(int n) {
+int SerialPorts::RsSetupConnection(int n) {
   RsPort& port = rsPorts[n];
   std::optional<LineSettings> settings = ParseDefinition(FieldText(port.definition));
   DebugTrace(FieldText(port.definition));
@@ -186,7 +192,7 @@ int RsSetupConnection(int n) {
   return ApplyLineSettings(port.handle.load(), *settings, flow);
 }
 
-bool RsDeviceAbsent(int n) {
+bool SerialPorts::RsDeviceAbsent(int n) {
   switch (rsPorts[n].openError) {
     case ENOENT:
     case ENXIO:
@@ -199,12 +205,12 @@ bool RsDeviceAbsent(int n) {
   }
 }
 
-void RsBindInput(int n, ByteQueue* queue, Event* wake) {
+void SerialPorts::RsBindInput(int n, ByteQueue* queue, Event* wake) {
   rsPorts[n].receiveQueue = queue;
   rsPorts[n].receiveWake = wake;
 }
 
-void RsClose(int n) {
+void SerialPorts::RsClose(int n) {
   RsPort& port = rsPorts[n];
   port.running.store(0);
   if (!port.readThread.joinable()) return;
@@ -228,7 +234,7 @@ void RsClose(int n) {
   DebugTrace("com close OK\n");
 }
 
-bool RsSetDtr(int n, bool on) {
+bool SerialPorts::RsSetDtr(int n, bool on) {
   const int fd = rsPorts[n].handle.load();
   if (fd < 0) return false;
   SetDtr(fd, on);
@@ -236,7 +242,7 @@ bool RsSetDtr(int n, bool on) {
   return true;
 }
 
-bool RsSetRts(int n, bool on) {
+bool SerialPorts::RsSetRts(int n, bool on) {
   const int fd = rsPorts[n].handle.load();
   if (fd < 0) return false;
   (void)SetRts(fd, on);  // refused where the device has no modem lines
@@ -244,7 +250,7 @@ bool RsSetRts(int n, bool on) {
   return true;
 }
 
-bool RsSetBreak(int n, bool on) {
+bool SerialPorts::RsSetBreak(int n, bool on) {
   const int fd = rsPorts[n].handle.load();
   if (fd < 0) return false;
   (void)SetBreak(fd, on);  // a pseudo-terminal has no line to hold
@@ -252,7 +258,7 @@ bool RsSetBreak(int n, bool on) {
   return true;
 }
 
-void RsPurge(int n, bool input, bool output) {
+void SerialPorts::RsPurge(int n, bool input, bool output) {
   const int fd = rsPorts[n].handle.load();
   if (fd < 0 || (!input && !output)) return;
   Purge(fd, input && output ? PurgeQueue::kBoth
@@ -260,7 +266,7 @@ void RsPurge(int n, bool input, bool output) {
                             : PurgeQueue::kOutput);
 }
 
-bool RsModemLines(int n, ModemLines* lines) {
+bool SerialPorts::RsModemLines(int n, ModemLines* lines) {
   *lines = ModemLines{};
   const int fd = rsPorts[n].handle.load();
   return fd >= 0 && ReadModemLines(fd, lines);

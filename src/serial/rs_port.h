@@ -1,5 +1,5 @@
-// Serial port driver: eight serial ports addressed by port index 0 to 7, on
-// termios.
+// Serial port driver: the eight serial ports of one server (SerialPorts),
+// addressed by port index 0 to 7, on termios.
 //
 // RsOpen opens the device named in rsPorts[n].name for exclusive use,
 // applies the definition text "baud,parity,data,stop" and the flow letter,
@@ -8,11 +8,11 @@
 // the bound event. RsWriteNow writes what the device takes at once. RsClose
 // stops the thread, drops DTR and closes the device.
 //
-// Which device a name means: the entry of that name in the working directory
+// Which device a name means: the entry of that name in the server's folder
 // (a link "com1" to /dev/ttyUSB0, say) when there is one; else, for "comN",
 // the machine's own port /dev/ttyS(N-1); else the name itself. A port keeps
 // to the kind of device it first found: once its name was opened (or tried)
-// through a working-directory entry, RsOpen for that name opens the entry only and never
+// through a folder entry, RsOpen for that name opens the entry only and never
 // falls back to /dev/ttyS(N-1). While the entry is missing (a pulled adapter's link
 // removed) the open fails as "device absent" (ENOENT), so the owner keeps waiting for
 // that device instead of taking another one under the same name. The memory belongs to
@@ -29,6 +29,8 @@
 // and rsError are atomics. RsOpenPath and RsForgetDevice are called with
 // engineLock held.
 #pragma once
+
+#include <fcntl.h>
 
 #include <array>
 #include <atomic>
@@ -109,67 +111,83 @@ struct RsPort {
   std::atomic<bool> breakOn{false};
 };
 
-extern RsPort rsPorts[kPortCount];
-extern std::array<std::atomic<uint32_t>, kPortCount> rsError;
+// The serial ports of one server: their records, and the folder their names
+// are resolved in (a directory descriptor, which the caller keeps open for
+// the object's life; AT_FDCWD for the working directory).
+class SerialPorts {
+ public:
+  explicit SerialPorts(int folderFd = AT_FDCWD) : folderFd_(folderFd) {}
+  ~SerialPorts();
+  SerialPorts(const SerialPorts&) = delete;
+  SerialPorts& operator=(const SerialPorts&) = delete;
 
-// Names the queue that port n's receive thread fills and the event it sets.
-void RsBindInput(int n, ByteQueue* queue, Event* wake);
+  int FolderFd() const { return folderFd_; }
 
-int RsOpen(int n);
-// True when RsOpen's device open failed because the device is not there: no
-// such name, no such device, or the device does not answer. A port that keeps
-// to a working-directory entry which is gone fails this way (ENOENT).
-bool RsDeviceAbsent(int n);
-// The path port n's last RsOpen tried to open (the entry's name, or the
-// /dev/ttyS path a "comN" name fell back to); empty before any attempt.
-std::string RsOpenPath(int n);
-// Forgets that port n's name was opened through a working-directory entry, so
-// that its next RsOpen resolves the name afresh. For a port closed on
-// purpose; a port whose device was lost keeps the memory while it waits.
-void RsForgetDevice(int n);
-// Why port n's last RsOpen failed, for a log entry: the path it tried and the
-// system's error text ("/dev/ttyS0: No such file or directory"), or what was
-// wrong with the line settings. Call before the record's texts are cleared.
-std::string RsOpenFailureText(int n);
+  // Names the queue that port n's receive thread fills and the event it sets.
+  void RsBindInput(int n, ByteQueue* queue, Event* wake);
+
+  int RsOpen(int n);
+  // True when RsOpen's device open failed because the device is not there: no
+  // such name, no such device, or the device does not answer. A port that keeps
+  // to a working-directory entry which is gone fails this way (ENOENT).
+  bool RsDeviceAbsent(int n);
+  // The path port n's last RsOpen tried to open (the entry's name, or the
+  // /dev/ttyS path a "comN" name fell back to); empty before any attempt.
+  std::string RsOpenPath(int n);
+  // Forgets that port n's name was opened through a folder entry, so
+  // that its next RsOpen resolves the name afresh. For a port closed on
+  // purpose; a port whose device was lost keeps the memory while it waits.
+  void RsForgetDevice(int n);
+  // Why port n's last RsOpen failed, for a log entry: the path it tried and the
+  // system's error text ("/dev/ttyS0: No such file or directory"), or what was
+  // wrong with the line settings. Call before the record's texts are cleared.
+  std::string RsOpenFailureText(int n);
+  int RsSetupConnection(int n);
+  void RsReadThread(int n);
+  // Writes what the device takes now, without waiting. Returns the number of
+  // bytes written (0 when the device takes nothing at the moment), or -1 when
+  // the port is not open or the write failed. The relay thread writes with it
+  // so that it never stands still in a write while the same port's input waits
+  // for it to be relayed.
+  int RsWriteNow(int n, const uint8_t* data, int count);
+  // The descriptor the relay thread waits on for room after RsWriteNow took
+  // less than it was given; -1 when the port is not open. Only for poll: it
+  // may be closed (and the number reused) once the port closes, which costs a
+  // spurious wake-up at worst.
+  int RsWaitHandle(int n);
+
+  void RsClose(int n);
+
+  // Remote port control of an open port, on the relay thread with engineLock
+  // held. Each setter applies the state where the device has the line and
+  // remembers it either way; it returns false only when the port is not open.
+  bool RsSetDtr(int n, bool on);
+  bool RsSetRts(int n, bool on);
+  bool RsSetBreak(int n, bool on);
+  // Discards what the device holds received (`input`) and what it has not yet
+  // sent (`output`).
+  void RsPurge(int n, bool input, bool output);
+
+  // The modem status lines of an open port: false (all lines off) when the
+  // port is not open or the device has no modem lines (a pseudo-terminal).
+  bool RsModemLines(int n, ModemLines* lines);
+
+  RsPort rsPorts[kPortCount];
+  std::array<std::atomic<uint32_t>, kPortCount> rsError{};
+
+ private:
+  const int folderFd_;
+};
+
 // What would keep the device `name` means (as RsOpen resolves a name not
 // opened before) from being opened, without opening it: "" when it looks
 // usable or is simply absent (a server waits for it), else the path and the
 // reason ("com1: not a serial device", "/dev/ttyS0: Permission denied").
-std::string RsDeviceProblem(const char* name);
-int RsSetupConnection(int n);
-void RsReadThread(int n);
-// Writes what the device takes now, without waiting. Returns the number of
-// bytes written (0 when the device takes nothing at the moment), or -1 when
-// the port is not open or the write failed. The relay thread writes with it
-// so that it never stands still in a write while the same port's input waits
-// for it to be relayed.
-int RsWriteNow(int n, const uint8_t* data, int count);
-// The descriptor the relay thread waits on for room after RsWriteNow took
-// less than it was given; -1 when the port is not open. Only for poll: it
-// may be closed (and the number reused) once the port closes, which costs a
-// spurious wake-up at worst.
-int RsWaitHandle(int n);
-
-void RsClose(int n);
-
-// Remote port control of an open port, on the relay thread with engineLock
-// held. Each setter applies the state where the device has the line and
-// remembers it either way; it returns false only when the port is not open.
-bool RsSetDtr(int n, bool on);
-bool RsSetRts(int n, bool on);
-bool RsSetBreak(int n, bool on);
-// Discards what the device holds received (`input`) and what it has not yet
-// sent (`output`).
-void RsPurge(int n, bool input, bool output);
-
-// The modem status lines of an open port: false (all lines off) when the
-// port is not open or the device has no modem lines (a pseudo-terminal).
-bool RsModemLines(int n, ModemLines* lines);
-
-// The path a name means on its own: the name itself when the working
-// directory has an entry of that name, else /dev/ttyS(N-1) for "comN", else
+std::string RsDeviceProblem(int folderFd, const char* name);
+// The path a name means on its own: the name itself when the folder `folderFd`
+// has an entry of that name, else /dev/ttyS(N-1) for "comN", else
 // the name itself. RsOpen uses it unless the port keeps to an entry (see
 // above).
-std::string RsDevicePath(const char* name);
+std::string RsDevicePath(int folderFd, const char* name);
 
 }  // namespace qmx

@@ -13,8 +13,6 @@
 
 namespace qmx {
 
-int OpenExclusive(const std::string& path) { return OpenExclusiveAt(AT_FDCWD, path); }
-
 int OpenExclusiveAt(int folderFd, const std::string& path) {
   int fd;
   do {

@@ -16,9 +16,7 @@ namespace qmx {
 // Opens `path` for exclusive use: O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC,
 // then an exclusive non-blocking flock (fails when another process, or another
 // open in this one, holds the device) and TIOCEXCL. Returns the descriptor, or
-// -errno.
-int OpenExclusive(const std::string& path);
-// The same with a relative `path` taken from the directory `folderFd`.
+// -errno. A relative `path` is taken from the directory `folderFd`.
 int OpenExclusiveAt(int folderFd, const std::string& path);
 
 // Lifts TIOCEXCL (the flag belongs to the tty, not to this descriptor, and

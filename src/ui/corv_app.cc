@@ -10,6 +10,7 @@
 #include "engine/line_table.h"
 #include "engine/startup.h"
 #include "relay/corv_doc.h"
+#include "server/server.h"
 #include "ui/corv_view.h"
 #include "ui/main_frame.h"
 #include "ui/resources.h"
@@ -24,9 +25,11 @@ QString Caption() {
 
 }  // namespace
 
-CCorvApp::CCorvApp() = default;
+CCorvApp::CCorvApp(Server& server) : server_(server) {}
 
 CCorvApp::~CCorvApp() { ExitInstance(); }
+
+CCorvDoc* CCorvApp::Document() const { return &server_.Document(); }
 
 bool CCorvApp::InitInstance() {
   if (started_) return frame_ != nullptr;
@@ -40,21 +43,22 @@ bool CCorvApp::InitInstance() {
 
   // The server comes up before any window exists; whatever failed is in the
   // error log and shows in the status boxes.
-  ServerStartup();
+  LineTable& table = server_.Table();
+  ServerStartup(table);
 
   bool minimized = false;
   {
-    MutexLock lock(engineLock);
-    minimized = startMinimized != 0;
+    MutexLock lock(table.engineLock);
+    minimized = table.startMinimized != 0;
   }
 
-  document_ = std::make_unique<CCorvDoc>();
-  document_->fatalErrorHandler = [this](const char* message) {
+  CCorvDoc* document = &server_.Document();
+  document->fatalErrorHandler = [this](const char* message) {
     QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kAppTitle),
                     QString::fromLatin1(message), QMessageBox::Ok, frame_.get());
     box.exec();
   };
-  frame_ = std::make_unique<CMainFrame>(document_.get());
+  frame_ = std::make_unique<CMainFrame>(document);
   // The document's title is fixed, so the caption never changes.
   frame_->setWindowTitle(Caption());
   if (!networkSummary_.empty()) {
@@ -70,7 +74,7 @@ bool CCorvApp::InitInstance() {
   QObject::connect(frame_->newAction(), &QAction::triggered, frame_.get(),
                    [this] { OnFileNew(); });
 
-  document_->OnNewDocument();
+  document->OnNewDocument();
   frame_->View()->OnInitialUpdate();
   if (minimized) {
     frame_->showMinimized();
@@ -87,9 +91,9 @@ void CCorvApp::ExitInstance() {
   // The window goes first (its timer with it); then every line is shut
   // down, which closes wakeEvent and so ends the relay thread.
   frame_.reset();
-  ServerShutdown();
-  if (document_ != nullptr) document_->JoinRelayThread();
-  document_.reset();
+  ServerShutdown(server_.Table());
+  server_.Document().JoinRelayThread();
+  server_.Document().fatalErrorHandler = nullptr;
 }
 
 void CCorvApp::OnAppAbout() {
@@ -105,8 +109,8 @@ void CCorvApp::OnHelpFinder() {
 void CCorvApp::OnFileNew() {
   // A new document re-initialises the one there is: the document keeps its
   // command log and its relay thread, the form reloads from the line table.
-  if (document_ == nullptr || frame_ == nullptr) return;
-  document_->OnNewDocument();
+  if (frame_ == nullptr) return;
+  server_.Document().OnNewDocument();
   frame_->setWindowTitle(Caption());
   frame_->View()->OnInitialUpdate();
 }

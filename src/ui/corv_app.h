@@ -20,13 +20,19 @@ namespace qmx {
 class CCorvDoc;
 }
 
+namespace qmx {
+class Server;
+}  // namespace qmx
+
 namespace qmx::ui {
 
 class CMainFrame;
 
 class CCorvApp {
  public:
-  CCorvApp();
+  // The window of `server`, which the caller owns and keeps until the
+  // window is gone.
+  explicit CCorvApp(Server& server);
   ~CCorvApp();
   CCorvApp(const CCorvApp&) = delete;
   CCorvApp& operator=(const CCorvApp&) = delete;
@@ -42,7 +48,7 @@ class CCorvApp {
   void SetNetworkSummary(std::string summary) { networkSummary_ = std::move(summary); }
 
   CMainFrame* MainFrame() const { return frame_.get(); }
-  CCorvDoc* Document() const { return document_.get(); }
+  CCorvDoc* Document() const;
 
   // Command bindings.
   void OnAppAbout();
@@ -50,7 +56,7 @@ class CCorvApp {
   void OnFileNew();
 
  private:
-  std::unique_ptr<CCorvDoc> document_;
+  Server& server_;
   std::unique_ptr<CMainFrame> frame_;
   bool started_ = false;
   std::string networkSummary_;

@@ -40,7 +40,10 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 }  // namespace
 
 CCorvView::CCorvView(CCorvDoc* document, CMainFrame* frame)
-    : document_(document), frame_(frame), units_(DialogFont()) {
+    : document_(document),
+      table_(document->Table()),
+      frame_(frame),
+      units_(DialogFont()) {
   setObjectName(IdName(IDD_CORV_FORM));
   setFont(DialogFont());
   setFixedSize(units_.X(kFormWidth), units_.Y(kFormHeight));
@@ -128,11 +131,14 @@ void CCorvView::UpdateData(bool save) {
 }
 
 void CCorvView::CopyFromLineTable(bool withStatus) {
-  MutexLock lock(engineLock);
-  for (int line = 0; line < kLineCount; ++line) m_tcpPort[line] = tcpPortText[line];
-  for (int line = 1; line < kLineCount; ++line) m_serialPort[line] = serialPortText[line];
+  MutexLock lock(table_.engineLock);
+  for (int line = 0; line < kLineCount; ++line)
+    m_tcpPort[line] = table_.tcpPortText[line];
+  for (int line = 1; line < kLineCount; ++line)
+    m_serialPort[line] = table_.serialPortText[line];
   if (withStatus) {
-    for (int line = 0; line < kLineCount; ++line) m_status[line] = LineStatusText(line);
+    for (int line = 0; line < kLineCount; ++line)
+      m_status[line] = table_.LineStatusText(line);
   }
 }
 
@@ -141,8 +147,8 @@ void CCorvView::OnInitialUpdate() {
   if (frame_ != nullptr) frame_->ResizeParentToFit(size());
   CopyFromLineTable(true);
   {
-    MutexLock lock(engineLock);
-    m_minimize = startMinimized;
+    MutexLock lock(table_.engineLock);
+    m_minimize = table_.startMinimized;
   }
   okButton_->setFocus();
   UpdateData(false);
@@ -157,7 +163,7 @@ void CCorvView::Update() {
 void CCorvView::OnTimer() {
   // Clearing the flag before the copy means a refresh asked for while the
   // copy runs is kept for the next tick instead of being lost.
-  if (document_ != nullptr && refreshNeeded.exchange(0) != 0) Update();
+  if (document_ != nullptr && table_.refreshNeeded.exchange(0) != 0) Update();
 }
 
 bool CCorvView::RunOnRelay(const std::function<void()>& work) {
@@ -165,7 +171,7 @@ bool CCorvView::RunOnRelay(const std::function<void()>& work) {
     work();
     return true;
   }
-  return document_->Requests().Run(work, wakeEvent, kWindowRequestLimit) ==
+  return document_->Requests().Run(work, table_.wakeEvent, kWindowRequestLimit) ==
          RelayRequests::Outcome::kDone;
 }
 
@@ -174,18 +180,20 @@ void CCorvView::OnCorvOk() {
   // The relay thread applies the changes, between two passes, as it runs a
   // control command; this thread only waits for the answer.
   const bool applied = RunOnRelay([this] {
-    MutexLock lock(engineLock);
-    if (m_tcpPort[0] != tcpPortText[0] || LineStatusText(0) == "NG") {
-      ApplyLineTexts(0, m_tcpPort[0], std::string());
+    MutexLock lock(table_.engineLock);
+    if (m_tcpPort[0] != table_.tcpPortText[0] || table_.LineStatusText(0) == "NG") {
+      ApplyLineTexts(table_, 0, m_tcpPort[0], std::string());
     }
     for (int line = 1; line < kLineCount; ++line) {
-      if (m_tcpPort[line] != tcpPortText[line] ||
-          m_serialPort[line] != serialPortText[line] || LineStatusText(line) == "NG") {
-        ApplyLineTexts(line, m_tcpPort[line], m_serialPort[line]);
+      if (m_tcpPort[line] != table_.tcpPortText[line] ||
+          m_serialPort[line] != table_.serialPortText[line] ||
+          table_.LineStatusText(line) == "NG") {
+        ApplyLineTexts(table_, line, m_tcpPort[line], m_serialPort[line]);
       }
     }
-    startMinimized = m_minimize;
-    for (int line = 0; line < kLineCount; ++line) m_status[line] = LineStatusText(line);
+    table_.startMinimized = m_minimize;
+    for (int line = 0; line < kLineCount; ++line)
+      m_status[line] = table_.LineStatusText(line);
   });
   if (!applied) CopyFromLineTable(true);  // the relay is stuck: show what is
   UpdateData(false);

@@ -26,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/line_table.h"
 #include "ui/dialog_units.h"
 
 class QCheckBox;
@@ -91,6 +92,7 @@ class CCorvView : public QWidget {
   bool RunOnRelay(const std::function<void()>& work);
 
   CCorvDoc* document_;
+  LineTable& table_;  // the document's
   CMainFrame* frame_;
   DialogUnits units_;
   QTimer timer_;

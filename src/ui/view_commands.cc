@@ -66,8 +66,8 @@ void CCorvView::SetupCom(const QString& name, int index) {
   CComSetDlg dialog(window());
   dialog.m_port = name.toStdString();
   {
-    MutexLock lock(engineLock);
-    const ComSetting& setting = comSettings[index];
+    MutexLock lock(table_.engineLock);
+    const ComSetting& setting = table_.comSettings[index];
     dialog.m_baud = FieldText(setting.baud);
     dialog.m_parity = ParityToText(FieldText(setting.parity));
     dialog.m_data = FieldText(setting.dataBits);
@@ -83,8 +83,8 @@ void CCorvView::SetupCom(const QString& name, int index) {
   settings.stopBits = dialog.m_stop;
   settings.flow = TextToFlow(dialog.m_flow);
   RunOnRelay([&] {
-    MutexLock lock(engineLock);
-    ApplyPortSetup(index, settings);
+    MutexLock lock(table_.engineLock);
+    ApplyPortSetup(table_, index, settings);
   });
 }
 
@@ -92,7 +92,7 @@ void CCorvView::OnCommandLog() {
   CCmdLogDlg dialog(window());
   dialog.m_log.clear();
   if (document_ != nullptr) {
-    MutexLock lock(engineLock);
+    MutexLock lock(table_.engineLock);
     for (const std::string& entry : document_->CommandLogListing()) dialog.m_log += entry;
   }
   dialog.DoModal();
@@ -102,8 +102,8 @@ void CCorvView::OnErrorLog() {
   CErrLogDlg dialog(window());
   dialog.m_log.clear();
   {
-    MutexLock lock(engineLock);
-    for (const std::string& entry : ErrorLogListing()) {
+    MutexLock lock(table_.engineLock);
+    for (const std::string& entry : table_.ErrorLogListing()) {
       dialog.m_log += entry;
       dialog.m_log += "\r\n";
     }
@@ -114,8 +114,8 @@ void CCorvView::OnErrorLog() {
 void CCorvView::OnSaveSetup() {
   bool written = false;
   {
-    MutexLock lock(engineLock);
-    written = WriteSetupFile();
+    MutexLock lock(table_.engineLock);
+    written = WriteSetupFile(table_);
   }
   if (written) return;
   QMessageBox box(QMessageBox::Information, QString::fromLatin1(kAppTitle),

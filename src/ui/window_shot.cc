@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 
+#include "server/server.h"
 #include "testsupport/pty_device.h"
 #include "testsupport/scratch_dir.h"
 #include "ui/corv_app.h"
@@ -63,7 +64,8 @@ int main(int argc, char** argv) {
   int result = 1;
   {
     QApplication application(argc, argv);
-    qmx::ui::CCorvApp app;
+    qmx::Server server(".");
+    qmx::ui::CCorvApp app(server);
     if (app.InitInstance()) {
       QApplication::processEvents();
       result =

@@ -30,7 +30,9 @@ class Commands : public ::testing::Test {
   }
   std::string Cmd(const std::string& c) { return control_client_->Command(c); }
   // The port the server opened for data line L (its socket record's port).
-  int LinePort(int L) { return std::stoi(std::string(FieldText(tcpLines[L].port))); }
+  int LinePort(int L) {
+    return std::stoi(std::string(FieldText(Table().net.tcpLines[L].port)));
+  }
 
   ScratchDir dir_;
   Settings settings_;
@@ -55,9 +57,9 @@ TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
   EXPECT_EQ(Cmd("OPEN COM1,19200,E,7,2,H"),
             "200 opened by 19200,e,7,2,h. Port is " + std::to_string(port_[1]) + "\r\n");
   {
-    MutexLock lock(engineLock);
-    EXPECT_EQ(FieldText(comSettings[0].definition), "19200,e,7,2");
-    EXPECT_EQ(FieldText(comSettings[0].flow), "h");
+    MutexLock lock(Table().engineLock);
+    EXPECT_EQ(FieldText(Table().comSettings[0].definition), "19200,e,7,2");
+    EXPECT_EQ(FieldText(Table().comSettings[0].flow), "h");
   }
   {
     TcpClient c(port_[1]);
@@ -70,9 +72,9 @@ TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
   EXPECT_EQ(Cmd("open com2,2400"), "200 opened by 9600,n,8,1,n. Port is " +
                                        std::to_string(LinePort(2)) + "\r\n");
   {
-    MutexLock lock(engineLock);
-    EXPECT_EQ(FieldText(comSettings[1].baud), "2400");
-    EXPECT_EQ(FieldText(comSettings[1].definition), "9600,n,8,1");
+    MutexLock lock(Table().engineLock);
+    EXPECT_EQ(FieldText(Table().comSettings[1].baud), "2400");
+    EXPECT_EQ(FieldText(Table().comSettings[1].definition), "9600,n,8,1");
   }
 
   // Saved settings alone.
@@ -84,8 +86,8 @@ TEST_F(Commands, OpenWithFullPartialAndSavedSettings) {
   EXPECT_EQ(Cmd("open com3,9600,n,8,1,xonxoff-flow-control"),
             "200 opened by 9600,n,8,1,xonxoff-flow-control. Port is " +
                 std::to_string(LinePort(3)) + "\r\n");
-  MutexLock lock(engineLock);
-  EXPECT_EQ(FieldText(comSettings[2].flow), "xonxoff");
+  MutexLock lock(Table().engineLock);
+  EXPECT_EQ(FieldText(Table().comSettings[2].flow), "xonxoff");
 }
 
 TEST_F(Commands, OpenOfAMissingDeviceReportsAndStatusShowsUnused) {
@@ -104,7 +106,8 @@ TEST_F(Commands, OpenOfAMissingDeviceReportsAndStatusShowsUnused) {
   std::filesystem::remove("com1");
   PtyDevice com1("com1", Play::kEcho);
   EXPECT_EQ(Cmd("open com1"), "200 opened by 9600,n,8,1,n. Port is " +
-                                  std::string(FieldText(tcpLines[1].port)) + "\r\n");
+                                  std::string(FieldText(Table().net.tcpLines[1].port)) +
+                                  "\r\n");
   EXPECT_TRUE(Listening(LinePort(1)));
 }
 
@@ -158,29 +161,29 @@ TEST_F(Commands, CloseByTcpPortAndByName) {
 
   // By TCP port: com1 and line 1 close, the copy lines keep listening.
   TcpClient bridged(port_[1]);
-  ASSERT_TRUE(WaitFor([] { return TcpClientFd(1) >= 0; }));
+  ASSERT_TRUE(WaitFor([] { return Table().net.TcpClientFd(1) >= 0; }));
   EXPECT_EQ(Cmd("close " + std::to_string(port_[1])), "200 OK\r\n");
   EXPECT_TRUE(bridged.WaitClosed());
   EXPECT_FALSE(Listening(port_[1]));
-  EXPECT_LT(rsPorts[0].handle.load(), 0);
+  EXPECT_LT(Table().serial.rsPorts[0].handle.load(), 0);
   EXPECT_TRUE(Listening(port_[3]));
-  EXPECT_EQ(routeTable[2].load(), 0);
+  EXPECT_EQ(Table().routeTable[2].load(), 0);
 
   // Reopen at once; by name it closes the port and every copy line.
   EXPECT_EQ(Cmd("open com1"),
             "200 opened by 9600,n,8,1,n. Port is " + std::to_string(port_[1]) + "\r\n");
   TcpClient copy(port_[3]);
-  ASSERT_TRUE(WaitFor([] { return TcpClientFd(3) >= 0; }));
+  ASSERT_TRUE(WaitFor([] { return Table().net.TcpClientFd(3) >= 0; }));
   com1.Write("abc");
   EXPECT_EQ(copy.ReadCount(3), "abc");
   EXPECT_EQ(Cmd("close com1"), "200 OK\r\n");
   EXPECT_TRUE(copy.WaitClosed());
   for (int L : {1, 3, 5}) {
     EXPECT_FALSE(Listening(port_[L])) << L;
-    MutexLock lock(engineLock);
-    EXPECT_EQ(tcpPortText[L], "unused");
-    EXPECT_EQ(LineStatusText(L), "unused");
-    EXPECT_EQ(routeTable[L - 1].load(), -1);
+    MutexLock lock(Table().engineLock);
+    EXPECT_EQ(Table().tcpPortText[L], "unused");
+    EXPECT_EQ(Table().LineStatusText(L), "unused");
+    EXPECT_EQ(Table().routeTable[L - 1].load(), -1);
   }
 }
 
@@ -196,12 +199,13 @@ TEST_F(Commands, ReceiveRoutesACopyToTheNextFreeLine) {
   EXPECT_EQ(reply, "200 receive data from com1. Port is " + std::to_string(LinePort(2)) +
                        "\r\n");
   {
-    MutexLock lock(engineLock);
-    EXPECT_EQ(serialPortText[2], "receive com1");
+    MutexLock lock(Table().engineLock);
+    EXPECT_EQ(Table().serialPortText[2], "receive com1");
   }
   TcpClient bridged(port_[1]);
   TcpClient copy(LinePort(2));
-  ASSERT_TRUE(WaitFor([] { return TcpClientFd(1) >= 0 && TcpClientFd(2) >= 0; }));
+  ASSERT_TRUE(WaitFor(
+      [] { return Table().net.TcpClientFd(1) >= 0 && Table().net.TcpClientFd(2) >= 0; }));
   com1.Write("hello");
   EXPECT_EQ(bridged.ReadCount(5), "hello");
   EXPECT_EQ(copy.ReadCount(5), "hello");

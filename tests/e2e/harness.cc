@@ -54,44 +54,55 @@ std::string Settings::Text() const {
   return out;
 }
 
-InProcessServer::~InProcessServer() { Stop(); }
+namespace {
+InProcessServer* newest = nullptr;
+}  // namespace
+
+InProcessServer::InProcessServer()
+    : server_(std::make_unique<Server>(".")), previous_(newest) {
+  newest = this;
+}
+
+InProcessServer::~InProcessServer() {
+  Stop();
+  newest = previous_;
+}
+
+LineTable& Table() { return newest->server().Table(); }
 
 void InProcessServer::Start() {
-  ResetLineTable();
+  LineTable& table = server_->Table();
+  table.ResetLineTable();
   InitTraceFromEnvironment();
   // Each server lifetime starts from fresh default ports in the socket
   // records, as a new process would; free ones, so that the tests pass while
   // another program (the demo) listens on the real default ports.
   for (int line = 0; line < kLineCount; ++line) {
-    CopyField(tcpLines[line].port, std::to_string(FreeTcpPort()));
+    CopyField(table.net.tcpLines[line].port, std::to_string(FreeTcpPort()));
   }
-  ServerStartup();
-  doc_ = std::make_unique<CCorvDoc>();
-  doc_->OnNewDocument();
+  server_->Start();
   running_ = true;
 }
 
 void InProcessServer::Stop() {
   if (!running_) return;
   running_ = false;
-  ServerShutdown();
-  doc_->JoinRelayThread();
-  ResetLineTable();
+  server_->Stop();
 }
 
 std::vector<std::string> CommandLog(CCorvDoc& doc) {
-  MutexLock lock(engineLock);
+  MutexLock lock(Table().engineLock);
   return doc.CommandLogListing();
 }
 
 std::vector<std::string> ErrorLogEntries() {
-  MutexLock lock(engineLock);
-  return ErrorLogListing();
+  MutexLock lock(Table().engineLock);
+  return Table().ErrorLogListing();
 }
 
 std::string LineStatus(int line) {
-  MutexLock lock(engineLock);
-  return std::string(LineStatusText(line));
+  MutexLock lock(Table().engineLock);
+  return std::string(Table().LineStatusText(line));
 }
 
 std::string BinDir() {

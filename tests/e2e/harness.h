@@ -14,6 +14,7 @@
 
 #include "engine/line_table.h"
 #include "relay/corv_doc.h"
+#include "server/server.h"
 #include "testsupport/child_process.h"
 #include "testsupport/free_port.h"
 #include "testsupport/pty_device.h"
@@ -67,25 +68,32 @@ struct Settings {
   std::string Text() const;
 };
 
-// The whole server in this process, as qmxd runs it.
+// The whole server in this process, as qmxd runs it, in the working folder
+// at the time it is made (the test's scratch folder). While it lives,
+// Table() is its line table.
 class InProcessServer {
  public:
-  InProcessServer() = default;
+  InProcessServer();
   ~InProcessServer();
   void Start();
   void Stop();
-  CCorvDoc& doc() { return *doc_; }
+  Server& server() { return *server_; }
+  CCorvDoc& doc() { return server_->Document(); }
 
  private:
-  std::unique_ptr<CCorvDoc> doc_;
+  std::unique_ptr<Server> server_;
+  InProcessServer* previous_;
   bool running_ = false;
 };
 
-// Runs `command` under the engine lock and returns the command log.
-std::vector<std::string> CommandLog(CCorvDoc& doc) EXCLUDES(engineLock);
-std::vector<std::string> ErrorLogEntries() EXCLUDES(engineLock);
-// Line `line`'s status text, copied under the engine lock.
-std::string LineStatus(int line) EXCLUDES(engineLock);
+// The line table of the newest InProcessServer alive.
+LineTable& Table();
+
+// The command log, the error log and line `line`'s status text, each copied
+// under the engine lock.
+std::vector<std::string> CommandLog(CCorvDoc& doc);
+std::vector<std::string> ErrorLogEntries();
+std::string LineStatus(int line);
 
 // qmxd as a child process in the working directory; its standard error goes
 // to qmxd.stderr there.

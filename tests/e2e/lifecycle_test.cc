@@ -28,7 +28,6 @@ class Lifecycle : public ::testing::Test {
     settings_.control = std::to_string(control_);
     for (int L = 1; L <= 8; ++L) port_[L] = FreeTcpPort();
   }
-  void TearDown() override { SetSendStallLimitForTest(0); }
   void Start() {
     dir_.WriteFile("qmx.txt", settings_.Text());
     server_.Start();
@@ -63,15 +62,15 @@ TEST_F(Lifecycle, PortHeldForALineWhoseListenerFailedIsReleasedByClose) {
   settings_.serial[1] = "com1";
   Start();
   EXPECT_EQ(Row(1), "1:" + std::to_string(control_) + "-com1 NG");
-  EXPECT_EQ(PortStateOf(0), PortState::kOpen);
+  EXPECT_EQ(PortStateOf(Table(), 0), PortState::kOpen);
 
   EXPECT_EQ(Cmd("open com1"), "423 has already opened\r\n");
-  EXPECT_EQ(PortStateOf(0), PortState::kOpen);  // its record was not cleared
-  EXPECT_GE(rsPorts[0].handle.load(), 0);
+  EXPECT_EQ(PortStateOf(Table(), 0), PortState::kOpen);  // its record was not cleared
+  EXPECT_GE(Table().serial.rsPorts[0].handle.load(), 0);
 
   EXPECT_EQ(Cmd("close com1"), "200 OK\r\n");
-  EXPECT_EQ(PortStateOf(0), PortState::kClosed);
-  EXPECT_LT(rsPorts[0].handle.load(), 0);
+  EXPECT_EQ(PortStateOf(Table(), 0), PortState::kClosed);
+  EXPECT_LT(Table().serial.rsPorts[0].handle.load(), 0);
   EXPECT_EQ(Row(1), "1:unused-unused unused");
   EXPECT_EQ(Cmd("close com1"), "422 not opened\r\n");
 }
@@ -86,8 +85,8 @@ TEST_F(Lifecycle, CloseByTcpPortReleasesAPortWhateverItsName) {
   Start();
   EXPECT_EQ(Row(1), "1:" + std::to_string(port_[1]) + "-gps OK");
   EXPECT_EQ(Cmd("close " + std::to_string(port_[1])), "200 OK\r\n");
-  EXPECT_EQ(PortStateOf(0), PortState::kClosed);
-  EXPECT_LT(rsPorts[0].handle.load(), 0);
+  EXPECT_EQ(PortStateOf(Table(), 0), PortState::kClosed);
+  EXPECT_LT(Table().serial.rsPorts[0].handle.load(), 0);
   EXPECT_EQ(Cmd("open gps"),
             "200 opened by 9600,n,8,1,n. Port is " + std::to_string(port_[1]) + "\r\n");
   TcpClient c(port_[1]);
@@ -106,11 +105,11 @@ TEST_F(Lifecycle, DeviceAbsentAtStartComesUpWhenItAppears) {
   settings_.serial[2] = "com2";
   Start();
   EXPECT_EQ(Row(1), "1:" + std::to_string(port_[1]) + "-com1 NG");
-  EXPECT_EQ(PortStateOf(0), PortState::kAwaitingDevice);
+  EXPECT_EQ(PortStateOf(Table(), 0), PortState::kAwaitingDevice);
   EXPECT_TRUE(HasErrorEntry("com1 open failure: com1: No such file or directory"));
 
   EXPECT_EQ(Cmd("close com2"), "200 OK\r\n");  // no more waiting for com2
-  EXPECT_EQ(PortStateOf(1), PortState::kClosed);
+  EXPECT_EQ(PortStateOf(Table(), 1), PortState::kClosed);
 
   PtyDevice com1("com1", Play::kEcho);
   const std::string ok = "1:" + std::to_string(port_[1]) + "-com1 OK";
@@ -119,7 +118,7 @@ TEST_F(Lifecycle, DeviceAbsentAtStartComesUpWhenItAppears) {
   TcpClient c(port_[1]);
   c.Send("ping");
   EXPECT_EQ(c.ReadCount(4), "ping");
-  EXPECT_EQ(PortStateOf(1), PortState::kClosed);
+  EXPECT_EQ(PortStateOf(Table(), 1), PortState::kClosed);
 }
 
 // A device that vanishes is closed and waited for; when it is back, the
@@ -134,7 +133,8 @@ TEST_F(Lifecycle, DeviceThatVanishesComesBackAndItsClientStays) {
   EXPECT_EQ(c.ReadCount(3), "one");
 
   com1->Hangup();
-  EXPECT_TRUE(WaitFor([&] { return PortStateOf(0) == PortState::kAwaitingDevice; }, 10s));
+  EXPECT_TRUE(WaitFor(
+      [&] { return PortStateOf(Table(), 0) == PortState::kAwaitingDevice; }, 10s));
   EXPECT_EQ(Row(1), "1:" + std::to_string(port_[1]) + "-com1 NG");
   EXPECT_TRUE(HasErrorEntry("com1 device lost; waiting for it"));
   // With its link gone too, the port waits for the link: it never takes the
@@ -142,19 +142,19 @@ TEST_F(Lifecycle, DeviceThatVanishesComesBackAndItsClientStays) {
   com1.reset();
   std::filesystem::remove("com1");
   auto triedPath = [] {
-    MutexLock lock(engineLock);
-    return RsOpenPath(0);
+    MutexLock lock(Table().engineLock);
+    return Table().serial.RsOpenPath(0);
   };
   EXPECT_FALSE(WaitFor([&] { return triedPath() != "com1"; }, 2500ms)) << triedPath();
-  EXPECT_EQ(PortStateOf(0), PortState::kAwaitingDevice);
+  EXPECT_EQ(PortStateOf(Table(), 0), PortState::kAwaitingDevice);
   com1 = std::make_unique<PtyDevice>("com1", Play::kEcho);
-  EXPECT_TRUE(WaitFor([&] { return PortStateOf(0) == PortState::kOpen; }, 10s));
+  EXPECT_TRUE(WaitFor([&] { return PortStateOf(Table(), 0) == PortState::kOpen; }, 10s));
   EXPECT_EQ(Row(1), "1:" + std::to_string(port_[1]) + "-com1 OK");
   c.Send("two");
   EXPECT_EQ(c.ReadCount(3), "two");
 
   EXPECT_EQ(Cmd("close com1"), "200 OK\r\n");
-  EXPECT_EQ(PortStateOf(0), PortState::kClosed);
+  EXPECT_EQ(PortStateOf(Table(), 0), PortState::kClosed);
 }
 
 // What a departing control client leaves behind never reaches, nor runs for,
@@ -177,7 +177,7 @@ TEST_F(Lifecycle, DepartedControlClientsLeaveNothingToTheNext) {
     EXPECT_EQ(b.greeting(), "QMX ver2.01 ready\r\n");
     std::string reply = b.Command("status");
     EXPECT_EQ(reply.rfind("200 Status is:", 0), 0u) << reply;
-    EXPECT_EQ(PortStateOf(0), PortState::kOpen);
+    EXPECT_EQ(PortStateOf(Table(), 0), PortState::kOpen);
   }
 
   for (int round = 0; round < 3; ++round) {
@@ -201,7 +201,7 @@ TEST_F(Lifecycle, DepartedControlClientsLeaveNothingToTheNext) {
 // its output backlog is full, and it is dropped when it takes nothing for the
 // stall limit.
 TEST_F(Lifecycle, ControlClientThatStopsReadingNeitherStallsDataNorStays) {
-  SetSendStallLimitForTest(3000);
+  Table().net.SetSendStallLimitForTest(3000);
   PtyDevice com1("com1", Play::kEcho);
   settings_.tcp[1] = std::to_string(port_[1]);
   settings_.serial[1] = "com1";

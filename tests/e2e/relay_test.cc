@@ -79,15 +79,17 @@ TEST_F(Relay, ReceiveLinesGetACopyOfEverythingThePortReceives) {
   s.serial[3] = "receive com1";
   dir_.WriteFile("qmx.txt", s.Text());
   server_.Start();
-  EXPECT_EQ(routeTable[0].load(), 0);
-  EXPECT_EQ(routeTable[1].load(), 0);
-  EXPECT_EQ(routeTable[2].load(), 0);
+  EXPECT_EQ(Table().routeTable[0].load(), 0);
+  EXPECT_EQ(Table().routeTable[1].load(), 0);
+  EXPECT_EQ(Table().routeTable[2].load(), 0);
 
   TcpClient bridged(data_[1]), copy1(data_[2]), copy2(data_[3]);
   ASSERT_TRUE(bridged.connected() && copy1.connected() && copy2.connected());
   // Make sure every line has accepted its client before the device talks.
-  ASSERT_TRUE(WaitFor(
-      [] { return TcpClientFd(1) >= 0 && TcpClientFd(2) >= 0 && TcpClientFd(3) >= 0; }));
+  ASSERT_TRUE(WaitFor([] {
+    return Table().net.TcpClientFd(1) >= 0 && Table().net.TcpClientFd(2) >= 0 &&
+           Table().net.TcpClientFd(3) >= 0;
+  }));
   std::string in = Pattern(50000, 3);
   device.Write(in);
   EXPECT_EQ(bridged.ReadCount(in.size(), 30s), in);

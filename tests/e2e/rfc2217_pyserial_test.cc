@@ -56,8 +56,8 @@ TEST(Rfc2217Pyserial, PyserialClientDrivesARemoteLine) {
   // Line 1 has its TCP port but no port open: the script opens com1 itself.
   settings.tcp[1] = std::to_string(data);
   dir.WriteFile("qmx.txt", settings.Text());
-  SetRfc2217Lines(0b1);
   InProcessServer server;
+  Table().SetRfc2217Lines(0b1);
   server.Start();
 
   const std::string log = dir.path() + "/pyserial.log";
@@ -66,7 +66,6 @@ TEST(Rfc2217Pyserial, PyserialClientDrivesARemoteLine) {
                  std::to_string(data), "--device", dir.path() + "/com1"},
                 log, std::chrono::seconds(240));
   server.Stop();
-  SetRfc2217Lines(0);
   const std::string output = dir.ReadFile("pyserial.log");
   if (status == kSkipped) GTEST_SKIP() << output;
   EXPECT_EQ(status, 0) << output;

@@ -53,7 +53,7 @@ class Rfc2217 : public ::testing::Test {
   }
   void TearDown() override {
     server_.Stop();
-    SetRfc2217Lines(0);
+    Table().SetRfc2217Lines(0);
   }
   void Start() {
     dir_.WriteFile("qmx.txt", settings_.Text());
@@ -95,7 +95,7 @@ TEST_F(Rfc2217, BridgedLineChangesItsPortAndCopyLineOnlyAnswers) {
   settings_.serial[2] = "com2";
   settings_.tcp[3] = std::to_string(port_[3]);
   settings_.serial[3] = "receive com1";
-  SetRfc2217Lines(0b101);  // lines 1 and 3; line 2 stays raw
+  Table().SetRfc2217Lines(0b101);  // lines 1 and 3; line 2 stays raw
   Start();
 
   auto line1 = Connect(1);
@@ -110,9 +110,9 @@ TEST_F(Rfc2217, BridgedLineChangesItsPortAndCopyLineOnlyAnswers) {
       "200 is opened by 19200,n,8,1,n. Port is " + std::to_string(port_[1]) + ". \r\n";
   EXPECT_EQ(client_->Command("status com1"), status19200);
   {
-    MutexLock lock(engineLock);
-    EXPECT_STREQ(comSettings[0].baud, "19200");
-    EXPECT_STREQ(comSettings[0].definition, "19200,n,8,1");
+    MutexLock lock(Table().engineLock);
+    EXPECT_STREQ(Table().comSettings[0].baud, "19200");
+    EXPECT_STREQ(Table().comSettings[0].definition, "19200,n,8,1");
   }
 
   // A request the parser cannot take keeps the rate in force.
@@ -186,7 +186,7 @@ TEST_F(Rfc2217, RawLineBesideARemoteLineRelaysEveryByteBothWays) {
   settings_.serial[1] = "com1";
   settings_.tcp[2] = std::to_string(port_[2]);
   settings_.serial[2] = "com2";
-  SetRfc2217Lines(0b1);
+  Table().SetRfc2217Lines(0b1);
   Start();
   auto line1 = Connect(1);
   std::string pattern;

@@ -21,11 +21,11 @@ class Startup : public ::testing::Test {
 TEST_F(Startup, NoSettingsFileLeavesEveryLineUnused) {
   server_.Start();
   for (int L = 0; L < 9; ++L) {
-    MutexLock lock(engineLock);
-    EXPECT_EQ(tcpPortText[L], "unused");
-    EXPECT_EQ(LineStatusText(L), "");
+    MutexLock lock(Table().engineLock);
+    EXPECT_EQ(Table().tcpPortText[L], "unused");
+    EXPECT_EQ(Table().LineStatusText(L), "");
   }
-  for (int n = 0; n < 8; ++n) EXPECT_EQ(routeTable[n].load(), -1);
+  for (int n = 0; n < 8; ++n) EXPECT_EQ(Table().routeTable[n].load(), -1);
   EXPECT_EQ(ErrorLogEntries(),
             std::vector<std::string>{
                 "QMX\u3000Cann't open qmx.txt: No such file or directory"});
@@ -68,16 +68,17 @@ TEST_F(Startup, EachKindOfLineGetsItsStatus) {
   EXPECT_EQ(LineStatus(1), "NG");
   EXPECT_FALSE(Listening(missingPort));
   {
-    MutexLock lock(engineLock);  // guards the port's texts
-    EXPECT_EQ(FieldText(rsPorts[0].name), "");
+    MutexLock lock(Table().engineLock);  // guards the port's texts
+    EXPECT_EQ(FieldText(Table().serial.rsPorts[0].name), "");
   }
   EXPECT_EQ(LineStatus(2), "OK");
   EXPECT_EQ(LineStatus(3), "");
   EXPECT_EQ(LineStatus(4), "NG");
-  EXPECT_GE(rsPorts[3].handle.load(), 0);  // the port stays open, its route set
-  EXPECT_EQ(routeTable[3].load(), 3);
+  EXPECT_GE(Table().serial.rsPorts[3].handle.load(),
+            0);  // the port stays open, its route set
+  EXPECT_EQ(Table().routeTable[3].load(), 3);
   EXPECT_EQ(LineStatus(5), "NG");
-  EXPECT_EQ(routeTable[4].load(), -1);
+  EXPECT_EQ(Table().routeTable[4].load(), -1);
   EXPECT_EQ(LineStatus(6), "unused");
   auto errors = ErrorLogEntries();
   EXPECT_EQ(errors, (std::vector<std::string>{
@@ -108,29 +109,29 @@ TEST_F(Startup, SaveThenRestartRestoresEverything) {
     ControlClient c(control);
     EXPECT_EQ(c.Command("save"), "200 saved setup\r\n");
   }
-  decltype(tcpPortText) tcp;
-  decltype(serialPortText) serial;
-  decltype(setupRemarks) remarks;
+  decltype(Table().tcpPortText) tcp;
+  decltype(Table().serialPortText) serial;
+  decltype(Table().setupRemarks) remarks;
   {
-    MutexLock lock(engineLock);
-    tcp = tcpPortText;
-    serial = serialPortText;
-    remarks = setupRemarks;
+    MutexLock lock(Table().engineLock);
+    tcp = Table().tcpPortText;
+    serial = Table().serialPortText;
+    remarks = Table().setupRemarks;
   }
   std::string saved = dir_.ReadFile("qmx.txt");
   server_.Stop();
   EXPECT_EQ(saved, text);  // the file the server wrote is the one it read
 
   server_.Start();
-  MutexLock lock(engineLock);
-  EXPECT_EQ(tcpPortText, tcp);
-  EXPECT_EQ(serialPortText, serial);
-  EXPECT_EQ(setupRemarks, remarks);
-  EXPECT_EQ(setupRemarks[1], "the control line");
-  EXPECT_EQ(FieldText(comSettings[0].definition), "19200,e,7,2");
-  EXPECT_EQ(startMinimized, 1);
-  EXPECT_EQ(LineStatusText(1), "OK");
-  EXPECT_EQ(LineStatusText(2), "OK");
+  MutexLock lock(Table().engineLock);
+  EXPECT_EQ(Table().tcpPortText, tcp);
+  EXPECT_EQ(Table().serialPortText, serial);
+  EXPECT_EQ(Table().setupRemarks, remarks);
+  EXPECT_EQ(Table().setupRemarks[1], "the control line");
+  EXPECT_EQ(FieldText(Table().comSettings[0].definition), "19200,e,7,2");
+  EXPECT_EQ(Table().startMinimized, 1);
+  EXPECT_EQ(Table().LineStatusText(1), "OK");
+  EXPECT_EQ(Table().LineStatusText(2), "OK");
 }
 
 }  // namespace

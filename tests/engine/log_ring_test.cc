@@ -5,12 +5,13 @@
 
 #include "engine/line_table.h"
 #include "relay/corv_doc.h"
+#include "testsupport/process_table.h"
 
 namespace qmx {
 namespace {
 
 TEST(LogRing, WrapFlagAndListingOrder) {
-  CCorvDoc doc;
+  CCorvDoc doc(Table());
   for (int i = 0; i < 998; ++i) doc.AppendCommandLog("e" + std::to_string(i));
   EXPECT_EQ(doc.CommandLogWrapped(), 0);
   doc.AppendCommandLog("e998");
@@ -49,19 +50,19 @@ TEST(LogRing, ShortEntriesAfterLongOnesGiveTheMemoryBack) {
 }
 
 TEST(LogRing, ErrorLogMessagesAndListener) {
-  ResetLineTable();
-  SizeErrorLog();
+  Table().ResetLineTable();
+  Table().SizeErrorLog();
   std::vector<std::string> heard;
-  SetErrorLogListener([&](const std::string& e) { heard.push_back(e); });
-  AppendErrorLog(FormatMessage1(kMsgPortFailure, "com1"));
-  AppendErrorLog(FormatMessage1(kMsgCannotOpen, "qmx.txt"));
-  SetErrorLogListener(nullptr);
-  auto listing = ErrorLogListing();
+  Table().SetErrorLogListener([&](const std::string& e) { heard.push_back(e); });
+  Table().AppendErrorLog(FormatMessage1(kMsgPortFailure, "com1"));
+  Table().AppendErrorLog(FormatMessage1(kMsgCannotOpen, "qmx.txt"));
+  Table().SetErrorLogListener(nullptr);
+  auto listing = Table().ErrorLogListing();
   ASSERT_EQ(listing.size(), 2u);
   EXPECT_EQ(listing[0], "com1 open failure");
   EXPECT_EQ(listing[1], "QMX\u3000Cann't open qmx.txt");
   EXPECT_EQ(heard, listing);
-  ResetLineTable();
+  Table().ResetLineTable();
 }
 
 }  // namespace

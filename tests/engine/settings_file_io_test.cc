@@ -18,6 +18,7 @@
 #include "engine/line_table.h"
 #include "engine/settings_file.h"
 #include "platform/printable_text.h"
+#include "testsupport/process_table.h"
 
 namespace qmx {
 namespace {
@@ -34,7 +35,7 @@ std::string Slurp(const fs::path& path) {
 class SettingsFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetLineTable();
+    Table().ResetLineTable();
     char pattern[] = "/tmp/qmx-files-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     root_ = pattern;
@@ -47,7 +48,7 @@ class SettingsFiles : public ::testing::Test {
   void TearDown() override {
     fs::current_path(previous_);
     fs::remove_all(root_);
-    ResetLineTable();
+    Table().ResetLineTable();
   }
   void Write(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
@@ -71,12 +72,12 @@ constexpr const char* kText =
     "com3\r\ncom4\r\ncom5\r\ncom6\r\ncom7\r\ncom8,9600,n,8,1,x\tlast\r\n1\tend\r\n";
 
 TEST_F(SettingsFiles, ReadRefusesFifosAndDevicesWithoutWaiting) {
-  MutexLock lock(engineLock);
+  MutexLock lock(Table().engineLock);
   std::string reason;
   // Reads on Bounded's thread while this one holds engineLock for it and waits.
   auto read = [&] {
-    engineLock.AssertHeld();
-    return ReadSetupFile(&reason);
+    Table().engineLock.AssertHeld();
+    return ReadSetupFile(Table(), &reason);
   };
   ASSERT_EQ(::mkfifo("qmx.txt", 0644), 0);
   EXPECT_EQ(Bounded(read), std::optional<bool>(false));
@@ -86,21 +87,21 @@ TEST_F(SettingsFiles, ReadRefusesFifosAndDevicesWithoutWaiting) {
   EXPECT_EQ(Bounded(read), std::optional<bool>(false));
   EXPECT_EQ(reason, "not a regular file");
   fs::remove("qmx.txt");
-  EXPECT_FALSE(ReadSetupFile(&reason));
+  EXPECT_FALSE(ReadSetupFile(Table(), &reason));
   EXPECT_EQ(reason, "No such file or directory");
 }
 
 // Everything the reader stores, to compare two reads.
-std::vector<std::string> TableTexts() REQUIRES(engineLock) {
-  std::vector<std::string> texts(tcpPortText.begin(), tcpPortText.end());
-  texts.insert(texts.end(), serialPortText.begin(), serialPortText.end());
-  texts.insert(texts.end(), setupRemarks.begin(), setupRemarks.end());
-  for (const ComSetting& c : comSettings) {
+std::vector<std::string> TableTexts() REQUIRES(Table().engineLock) {
+  std::vector<std::string> texts(Table().tcpPortText.begin(), Table().tcpPortText.end());
+  texts.insert(texts.end(), Table().serialPortText.begin(), Table().serialPortText.end());
+  texts.insert(texts.end(), Table().setupRemarks.begin(), Table().setupRemarks.end());
+  for (const ComSetting& c : Table().comSettings) {
     texts.emplace_back(FieldText(c.name));
     texts.emplace_back(FieldText(c.definition));
     texts.emplace_back(FieldText(c.flow));
   }
-  texts.push_back(std::to_string(startMinimized));
+  texts.push_back(std::to_string(Table().startMinimized));
   return texts;
 }
 
@@ -115,7 +116,7 @@ long ReadBytesSoFar() {  // bytes this process has read, from /proc/self/io
 }
 
 TEST_F(SettingsFiles, ReadTakesOnlyTheStartOfAHugeFileAndReadsItTheSame) {
-  MutexLock lock(engineLock);
+  MutexLock lock(Table().engineLock);
   // Lines of the longest kind (98 characters and CR LF; 99 and CR LF, which
   // the reader splits) with a long tail: the bounded read stores what a read
   // of the whole text would.
@@ -124,12 +125,12 @@ TEST_F(SettingsFiles, ReadTakesOnlyTheStartOfAHugeFileAndReadsItTheSame) {
     longest += std::string(98 + i % 2, static_cast<char>('a' + i)) + "\r\n";
   for (const std::string& text :
        {std::string(kText) + std::string(100000, 'x'), longest}) {
-    ResetLineTableLocked();
-    ParseSetupText(text);
+    Table().ResetLineTableLocked();
+    ParseSetupText(Table(), text);
     std::vector<std::string> whole = TableTexts();
-    ResetLineTableLocked();
+    Table().ResetLineTableLocked();
     Write("qmx.txt", text);
-    ASSERT_TRUE(ReadSetupFile());
+    ASSERT_TRUE(ReadSetupFile(Table()));
     EXPECT_EQ(TableTexts(), whole);
   }
   // A sparse file of 8 MiB is read no further than its first lines.
@@ -137,22 +138,22 @@ TEST_F(SettingsFiles, ReadTakesOnlyTheStartOfAHugeFileAndReadsItTheSame) {
   ASSERT_EQ(::truncate("qmx.txt", 8L << 20), 0);
   const long before = ReadBytesSoFar();
   if (before < 0) GTEST_SKIP() << "no /proc/self/io";
-  ASSERT_TRUE(ReadSetupFile());
+  ASSERT_TRUE(ReadSetupFile(Table()));
   EXPECT_LT(ReadBytesSoFar() - before, 64 * 1024);
-  EXPECT_EQ(tcpPortText[0], "9001");
-  EXPECT_EQ(startMinimized, 1);
+  EXPECT_EQ(Table().tcpPortText[0], "9001");
+  EXPECT_EQ(Table().startMinimized, 1);
 }
 
 TEST_F(SettingsFiles, SaveKeepsALinkAndReplacesTheFileItLeadsTo) {
-  MutexLock lock(engineLock);
-  ParseSetupText(kText);
-  const std::string saved = ToDiskLineEnds(BuildSetupText());
+  MutexLock lock(Table().engineLock);
+  ParseSetupText(Table(), kText);
+  const std::string saved = ToDiskLineEnds(BuildSetupText(Table()));
   Write(root_ / "etc" / "qmx.txt", "old text\r\n");
   ::chmod((root_ / "etc" / "qmx.txt").c_str(), 0600);
   // qmx.txt -> ../etc/link -> qmx.txt (relative, two links).
   fs::create_symlink("qmx.txt", root_ / "etc" / "link");
   fs::create_symlink("../etc/link", "qmx.txt");
-  ASSERT_TRUE(WriteSetupFile());
+  ASSERT_TRUE(WriteSetupFile(Table()));
   EXPECT_TRUE(fs::is_symlink("qmx.txt"));
   EXPECT_EQ(fs::read_symlink("qmx.txt"), "../etc/link");
   EXPECT_EQ(Slurp(root_ / "etc" / "qmx.txt"), saved);
@@ -160,7 +161,7 @@ TEST_F(SettingsFiles, SaveKeepsALinkAndReplacesTheFileItLeadsTo) {
   // A link to a file that does not exist yet: the file is made, the link stays.
   fs::remove("qmx.txt");
   fs::create_symlink(root_ / "etc" / "new.txt", "qmx.txt");
-  ASSERT_TRUE(WriteSetupFile());
+  ASSERT_TRUE(WriteSetupFile(Table()));
   EXPECT_TRUE(fs::is_symlink("qmx.txt"));
   EXPECT_EQ(Slurp(root_ / "etc" / "new.txt"), saved);
   // Nothing else was made in either folder.
@@ -169,25 +170,25 @@ TEST_F(SettingsFiles, SaveKeepsALinkAndReplacesTheFileItLeadsTo) {
 }
 
 TEST_F(SettingsFiles, SaveNeverFollowsOrReplacesAPlantedName) {
-  MutexLock lock(engineLock);
-  ParseSetupText(kText);
+  MutexLock lock(Table().engineLock);
+  ParseSetupText(Table(), kText);
   Write(root_ / "etc" / "victim", "precious");
   fs::create_symlink(root_ / "etc" / "victim", "qmx.txt.new");
   Write("qmx.txt", "old");
-  ASSERT_TRUE(WriteSetupFile());
+  ASSERT_TRUE(WriteSetupFile(Table()));
   EXPECT_EQ(Slurp(root_ / "etc" / "victim"), "precious");
   EXPECT_EQ(fs::read_symlink("qmx.txt.new"), root_ / "etc" / "victim");
   EXPECT_FALSE(fs::is_symlink("qmx.txt"));
-  EXPECT_EQ(Slurp("qmx.txt"), ToDiskLineEnds(BuildSetupText()));
+  EXPECT_EQ(Slurp("qmx.txt"), ToDiskLineEnds(BuildSetupText(Table())));
 }
 
 // Saves in a child process; when the tests run as root the child becomes
 // nobody, so that a folder owned by root is closed to it.
-bool SaveAsAnotherUser() REQUIRES(engineLock) {
+bool SaveAsAnotherUser() REQUIRES(Table().engineLock) {
   pid_t child = ::fork();
   if (child == 0) {
     if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
-    ::_exit(WriteSetupFile() ? 0 : 1);
+    ::_exit(WriteSetupFile(Table()) ? 0 : 1);
   }
   int status = 0;
   ::waitpid(child, &status, 0);
@@ -195,18 +196,18 @@ bool SaveAsAnotherUser() REQUIRES(engineLock) {
 }
 
 TEST_F(SettingsFiles, SaveThatCannotWriteFailsAndLeavesNothingBehind) {
-  MutexLock lock(engineLock);
-  ParseSetupText(kText);
+  MutexLock lock(Table().engineLock);
+  ParseSetupText(Table(), kText);
   auto entries = [] { return std::distance(fs::directory_iterator("."), {}); };
   // Not a regular file: a folder, or a link to a FIFO (which must not block).
   fs::create_directory("qmx.txt");
-  EXPECT_FALSE(WriteSetupFile());
+  EXPECT_FALSE(WriteSetupFile(Table()));
   fs::remove("qmx.txt");
   ASSERT_EQ(::mkfifo((root_ / "etc" / "fifo").c_str(), 0644), 0);
   fs::create_symlink(root_ / "etc" / "fifo", "qmx.txt");
   EXPECT_EQ(Bounded([] {
-              engineLock.AssertHeld();  // held by the test for this thread
-              return WriteSetupFile();
+              Table().engineLock.AssertHeld();  // held by the test for this thread
+              return WriteSetupFile(Table());
             }),
             std::optional<bool>(false));
   EXPECT_EQ(entries(), 1);
@@ -227,10 +228,10 @@ TEST_F(SettingsFiles, SaveThatCannotWriteFailsAndLeavesNothingBehind) {
 // A settings file its reader may read but not write (a root-owned file
 // linked in for a service user) is read and served; saving it fails.
 TEST_F(SettingsFiles, AFileThatMayOnlyBeReadIsReadAndNotSaved) {
-  MutexLock lock(engineLock);
-  ParseSetupText(kText);
-  const std::string text = ToDiskLineEnds(BuildSetupText());
-  ResetLineTableLocked();
+  MutexLock lock(Table().engineLock);
+  ParseSetupText(Table(), kText);
+  const std::string text = ToDiskLineEnds(BuildSetupText(Table()));
+  Table().ResetLineTableLocked();
   Write(root_ / "etc" / "qmx.txt", text);
   ::chmod((root_ / "etc" / "qmx.txt").c_str(), 0444);
   fs::create_symlink(root_ / "etc" / "qmx.txt", "qmx.txt");
@@ -239,9 +240,9 @@ TEST_F(SettingsFiles, AFileThatMayOnlyBeReadIsReadAndNotSaved) {
   if (child == 0) {
     if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
     std::string reason;
-    if (!ReadSetupFile(&reason)) ::_exit(3);
-    if (ToDiskLineEnds(BuildSetupText()) != text) ::_exit(4);
-    ::_exit(WriteSetupFile() ? 5 : 0);
+    if (!ReadSetupFile(Table(), &reason)) ::_exit(3);
+    if (ToDiskLineEnds(BuildSetupText(Table())) != text) ::_exit(4);
+    ::_exit(WriteSetupFile(Table()) ? 5 : 0);
   }
   int status = 0;
   ::waitpid(child, &status, 0);

@@ -19,6 +19,7 @@
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
+#include "testsupport/process_table.h"
 
 namespace qmx {
 namespace {
@@ -110,32 +111,33 @@ class ListenAccessTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetTraceSink([this](std::string_view message) { trace.Add(message); });
-    wakeEvent.Open();
-    TcpBindInput(0, &cmdQueue, &wakeEvent);
-    for (int L = 1; L < kLineCount; ++L) TcpBindInput(L, &txQueue[L - 1], &wakeEvent);
-    cmdQueue.Allocate(kQueueCapacity);
-    for (ByteQueue& queue : txQueue) queue.Allocate(kQueueCapacity);
-    TcpSetRefusalListener([this](const std::string& text) {
+    Table().wakeEvent.Open();
+    Sockets().TcpBindInput(0, &Table().cmdQueue, &Table().wakeEvent);
+    for (int L = 1; L < kLineCount; ++L)
+      Sockets().TcpBindInput(L, &Table().txQueue[L - 1], &Table().wakeEvent);
+    Table().cmdQueue.Allocate(kQueueCapacity);
+    for (ByteQueue& queue : Table().txQueue) queue.Allocate(kQueueCapacity);
+    Sockets().TcpSetRefusalListener([this](const std::string& text) {
       std::lock_guard lock(reportMutex);
       reports.push_back(text);
     });
-    ASSERT_EQ(TcpStartup(&error), 1);
+    ASSERT_EQ(Sockets().TcpStartup(&error), 1);
   }
   void TearDown() override {
-    TcpCleanup(&error);
-    TcpSetListenAddresses({});
-    TcpSetAllowLists({}, {}, false);
-    TcpSetRefusalListener({});
+    Sockets().TcpCleanup(&error);
+    Sockets().TcpSetListenAddresses({});
+    Sockets().TcpSetAllowLists({}, {}, false);
+    Sockets().TcpSetRefusalListener({});
     SetTraceSink({});
-    cmdQueue.Free();
-    for (ByteQueue& queue : txQueue) queue.Free();
-    wakeEvent.Close();
+    Table().cmdQueue.Free();
+    for (ByteQueue& queue : Table().txQueue) queue.Free();
+    Table().wakeEvent.Close();
   }
   int Listen(int line) {
     const int port = FreeTcpPort();
-    CopyField(tcpLines[line].port, std::to_string(port));
-    EXPECT_EQ(TcpSocket(line, &error), 1) << error;
-    EXPECT_EQ(TcpListen(line, &error), 1) << error;
+    CopyField(Sockets().tcpLines[line].port, std::to_string(port));
+    EXPECT_EQ(Sockets().TcpSocket(line, &error), 1) << error;
+    EXPECT_EQ(Sockets().TcpListen(line, &error), 1) << error;
     return port;
   }
   std::vector<std::string> Reports() {
@@ -150,7 +152,7 @@ class ListenAccessTest : public ::testing::Test {
 
 TEST_F(ListenAccessTest, LinesListenOnlyOnTheGivenAddresses) {
   const long before = OpenDescriptors();
-  TcpSetListenAddresses({Address("127.0.0.1")});
+  Sockets().TcpSetListenAddresses({Address("127.0.0.1")});
   const int port = Listen(1);
   int client = ConnectTo("127.0.0.1", port);
   ASSERT_GE(client, 0);
@@ -159,27 +161,27 @@ TEST_F(ListenAccessTest, LinesListenOnlyOnTheGivenAddresses) {
     EXPECT_EQ(ConnectTo("::1", port), -1);
   }
   ::close(client);
-  EXPECT_EQ(TcpDisconnect(1, &error), 1);
+  EXPECT_EQ(Sockets().TcpDisconnect(1, &error), 1);
 
   if (!HaveIpv6Loopback()) GTEST_SKIP() << "::1 cannot be bound here";
   // Two addresses: two listening sockets feeding one line; the disconnect
   // wakes the thread waiting on both and closes each once.
-  TcpSetListenAddresses({Address("127.0.0.1"), Address("::1")});
+  Sockets().TcpSetListenAddresses({Address("127.0.0.1"), Address("::1")});
   const int both = Listen(2);
-  EXPECT_EQ(tcpLines[2].moreSockets.size(), 1u);
+  EXPECT_EQ(Sockets().tcpLines[2].moreSockets.size(), 1u);
   int v4 = ConnectTo("127.0.0.1", both);
   ASSERT_GE(v4, 0);
   SendText(v4, "4");
-  ASSERT_TRUE(WaitFor([] { return txQueue[1].Count() == 1; }));
+  ASSERT_TRUE(WaitFor([] { return Table().txQueue[1].Count() == 1; }));
   ::close(v4);
   int v6 = ConnectTo("::1", both);
   ASSERT_GE(v6, 0);
   SendText(v6, "6");
-  ASSERT_TRUE(WaitFor([] { return txQueue[1].Count() == 2; }));
+  ASSERT_TRUE(WaitFor([] { return Table().txQueue[1].Count() == 2; }));
   EXPECT_EQ(trace.Count("DataServer2 accepted something"), 2);
   ::close(v6);
-  EXPECT_EQ(TcpDisconnect(2, &error), 1);
-  EXPECT_TRUE(tcpLines[2].moreSockets.empty());
+  EXPECT_EQ(Sockets().TcpDisconnect(2, &error), 1);
+  EXPECT_TRUE(Sockets().tcpLines[2].moreSockets.empty());
   EXPECT_EQ(ConnectTo("127.0.0.1", both), -1);
   EXPECT_EQ(ConnectTo("::1", both), -1);
   EXPECT_EQ(OpenDescriptors(), before);
@@ -188,14 +190,14 @@ TEST_F(ListenAccessTest, LinesListenOnlyOnTheGivenAddresses) {
   // but the line's own socket until it is disconnected.
   int blocker = 0;
   int busy = RawListener(&blocker);  // 127.0.0.1:blocker is taken
-  CopyField(tcpLines[3].port, std::to_string(blocker));
-  TcpSetListenAddresses({Address("::1"), Address("127.0.0.1")});
-  ASSERT_EQ(TcpSocket(3, &error), 1);
-  EXPECT_EQ(TcpListen(3, &error), 0);
+  CopyField(Sockets().tcpLines[3].port, std::to_string(blocker));
+  Sockets().TcpSetListenAddresses({Address("::1"), Address("127.0.0.1")});
+  ASSERT_EQ(Sockets().TcpSocket(3, &error), 1);
+  EXPECT_EQ(Sockets().TcpListen(3, &error), 0);
   EXPECT_EQ(error, EADDRINUSE);
-  EXPECT_TRUE(tcpLines[3].moreSockets.empty());
+  EXPECT_TRUE(Sockets().tcpLines[3].moreSockets.empty());
   EXPECT_FALSE(Listening("::1", blocker));  // the address that did bind is let go
-  EXPECT_EQ(TcpDisconnect(3, &error), 1);
+  EXPECT_EQ(Sockets().TcpDisconnect(3, &error), 1);
   ::close(busy);
   EXPECT_EQ(OpenDescriptors(), before);
 }
@@ -205,19 +207,19 @@ TEST_F(ListenAccessTest, DefaultReachesTheLineOverIpv4AndIpv6) {
   int v4 = ConnectTo("127.0.0.1", port);
   ASSERT_GE(v4, 0);
   SendText(v4, "a");
-  ASSERT_TRUE(WaitFor([] { return txQueue[0].Count() == 1; }));
+  ASSERT_TRUE(WaitFor([] { return Table().txQueue[0].Count() == 1; }));
   ::close(v4);
   if (!HaveIpv6Loopback()) GTEST_SKIP() << "::1 cannot be bound here";
   int v6 = ConnectTo("::1", port);
   ASSERT_GE(v6, 0);
   SendText(v6, "b");
-  ASSERT_TRUE(WaitFor([] { return txQueue[0].Count() == 2; }));
-  EXPECT_TRUE(tcpLines[1].moreSockets.empty());  // one socket takes both
+  ASSERT_TRUE(WaitFor([] { return Table().txQueue[0].Count() == 2; }));
+  EXPECT_TRUE(Sockets().tcpLines[1].moreSockets.empty());  // one socket takes both
   ::close(v6);
 }
 
 TEST_F(ListenAccessTest, StrangersAreTurnedAwayBeforeTheyTakeTheLine) {
-  TcpSetAllowLists({Net("127.0.0.2/32")}, {Net("127.0.0.3")}, true);
+  Sockets().TcpSetAllowLists({Net("127.0.0.2/32")}, {Net("127.0.0.3")}, true);
   const int data = Listen(1);
   const int control = Listen(0);
 
@@ -232,12 +234,12 @@ TEST_F(ListenAccessTest, StrangersAreTurnedAwayBeforeTheyTakeTheLine) {
   ASSERT_GE(again, 0);
   EXPECT_TRUE(ClosedByServer(again));
   ASSERT_TRUE(trace.WaitFor("DataServer1 refused 127.0.0.1", 2));
-  EXPECT_EQ(TcpClientFd(1), -1);
+  EXPECT_EQ(Sockets().TcpClientFd(1), -1);
 
   int allowed = ConnectTo("127.0.0.1", data, "127.0.0.2");
   ASSERT_GE(allowed, 0);
   SendText(allowed, "ok");
-  ASSERT_TRUE(WaitFor([] { return txQueue[0].Count() == 2; }));
+  ASSERT_TRUE(WaitFor([] { return Table().txQueue[0].Count() == 2; }));
   EXPECT_EQ(trace.Count("DataServer1 accepted something"), 1);
   ::close(again);
 
@@ -249,7 +251,8 @@ TEST_F(ListenAccessTest, StrangersAreTurnedAwayBeforeTheyTakeTheLine) {
   ::close(user);
   int operatorClient = ConnectTo("127.0.0.1", control, "127.0.0.3");
   ASSERT_GE(operatorClient, 0);
-  ASSERT_TRUE(WaitFor([] { return cmdQueue.Count() == 1; }));  // only this one's marker
+  ASSERT_TRUE(
+      WaitFor([] { return Table().cmdQueue.Count() == 1; }));  // only this one's marker
   EXPECT_EQ(trace.Count("ControlServer1 refused 127.0.0.2"), 1);
 
   EXPECT_EQ(Reports(),
@@ -263,9 +266,9 @@ TEST_F(ListenAccessTest, StrangersAreTurnedAwayBeforeTheyTakeTheLine) {
 TEST_F(ListenAccessTest, MappedNetsAdmitIpv4Clients) {
   // Line 1 on the default socket (dual-stack where the host has IPv6, so
   // the client arrives as ::ffff:127.0.0.1), line 2 on an IPv4 socket.
-  TcpSetAllowLists({Net("::ffff:127.0.0.0/104")}, {}, false);
+  Sockets().TcpSetAllowLists({Net("::ffff:127.0.0.0/104")}, {}, false);
   const int dual = Listen(1);
-  TcpSetListenAddresses({Address("127.0.0.1")});
+  Sockets().TcpSetListenAddresses({Address("127.0.0.1")});
   const int v4only = Listen(2);
   int first = ConnectTo("127.0.0.1", dual);
   ASSERT_GE(first, 0);
@@ -273,10 +276,11 @@ TEST_F(ListenAccessTest, MappedNetsAdmitIpv4Clients) {
   int second = ConnectTo("127.0.0.1", v4only);
   ASSERT_GE(second, 0);
   SendText(second, "b");
-  ASSERT_TRUE(WaitFor([] { return txQueue[0].Count() == 1 && txQueue[1].Count() == 1; }));
+  ASSERT_TRUE(WaitFor(
+      [] { return Table().txQueue[0].Count() == 1 && Table().txQueue[1].Count() == 1; }));
 
   // A mapped host net admits that host alone.
-  TcpSetAllowLists({Net("::ffff:127.0.0.2/128")}, {}, false);
+  Sockets().TcpSetAllowLists({Net("::ffff:127.0.0.2/128")}, {}, false);
   const int narrow = Listen(3);
   int stranger = ConnectTo("127.0.0.1", narrow);
   ASSERT_GE(stranger, 0);
@@ -284,7 +288,7 @@ TEST_F(ListenAccessTest, MappedNetsAdmitIpv4Clients) {
   int allowed = ConnectTo("127.0.0.1", narrow, "127.0.0.2");
   ASSERT_GE(allowed, 0);
   SendText(allowed, "c");
-  ASSERT_TRUE(WaitFor([] { return txQueue[2].Count() == 1; }));
+  ASSERT_TRUE(WaitFor([] { return Table().txQueue[2].Count() == 1; }));
   EXPECT_EQ(trace.Count("DataServer3 accepted something"), 1);
   ::close(stranger);
   ::close(allowed);
@@ -296,8 +300,8 @@ TEST_F(ListenAccessTest, AcceptedClientsProbeForVanishedPeers) {
   const int port = Listen(1);
   int client = ConnectTo("127.0.0.1", port);
   ASSERT_GE(client, 0);
-  ASSERT_TRUE(WaitFor([] { return TcpClientFd(1) >= 0; }));
-  const int fd = TcpClientFd(1);
+  ASSERT_TRUE(WaitFor([] { return Sockets().TcpClientFd(1) >= 0; }));
+  const int fd = Sockets().TcpClientFd(1);
   auto option = [fd](int level, int name) {
     int value = -1;
     ::socklen_t length = sizeof(value);

@@ -236,25 +236,27 @@ TEST(NetAccess, RefusalSummaryCountsAddressesWithinABound) {
 }
 
 TEST(NetAccess, RefusalSummaryReachesTheListenerAndOutlivesIt) {
+  SocketLayer layer;
   std::vector<std::string> texts;
-  TcpSetRefusalListener([&texts](const std::string& text) { texts.push_back(text); });
-  // This process's one limiter, filled by reports of the same minute.
-  net::ReportRefusal(9102, Address("::ffff:192.0.2.1"));
+  layer.TcpSetRefusalListener(
+      [&texts](const std::string& text) { texts.push_back(text); });
+  // The layer's one limiter, filled by reports of the same minute.
+  layer.ReportRefusal(9102, Address("::ffff:192.0.2.1"));
   for (uint32_t i = 1; i < RefusalLimiter::kCapacity; ++i) {
-    net::ReportRefusal(9102, Numbered(i));
+    layer.ReportRefusal(9102, Numbered(i));
   }
   ASSERT_EQ(texts.size(), RefusalLimiter::kCapacity);
   EXPECT_EQ(texts[0], "TCP port 9102 refused 192.0.2.1");
   EXPECT_EQ(texts[1], "TCP port 9102 refused 2001:db8::1");
-  net::ReportRefusal(9103, Address("192.0.2.77"));
-  net::ReportRefusal(9102, Address("192.0.2.77"));
-  net::ReportRefusal(9102, Address("192.0.2.78"));
+  layer.ReportRefusal(9103, Address("192.0.2.77"));
+  layer.ReportRefusal(9102, Address("192.0.2.77"));
+  layer.ReportRefusal(9102, Address("192.0.2.78"));
   EXPECT_EQ(texts.size(), RefusalLimiter::kCapacity);
   // Replacing the listener hands the pending count to the outgoing one.
-  TcpSetRefusalListener({});
+  layer.TcpSetRefusalListener({});
   ASSERT_EQ(texts.size(), RefusalLimiter::kCapacity + 1);
   EXPECT_EQ(texts.back(), "3 refusals from 2 more addresses");
-  TcpSetRefusalListener({});
+  layer.TcpSetRefusalListener({});
   EXPECT_EQ(texts.size(), RefusalLimiter::kCapacity + 1);
 }
 

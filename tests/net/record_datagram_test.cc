@@ -15,6 +15,7 @@
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
+#include "testsupport/process_table.h"
 
 namespace qmx {
 namespace {
@@ -42,27 +43,28 @@ class RecordDatagramTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetTraceSink([this](std::string_view message) { trace.Add(message); });
-    for (int L = 1; L < kLineCount; ++L) TcpBindInput(L, &txQueue[L - 1], &wakeEvent);
-    for (ByteQueue& queue : txQueue) queue.Allocate(kQueueCapacity);
-    ASSERT_EQ(TcpStartup(&error), 1);
+    for (int L = 1; L < kLineCount; ++L)
+      Sockets().TcpBindInput(L, &Table().txQueue[L - 1], &Table().wakeEvent);
+    for (ByteQueue& queue : Table().txQueue) queue.Allocate(kQueueCapacity);
+    ASSERT_EQ(Sockets().TcpStartup(&error), 1);
     // ThreadSanitizer starts a helper thread with the first thread created;
     // let that happen before the count.
     std::thread([] {}).join();
     threadsAtStart = ThreadCount();
   }
   void TearDown() override {
-    TcpCleanup(&error);
+    Sockets().TcpCleanup(&error);
     EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threadsAtStart; }));
-    for (TcpLine& line : tcpLines) line.socketType = SocketType::kStream;
-    SetRecordWaitForTest(0);
+    for (TcpLine& line : Sockets().tcpLines) line.socketType = SocketType::kStream;
+    Sockets().SetRecordWaitForTest(0);
     SetTraceSink({});
-    for (ByteQueue& queue : txQueue) queue.Free();
+    for (ByteQueue& queue : Table().txQueue) queue.Free();
   }
   // Puts a socket connected to 127.0.0.1:port on `line` and starts its
   // receiving thread, as a line type that connects does: TcpRecvThread on a
   // stream, UdpRecvcliThread on a datagram socket. 0, or the failure's code.
   int ConnectLine(int line, int port, SocketType socketType = SocketType::kStream) {
-    TcpLine& record = tcpLines[line];
+    TcpLine& record = Sockets().tcpLines[line];
     const bool stream = socketType == SocketType::kStream;
     const int fd = ::socket(AF_INET, stream ? SOCK_STREAM : SOCK_DGRAM, 0);
     const ::sockaddr_in to = Loopback(port);
@@ -74,8 +76,8 @@ class RecordDatagramTest : public ::testing::Test {
     record.socketType = socketType;
     record.lineSocket = fd;
     record.lastError = 0;
-    const int failure =
-        net::StartRecordThread(record, stream ? TcpRecvThread : UdpRecvcliThread);
+    const int failure = net::StartRecordThread(
+        record, stream ? &SocketLayer::TcpRecvThread : &SocketLayer::UdpRecvcliThread);
     // Without its thread the line keeps only its socket, for TcpDisconnect.
     record.state = failure == 0 ? LineState::kConnected : LineState::kSocket;
     return failure;
@@ -86,7 +88,9 @@ class RecordDatagramTest : public ::testing::Test {
     Bytes data(kRecordSize);
     int length = 0;
     for (int tries = datagram ? 10 : 1; tries > 0; --tries) {
-      if ((datagram ? UdpRecvfrom : TcpRecv)(line, data, &length, &error)) return data;
+      if ((Sockets().*(datagram ? &SocketLayer::UdpRecvfrom : &SocketLayer::TcpRecv))(
+              line, data, &length, &error))
+        return data;
       if (error != TCP_ERROR_TIMEOUT) break;
     }
     return std::nullopt;
@@ -94,11 +98,11 @@ class RecordDatagramTest : public ::testing::Test {
   // TcpDisconnect, bounded: a thread it cannot end fails the test after
   // 10 s and is released by hand.
   void DisconnectWithin(int line) {
-    auto done =
-        std::async(std::launch::async, [&] { return TcpDisconnect(line, &error); });
+    auto done = std::async(std::launch::async,
+                           [&] { return Sockets().TcpDisconnect(line, &error); });
     if (done.wait_for(10s) != std::future_status::ready) {
-      tcpLines[line].stopRequested = true;
-      tcpLines[line].recvTakenEvent.Set();
+      Sockets().tcpLines[line].stopRequested = true;
+      Sockets().tcpLines[line].recvTakenEvent.Set();
       ADD_FAILURE() << "TcpDisconnect did not end the line's thread";
     }
     EXPECT_EQ(done.get(), 1);
@@ -124,7 +128,8 @@ TEST_F(RecordDatagramTest, ConnectedLineTakesWholeRecordsWhateverTheSends) {
   for (size_t offset : {10, 15}) {
     ASSERT_TRUE(WaitFor([] {
       int unread = -1;
-      return ::ioctl(tcpLines[7].lineSocket, FIONREAD, &unread) == 0 && unread == 0;
+      return ::ioctl(Sockets().tcpLines[7].lineSocket, FIONREAD, &unread) == 0 &&
+             unread == 0;
     }));
     SendText(peer, AsText(second).substr(offset, 5));
   }
@@ -138,20 +143,21 @@ TEST_F(RecordDatagramTest, ConnectedLineTakesWholeRecordsWhateverTheSends) {
 }
 
 TEST_F(RecordDatagramTest, WrongStatesAreRefused) {
-  CopyField(tcpLines[1].port, std::to_string(FreeTcpPort()));
-  ASSERT_TRUE(TcpSocket(1, &error) && TcpListen(1, &error));
+  CopyField(Sockets().tcpLines[1].port, std::to_string(FreeTcpPort()));
+  ASSERT_TRUE(Sockets().TcpSocket(1, &error) && Sockets().TcpListen(1, &error));
   EXPECT_FALSE(Take(1));
   EXPECT_EQ(error, TCP_ERROR_STATUS);
-  EXPECT_EQ(TcpRecvLen(1, &error), -1);
+  EXPECT_EQ(Sockets().TcpRecvLen(1, &error), -1);
   EXPECT_EQ(trace.Count("DataServer1 TcpRecv TCP_ERROR_STATUS"), 1);
 
   // A datagram line sends and receives only once bound.
-  tcpLines[3].socketType = SocketType::kDatagram;
-  ASSERT_EQ(TcpSocket(3, &error), 1);
+  Sockets().tcpLines[3].socketType = SocketType::kDatagram;
+  ASSERT_EQ(Sockets().TcpSocket(3, &error), 1);
   int peerPort = 0;
   int peer = RawDatagramSocket(&peerPort);
   ::sockaddr_in to = Loopback(peerPort);
-  EXPECT_EQ(UdpSendto(3, &to, "datagram", 8, &error) ? 0 : error, TCP_ERROR_STATUS);
+  EXPECT_EQ(Sockets().UdpSendto(3, &to, "datagram", 8, &error) ? 0 : error,
+            TCP_ERROR_STATUS);
   EXPECT_FALSE(Take(3, true));
   EXPECT_EQ(error, TCP_ERROR_STATUS);
   EXPECT_EQ(trace.Count("DataServer3 UdpSendto TCP_ERROR_STATUS"), 1);
@@ -160,11 +166,11 @@ TEST_F(RecordDatagramTest, WrongStatesAreRefused) {
 }
 
 TEST_F(RecordDatagramTest, ReceivingThreadEndsOnPeerCloseAndOnDisconnect) {
-  SetRecordWaitForTest(50);
+  Sockets().SetRecordWaitForTest(50);
   int port = 0;
   int server = RawListener(&port);
   ASSERT_EQ(ConnectLine(7, port), 0);
-  tcpLines[8].recvLength = 0;
+  Sockets().tcpLines[8].recvLength = 0;
   ASSERT_EQ(ConnectLine(8, port), 0);
   int closing = ::accept(server, nullptr, nullptr);
   int sender = ::accept(server, nullptr, nullptr);
@@ -179,15 +185,15 @@ TEST_F(RecordDatagramTest, ReceivingThreadEndsOnPeerCloseAndOnDisconnect) {
   EXPECT_TRUE(trace.WaitFor("DataServer7 recv Connection broken "));
   EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threadsAtStart + 1; }));
   EXPECT_FALSE(Take(7));
-  tcpLines[7].recvPending = 1;  // a pending receive is reported once
-  EXPECT_EQ(TcpRecvLen(7, &error), -1);
+  Sockets().tcpLines[7].recvPending = 1;  // a pending receive is reported once
+  EXPECT_EQ(Sockets().TcpRecvLen(7, &error), -1);
   EXPECT_EQ(error, TCP_ERROR_TIMEOUT);
-  EXPECT_EQ(TcpRecvLen(7, &error), 0);
+  EXPECT_EQ(Sockets().TcpRecvLen(7, &error), 0);
 
   // Line 8's thread holds a record nobody takes: only the disconnect can
   // end its wait, and the record does not reach the next connection.
   SendText(sender, AsText(Record({1, 2, 3, 4}, "untaken")));
-  ASSERT_TRUE(WaitFor([] { return tcpLines[8].recvLength == kRecordSize; }));
+  ASSERT_TRUE(WaitFor([] { return Sockets().tcpLines[8].recvLength == kRecordSize; }));
   DisconnectWithin(8);
   EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threadsAtStart; }));
   ASSERT_EQ(ConnectLine(8, port), 0);
@@ -199,36 +205,37 @@ TEST_F(RecordDatagramTest, ReceivingThreadEndsOnPeerCloseAndOnDisconnect) {
 TEST_F(RecordDatagramTest, DatagramLinesExchangeRecords) {
   int serverPort = 0;
   ::close(RawDatagramSocket(&serverPort));
-  tcpLines[3].socketType = SocketType::kDatagram;
-  CopyField(tcpLines[3].port, std::to_string(serverPort));
-  ASSERT_TRUE(TcpSocket(3, &error) && TcpListen(3, &error));
+  Sockets().tcpLines[3].socketType = SocketType::kDatagram;
+  CopyField(Sockets().tcpLines[3].port, std::to_string(serverPort));
+  ASSERT_TRUE(Sockets().TcpSocket(3, &error) && Sockets().TcpListen(3, &error));
   EXPECT_EQ(trace.Count("DataServer3 UdpBind OK"), 1);
-  EXPECT_TRUE(tcpLines[3].recordThread.joinable());
+  EXPECT_TRUE(Sockets().tcpLines[3].recordThread.joinable());
   ASSERT_EQ(ConnectLine(4, serverPort, SocketType::kDatagram), 0);
   ::sockaddr_in client{};
   ::socklen_t size = sizeof(client);
-  ::getsockname(tcpLines[4].lineSocket, reinterpret_cast<::sockaddr*>(&client), &size);
+  ::getsockname(Sockets().tcpLines[4].lineSocket, reinterpret_cast<::sockaddr*>(&client),
+                &size);
 
   // Connected line to bound line: the bound line's thread only traces what
   // it gets.
   ::sockaddr_in server = Loopback(serverPort);
   const Bytes up = Record({0xC1, 0x02, 1, 9}, "up");
-  ASSERT_EQ(UdpSendto(4, &server, up.data(), kRecordSize, &error), 1);
+  ASSERT_EQ(Sockets().UdpSendto(4, &server, up.data(), kRecordSize, &error), 1);
   EXPECT_EQ(trace.Count("DataServer4 UdpSendto ope=c1 sub=02 lane=1 dnum=9"), 1);
   EXPECT_TRUE(trace.WaitFor("DataServer3 buffer_length = 24 , bytes_received = 20"));
 
   // Bound line to connected line: one record whole, one in two datagrams.
   const Bytes down = Record({0x7F, 0xEE, 2, 250}, "down");
-  ASSERT_EQ(UdpSendto(3, &client, down.data(), kRecordSize, &error), 1);
-  ASSERT_EQ(UdpSendto(3, &client, up.data(), 12, &error), 1);
-  ASSERT_EQ(UdpSendto(3, &client, up.data() + 12, 8, &error), 1);
+  ASSERT_EQ(Sockets().UdpSendto(3, &client, down.data(), kRecordSize, &error), 1);
+  ASSERT_EQ(Sockets().UdpSendto(3, &client, up.data(), 12, &error), 1);
+  ASSERT_EQ(Sockets().UdpSendto(3, &client, up.data() + 12, 8, &error), 1);
   EXPECT_EQ(Take(4, true), down);
   EXPECT_EQ(Take(4, true), up);
   EXPECT_EQ(trace.Count("DataServer4 UdpRecvfrom ope=7f sub=ee lane=2 dnum=250"), 1);
 
   DisconnectWithin(3);
   EXPECT_EQ(error, 0);  // an unconnected datagram socket's shutdown is no failure
-  EXPECT_FALSE(tcpLines[3].recordThread.joinable());
+  EXPECT_FALSE(Sockets().tcpLines[3].recordThread.joinable());
 }
 
 }  // namespace

@@ -205,23 +205,21 @@ TEST(ByteQueue, FreeResetAndStopReleaseAWaitingProducer) {
 // without a drainer (or when the drainer leaves bytes) it is told to wake
 // the consumer instead.
 std::atomic<int> drainedFor{-1};
-ByteQueue* drainedQueue = nullptr;
-bool TakeAll(int index) {
+bool TakeAll(void* context, int index) {
   drainedFor = index;
   uint8_t sink[64];
-  while (drainedQueue->GetSome(sink) > 0) {
+  while (static_cast<ByteQueue*>(context)->GetSome(sink) > 0) {
   }
   return true;
 }
-bool TakeNothing(int) { return false; }
+bool TakeNothing(void*, int) { return false; }
 
 TEST(ByteQueue, DrainerRunsOnTheProducersThread) {
   ByteQueue q;
   q.Allocate(100);
-  drainedQueue = &q;
   q.PutSome(std::vector<uint8_t>(80, 1));
   EXPECT_FALSE(q.Drain());  // no drainer: the consumer must be woken
-  q.SetDrainer(&TakeAll, 5);
+  q.SetDrainer(&TakeAll, &q, 5);
   std::thread producer([&] {
     q.PutSome(std::vector<uint8_t>(10, 2));
     EXPECT_TRUE(q.Drain());
@@ -229,11 +227,11 @@ TEST(ByteQueue, DrainerRunsOnTheProducersThread) {
   producer.join();
   EXPECT_EQ(drainedFor.load(), 5);
   EXPECT_EQ(q.Count(), 0);
-  q.SetDrainer(&TakeNothing, 1);
+  q.SetDrainer(&TakeNothing, &q, 1);
   q.Put(3);
   EXPECT_FALSE(q.Drain());
   EXPECT_EQ(q.Count(), 1);
-  q.SetDrainer(nullptr, 0);
+  q.SetDrainer(nullptr, nullptr, 0);
   EXPECT_FALSE(q.Drain());
 }
 

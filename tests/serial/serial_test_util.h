@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "serial/rs_port.h"
+#include "testsupport/process_table.h"
 #include "testsupport/pty_device.h"
 #include "testsupport/scratch_dir.h"
 #include "testsupport/wait_for.h"
@@ -65,11 +66,11 @@ inline bool WriteToPort(int n, const Bytes& data, std::chrono::milliseconds limi
   bool refused = false;
   WaitFor(
       [&] {
-        const int written =
-            RsWriteNow(n, data.data() + done, static_cast<int>(data.size() - done));
+        const int written = Ports().RsWriteNow(n, data.data() + done,
+                                               static_cast<int>(data.size() - done));
         if (written < 0) return refused = true;
         done += static_cast<size_t>(written);
-        pollfd p{RsWaitHandle(n), POLLOUT, 0};
+        pollfd p{Ports().RsWaitHandle(n), POLLOUT, 0};
         if (done < data.size()) ::poll(&p, 1, 10);
         return done == data.size();
       },

@@ -14,6 +14,7 @@
 #include "serial/rs_port.h"
 #include "serial_test_util.h"
 #include "testsupport/child_process.h"
+#include "testsupport/process_table.h"
 
 namespace qmx {
 namespace {
@@ -66,21 +67,21 @@ TEST_F(SerialVportTest, EchoPlugAnswersEveryByteAcrossReopensAndLeavesNoLink) {
     ::close(fd);
   }
 
-  wakeEvent.Open();  // and through the driver, opened three times
-  RsBindInput(0, &rxQueue[0], &wakeEvent);
-  rxQueue[0].Allocate(5000);
-  CopyField(rsPorts[0].name, "com1");
-  CopyField(rsPorts[0].definition, "115200,n,8,1");
+  Table().wakeEvent.Open();  // and through the driver, opened three times
+  Ports().RsBindInput(0, &Table().rxQueue[0], &Table().wakeEvent);
+  Table().rxQueue[0].Allocate(5000);
+  CopyField(Ports().rsPorts[0].name, "com1");
+  CopyField(Ports().rsPorts[0].definition, "115200,n,8,1");
   for (int round = 0; round < 3; ++round) {
-    ASSERT_EQ(RsOpen(0), 1);
+    ASSERT_EQ(Ports().RsOpen(0), 1);
     ASSERT_TRUE(WriteToPort(0, Bytes(data.begin(), data.begin() + 1000)));
     Bytes got(1000);
     size_t have = 0;
     EXPECT_TRUE(WaitFor([&] {
-      return (have += rxQueue[0].GetSome(std::span(got).subspan(have))) == 1000;
+      return (have += Table().rxQueue[0].GetSome(std::span(got).subspan(have))) == 1000;
     }));
     EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
-    RsClose(0);
+    Ports().RsClose(0);
   }
   EXPECT_EQ(ExitStatus(*vport, SIGTERM), 0);
   EXPECT_FALSE(Exists("com1"));

@@ -33,18 +33,15 @@ bool WaitUntilBackedUp(const PtyDevice& device) {
 
 TEST_F(ClientFaults, StalledClientIsDroppedAfterTheLimitWhileOtherLinesRelay) {
   constexpr int kStallLimitMs = 8000;
-  SetSendStallLimitForTest(kStallLimitMs);
-  struct RestoreLimit {
-    ~RestoreLimit() { SetSendStallLimitForTest(0); }
-  } restore;
   // Line 1's device talks without end; its client never reads.
   std::string error;
   devices_[1] = PtyDevice::Create(dir_.path() + "/com1", Play::kSource, &error);
   ASSERT_TRUE(devices_[1]) << error;
   StartInProcess();
+  Table().net.SetSendStallLimitForTest(kStallLimitMs);
   load::LineSocket stalled(port_[1], 10s, /*receiveBuffer=*/4096);
   ASSERT_TRUE(stalled.connected());
-  ASSERT_TRUE(WaitFor([] { return TcpClientFd(1) >= 0; }));
+  ASSERT_TRUE(WaitFor([] { return Table().net.TcpClientFd(1) >= 0; }));
 
   // While the stalled line is backed up, the seven others carry round trips,
   // each round long before the stalled client's limit is up.
@@ -54,12 +51,12 @@ TEST_F(ClientFaults, StalledClientIsDroppedAfterTheLimitWhileOtherLinesRelay) {
       const std::string token = "<line " + std::to_string(L) + ">";
       EXPECT_TRUE(load::ProbeLine(port_[L], token, 30s)) << "line " << L;
     }
-    ASSERT_GE(TcpClientFd(1), 0)
+    ASSERT_GE(Table().net.TcpClientFd(1), 0)
         << "round " << round << ": the other lines waited for the stalled client";
   }
 
   // Then the server gives it up, and the client learns so.
-  EXPECT_TRUE(WaitFor([] { return TcpClientFd(1) < 0; },
+  EXPECT_TRUE(WaitFor([] { return Table().net.TcpClientFd(1) < 0; },
                       std::chrono::milliseconds(kStallLimitMs) + 30s));
   EXPECT_TRUE(stalled.WaitPeerClosed(10s)) << "dropped, but the client was never told";
   // The line serves the next client.

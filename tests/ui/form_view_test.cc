@@ -53,7 +53,8 @@ TEST_F(UiFormView, OkWithNothingChangedReappliesExactlyTheFailedLines) {
   TcpClient client1(copy);
   TcpClient client3(late);
   ExpectBridged(client3, com3, "c");
-  ASSERT_TRUE(QTest::qWaitFor([] { return TcpClientFd(1) >= 0; }, 10000));  // accepted
+  ASSERT_TRUE(QTest::qWaitFor([this] { return Table().net.TcpClientFd(1) >= 0; },
+                              10000));  // accepted
   com2.Write("copied");
   EXPECT_TRUE(client1.Receives("copied"));
 }
@@ -103,8 +104,8 @@ TEST_F(UiFormView, MinimizeAloneTouchesNoLine) {
   Find<QCheckBox>(IDC_MINIMIZE)->setChecked(true);
   Click(IDC_CORV_OK);
   {
-    MutexLock lock(engineLock);
-    EXPECT_EQ(startMinimized, 1);
+    MutexLock lock(Table().engineLock);
+    EXPECT_EQ(Table().startMinimized, 1);
   }
   ExpectBridged(client, com1, "2");
   controlClient.Send("hello\r");
@@ -123,7 +124,7 @@ TEST_F(UiFormView, UnappliedEditIsLostOnRefreshAndOnCancel) {
   TcpClient controlClient(control);  // its greeting asks the window to reload
   ASSERT_TRUE(controlClient.Receives("ready\r\n"));
   EXPECT_TRUE(QTest::qWaitFor([&] { return Shows(TcpBox(1)) == applied; }, 10000));
-  EXPECT_TRUE(QTest::qWaitFor([&] { return refreshNeeded.load() == 0; }, 10000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Table().refreshNeeded.load() == 0; }, 10000));
 
   Type(TcpBox(1), "9998");
   Type(SerialBox(2), "receive com1");
@@ -132,8 +133,8 @@ TEST_F(UiFormView, UnappliedEditIsLostOnRefreshAndOnCancel) {
   EXPECT_EQ(QStringList({Shows(TcpBox(1)), Shows(SerialBox(2))}),
             QStringList({applied, "unused"}));
   EXPECT_FALSE(Find<QCheckBox>(IDC_MINIMIZE)->isChecked());
-  MutexLock lock(engineLock);
-  EXPECT_EQ(QString::fromStdString(tcpPortText[1]), applied);
+  MutexLock lock(Table().engineLock);
+  EXPECT_EQ(QString::fromStdString(Table().tcpPortText[1]), applied);
 }
 
 TEST_F(UiFormView, CapitalsStayOnlyInDataLineOneSerialBox) {
@@ -154,8 +155,8 @@ TEST_F(UiFormView, CapitalsStayOnlyInDataLineOneSerialBox) {
   EXPECT_EQ(Shows(StatusBox(1)), "");
   EXPECT_EQ(Shows(SerialBox(1)), "com1");
   {
-    MutexLock lock(engineLock);
-    EXPECT_EQ(serialPortText[1], "COM1");
+    MutexLock lock(Table().engineLock);
+    EXPECT_EQ(Table().serialPortText[1], "COM1");
   }
   Click(IDC_CORV_OK);
   EXPECT_EQ(Shows(StatusBox(1)), "OK");

@@ -37,7 +37,7 @@ class UiLogWindows : public UiTest {
     return lines;
   }
   void AppendCommands(int from, int to) {
-    MutexLock lock(engineLock);
+    MutexLock lock(Table().engineLock);
     for (int i = from; i < to; ++i)
       doc()->AppendCommandLog("cmd " + std::to_string(i) + "\r\n");
   }
@@ -66,15 +66,15 @@ TEST_F(UiLogWindows, ErrorLogShowsOneEntryPerLineFromItsBeginning) {
   Start(&file);
   int scrolled = 0;
   {
-    MutexLock lock(engineLock);
-    AppendErrorLog("second");  // entries have no line end of their own
+    MutexLock lock(Table().engineLock);
+    Table().AppendErrorLog("second");  // entries have no line end of their own
   }
   EXPECT_EQ(
       OpenLog(IDC_ERROR_LOG, &scrolled),
       QStringList({"com1 open failure: com1: No such file or directory", "second", ""}));
   {
-    MutexLock lock(engineLock);
-    for (int i = 0; i < 1003; ++i) AppendErrorLog("entry " + std::to_string(i));
+    MutexLock lock(Table().engineLock);
+    for (int i = 0; i < 1003; ++i) Table().AppendErrorLog("entry " + std::to_string(i));
   }
   QStringList lines = OpenLog(IDC_ERROR_LOG, &scrolled);
   ASSERT_EQ(lines.size(), 1001);

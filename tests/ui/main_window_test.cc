@@ -51,8 +51,8 @@ TEST_F(UiMainWindow, MissingSettingsFileStartsQuietlyWithEveryLineUnused) {
     EXPECT_EQ(Shows(kFormLines[line].tcpId), "unused");
     EXPECT_EQ(Shows(kFormLines[line].statusId), "");
   }
-  MutexLock lock(engineLock);
-  EXPECT_EQ(ErrorLogListing(),
+  MutexLock lock(Table().engineLock);
+  EXPECT_EQ(Table().ErrorLogListing(),
             std::vector<std::string>{
                 "QMX\u3000Cann't open qmx.txt: No such file or directory"});
 }
@@ -114,7 +114,7 @@ TEST_F(UiMainWindow, CtrlNKeepsCaptionCommandLogAndRelayThread) {
   client.Send("hello\r");
   ASSERT_TRUE(client.Receives("220 QMX ver2.01 ready\r\n"));
   auto listing = [&] {
-    MutexLock lock(engineLock);
+    MutexLock lock(Table().engineLock);
     return doc()->CommandLogListing();
   };
   ASSERT_TRUE(

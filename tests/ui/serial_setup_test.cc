@@ -21,8 +21,8 @@ class UiSerialSetup : public UiTest {
                             [&](QWidget* modal) { use(qobject_cast<QDialog*>(modal)); }));
   }
   ComSetting Setting(int index) {
-    MutexLock lock(engineLock);
-    return comSettings[index];
+    MutexLock lock(Table().engineLock);
+    return Table().comSettings[index];
   }
 };
 

@@ -71,11 +71,12 @@ int WithModals(const std::function<void()>& open,
 void UiTest::SetUp() {
   scratch_ = std::make_unique<testsupport::ScratchDir>("qmx-ui-test");
   ASSERT_TRUE(scratch_->ok());
+  server_ = std::make_unique<Server>(".");
 }
 
 void UiTest::TearDown() {
   Stop();
-  ResetLineTable();
+  server_.reset();
   scratch_.reset();
 }
 
@@ -83,7 +84,7 @@ void UiTest::Start(const SetupFile* file, const std::string& networkSummary) {
   if (file != nullptr) {
     ASSERT_TRUE(scratch_->WriteFile("qmx.txt", file->Text()));
   }
-  app_ = std::make_unique<CCorvApp>();
+  app_ = std::make_unique<CCorvApp>(*server_);
   app_->SetNetworkSummary(networkSummary);
   ASSERT_TRUE(app_->InitInstance());
   QCoreApplication::processEvents();  // let the window settle as it would on screen

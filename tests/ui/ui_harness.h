@@ -16,6 +16,7 @@
 #include <string>
 
 #include "relay/corv_doc.h"
+#include "server/server.h"
 #include "testsupport/free_port.h"
 #include "testsupport/pty_device.h"
 #include "testsupport/scratch_dir.h"
@@ -81,6 +82,9 @@ class UiTest : public ::testing::Test {
 
   CMainFrame* frame() const { return app_->MainFrame(); }
   CCorvDoc* doc() const { return app_->Document(); }
+  // The window's server, made in the test's scratch folder by SetUp.
+  Server& server() const { return *server_; }
+  LineTable& Table() const { return server_->Table(); }
   template <class T = QWidget>
   T* Find(int id) const {
     return Control<T>(frame(), id);
@@ -92,6 +96,7 @@ class UiTest : public ::testing::Test {
 
  private:
   std::unique_ptr<testsupport::ScratchDir> scratch_;
+  std::unique_ptr<Server> server_;
   std::unique_ptr<CCorvApp> app_;
 };
 
