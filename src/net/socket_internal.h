@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "net/net_access.h"
@@ -74,6 +75,17 @@ int NewServerSocket(const std::vector<IpAddress>& addresses);
 // The first IPv4 listen address, or the any-address when none are set; false
 // when only IPv6 addresses are set. (An in_addr, in network order.)
 bool FirstIpv4ListenAddress(const std::vector<IpAddress>& addresses, ::in_addr* address);
+// The line's listening sockets (lineSocket and moreSockets, which the line
+// keeps and closes) as a Listener, behind one epoll descriptor; null with the
+// errno in *error when that descriptor cannot be made.
+std::unique_ptr<Listener> MakeSocketListener(const TcpLine& record, int* error);
+
+// A line's wake-up descriptor (an eventfd): SignalWake makes it readable
+// until DrainWake takes the signal.
+int MakeWake();
+void SignalWake(int fd);
+void DrainWake(int fd);
+
 // Closes the line's further listening sockets and forgets them.
 void CloseMoreSockets(TcpLine& record);
 

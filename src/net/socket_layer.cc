@@ -44,7 +44,7 @@ void FillInitialTable(std::array<TcpLine, kLineCount>& table) {
 
 }  // namespace
 
-SocketLayer::SocketLayer() {
+SocketLayer::SocketLayer(Network* network) : network_(network) {
   FillInitialTable(tcpLines);
   for (TcpLine& record : tcpLines) record.layer = this;
 }
@@ -52,12 +52,6 @@ SocketLayer::SocketLayer() {
 SocketLayer::~SocketLayer() {
   int ignored = 0;
   if (started_.load()) (void)TcpCleanup(&ignored);
-}
-
-SocketHandle::~SocketHandle() {
-  // Linux releases the descriptor even when close reports an error, so it is
-  // never closed a second time.
-  if (fd_ >= 0) ::close(fd_);
 }
 
 void SocketLayer::TcpBindInput(int line, ByteQueue* queue, Event* wake) {
@@ -95,6 +89,12 @@ int SocketLayer::TcpSocket(int line, int* error) {
     DebugTracef("%s TcpSocket TCP_ERROR_STATUS", record ? record->name : "");
     *error = TCP_ERROR_STATUS;
     return 0;
+  }
+  // A line whose clients come from a Network has no socket of its own.
+  if (network_ != nullptr && record->socketType == SocketType::kStream) {
+    record->state = LineState::kSocket;
+    DebugTracef("%s TcpSocket OK", record->name);
+    return 1;
   }
   // A stream line's socket takes the family of its first listen address
   // (TcpListen opens any further ones); a datagram line is IPv4.
@@ -138,32 +138,31 @@ int SocketLayer::TcpDisconnect(int line, int* error) {
     return 0;
   }
   record->state = LineState::kSocket;
-  // The stop flag is set before the client is looked at: the accept thread
-  // checks it under clientMutex before it stores a new client, so either we
-  // see that client below or the thread sees the flag and drops it.
-  record->stopRequested = true;
-  record->clientEnding = true;
-  LineQueue(record->lineIndex).WakeWaiters();
-  std::shared_ptr<SocketHandle> client;
+  // The stop flag is set and the client looked at in one step: the accept
+  // thread checks the flag under clientMutex before it stores a new client,
+  // and lets its client go only under it, so either that client is seen here
+  // or the thread sees the flag and drops it.
+  std::shared_ptr<ClientConnection> client;
   {
     MutexLock lock(record->clientMutex);
-    client = record->clientSocket;
+    record->stopRequested = true;
+    record->clientEnding = true;
+    client = record->client;
+  }
+  LineQueue(record->lineIndex).WakeWaiters();
+  // The accept thread's every wait also waits on the wake-up descriptor:
+  // signalled, it ends the thread's wait for a client, for its client's
+  // bytes or for room in the queue, and the thread ends.
+  if (record->wakeFd >= 0) net::SignalWake(record->wakeFd);
+  if (client) {
+    // The client gets the end of the stream at once, whatever the thread is
+    // doing; the thread lets the connection go as it ends.
+    client->HalfClose();
+    DebugTracef("%s shutdown OK ", record->name);
+    client.reset();
   }
   const int listenFd = record->lineSocket;
-  if (client) {
-    if (::shutdown(client->fd(), SHUT_RDWR) != 0) {
-      *error = errno;
-      DebugTracef("%s shutdown NG %d", record->name, *error);
-    } else {
-      DebugTracef("%s shutdown OK ", record->name);
-    }
-    // On Linux only a shutdown wakes a thread waiting to accept: with the
-    // listening sockets shut down too, the wait that follows this client's
-    // end ends at once, the accept fails and the thread ends.
-    if (listenFd >= 0) (void)::shutdown(listenFd, SHUT_RDWR);
-    for (int more : record->moreSockets) (void)::shutdown(more, SHUT_RDWR);
-    client.reset();  // the accept thread holds the last reference and closes it
-  } else if (listenFd >= 0) {
+  if (listenFd >= 0 && !record->acceptThread.joinable()) {
     // An unconnected datagram socket answers ENOTCONN, yet the shutdown has
     // woken its receiving thread, which is all it is needed for.
     if (::shutdown(listenFd, SHUT_RDWR) != 0 &&
@@ -179,6 +178,11 @@ int SocketLayer::TcpDisconnect(int line, int* error) {
   // them to end, and nothing needs to wait longer.
   if (record->acceptThread.joinable()) record->acceptThread.join();
   net::StopRecordThread(*record);
+  // The thread has let its client go; a send of the relay's still under
+  // way holds the connection until it returns.
+  record->listener.reset();
+  if (record->wakeFd >= 0) ::close(record->wakeFd);
+  record->wakeFd = -1;
 
   // The descriptor is gone after close whatever it reports, so the line
   // forgets it either way; a failed close still leaves the line in state 1.
@@ -233,7 +237,7 @@ int SocketLayer::TcpClientFd(int line) {
   TcpLine* record = FindLine(line);
   if (record == nullptr) return -1;
   MutexLock lock(record->clientMutex);
-  return record->clientSocket ? record->clientSocket->fd() : -1;
+  return record->client ? record->client->WaitHandle() : -1;
 }
 
 }  // namespace qmx

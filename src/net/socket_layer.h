@@ -77,7 +77,9 @@
 #include <thread>
 #include <vector>
 
+#include "net/client_connection.h"
 #include "net/net_access.h"
+#include "net/network.h"
 #include "platform/byte_queue.h"
 #include "platform/event.h"
 #include "platform/line_counts.h"
@@ -104,19 +106,6 @@ inline constexpr int kServerDatagramSize = 24;
 // How long TcpRecv and UdpRecvfrom wait for a record.
 inline constexpr int kRecordWaitMs = 60000;
 inline constexpr int kDatagramWaitMs = 1000;
-
-// A connected socket that closes itself when its last user lets go.
-class SocketHandle {
- public:
-  explicit SocketHandle(int fd) : fd_(fd) {}
-  ~SocketHandle();
-  SocketHandle(const SocketHandle&) = delete;
-  SocketHandle& operator=(const SocketHandle&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 enum class SocketType { kStream = 1, kDatagram = 2 };
 
@@ -148,12 +137,14 @@ struct TcpLine {
   std::atomic<int> recvLength{0};
   std::unique_ptr<uint8_t[]> recvBuffer;
 
-  // The accepted client. clientMutex is held only to copy or reset the
-  // pointer, never across a blocking call, and nothing else is taken under
-  // it. A queue's consumer sends under the queue's lock, so it comes after
-  // that (the whole order is in platform/mutex.h).
+  // The accepted client: the accept thread receives from it, the relay
+  // sends to it (each direction has one thread). clientMutex is held only to
+  // copy or reset the pointer, never across a blocking call, and nothing
+  // else is taken under it. A queue's consumer sends under the queue's lock,
+  // so it comes after that (the whole order is in platform/mutex.h). The
+  // connection closes when its last user lets go of it.
   Mutex clientMutex ACQUIRED_AFTER(ByteQueue::mutex);
-  std::shared_ptr<SocketHandle> clientSocket GUARDED_BY(clientMutex);
+  std::shared_ptr<ClientConnection> client GUARDED_BY(clientMutex);
   std::atomic<uint64_t> clientSerial{0};  // counts the clients accepted
   // The clientSerial of the last client whose input ended (a half-close or
   // close) with every byte it sent queued; 0 for none. Kept on the control
@@ -171,6 +162,12 @@ struct TcpLine {
   // accept thread; that thread reads them.
   std::vector<int> moreSockets;
   std::atomic<int> listenPort{0};
+  // Where the line's clients come from while it listens (its listening
+  // sockets, or a Network's listener), and the eventfd that ends the accept
+  // thread's waits; both made by TcpListen and dropped by TcpDisconnect
+  // while the line has no accept thread.
+  std::unique_ptr<Listener> listener;
+  int wakeFd = -1;
 
   std::thread acceptThread;                // the line's accept-and-receive thread
   std::atomic<bool> stopRequested{false};  // set by TcpDisconnect
@@ -201,7 +198,10 @@ std::string TcpErrorText(int error);
 // destructor disconnects every line and ends every thread.
 class SocketLayer {
  public:
-  SocketLayer();
+  // Clients come from `network` when given (a test's fake, which the caller
+  // keeps for the layer's life), else from the layer's own listening
+  // sockets.
+  explicit SocketLayer(Network* network = nullptr);
   ~SocketLayer();
   SocketLayer(const SocketLayer&) = delete;
   SocketLayer& operator=(const SocketLayer&) = delete;
@@ -346,6 +346,7 @@ class SocketLayer {
   std::array<TcpLine, kLineCount> tcpLines;
 
  private:
+  Network* const network_;
   std::atomic<int> started_{0};
   std::array<std::atomic<bool>, kLineCount> acceptRunning_{};
   ByteQueue unbound_;

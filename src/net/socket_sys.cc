@@ -2,11 +2,16 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "net/socket_internal.h"
 
@@ -107,6 +112,80 @@ bool FirstIpv4ListenAddress(const std::vector<IpAddress>& addresses, ::in_addr* 
     }
   }
   return false;
+}
+
+namespace {
+
+// The line's listening sockets as one Listener: one epoll descriptor to wait
+// on, and an accept that starts with a different socket each time, so that a
+// busy address cannot keep the others waiting.
+class SocketListener : public Listener {
+ public:
+  SocketListener(std::vector<int> sockets, int epollFd)
+      : sockets_(std::move(sockets)), epollFd_(epollFd) {}
+  ~SocketListener() override { ::close(epollFd_); }
+  SocketListener(const SocketListener&) = delete;
+  SocketListener& operator=(const SocketListener&) = delete;
+
+  std::unique_ptr<ClientConnection> Accept(int* error) override {
+    *error = 0;
+    for (size_t k = 0; k < sockets_.size(); ++k) {
+      const size_t i = (next_ + k) % sockets_.size();
+      IpAddress peer;
+      const int fd = SysAccept(sockets_[i], &peer);
+      if (fd >= 0) {
+        next_ = i + 1;
+        return MakeTcpConnection(fd, peer);
+      }
+      // The client left between the wake-up and the accept.
+      if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      *error = errno;
+      next_ = i + 1;
+      return nullptr;
+    }
+    return nullptr;
+  }
+  int WaitHandle() const override { return epollFd_; }
+
+ private:
+  std::vector<int> sockets_;
+  int epollFd_;
+  size_t next_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Listener> MakeSocketListener(const TcpLine& record, int* error) {
+  std::vector<int> sockets{record.lineSocket.load()};
+  sockets.insert(sockets.end(), record.moreSockets.begin(), record.moreSockets.end());
+  const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epollFd < 0) {
+    *error = errno;
+    return nullptr;
+  }
+  for (int fd : sockets) {
+    ::epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+      *error = errno;
+      ::close(epollFd);
+      return nullptr;
+    }
+  }
+  return std::make_unique<SocketListener>(std::move(sockets), epollFd);
+}
+
+int MakeWake() { return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+void SignalWake(int fd) {
+  const uint64_t one = 1;
+  (void)!::write(fd, &one, sizeof one);
+}
+
+void DrainWake(int fd) {
+  uint64_t count = 0;
+  (void)!::read(fd, &count, sizeof count);
 }
 
 void CloseMoreSockets(TcpLine& record) {

@@ -62,25 +62,66 @@ bool AcceptErrorIsPerConnection(int code) {
 // or it is gone (a receive failed, or the line drops or disconnects it).
 enum class InputEnd { kEndOfInput, kGone };
 
+// What a wait of the accept thread ended with: the descriptor is ready, the
+// line's wake-up descriptor was signalled (a stop or a drop: the flags say
+// which), or poll failed.
+enum class Woken { kReady, kWake, kFailed };
+
+// Waits until `fd` has one of `events` (0: only a hang-up or an error) or
+// the line's wake-up descriptor is signalled, which it takes; -1 waits
+// without limit, else up to `ms`.
+Woken WaitOn(TcpLine& line, int fd, short events, int ms = -1) {
+  ::pollfd watched[2] = {{fd, events, 0}, {line.wakeFd, POLLIN, 0}};
+  for (;;) {
+    const int ready = ::poll(watched, 2, ms);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return Woken::kFailed;
+    if (watched[1].revents != 0) {
+      net::DrainWake(line.wakeFd);
+      return Woken::kWake;
+    }
+    return Woken::kReady;
+  }
+}
+
+bool Ending(const TcpLine& line) { return line.stopRequested || line.clientEnding; }
+
 // Receives from the client until its input ends, or until the line is being
-// disconnected, queueing every byte unchanged and in order. The put waits
-// for room rather than drop bytes; the client is slowed down by TCP's own
-// flow control meanwhile.
-InputEnd ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
+// disconnected or the client dropped, queueing every byte unchanged and in
+// order. The put waits for room rather than drop bytes; the client is slowed
+// down by TCP's own flow control meanwhile.
+InputEnd ServeClient(TcpLine& line, ByteQueue& queue, ClientConnection& client) {
   Event* wake = line.inputWake.load();
   uint8_t buffer[net::kRecvChunk];
+  bool wait = false;  // the last receive found nothing more waiting
   for (;;) {
-    ssize_t n = net::SysRecv(fd, buffer, sizeof(buffer));
-    if (n < 0) {
-      line.lastError = errno;
-      DebugTracef("%s recv Error %d", line.name, line.lastError.load());
-      return InputEnd::kGone;
+    if (Ending(line)) return InputEnd::kGone;
+    if (wait) {
+      const WantedEvents wanted = client.Wanted(true, false);
+      const short events = static_cast<short>((wanted.readable ? POLLIN : 0) |
+                                              (wanted.writable ? POLLOUT : 0));
+      if (WaitOn(line, client.WaitHandle(), events) == Woken::kFailed) {
+        return InputEnd::kGone;
+      }
+      wait = false;
+      continue;
     }
-    if (n == 0) {
-      DebugTracef("%s recv Connection broken ", line.name);
-      return InputEnd::kEndOfInput;
+    const ConnectionIo io = client.Receive(buffer);
+    switch (io.kind) {
+      case ConnectionIo::Kind::kWouldBlock:
+        wait = true;
+        continue;
+      case ConnectionIo::Kind::kEnded:
+        DebugTracef("%s recv Connection broken ", line.name);
+        return InputEnd::kEndOfInput;
+      case ConnectionIo::Kind::kGone:
+        line.lastError = io.error;
+        DebugTracef("%s recv Error %d", line.name, io.error);
+        return InputEnd::kGone;
+      case ConnectionIo::Kind::kDone:
+        break;
     }
-    const auto bytes = std::span<const uint8_t>(buffer, static_cast<size_t>(n));
+    const auto bytes = std::span<const uint8_t>(buffer, io.count);
     const size_t fitted = queue.PutSome(bytes);
     if (fitted < bytes.size()) {
       // The queue is full: wake the relay thread for what it holds before
@@ -88,13 +129,12 @@ InputEnd ServeClient(TcpLine& line, ByteQueue& queue, int fd) {
       if (!queue.Drain() && wake != nullptr) wake->Set();
       queue.PutWait(bytes.subspan(fitted), line.clientEnding);
     }
-    DebugTracef("nBytesReceived = %d", static_cast<int>(n));
+    DebugTracef("nBytesReceived = %d", static_cast<int>(io.count));
     // The relay's shortcut writes the bytes to the device from this thread
     // when it can; otherwise the relay thread is woken for them.
     if (!queue.Drain() && wake != nullptr) wake->Set();
-    // TcpDisconnect has shut the client down and may free the queue as soon
-    // as this thread has ended: nothing more is queued.
-    if (line.stopRequested || line.clientEnding) return InputEnd::kGone;
+    // A receive that did not fill the buffer took everything there was.
+    wait = io.count < sizeof(buffer);
   }
 }
 
@@ -215,39 +255,12 @@ int ListenDatagram(TcpLine& record, int* error) {
   return 1;
 }
 
-// Waits on all of the line's listening sockets and accepts the next client.
-// Returns its descriptor with its address in *peer, or -1 with errno set
-// when a socket failed (a shut-down socket fails with EINVAL).
-int AcceptNext(std::vector<::pollfd>& sockets, size_t* next, IpAddress* peer) {
-  for (;;) {
-    for (auto& entry : sockets) entry.revents = 0;
-    if (::poll(sockets.data(), sockets.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    // Start with a different socket each time, so that a busy address
-    // cannot keep the others waiting.
-    for (size_t k = 0; k < sockets.size(); ++k) {
-      const size_t i = (*next + k) % sockets.size();
-      if (sockets[i].revents == 0) continue;
-      const int fd = net::SysAccept(sockets[i].fd, peer);
-      if (fd >= 0) {
-        *next = i + 1;
-        return fd;
-      }
-      // The client left between the wake-up and the accept.
-      if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      return -1;
-    }
-  }
-}
-
-// True when `peer` may use the line; a client that may not is closed at
-// once, before it is greeted, takes the line's place or has a byte queued,
-// and the refusal is traced and reported.
-bool Admit(TcpLine& line, int fd, const IpAddress& peer) {
+// True when the client may use the line; a client that may not is let go
+// by the caller at once, before it is greeted, takes the line's place or has
+// a byte queued, and the refusal is traced and reported here.
+bool Admit(TcpLine& line, const ClientConnection& client) {
+  const IpAddress& peer = client.Peer();
   if (line.layer->TcpPeerAllowed(line.lineIndex, peer)) return true;
-  SocketHandle refused(fd);
   DebugTracef("%s refused %s", line.name, FormatIpAddress(UnmapIpAddress(peer)).c_str());
   line.layer->ReportRefusal(line.listenPort, peer);
   return false;
@@ -257,45 +270,45 @@ bool Admit(TcpLine& line, int fd, const IpAddress& peer) {
 // scripts do) may still read: it keeps the line until the connection is down
 // both ways. That is when a send to it failed (it closed), keep-alive found
 // it gone, the stall limit dropped it, the relay ended a control client after
-// its last reply (TcpEndClient), or the line is disconnected; each shuts the
-// socket down or fails it, which poll reports as a hang-up or an error with
-// no event asked for.
+// its last reply (TcpEndClient), or the line is disconnected; each either
+// fails the connection, which poll reports as a hang-up or an error with no
+// event asked for, or signals the line's wake-up descriptor.
 //
 // A client that closes after ending its input sends nothing more: its end
 // shows only when something is sent to it, or after a minute when its side
 // of the connection is gone. So on a data line such a client gives the line
 // up as soon as another allowed client connects: a script run again gets the
 // line at once instead of waiting behind its own earlier run. Returns that
-// successor's descriptor, with its address in *peer, or -1.
-int AwaitHangUp(TcpLine& line, int fd, const std::vector<::pollfd>& sockets,
-                IpAddress* peer) {
-  std::vector<::pollfd> watched;
-  watched.push_back({fd, 0, 0});
-  if (line.lineIndex != 0) watched.insert(watched.end(), sockets.begin(), sockets.end());
-  while (!line.stopRequested && !line.clientEnding) {
+// successor, or null.
+std::unique_ptr<ClientConnection> AwaitHangUp(TcpLine& line, ClientConnection& client) {
+  ::pollfd watched[3] = {{client.WaitHandle(), 0, 0},
+                         {line.wakeFd, POLLIN, 0},
+                         {line.listener->WaitHandle(), POLLIN, 0}};
+  nfds_t count = line.lineIndex != 0 ? 3 : 2;
+  while (!Ending(line)) {
     for (auto& entry : watched) entry.revents = 0;
-    const int ready = ::poll(watched.data(), watched.size(), -1);
-    if (ready < 0 && errno != EINTR) return -1;
+    const int ready = ::poll(watched, count, -1);
+    if (ready < 0 && errno != EINTR) return nullptr;
     if (ready <= 0) continue;
-    if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return -1;
-    bool acceptFailing = false;
-    for (size_t i = 1; i < watched.size(); ++i) {
-      if (watched[i].revents == 0) continue;
-      const int successor = net::SysAccept(watched[i].fd, peer);
-      if (successor >= 0 && Admit(line, successor, *peer)) {
-        DebugTracef("%s a client waits: the one whose input ended lets go", line.name);
-        return successor;
-      }
-      acceptFailing =
-          acceptFailing || (successor < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
-                            !AcceptErrorIsPerConnection(errno));
+    if (watched[1].revents != 0) {
+      net::DrainWake(line.wakeFd);
+      continue;  // the loop's condition says whether to end
+    }
+    if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return nullptr;
+    if (count < 3 || watched[2].revents == 0) continue;
+    int error = 0;
+    std::unique_ptr<ClientConnection> successor = line.listener->Accept(&error);
+    if (successor != nullptr && Admit(line, *successor)) {
+      DebugTracef("%s a client waits: the one whose input ended lets go", line.name);
+      return successor;
     }
     // A lasting failure (out of descriptors, say) would wake this loop again
-    // at once: the listening sockets are left to the accept loop, which
-    // pauses between attempts, and only the client's end is waited for.
-    if (acceptFailing) watched.resize(1);
+    // at once: the listener is left to the accept loop, which pauses between
+    // attempts, and only the client's end is waited for.
+    if (successor == nullptr && error != 0 && !AcceptErrorIsPerConnection(error))
+      count = 2;
   }
-  return -1;
+  return nullptr;
 }
 
 }  // namespace
@@ -316,7 +329,25 @@ int SocketLayer::TcpListen(int line, int* error) {
     *error = TCP_ERROR_PORT;
     return 0;
   }
-  if (!ListenEverywhere(*record, port, error)) return 0;
+  if (network_ != nullptr) {
+    record->listener = network_->Listen(port, error);
+    if (record->listener == nullptr) {
+      DebugTracef("%s Tcplisten NG %d", record->name, *error);
+      return 0;
+    }
+  } else {
+    if (!ListenEverywhere(*record, port, error)) return 0;
+    record->listener = net::MakeSocketListener(*record, error);
+  }
+  record->wakeFd = net::MakeWake();
+  if (record->listener == nullptr || record->wakeFd < 0) {
+    if (*error == 0) *error = errno;
+    DebugTracef("%s Tcplisten NG %d", record->name, *error);
+    record->listener.reset();
+    if (record->wakeFd >= 0) ::close(record->wakeFd);
+    record->wakeFd = -1;
+    return 0;
+  }
   record->listenPort = port;
   record->state = LineState::kListening;
   DebugTracef("%s TcpListen OK", record->name);
@@ -341,45 +372,40 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
   TcpLine& line = *record;
   ByteQueue& queue = LineQueue(line.lineIndex);
   Event* wake = line.inputWake.load();
-  std::vector<::pollfd> sockets;
-  sockets.push_back({line.lineSocket.load(), POLLIN, 0});
-  for (int more : line.moreSockets) sockets.push_back({more, POLLIN, 0});
-  size_t next = 0;
-  int successor = -1;  // a client accepted while its predecessor was ending
-  IpAddress successorPeer;
-  for (;;) {
+  Listener& listener = *line.listener;
+  // A client accepted while its predecessor was ending.
+  std::unique_ptr<ClientConnection> successor;
+  while (!line.stopRequested) {
     DebugTracef("%s TcpAcceptThread", line.name);
-    IpAddress peer;
-    int fd = -1;
-    if (successor >= 0) {
-      fd = std::exchange(successor, -1);
-      peer = successorPeer;
-    } else {
-      fd = AcceptNext(sockets, &next, &peer);
-      if (fd < 0) {
-        const int code = errno;
+    std::unique_ptr<ClientConnection> accepted = std::move(successor);
+    if (accepted == nullptr) {
+      const Woken woken = WaitOn(line, listener.WaitHandle(), POLLIN);
+      if (woken == Woken::kFailed) break;
+      if (woken == Woken::kWake) continue;
+      int code = 0;
+      accepted = listener.Accept(&code);
+      if (accepted == nullptr) {
+        if (code == 0) continue;  // the client left before it was taken
         line.lastError = code;
         DebugTracef("%s accept Error %d", line.name, code);
-        if (line.stopRequested || AcceptErrorIsFinal(code)) break;
+        if (AcceptErrorIsFinal(code)) break;
+        // A lasting condition (out of descriptors, buffers or memory) must
+        // not make the thread spin; a stop still ends the pause at once.
         if (!AcceptErrorIsPerConnection(code)) {
-          std::this_thread::sleep_for(
-              std::chrono::milliseconds(net::kAcceptRetryPauseMs));
+          (void)WaitOn(line, line.wakeFd, 0, net::kAcceptRetryPauseMs);
         }
         continue;
       }
-      if (!Admit(line, fd, peer)) continue;
+      if (!Admit(line, *accepted)) continue;  // closed as it goes
     }
 
-    auto client = std::make_shared<SocketHandle>(fd);
-    // Set before the client is visible to other threads.
-    net::SetNoDelay(fd);
-    net::SetKeepAlive(fd);
+    std::shared_ptr<ClientConnection> client(std::move(accepted));
     {
       MutexLock lock(line.clientMutex);
       // A disconnect under way has already looked for a client; this one is
-      // dropped unserved and the next accept fails on the shut-down socket.
+      // dropped unserved and the loop ends on the stop flag.
       if (line.stopRequested) continue;
-      line.clientSocket = client;
+      line.client = client;
       line.clientEnding = false;
       line.clientSerial.fetch_add(1);
       line.state = LineState::kConnected;
@@ -392,7 +418,7 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
     }
     if (wake != nullptr) wake->Set();
 
-    if (ServeClient(line, queue, fd) == InputEnd::kEndOfInput) {
+    if (ServeClient(line, queue, *client) == InputEnd::kEndOfInput) {
       // Everything the client sent is queued. The relay answers a control
       // client's complete commands and then ends it; a data client goes on
       // getting the device's bytes.
@@ -400,11 +426,11 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
         line.inputEnded.store(line.clientSerial.load());
         if (wake != nullptr) wake->Set();
       }
-      successor = AwaitHangUp(line, fd, sockets, &successorPeer);
+      successor = AwaitHangUp(line, *client);
     }
 
     // The line stays in state 4 without a client until the next one comes.
-    // The socket closes when the last user (this thread or a send in
+    // The connection closes when the last user (this thread or a send in
     // progress) lets go of it.
     //
     // What a departed control client sent and the relay has not run yet (an
@@ -418,11 +444,13 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
     if (line.lineIndex == 0) queue.Reset();
     {
       MutexLock lock(line.clientMutex);
-      line.clientSocket.reset();
+      line.client.reset();
       if (line.lineIndex == 0) line.clientSerial.fetch_add(1);
     }
     if (line.lineIndex == 0 && wake != nullptr) wake->Set();
   }
+  // A stop takes the listener away as an accept on a shut-down socket fails.
+  if (line.stopRequested) DebugTracef("%s accept Error %d", line.name, EINVAL);
   AcceptRunning(line.lineIndex) = false;
 }
 

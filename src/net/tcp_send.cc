@@ -6,28 +6,15 @@
 // and drops that client (TcpDropClient) once it has taken nothing for the
 // stall limit; its accept thread then sees the end, lets it go, and accepts
 // the next client.
-#include <sys/socket.h>
-
 #include <cerrno>
+#include <memory>
+#include <span>
 
 #include "net/socket_internal.h"
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
 
 namespace qmx {
-namespace {
-
-// Ends a client that stopped reading: its receive window is full, so a plain
-// FIN would wait behind the unread data forever. With a zero linger time the
-// close (by the accept thread, once the shutdown has woken it) resets the
-// connection, and the client learns at once that it was dropped.
-void DropStalledClient(int fd) {
-  ::linger reset{1, 0};
-  (void)::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
-  (void)::shutdown(fd, SHUT_RDWR);
-}
-
-}  // namespace
 
 void SocketLayer::SetSendStallLimitForTest(int milliseconds) {
   sendStallLimitMs_ = milliseconds > 0 ? milliseconds : kSendStallLimitMs;
@@ -44,14 +31,14 @@ int SendNow(TcpLine* record, const uint64_t* serial, const void* data, int size,
     *error = TCP_ERROR_STATUS;
     return -1;
   }
-  std::shared_ptr<SocketHandle> client;
+  std::shared_ptr<ClientConnection> client;
   {
     MutexLock lock(record->clientMutex);
     if (serial != nullptr && record->clientSerial.load() != *serial) {
       *error = TCP_ERROR_STATUS;
       return -1;
     }
-    client = record->clientSocket;
+    client = record->client;
   }
   if (!client) {
     *error = EBADF;
@@ -61,15 +48,15 @@ int SendNow(TcpLine* record, const uint64_t* serial, const void* data, int size,
   const auto* bytes = static_cast<const uint8_t*>(data);
   size_t sent = 0;
   while (sent < static_cast<size_t>(size)) {
-    ssize_t n = net::SysSend(client->fd(), bytes + sent, static_cast<size_t>(size) - sent,
-                             MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      *error = errno;
+    const ConnectionIo io = client->SendNow(
+        std::span<const uint8_t>(bytes + sent, static_cast<size_t>(size) - sent));
+    if (io.kind == ConnectionIo::Kind::kWouldBlock) break;
+    if (io.kind != ConnectionIo::Kind::kDone) {
+      *error = io.error != 0 ? io.error : EPIPE;
       DebugTracef("%s Tcpsend Error %d", record->name, *error);
       return -1;
     }
-    sent += static_cast<size_t>(n);
+    sent += io.count;
     // A short send means the socket's buffer is full: asking again at once
     // would only cost a call that takes nothing.
     if (sent < static_cast<size_t>(size)) break;
@@ -95,11 +82,12 @@ namespace {
 
 // Client `serial` of the line while it still holds it, else null; with
 // `ending`, the line's accept thread is told to let it go.
-std::shared_ptr<SocketHandle> HeldClient(TcpLine& record, uint64_t serial, bool ending) {
+std::shared_ptr<ClientConnection> HeldClient(TcpLine& record, uint64_t serial,
+                                             bool ending) {
   MutexLock lock(record.clientMutex);
-  if (record.clientSerial.load() != serial || !record.clientSocket) return nullptr;
+  if (record.clientSerial.load() != serial || !record.client) return nullptr;
   if (ending) record.clientEnding = true;
-  return record.clientSocket;
+  return record.client;
 }
 
 }  // namespace
@@ -109,10 +97,14 @@ void SocketLayer::TcpDropClient(int line, uint64_t serial) {
   if (record == nullptr) return;
   // The accept thread lets the client go even if it waits for room in the
   // queue: a client that sends without reading must not keep its place.
-  const std::shared_ptr<SocketHandle> client = HeldClient(*record, serial, true);
+  const std::shared_ptr<ClientConnection> client = HeldClient(*record, serial, true);
   if (!client) return;
   LineQueue(line).WakeWaiters();
-  DropStalledClient(client->fd());
+  // Its receive window is full, so an orderly end would wait behind the
+  // unread data for ever: the connection is reset, and the client learns at
+  // once that it was dropped. The accept thread's wait ends on the signal.
+  client->Abort();
+  if (record->wakeFd >= 0) net::SignalWake(record->wakeFd);
 }
 
 bool SocketLayer::TcpClientInputEnded(int line, uint64_t client) {
@@ -123,8 +115,8 @@ bool SocketLayer::TcpClientInputEnded(int line, uint64_t client) {
 void SocketLayer::TcpEndClient(int line, uint64_t serial) {
   TcpLine* record = FindLine(line);
   if (record == nullptr) return;
-  const std::shared_ptr<SocketHandle> client = HeldClient(*record, serial, false);
-  if (client) (void)::shutdown(client->fd(), SHUT_WR);
+  const std::shared_ptr<ClientConnection> client = HeldClient(*record, serial, false);
+  if (client) client->HalfClose();
 }
 
 uint64_t SocketLayer::TcpClientSerial(int line) {
@@ -136,7 +128,7 @@ int SocketLayer::TcpClientWaitHandle(int line) {
   TcpLine* record = FindLine(line);
   if (record == nullptr) return -1;
   MutexLock lock(record->clientMutex);
-  return record->clientSocket ? record->clientSocket->fd() : -1;
+  return record->client ? record->client->WaitHandle() : -1;
 }
 
 }  // namespace qmx
