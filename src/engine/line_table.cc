@@ -4,7 +4,8 @@
 
 namespace qmx {
 
-LineTable::LineTable(int folderFd) : serial(folderFd), folderFd_(folderFd) {
+LineTable::LineTable(int folderFd, DeviceOpener* opener, Network* network)
+    : serial(folderFd, opener), net(network), folderFd_(folderFd) {
   for (auto& route : routeTable) route.store(-1);
 }
 

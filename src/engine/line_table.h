@@ -96,8 +96,11 @@ class LineTable {
  public:
   // `folderFd` is the server's folder (qmx.txt and device names resolve in
   // it), a directory descriptor the caller keeps open for the table's life;
-  // AT_FDCWD for the working directory.
-  explicit LineTable(int folderFd = AT_FDCWD);
+  // AT_FDCWD for the working directory. Devices and clients come from
+  // `opener` and `network` when given (a test's fakes, kept by the caller
+  // for the table's life), else from the folder's devices and real sockets.
+  explicit LineTable(int folderFd = AT_FDCWD, DeviceOpener* opener = nullptr,
+                     Network* network = nullptr);
   ~LineTable();
   LineTable(const LineTable&) = delete;
   LineTable& operator=(const LineTable&) = delete;

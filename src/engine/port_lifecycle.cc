@@ -317,10 +317,10 @@ void ApplyLineTexts(LineTable& table, int line, const std::string& tcpText,
   DeactivateLine(table, line);
   table.tcpPortText[line] = tcpText;
   if (line > 0) table.serialPortText[line] = serialText;
-  ActivationResultText(table, ActivateLine(table, line), table.lineStatus[line]);
+  ActivationResultText(ActivateLine(table, line), table.lineStatus[line]);
 }
 
-void ActivationResultText(LineTable& table, Activation result, char (&buffer)[16]) {
+void ActivationResultText(Activation result, char (&buffer)[16]) {
   switch (result) {
     case Activation::kLineUnused:
       CopyField(buffer, "unused");
@@ -340,7 +340,7 @@ void ActivationResultText(LineTable& table, Activation result, char (&buffer)[16
 void ActivateAllLines(LineTable& table) {
   for (auto& route : table.routeTable) route.store(-1);
   for (int line = 0; line < kLineCount; ++line) {
-    ActivationResultText(table, ActivateLine(table, line), table.lineStatus[line]);
+    ActivationResultText(ActivateLine(table, line), table.lineStatus[line]);
   }
 }
 

@@ -53,8 +53,7 @@ Activation ActivateLine(LineTable& table, int line) REQUIRES(table.engineLock);
 void DeactivateLine(LineTable& table, int line) REQUIRES(table.engineLock);
 void ApplyLineTexts(LineTable& table, int line, const std::string& tcpText,
                     const std::string& serialText) REQUIRES(table.engineLock);
-void ActivationResultText(LineTable& table, Activation result, char (&buffer)[16])
-    REQUIRES(table.engineLock);
+void ActivationResultText(Activation result, char (&buffer)[16]);
 // Every line in order, each status text set.
 void ActivateAllLines(LineTable& table) REQUIRES(table.engineLock);
 

@@ -19,7 +19,7 @@ int FileLineOfPort(int n) { return n + 11; }
 
 class Checker {
  public:
-  explicit Checker(LineTable& table) : table(table) {}
+  explicit Checker(LineTable& checked) : table(checked) {}
 
   LineTable& table;
 

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "platform/debug_trace.h"
+#include "serial/device.h"
 #include "serial/rs_port.h"
 #include "serial/serial_device.h"
 
@@ -40,11 +41,11 @@ void Rest(int wakeFd, int ms) {
 // now). `counters` is null for a device that keeps no error counters (a
 // pseudo-terminal), so it is not asked on every wake-up. Returns the number
 // of bytes brought.
-long ServeReceive(RsPort& port, std::atomic<uint32_t>& errorWord, int fd,
+long ServeReceive(RsPort& port, std::atomic<uint32_t>& errorWord, SerialDevice& device,
                   ErrorCounters* counters, std::span<uint8_t> buffer) {
   ErrorCounters now;
   uint32_t flags = 0;
-  if (counters != nullptr && ReadErrorCounters(fd, &now)) {
+  if (counters != nullptr && device.ReadLineCounters(&now)) {
     flags = ErrorFlagsBetween(*counters, now);
     *counters = now;
   }
@@ -52,15 +53,16 @@ long ServeReceive(RsPort& port, std::atomic<uint32_t>& errorWord, int fd,
 
   long total = 0;
   for (;;) {
-    const long got = ReadSome(fd, buffer.data(), buffer.size());
-    if (got == -EAGAIN || got == 0) break;  // nothing (more) waiting
-    if (got < 0) {
+    const DeviceIo io = device.Read(buffer);
+    if (io.kind == DeviceIo::Kind::kWouldBlock) break;  // nothing (more) waiting
+    if (io.kind == DeviceIo::Kind::kGone) {
       errorWord.exchange(kRsReadError);
-      TraceDeviceError(static_cast<uint32_t>(-got));
+      TraceDeviceError(static_cast<uint32_t>(io.error != 0 ? io.error : EIO));
       port.deviceGone.store(true);
       break;
     }
-    const auto bytes = std::span<const uint8_t>(buffer.data(), static_cast<size_t>(got));
+    if (io.count == 0) break;
+    const auto bytes = std::span<const uint8_t>(buffer.data(), io.count);
     ByteQueue* queue = port.receiveQueue.load();
     Event* wake = port.receiveWake.load();
     const size_t fitted = queue != nullptr ? queue->PutSome(bytes) : bytes.size();
@@ -71,12 +73,12 @@ long ServeReceive(RsPort& port, std::atomic<uint32_t>& errorWord, int fd,
       if (!queue->Drain() && wake != nullptr) wake->Set();
       queue->PutWait(bytes.subspan(fitted), port.stopRequested);
     }
-    DebugTracef("\n%ld bytes read", got);
+    DebugTracef("\n%ld bytes read", static_cast<long>(io.count));
     // The relay's shortcut sends the bytes on from this thread when it can;
     // otherwise the relay thread is woken for them.
     if (!(queue != nullptr && queue->Drain()) && wake != nullptr) wake->Set();
-    total += got;
-    if (port.stopRequested.load() || static_cast<size_t>(got) < buffer.size()) break;
+    total += static_cast<long>(io.count);
+    if (port.stopRequested.load() || io.count < buffer.size()) break;
   }
   return total;
 }
@@ -85,8 +87,11 @@ long ServeReceive(RsPort& port, std::atomic<uint32_t>& errorWord, int fd,
 
 void SerialPorts::RsReadThread(int n) {
   RsPort& port = rsPorts[n];
-  const int fd = port.handle.load();
-  const int wakeFd = port.wakeFd;  // set by RsOpen before the thread started
+  // Made by RsOpen before the thread started, destroyed by RsClose after it
+  // ended.
+  SerialDevice& device = *port.device;
+  const int fd = device.WaitHandle();
+  const int wakeFd = port.wakeFd;
   if (wakeFd < 0) {
     DebugTrace("Failed to create event for thread!\n");
     return;
@@ -96,7 +101,7 @@ void SerialPorts::RsReadThread(int n) {
 
   ErrorCounters counters;
   ErrorCounters* const deviceCounters =
-      ReadErrorCounters(fd, &counters) ? &counters : nullptr;
+      device.ReadLineCounters(&counters) ? &counters : nullptr;
   bool hungUp = false;
   std::array<uint8_t, kChunk> buffer;
   while (port.running.load() != 0) {
@@ -112,7 +117,8 @@ void SerialPorts::RsReadThread(int n) {
 
     // A device that hung up (adapter pulled, other end of a pseudo-terminal
     // closed) stays "ready" for good; rest instead of spinning on it.
-    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ||
+        port.deviceGone.load()) {
       rsError[n].exchange(kRsReadError);
       if (!hungUp) TraceDeviceError(EIO);
       hungUp = true;
@@ -122,20 +128,20 @@ void SerialPorts::RsReadThread(int n) {
     }
     hungUp = false;
     if ((fds[0].revents & POLLIN) == 0) continue;
-    if (ServeReceive(port, rsError[n], fd, deviceCounters, buffer) == 0)
+    if (ServeReceive(port, rsError[n], device, deviceCounters, buffer) == 0)
       Rest(wakeFd, kRestMs);
   }
-  Purge(fd, PurgeQueue::kInput);
+  device.Purge(/*input=*/true, /*output=*/false);
 }
 
 int SerialPorts::RsWriteNow(int n, const uint8_t* data, int count) {
   RsPort& port = rsPorts[n];
   MutexLock lock(port.writeMutex);
-  const int fd = port.handle.load();
-  if (fd < 0 || port.wakeFd < 0 || count < 0) return -1;
-  const long written = WriteSome(fd, data, static_cast<size_t>(count));
-  if (written == -EAGAIN) return 0;
-  return written < 0 ? -1 : static_cast<int>(written);
+  if (port.device == nullptr || port.wakeFd < 0 || count < 0) return -1;
+  const DeviceIo io =
+      port.device->WriteNow(std::span<const uint8_t>(data, static_cast<size_t>(count)));
+  if (io.kind == DeviceIo::Kind::kWouldBlock) return 0;
+  return io.kind == DeviceIo::Kind::kGone ? -1 : static_cast<int>(io.count);
 }
 
 int SerialPorts::RsWaitHandle(int n) { return rsPorts[n].handle.load(); }

@@ -8,12 +8,15 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
+#include "serial/device.h"
 #include "serial/line_settings.h"
 #include "serial/rs_port.h"
 #include "serial/serial_device.h"
@@ -23,10 +26,17 @@ namespace qmx {
 
 namespace {
 
-// Leaves the port closed after a failure past the device open.
-void AbandonOpen(RsPort& port) {
-  port.running.store(0);
-  CloseExclusive(port.handle.exchange(-1));
+// The record's line settings, parsed, with the trace of what they are; none
+// when the definition is not baud,parity,data,stop.
+std::optional<LineSettings> TracedSettings(const RsPort& port) {
+  std::optional<LineSettings> settings = ParseDefinition(FieldText(port.definition));
+  DebugTrace(FieldText(port.definition));
+  if (!settings) return std::nullopt;
+  DebugTracef("%s baud=%d parity=%d data=%d stop=%d\n",
+              std::string(FieldText(port.name)).c_str(), settings->baud,
+              static_cast<int>(settings->parity), settings->dataBits,
+              StopBitsTraceValue(settings->stopBits));
+  return settings;
 }
 
 // The device a name means on its own, and whether it is an entry of the
@@ -57,6 +67,11 @@ DeviceChoice ChooseDevice(int folderFd, const std::string& name) {
 }
 
 }  // namespace
+
+SerialPorts::SerialPorts(int folderFd, DeviceOpener* opener)
+    : folderFd_(folderFd),
+      ownOpener_(opener == nullptr ? MakeTermiosOpener(folderFd) : nullptr),
+      opener_(opener != nullptr ? opener : ownOpener_.get()) {}
 
 SerialPorts::~SerialPorts() {
   for (int n = 0; n < kPortCount; ++n) RsClose(n);
@@ -95,69 +110,74 @@ int SerialPorts::RsOpen(int n) {
     return 0;
   }
   port.deviceGone.store(false);
-  // A name last opened through a working-directory entry means that entry
-  // only: while it is missing the open fails with ENOENT and the port waits,
-  // rather than taking the machine's own port of the same number.
+  // A name last opened through a folder entry means that entry only: while
+  // it is missing the open fails with ENOENT and the port waits, rather than
+  // taking the machine's own port of the same number.
   const std::string name(FieldText(port.name));
   const bool keepsToEntry = port.openedViaEntry && port.openedName == name;
-  const DeviceChoice device =
+  const DeviceChoice choice =
       keepsToEntry ? DeviceChoice{name, true} : ChooseDevice(folderFd_, name);
-  port.devicePath = device.path;
-  if (device.viaEntry) {
+  port.devicePath = choice.path;
+  if (choice.viaEntry) {
     // Even a first attempt that finds the entry but not its device (a link
     // to an adapter not yet plugged in) binds the name to the entry.
     port.openedName = name;
     port.openedViaEntry = true;
   }
-  const int fd = OpenExclusiveAt(folderFd_, device.path);
-  port.openError = fd < 0 ? -fd : 0;
-  if (fd < 0) {
-    DebugTrace("failed to open com file\n");
-    return 0;
-  }
-  // Driver queue sizes cannot be chosen on Linux; the device keeps its own.
-  port.handle.store(fd);
-  Purge(fd, PurgeQueue::kBoth);
-
-  if (RsSetupConnection(n) == 0) {
-    AbandonOpen(port);
+  port.openError = 0;
+  const std::optional<LineSettings> settings = TracedSettings(port);
+  if (!settings) {
     DebugTrace("failed RsSetupConnection()\n");
     return 0;
   }
-  RequestLowLatency(fd);
+  // Driver queue sizes cannot be chosen on Linux; the device keeps its own.
+  DeviceOpenResult result;
+  std::unique_ptr<SerialDevice> device =
+      opener_->Open(choice.path, *settings, FlowFromText(FieldText(port.flow)), &result);
+  if (device == nullptr) {
+    if (result.status == DeviceOpenStatus::kBadSettings) {
+      DebugTrace("failed RsSetupConnection()\n");
+    } else {
+      port.openError = result.error != 0                            ? result.error
+                       : result.status == DeviceOpenStatus::kAbsent ? ENOENT
+                                                                    : EIO;
+      DebugTrace("failed to open com file\n");
+    }
+    return 0;
+  }
 
   // The wake-up descriptor: RsClose signals it to end the receive thread's
   // wait. It is never read, so it stays signalled.
   const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wakeFd < 0) {
-    AbandonOpen(port);
-    return 0;
-  }
+  if (wakeFd < 0) return 0;  // the device closes as it goes
   {
     MutexLock lock(port.writeMutex);
     port.wakeFd = wakeFd;
+    port.device = std::move(device);
   }
+  port.handle.store(port.device->WaitHandle());
   port.stopRequested.store(false);
   port.running.store(1);  // before the thread exists, so its loop runs from the start
   try {
     port.readThread = std::thread(&SerialPorts::RsReadThread, this, n);
   } catch (const std::system_error&) {
     DebugTrace("Error creating READ thread\n");
+    port.running.store(0);
+    port.handle.store(-1);
     {
       MutexLock lock(port.writeMutex);
       port.wakeFd = -1;
+      port.device.reset();
     }
     ::close(wakeFd);
-    AbandonOpen(port);
     return 0;
   }
-  SetDtr(fd, true);
   // Opening a tty raises DTR and RTS; no break is held.
   port.dtrOn.store(true);
   port.rtsOn.store(true);
   port.breakOn.store(false);
   port.openedName = name;
-  port.openedViaEntry = device.viaEntry;
+  port.openedViaEntry = choice.viaEntry;
   DebugTrace("RsOpen OK\r\n");
   return 1;
 }
@@ -181,15 +201,9 @@ std::string SerialPorts::RsOpenFailureText(int n) {
 
 int SerialPorts::RsSetupConnection(int n) {
   RsPort& port = rsPorts[n];
-  std::optional<LineSettings> settings = ParseDefinition(FieldText(port.definition));
-  DebugTrace(FieldText(port.definition));
-  if (!settings) return 0;
-  const FlowControl flow = FlowFromText(FieldText(port.flow));
-  const std::string name(FieldText(port.name));
-  DebugTracef("%s baud=%d parity=%d data=%d stop=%d\n", name.c_str(), settings->baud,
-              static_cast<int>(settings->parity), settings->dataBits,
-              StopBitsTraceValue(settings->stopBits));
-  return ApplyLineSettings(port.handle.load(), *settings, flow);
+  const std::optional<LineSettings> settings = TracedSettings(port);
+  if (!settings || port.device == nullptr) return 0;
+  return port.device->Configure(*settings, FlowFromText(FieldText(port.flow))) ? 1 : 0;
 }
 
 bool SerialPorts::RsDeviceAbsent(int n) {
@@ -224,52 +238,47 @@ void SerialPorts::RsClose(int n) {
 
   MutexLock lock(port.writeMutex);  // no write is under way
   port.readThread.join();
-  const int fd = port.handle.load();
-  if (port.breakOn.exchange(false)) (void)SetBreak(fd, false);
-  SetDtr(fd, false);
+  if (port.breakOn.exchange(false)) (void)port.device->SetBreak(false);
   ::close(port.wakeFd);
   port.wakeFd = -1;
-  CloseExclusive(fd);
   port.handle.store(-1);
+  port.device.reset();  // drops DTR, gives up exclusive use, closes
   DebugTrace("com close OK\n");
 }
 
 bool SerialPorts::RsSetDtr(int n, bool on) {
-  const int fd = rsPorts[n].handle.load();
-  if (fd < 0) return false;
-  SetDtr(fd, on);
+  SerialDevice* device = rsPorts[n].device.get();
+  if (device == nullptr) return false;
+  device->SetDtr(on);
   rsPorts[n].dtrOn.store(on);
   return true;
 }
 
 bool SerialPorts::RsSetRts(int n, bool on) {
-  const int fd = rsPorts[n].handle.load();
-  if (fd < 0) return false;
-  (void)SetRts(fd, on);  // refused where the device has no modem lines
+  SerialDevice* device = rsPorts[n].device.get();
+  if (device == nullptr) return false;
+  (void)device->SetRts(on);
   rsPorts[n].rtsOn.store(on);
   return true;
 }
 
 bool SerialPorts::RsSetBreak(int n, bool on) {
-  const int fd = rsPorts[n].handle.load();
-  if (fd < 0) return false;
-  (void)SetBreak(fd, on);  // a pseudo-terminal has no line to hold
+  SerialDevice* device = rsPorts[n].device.get();
+  if (device == nullptr) return false;
+  (void)device->SetBreak(on);  // a pseudo-terminal has no line to hold
   rsPorts[n].breakOn.store(on);
   return true;
 }
 
 void SerialPorts::RsPurge(int n, bool input, bool output) {
-  const int fd = rsPorts[n].handle.load();
-  if (fd < 0 || (!input && !output)) return;
-  Purge(fd, input && output ? PurgeQueue::kBoth
-            : input         ? PurgeQueue::kInput
-                            : PurgeQueue::kOutput);
+  SerialDevice* device = rsPorts[n].device.get();
+  if (device != nullptr && (input || output)) device->Purge(input, output);
 }
 
 bool SerialPorts::RsModemLines(int n, ModemLines* lines) {
   *lines = ModemLines{};
-  const int fd = rsPorts[n].handle.load();
-  return fd >= 0 && ReadModemLines(fd, lines);
+  SerialDevice* device = rsPorts[n].device.get();
+  return device != nullptr && device->ReadModemLines(lines);
 }
 
 }  // namespace qmx

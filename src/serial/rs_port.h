@@ -35,6 +35,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -42,6 +43,7 @@
 #include "platform/event.h"
 #include "platform/line_counts.h"
 #include "platform/mutex.h"
+#include "serial/device.h"
 #include "serial/serial_device.h"
 
 namespace qmx {
@@ -67,7 +69,12 @@ struct RsPort {
   char dataBits[16] = {};
   char stopBits[16] = {};
   char flow[40] = {};
-  std::atomic<int> handle{-1};  // open device, -1 when closed
+  // The open device (null when closed), from the ports' DeviceOpener. Made
+  // and dropped by RsOpen and RsClose (engineLock held; RsClose also holds
+  // writeMutex), read by the receive thread, written by RsWriteNow under
+  // writeMutex.
+  std::unique_ptr<SerialDevice> device;
+  std::atomic<int> handle{-1};  // the device's wait handle, -1 when closed
   // Why the last RsOpen failed to open the device (an errno value), 0 when it
   // got that far.
   int openError = 0;
@@ -116,7 +123,9 @@ struct RsPort {
 // the object's life; AT_FDCWD for the working directory).
 class SerialPorts {
  public:
-  explicit SerialPorts(int folderFd = AT_FDCWD) : folderFd_(folderFd) {}
+  // Devices come from `opener` when given (a test's fake, which the caller
+  // keeps for the object's life), else from termios devices in the folder.
+  explicit SerialPorts(int folderFd = AT_FDCWD, DeviceOpener* opener = nullptr);
   ~SerialPorts();
   SerialPorts(const SerialPorts&) = delete;
   SerialPorts& operator=(const SerialPorts&) = delete;
@@ -177,6 +186,8 @@ class SerialPorts {
 
  private:
   const int folderFd_;
+  std::unique_ptr<DeviceOpener> ownOpener_;
+  DeviceOpener* const opener_;
 };
 
 // What would keep the device `name` means (as RsOpen resolves a name not

@@ -19,10 +19,10 @@ Server::Folder::~Folder() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Server::Server(const std::string& folder, int dataLines)
+Server::Server(const std::string& folder, int dataLines, const ServerSeams& seams)
     : folder_(folder, &folderProblem_),
       dataLines_(dataLines),
-      table_(folder_.fd() >= 0 ? folder_.fd() : AT_FDCWD),
+      table_(folder_.fd() >= 0 ? folder_.fd() : AT_FDCWD, seams.devices, seams.network),
       document_(table_) {
   if (folderProblem_.empty() && dataLines != kDefaultDataLines) {
     folderProblem_ = std::to_string(dataLines) + " data lines: a server has " +

@@ -20,6 +20,14 @@
 
 namespace qmx {
 
+// Where a server's devices and clients come from: the folder's devices and
+// real sockets by default; a test gives fakes (serial/device.h,
+// net/network.h), which it keeps for the server's life.
+struct ServerSeams {
+  DeviceOpener* devices = nullptr;
+  Network* network = nullptr;
+};
+
 class Server {
  public:
   // The number of data lines a server has.
@@ -28,7 +36,8 @@ class Server {
   // A server in `folder`, which must be a directory; `dataLines` is the
   // number of its data lines (kDefaultDataLines, the only number the line
   // table holds so far). FolderProblem says what was wrong with them.
-  explicit Server(const std::string& folder = ".", int dataLines = kDefaultDataLines);
+  explicit Server(const std::string& folder = ".", int dataLines = kDefaultDataLines,
+                  const ServerSeams& seams = ServerSeams());
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
