@@ -1,9 +1,14 @@
 #include "measure.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -87,6 +92,8 @@ class Bench {
   void StopRoundTrips();
   ProcessSample Sample() const { return SampleProcesses(relay_.pids); }
   void Finish();
+  // Last: stops the server with SIGTERM while every line streams both ways.
+  void StopUnderLoad();
 
  private:
   std::vector<int> AllReadEnds() const;
@@ -269,6 +276,61 @@ void Bench::Finish() {
   figures_.measured = true;
 }
 
+void Bench::StopUnderLoad() {
+  echo_.reset();
+  std::vector<int> fds;
+  for (int k = 0; k < kLines; ++k) {
+    fds.push_back(clients_[k]);
+    fds.push_back(ptys_[k]->master());
+  }
+  for (int fd : fds) (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  // Both ends of every line write as fast as they are taken and read what
+  // comes, until the server is gone.
+  std::atomic<bool> stop{false};
+  std::thread pump([&] {
+    std::vector<char> buffer(16384, 'x');
+    std::vector<::pollfd> polled;
+    for (int fd : fds) polled.push_back({fd, POLLIN | POLLOUT, 0});
+    while (!stop) {
+      if (::poll(polled.data(), polled.size(), 10) <= 0) continue;
+      for (auto& entry : polled) {
+        if ((entry.revents & POLLIN) != 0)
+          (void)!::read(entry.fd, buffer.data(), buffer.size());
+        if ((entry.revents & POLLOUT) != 0)
+          (void)!::write(entry.fd, buffer.data(), buffer.size());
+        // An end the server closed stays ready; it is left alone from now.
+        if ((entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) entry.events = 0;
+      }
+    }
+  });
+  Sleep(1.0);
+  const Clock::time_point start = Clock::now();
+  for (pid_t pid : relay_.pids) ::kill(pid, SIGTERM);
+  bool ended = true;
+  for (pid_t pid : relay_.pids) {
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+      if (SecondsSince(start) > 5) {
+        ended = false;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (ended && relay_.name == "qmx" &&
+        !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+      figures_.notes.push_back("qmxd ended with status " + std::to_string(status) +
+                               " after SIGTERM while streaming");
+    }
+  }
+  figures_.stopUnderLoadMs = ended ? SecondsSince(start) * 1e3 : -1;
+  stop = true;
+  pump.join();
+  if (ended) relay_.pids.clear();  // reaped: nothing left for StopRelay
+  Progress(relay_.name, "SIGTERM while streaming: " +
+                            (ended ? Fixed(figures_.stopUnderLoadMs, 1) + " ms to exit"
+                                   : std::string("still running after 5 s")));
+}
+
 // Blocks of round trips, the servers taking turns, until each has `count`
 // or the time limit has passed.
 void RoundTrips(const std::vector<Bench*>& benches, size_t size,
@@ -319,6 +381,7 @@ void MeasureSideBySide(const std::vector<Bench*>& benches,
   for (Bench* bench : benches) bench->StopRoundTrips();
   Idle(benches, figures, options);
   for (Bench* bench : benches) bench->Finish();
+  for (Bench* bench : benches) bench->StopUnderLoad();
 }
 
 }  // namespace

@@ -38,6 +38,9 @@ struct RelayFigures {
   int threads = 0;
 
   double peakResidentMb = 0;
+  // SIGTERM to the last process's exit while all eight lines stream both
+  // ways; -1 when it did not end within five seconds.
+  double stopUnderLoadMs = 0;
 
   int noDelaySockets = 0;
   int clientSockets = 0;

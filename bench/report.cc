@@ -150,6 +150,9 @@ std::vector<Row> BuildRows(const RelayFigures* qmx, const RelayFigures* socat) {
   add(
       "threads", "  threads", "", [](F f) { return static_cast<double>(f.threads); },
       Goal::kNone, 0, 0);
+  add(
+      "stop_under_load", "  SIGTERM to exit, 8 lines streaming", "ms",
+      [](F f) { return f.stopUnderLoadMs; }, Goal::kNone, 0, 1);
   return rows;
 }
 
