@@ -111,12 +111,7 @@ class ListenAccessTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetTraceSink([this](std::string_view message) { trace.Add(message); });
-    Table().wakeEvent.Open();
-    Sockets().TcpBindInput(0, &Table().cmdQueue, &Table().wakeEvent);
-    for (int L = 1; L < kLineCount; ++L)
-      Sockets().TcpBindInput(L, &Table().txQueue[L - 1], &Table().wakeEvent);
-    Table().cmdQueue.Allocate(kQueueCapacity);
-    for (ByteQueue& queue : Table().txQueue) queue.Allocate(kQueueCapacity);
+    OpenLineQueues();
     Sockets().TcpSetRefusalListener([this](const std::string& text) {
       std::lock_guard lock(reportMutex);
       reports.push_back(text);
@@ -129,9 +124,7 @@ class ListenAccessTest : public ::testing::Test {
     Sockets().TcpSetAllowLists({}, {}, false);
     Sockets().TcpSetRefusalListener({});
     SetTraceSink({});
-    Table().cmdQueue.Free();
-    for (ByteQueue& queue : Table().txQueue) queue.Free();
-    Table().wakeEvent.Close();
+    CloseLineQueues();
   }
   int Listen(int line) {
     const int port = FreeTcpPort();

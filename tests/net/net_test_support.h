@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "testsupport/free_port.h"
+#include "testsupport/process_table.h"
 #include "testsupport/wait_for.h"
 
 namespace qmx::net_test {
@@ -93,6 +94,24 @@ inline void SendText(int fd, std::string_view text) {
 
 inline std::string Text(const char* prefix, int code) {
   return prefix + std::to_string(code);
+}
+
+// The line table's queues with storage, each line's bound to it, and its
+// wake-up event open, as start-up leaves them; and the way back.
+inline void OpenLineQueues() {
+  LineTable& table = Table();
+  table.wakeEvent.Open();
+  table.net.TcpBindInput(0, &table.cmdQueue, &table.wakeEvent);
+  for (int L = 1; L < kLineCount; ++L)
+    table.net.TcpBindInput(L, &table.txQueue[L - 1], &table.wakeEvent);
+  table.cmdQueue.Allocate(kQueueCapacity);
+  for (ByteQueue& queue : table.txQueue) queue.Allocate(kQueueCapacity);
+}
+inline void CloseLineQueues() {
+  LineTable& table = Table();
+  table.cmdQueue.Free();
+  for (ByteQueue& queue : table.txQueue) queue.Free();
+  table.wakeEvent.Close();
 }
 
 }  // namespace qmx::net_test

@@ -52,20 +52,13 @@ class SocketLayerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetTraceSink([this](std::string_view message) { trace.Add(message); });
-    Table().wakeEvent.Open();
-    Sockets().TcpBindInput(0, &Table().cmdQueue, &Table().wakeEvent);
-    for (int L = 1; L < kLineCount; ++L)
-      Sockets().TcpBindInput(L, &Table().txQueue[L - 1], &Table().wakeEvent);
-    Table().cmdQueue.Allocate(kQueueCapacity);
-    for (ByteQueue& queue : Table().txQueue) queue.Allocate(kQueueCapacity);
+    OpenLineQueues();
     ASSERT_EQ(Sockets().TcpStartup(&error), 1);
   }
   void TearDown() override {
     Sockets().TcpCleanup(&error);  // disconnects whatever a failed test left open
     SetTraceSink({});
-    Table().cmdQueue.Free();
-    for (ByteQueue& queue : Table().txQueue) queue.Free();
-    Table().wakeEvent.Close();
+    CloseLineQueues();
   }
   // 0 when an operation succeeded, else the error it reported.
   int Code(int result) const { return result == 1 ? 0 : error; }

@@ -2,6 +2,7 @@
 
 #include "engine/port_lifecycle.h"
 #include "platform/fixed_text.h"
+#include "testsupport/wait_for.h"
 
 namespace qmx::test {
 
@@ -26,6 +27,22 @@ void FakeServer::Start() {
 std::shared_ptr<FakeDeviceEnd> FakeServer::Plug(int n) {
   devices_.Plug(DevicePath(n));
   return devices_.End(DevicePath(n));
+}
+
+std::shared_ptr<FakeClientEnd> FakeServer::Connect(int port) {
+  SocketLayer& net = server_->Table().net;
+  int line = -1;
+  for (int L = 0; L < kLineCount; ++L) {
+    if (net.TcpLineListening(L) && net.tcpLines[L].listenPort.load() == port) line = L;
+  }
+  const bool free = line >= 0 && net.TcpClientFd(line) < 0;
+  const uint64_t before = line >= 0 ? net.TcpClientSerial(line) : 0;
+  std::shared_ptr<FakeClientEnd> client = network_.Connect(static_cast<uint16_t>(port));
+  if (client != nullptr && free) {
+    EXPECT_TRUE(testsupport::WaitFor([&] { return net.TcpClientSerial(line) != before; }))
+        << "port " << port << " did not take its client";
+  }
+  return client;
 }
 
 bool FakeServer::ReceivedUntil(FakeClientEnd& client,

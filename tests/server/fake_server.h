@@ -42,11 +42,16 @@ class FakeServer : public ::testing::Test {
 
   // The test's end of comN's device, plugged in.
   std::shared_ptr<FakeDeviceEnd> Plug(int n);
-
-  // A client of `port`, or null when nothing listens there.
-  std::shared_ptr<FakeClientEnd> Connect(int port) {
-    return network_.Connect(static_cast<uint16_t>(port));
+  // The same, with data line n bridged to comN in qmx.txt.
+  std::shared_ptr<FakeDeviceEnd> Bridge(int n) {
+    serial[static_cast<size_t>(n)] = "com" + std::to_string(n);
+    return Plug(n);
   }
+
+  // A client of `port`, or null when nothing listens there. When the line
+  // has no client, this returns once the line serves the new one, so that
+  // bytes the device sends from then on reach it.
+  std::shared_ptr<FakeClientEnd> Connect(int port);
 
   // The control client, greeted.
   FakeClientEnd& Control();

@@ -50,10 +50,8 @@ TEST_F(Lifecycle, OpenBringsUpTheDeviceAndTheLineAndCloseTakesBothDown) {
 }
 
 TEST_F(Lifecycle, CloseByTcpPortEndsTheLineAndItsBridgedPortButNotTheControlLine) {
-  auto com1 = Plug(1);
-  auto com3 = Plug(3);
-  serial[1] = "com1";
-  serial[3] = "com3";
+  auto com1 = Bridge(1);
+  auto com3 = Bridge(3);
   Start();
   EXPECT_TRUE(com1->IsOpen() && com3->IsOpen());
   EXPECT_EQ(LineStatus(1), "OK");
@@ -71,8 +69,7 @@ TEST_F(Lifecycle, CloseByTcpPortEndsTheLineAndItsBridgedPortButNotTheControlLine
 }
 
 TEST_F(Lifecycle, CopyLinesGetThePortsInputUntilThePortCloses) {
-  auto com1 = Plug(1);
-  serial[1] = "com1";
+  auto com1 = Bridge(1);
   Start();
   const std::string reply = Command("receive com1");
   ASSERT_EQ(reply.rfind("200 receive data from com1. Port is ", 0), 0u) << reply;
@@ -101,8 +98,7 @@ TEST_F(Lifecycle, CopyLinesGetThePortsInputUntilThePortCloses) {
 }
 
 TEST_F(Lifecycle, ALostDeviceIsAwaitedAndItsLineComesBackWithIt) {
-  auto com1 = Plug(1);
-  serial[1] = "com1";
+  auto com1 = Bridge(1);
   Start();
   auto client = Connect(DataPort(1));
   ASSERT_NE(client, nullptr);
@@ -153,10 +149,8 @@ TEST_F(Lifecycle, ADeviceThatIsNotThereFailsTheOpenAndOneInUseToo) {
 }
 
 TEST_F(Lifecycle, StopClosesEveryDeviceListenerAndClient) {
-  auto com1 = Plug(1);
-  auto com2 = Plug(2);
-  serial[1] = "com1";
-  serial[2] = "com2";
+  auto com1 = Bridge(1);
+  auto com2 = Bridge(2);
   Start();
   auto data = Connect(DataPort(1));
   ASSERT_NE(data, nullptr);

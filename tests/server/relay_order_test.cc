@@ -63,8 +63,7 @@ TEST_F(RelayOrder, AReplyHeldBackByASlowClientStillComesBeforeLaterInput) {
 }
 
 TEST_F(RelayOrder, EveryClientOfAPortGetsEveryByteInOrderAtItsOwnPace) {
-  auto com1 = Plug(1);
-  serial[1] = "com1";
+  auto com1 = Bridge(1);
   Start();
   std::vector<int> ports{DataPort(1)};
   for (int copies = 0; copies < 2; ++copies) {
@@ -115,8 +114,7 @@ TEST_F(RelayOrder, EveryClientOfAPortGetsEveryByteInOrderAtItsOwnPace) {
 }
 
 TEST_F(RelayOrder, AClientsBytesReachASlowDeviceWholeAndInOrder) {
-  auto com3 = Plug(3);
-  serial[3] = "com3";
+  auto com3 = Bridge(3);
   Start();
   auto client = Connect(DataPort(3));
   ASSERT_NE(client, nullptr);
