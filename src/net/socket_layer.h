@@ -262,6 +262,9 @@ class SocketLayer {
   // nothing when another client, or none, holds the line.
   void TcpEndClient(int line, uint64_t client);
 
+  // How the logs name the line's present client ("192.0.2.9"); "" without one.
+  std::string TcpClientName(int line);
+
   // Changes whenever the line accepts a new client, and on the control line
   // also when its client leaves.
   uint64_t TcpClientSerial(int line);

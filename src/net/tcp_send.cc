@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "net/socket_internal.h"
 #include "net/socket_layer.h"
@@ -117,6 +118,13 @@ void SocketLayer::TcpEndClient(int line, uint64_t serial) {
   if (record == nullptr) return;
   const std::shared_ptr<ClientConnection> client = HeldClient(*record, serial, false);
   if (client) client->HalfClose();
+}
+
+std::string SocketLayer::TcpClientName(int line) {
+  TcpLine* record = FindLine(line);
+  if (record == nullptr) return {};
+  MutexLock lock(record->clientMutex);
+  return record->client ? record->client->Name() : std::string();
 }
 
 uint64_t SocketLayer::TcpClientSerial(int line) {

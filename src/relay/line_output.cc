@@ -56,6 +56,11 @@ void DataLineOutput::Flush(int line, Clock::time_point now) {
   }
 }
 
+void DataLineOutput::DropClient(int line) {
+  net_->TcpDropClient(line, net_->TcpClientSerial(line));
+  kept_.Clear();
+}
+
 void ControlLineOutput::Serve(uint64_t client, Clock::time_point) {
   if (client == client_) return;
   kept_.Clear();

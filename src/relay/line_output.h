@@ -74,6 +74,12 @@ class DataLineOutput {
   // True when the line should get no more data until its backlog shrinks.
   bool Backlogged() const { return kept_.Size() >= kBacklogLimit; }
   bool HasPending() const { return kept_.Any(); }
+  // Bytes kept for the present client.
+  size_t Pending() const { return kept_.Size(); }
+  // When the client last took a byte, or when the first kept byte came.
+  Clock::time_point LastProgress() const { return kept_.LastProgress(); }
+  // Drops the line's present client, with what is kept for it.
+  void DropClient(int line);
 
   // Sends a chunk to line `line`, after whatever is still kept for it.
   void Send(int line, std::span<const uint8_t> chunk, Clock::time_point now);

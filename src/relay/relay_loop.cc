@@ -166,6 +166,12 @@ class Relay {
   void SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
                      DataLineOutput::Clock::time_point now, PassResult& result)
       REQUIRES(rxTurn);
+  // Drops each copy line's client of port n that fell more than
+  // kCopyBacklogLimit behind (bytes kept for it, and held while it asked the
+  // server to stop), or that has held its copy for the stall limit, with an
+  // error-log entry: a copy never holds the port's input back.
+  void LimitCopyLines(int n, const int32_t* routes, uint32_t remoteLines,
+                      DataLineOutput::Clock::time_point now) REQUIRES(rxTurn);
   void LoadRoutes(int32_t* routes);
   void NoteClientBacklog(int L, PassResult& result) REQUIRES(rxTurn);
   PassResult RelayPass(ControlLineActions& actions);
@@ -361,12 +367,13 @@ void Relay::SendToRoutes(int n, const int32_t* routes, uint32_t remoteLines,
 void Relay::SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
                           DataLineOutput::Clock::time_point now, PassResult& result)
     REQUIRES(rxTurn) {
-  bool held = false;
-  for (int L = 1; L < kLineCount; ++L) {
-    held = held || (routes[L - 1] == n && output_[L].Backlogged());
-    held = held || (routes[L - 1] == n && remoteLines != 0 && IsRemote(remoteLines, L) &&
-                    remote_[L].Held());
-  }
+  // Only the port's own line holds its input back: a copy line's client
+  // that falls behind is dropped instead (LimitCopyLines).
+  const int own = n + 1;
+  const bool held =
+      routes[own - 1] == n &&
+      (output_[own].Backlogged() ||
+       (remoteLines != 0 && IsRemote(remoteLines, own) && remote_[own].Held()));
   if (held) return;  // the port's input waits until its slow client catches up
   bool anyRemote = false;
   for (int L = 1; L < kLineCount; ++L)
@@ -389,6 +396,34 @@ void Relay::SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
     });
   }
   if (m == kRelayChunk) result.queuesLeft = true;
+  LimitCopyLines(n, routes, remoteLines, now);
+}
+
+void Relay::LimitCopyLines(int n, const int32_t* routes, uint32_t remoteLines,
+                           DataLineOutput::Clock::time_point now) REQUIRES(rxTurn) {
+  for (int L = 1; L < kLineCount; ++L) {
+    if (routes[L - 1] != n || L == n + 1) continue;
+    size_t behind = output_[L].Pending();
+    bool suspendedTooLong = false;
+    if (remoteLines != 0 && IsRemote(remoteLines, L) && remote_[L].HeldBytes() > 0) {
+      behind += remote_[L].HeldBytes();
+      suspendedTooLong = now - remote_[L].HeldSince() >=
+                         std::chrono::milliseconds(table_.net.SendStallLimitMs());
+    }
+    if (behind <= kCopyBacklogLimit && !suspendedTooLong) continue;
+    const std::string client = table_.net.TcpClientName(L);
+    output_[L].DropClient(L);
+    remote_[L].DropHeld();
+    if (client.empty()) continue;  // it had gone already
+    const std::string why =
+        suspendedTooLong ? "its copy was held for " +
+                               std::to_string(table_.net.SendStallLimitMs()) + " ms"
+                         : "its copy fell more than " +
+                               std::to_string(kCopyBacklogLimit) + " bytes behind";
+    table_.AppendErrorLog("TCP port " +
+                          std::to_string(table_.net.tcpLines[L].listenPort.load()) +
+                          " dropped " + client + ": " + why);
+  }
 }
 
 void Relay::LoadRoutes(int32_t* routes) {

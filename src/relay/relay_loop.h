@@ -30,6 +30,7 @@
 // atomics directly.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -41,5 +42,11 @@ namespace qmx {
 // device to client and 49.2 for eight lines; with 65536 (and 65536-byte
 // queues) 118.7, 215.8 and 227.9, and 403 instead of 1661 system calls per MB.
 inline constexpr int kRelayChunk = 65536;
+
+// How far a copy line's client may fall behind its port before it is
+// dropped: four relay chunks, so a client that reads in bursts (a busy
+// machine, a slow link) keeps up, while seven such clients cost at most
+// 1.8 MB.
+inline constexpr size_t kCopyBacklogLimit = 4 * kRelayChunk;
 
 }  // namespace qmx

@@ -267,6 +267,7 @@ std::span<const uint8_t> RemoteLine::FromClient(int line, std::span<const uint8_
 void RemoteLine::ToClient(int line, std::span<const uint8_t> bytes,
                           DataLineOutput& output, Clock::time_point now) {
   if (!session_) return;  // no client: the bytes are lost, as on a raw line
+  if (held_.empty()) heldSince_ = now;
   session_->ToClient(bytes, held_);
   SendOrHold(line, output, now);
 }

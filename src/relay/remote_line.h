@@ -52,6 +52,12 @@ class RemoteLine {
   // True while the port's input for this line must wait: the client asked to
   // stop and the hold is full.
   bool Held() const;
+  // The port's bytes held while the client asked to stop, and since when the
+  // hold has not been empty.
+  size_t HeldBytes() const { return held_.size(); }
+  Clock::time_point HeldSince() const { return heldSince_; }
+  // Forgets the held bytes (their client is being dropped).
+  void DropHeld() { held_.clear(); }
 
   // Bytes the client sent (taken from the line's send queue): answers go to
   // `output`; returns the data for the device, valid until the next call.
@@ -78,6 +84,7 @@ class RemoteLine {
   std::vector<uint8_t> toDevice_;
   std::vector<uint8_t> toClient_;
   std::vector<uint8_t> held_;  // escaped data kept while the client is suspended
+  Clock::time_point heldSince_{};
   Clock::time_point nextStatePoll_{};
 };
 

@@ -21,6 +21,7 @@ void FakeServer::Start() {
   ASSERT_TRUE(dir_.WriteFile("qmx.txt", text));
   server_ = std::make_unique<Server>(dir_.path(), Server::kDefaultDataLines,
                                      ServerSeams{&devices_, &network_});
+  server_->Table().SetRfc2217Lines(rfc2217Lines);
   ASSERT_EQ(server_->Start(), Server::StartResult::kServing);
 }
 

@@ -38,6 +38,8 @@ class FakeServer : public ::testing::Test {
   // qmx.txt: the control line on kControlPort, data line L on DataPort(L)
   // serving serial[L] ("unused" by default), ports com1..com8 at 9600,n,8,1,n.
   std::array<std::string, 9> serial;
+  // The data lines that speak RFC 2217 (bit L-1 for line L).
+  uint32_t rfc2217Lines = 0;
   void Start();
 
   // The test's end of comN's device, plugged in.
