@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <memory>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "proc_stats.h"
 #include "pty_device.h"
@@ -68,6 +70,67 @@ const char* RunName(Run run) {
   return "";
 }
 
+// Streams through lines at full speed both ways: both ends of each line
+// (its client socket and its device) write as fast as they are taken and
+// read and drop what comes, until Stop. The bytes are not checked; the pump
+// only makes the load.
+class Pump {
+ public:
+  explicit Pump(std::vector<int> fds) : fds_(std::move(fds)) {
+    for (int fd : fds_) (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Pump() { Stop(); }
+  Pump(const Pump&) = delete;
+  Pump& operator=(const Pump&) = delete;
+
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // Reads and drops what is still under way on `fds` until nothing has come
+  // for `quiet` seconds (at most ten seconds in all).
+  static void Drain(const std::vector<int>& fds, double quiet) {
+    std::vector<char> buffer(65536);
+    const Clock::time_point start = Clock::now();
+    Clock::time_point last = start;
+    while (SecondsSince(last) < quiet && SecondsSince(start) < 10) {
+      std::vector<::pollfd> polled;
+      for (int fd : fds) polled.push_back({fd, POLLIN, 0});
+      if (::poll(polled.data(), polled.size(), 20) <= 0) continue;
+      for (auto& entry : polled) {
+        if ((entry.revents & POLLIN) != 0 &&
+            ::read(entry.fd, buffer.data(), buffer.size()) > 0) {
+          last = Clock::now();
+        }
+      }
+    }
+  }
+
+ private:
+  void Run() {
+    std::vector<char> buffer(16384, 'x');
+    std::vector<::pollfd> polled;
+    for (int fd : fds_) polled.push_back({fd, POLLIN | POLLOUT, 0});
+    while (!stop_) {
+      if (::poll(polled.data(), polled.size(), 10) <= 0) continue;
+      for (auto& entry : polled) {
+        if ((entry.revents & POLLIN) != 0)
+          (void)!::read(entry.fd, buffer.data(), buffer.size());
+        if ((entry.revents & POLLOUT) != 0)
+          (void)!::write(entry.fd, buffer.data(), buffer.size());
+        // An end the server closed stays ready; it is left alone from now.
+        if ((entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) entry.events = 0;
+      }
+    }
+  }
+
+  std::vector<int> fds_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 // The eight lines of one server: its devices, the server itself and one
 // connected client per line. Stops the server on destruction.
 class Bench {
@@ -89,14 +152,24 @@ class Bench {
   void Throughput(Run run);
   void StartRoundTrips();
   RoundTripper& Tripper(size_t size) { return size == 1 ? *trips1_ : *trips64_; }
+  RoundTripper& BusyTripper(size_t size) { return size == 1 ? *busy1_ : *busy64_; }
   void StopRoundTrips();
   ProcessSample Sample() const { return SampleProcesses(relay_.pids); }
   void Finish();
+  // Busy: line 1's echo and round trips while lines 2-8 stream (Streaming
+  // starts and stops the load around each block).
+  void StartBusy();
+  void Streaming(bool on);
+  void StopBusy();
+  // Polling: every line doing round trips of 16-byte messages at once.
+  void Poll(int messagesPerLine);
   // Last: stops the server with SIGTERM while every line streams both ways.
   void StopUnderLoad();
 
  private:
   std::vector<int> AllReadEnds() const;
+  // Both ends of lines 2 to 8.
+  std::vector<int> StreamEnds() const;
 
   const BenchOptions& options_;
   RelayFigures& figures_;
@@ -106,6 +179,8 @@ class Bench {
   std::vector<int> clientPorts_;
   std::unique_ptr<EchoDevice> echo_;
   std::unique_ptr<RoundTripper> trips1_, trips64_;
+  std::unique_ptr<RoundTripper> busy1_, busy64_;
+  std::unique_ptr<Pump> pump_;
   // Throughput: rates per run kind, and the sums behind the per-MB figures.
   std::vector<double> rates_[3];
   double cpuSeconds_ = 0, relayedMb_ = 0;
@@ -276,6 +351,87 @@ void Bench::Finish() {
   figures_.measured = true;
 }
 
+void Bench::StartBusy() {
+  echo_ = std::make_unique<EchoDevice>(ptys_[0]->master());
+  busy1_ = std::make_unique<RoundTripper>(clients_[0], 1);
+  busy64_ = std::make_unique<RoundTripper>(clients_[0], 64);
+}
+
+std::vector<int> Bench::StreamEnds() const {
+  std::vector<int> fds;
+  for (int k = 1; k < kLines; ++k) {
+    fds.push_back(clients_[k]);
+    fds.push_back(ptys_[k]->master());
+  }
+  return fds;
+}
+
+void Bench::Streaming(bool on) {
+  if (on) {
+    pump_ = std::make_unique<Pump>(StreamEnds());
+    Sleep(0.05);  // the load is under way before the round trips begin
+  } else {
+    pump_.reset();
+  }
+}
+
+void Bench::StopBusy() {
+  pump_.reset();
+  Pump::Drain(StreamEnds(), 0.3);
+  echo_->Stop();
+  if (!echo_->fault().empty()) figures_.faults.push_back(echo_->fault());
+  echo_.reset();
+  for (RoundTripper* trips : {busy1_.get(), busy64_.get()}) {
+    if (!trips->fault().empty()) figures_.faults.push_back("busy " + trips->fault());
+  }
+  figures_.busy1Median = busy1_->Percentile(0.5);
+  figures_.busy1P99 = busy1_->Percentile(0.99);
+  figures_.busy64Median = busy64_->Percentile(0.5);
+  figures_.busy64P99 = busy64_->Percentile(0.99);
+  figures_.busyCount = busy1_->microseconds().size() + busy64_->microseconds().size();
+  Progress(relay_.name, "busy round trips, 1 byte: median " +
+                            Fixed(figures_.busy1Median, 1) + " us, p99 " +
+                            Fixed(figures_.busy1P99, 1) + " us; 64 bytes: median " +
+                            Fixed(figures_.busy64Median, 1) + " us, p99 " +
+                            Fixed(figures_.busy64P99, 1) + " us");
+}
+
+void Bench::Poll(int messagesPerLine) {
+  std::vector<std::unique_ptr<EchoDevice>> echoes;
+  std::vector<std::unique_ptr<RoundTripper>> trippers;
+  for (int k = 0; k < kLines; ++k) {
+    echoes.push_back(std::make_unique<EchoDevice>(ptys_[k]->master()));
+    trippers.push_back(std::make_unique<RoundTripper>(clients_[k], 16));
+  }
+  for (auto& tripper : trippers) tripper->WarmUp();
+  const Clock::time_point start = Clock::now();
+  std::vector<std::thread> threads;
+  for (auto& tripper : trippers) {
+    threads.emplace_back([&tripper, messagesPerLine] { tripper->Run(messagesPerLine); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const double seconds = SecondsSince(start);
+  std::vector<double> all;
+  for (auto& tripper : trippers) {
+    if (!tripper->fault().empty())
+      figures_.faults.push_back("polling " + tripper->fault());
+    all.insert(all.end(), tripper->microseconds().begin(), tripper->microseconds().end());
+  }
+  for (auto& echo : echoes) {
+    echo->Stop();
+    if (!echo->fault().empty()) figures_.faults.push_back(echo->fault());
+  }
+  std::sort(all.begin(), all.end());
+  figures_.pollCount = all.size();
+  figures_.pollMessagesPerSecond =
+      seconds > 0 ? static_cast<double>(all.size()) / seconds : 0;
+  figures_.pollP99 =
+      all.empty() ? 0 : all[std::min(all.size() - 1, all.size() * 99 / 100)];
+  Progress(relay_.name, "polling, 8 lines: " + std::to_string(all.size()) +
+                            " messages, " + Fixed(figures_.pollMessagesPerSecond, 0) +
+                            " per second, p99 " + Fixed(figures_.pollP99, 1) + " us");
+}
+
 void Bench::StopUnderLoad() {
   echo_.reset();
   std::vector<int> fds;
@@ -283,26 +439,9 @@ void Bench::StopUnderLoad() {
     fds.push_back(clients_[k]);
     fds.push_back(ptys_[k]->master());
   }
-  for (int fd : fds) (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
   // Both ends of every line write as fast as they are taken and read what
   // comes, until the server is gone.
-  std::atomic<bool> stop{false};
-  std::thread pump([&] {
-    std::vector<char> buffer(16384, 'x');
-    std::vector<::pollfd> polled;
-    for (int fd : fds) polled.push_back({fd, POLLIN | POLLOUT, 0});
-    while (!stop) {
-      if (::poll(polled.data(), polled.size(), 10) <= 0) continue;
-      for (auto& entry : polled) {
-        if ((entry.revents & POLLIN) != 0)
-          (void)!::read(entry.fd, buffer.data(), buffer.size());
-        if ((entry.revents & POLLOUT) != 0)
-          (void)!::write(entry.fd, buffer.data(), buffer.size());
-        // An end the server closed stays ready; it is left alone from now.
-        if ((entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) entry.events = 0;
-      }
-    }
-  });
+  Pump pump(fds);
   Sleep(1.0);
   const Clock::time_point start = Clock::now();
   for (pid_t pid : relay_.pids) ::kill(pid, SIGTERM);
@@ -323,8 +462,7 @@ void Bench::StopUnderLoad() {
     }
   }
   figures_.stopUnderLoadMs = ended ? SecondsSince(start) * 1e3 : -1;
-  stop = true;
-  pump.join();
+  pump.Stop();
   if (ended) relay_.pids.clear();  // reaped: nothing left for StopRelay
   Progress(relay_.name, "SIGTERM while streaming: " +
                             (ended ? Fixed(figures_.stopUnderLoadMs, 1) + " ms to exit"
@@ -367,6 +505,25 @@ void Idle(const std::vector<Bench*>& benches, std::vector<RelayFigures*>& figure
   }
 }
 
+// Round trips on line 1 while the server's other lines stream both ways, in
+// blocks, the servers taking turns: only one server is loaded at a time.
+void BusyRoundTrips(const std::vector<Bench*>& benches, const BenchOptions& options) {
+  for (Bench* bench : benches) bench->StartBusy();
+  const int count = std::max(kRoundTripBlock, options.roundTrips / 5);
+  for (size_t size : {size_t{1}, size_t{64}}) {
+    const Clock::time_point start = Clock::now();
+    for (int done = 0; done < count; done += kRoundTripBlock) {
+      for (Bench* bench : benches) {
+        bench->Streaming(true);
+        bench->BusyTripper(size).Run(std::min(kRoundTripBlock, count - done));
+        bench->Streaming(false);
+      }
+      if (SecondsSince(start) > options.sendWindowSeconds) break;
+    }
+  }
+  for (Bench* bench : benches) bench->StopBusy();
+}
+
 // Every step, the servers taking turns.
 void MeasureSideBySide(const std::vector<Bench*>& benches,
                        std::vector<RelayFigures*>& figures, const BenchOptions& options) {
@@ -380,6 +537,8 @@ void MeasureSideBySide(const std::vector<Bench*>& benches,
   RoundTrips(benches, 64, options);
   for (Bench* bench : benches) bench->StopRoundTrips();
   Idle(benches, figures, options);
+  BusyRoundTrips(benches, options);
+  for (Bench* bench : benches) bench->Poll(options.roundTrips / 5);
   for (Bench* bench : benches) bench->Finish();
   for (Bench* bench : benches) bench->StopUnderLoad();
 }

@@ -28,6 +28,16 @@ struct RelayFigures {
   double rtt64Median = 0, rtt64P99 = 0;
   size_t rtt1Count = 0, rtt64Count = 0;
 
+  // Busy: round trips on line 1 while lines 2-8 stream both ways.
+  double busy1Median = 0, busy1P99 = 0;
+  double busy64Median = 0, busy64P99 = 0;
+  size_t busyCount = 0;
+
+  // Polling: every line doing round trips of 16-byte messages at once.
+  double pollMessagesPerSecond = 0;
+  double pollP99 = 0;
+  size_t pollCount = 0;
+
   // Over all throughput runs together.
   double cpuMsPerMb = 0;
   double contextSwitchesPerMb = 0;

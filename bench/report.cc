@@ -130,6 +130,24 @@ std::vector<Row> BuildRows(const RelayFigures* qmx, const RelayFigures* socat) {
       "round_trip_64_bytes_p99", "round trip, 64 bytes, 99th percentile", "us",
       [](F f) { return f.rtt64P99; }, Goal::kRatioAtMost, 1.0, 1);
   add(
+      "busy_round_trip_1_byte_median", "busy: round trip, 1 byte, median", "us",
+      [](F f) { return f.busy1Median; }, Goal::kRatioAtMost, 1.0, 1);
+  add(
+      "busy_round_trip_1_byte_p99", "busy: round trip, 1 byte, 99th percentile", "us",
+      [](F f) { return f.busy1P99; }, Goal::kRatioAtMost, 1.0, 1);
+  add(
+      "busy_round_trip_64_bytes_median", "busy: round trip, 64 bytes, median", "us",
+      [](F f) { return f.busy64Median; }, Goal::kRatioAtMost, 1.0, 1);
+  add(
+      "busy_round_trip_64_bytes_p99", "busy: round trip, 64 bytes, 99th percentile", "us",
+      [](F f) { return f.busy64P99; }, Goal::kRatioAtMost, 1.0, 1);
+  add(
+      "polling_messages_per_second", "polling: 16-byte messages, 8 lines", "1/s",
+      [](F f) { return f.pollMessagesPerSecond; }, Goal::kRatioAtLeast, 1.0, 0);
+  add(
+      "polling_p99", "polling: round trip, 99th percentile", "us",
+      [](F f) { return f.pollP99; }, Goal::kRatioAtMost, 1.0, 1);
+  add(
       "cpu_per_mb", "server CPU per MB relayed (user+system)", "ms/MB",
       [](F f) { return f.cpuMsPerMb; }, Goal::kRatioAtMost, 1.0, 2);
   add(
