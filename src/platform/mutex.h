@@ -8,8 +8,9 @@
 // ----------
 // Every lock of the server, outermost first. A thread holding one never
 // waits for one above it; locks on the same level are never held together.
-//   1. txTurn                (relay_loop.cc) the relay's device sends
-//   2. rxTurn                (relay_loop.cc) the relay's client sends
+//   1. a port's turn         (relay_loop.cc) the relay's sends to one device
+//   2. a data line's turn    (relay_loop.cc) the relay's sends to one client;
+//                            several in ascending line order
 //   3. engineLock            (engine/line_table.h) the line table, ports, listeners
 //   4. ByteQueue::mutex      each queue; TakeRuns hands bytes on under it
 //   5. TcpLine::clientMutex  a line's client socket

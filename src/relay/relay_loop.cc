@@ -159,21 +159,22 @@ class Relay {
   void ControlPass(ControlLineActions& actions, DataLineOutput::Clock::time_point now,
                    PassResult& result);
   void SendToPort(int n, uint32_t remoteLines, DataLineOutput::Clock::time_point now,
-                  PassResult& result) REQUIRES(txTurn);
+                  PassResult& result) REQUIRES(ports_[n].turn);
+  // These three run with the turns of every line routed to port n held
+  // (RoutedTurns); each says so to the analysis line by line.
   void SendToRoutes(int n, const int32_t* routes, uint32_t remoteLines,
-                    std::span<const uint8_t> chunk, DataLineOutput::Clock::time_point now)
-      REQUIRES(rxTurn);
+                    std::span<const uint8_t> chunk,
+                    DataLineOutput::Clock::time_point now);
   void SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
-                     DataLineOutput::Clock::time_point now, PassResult& result)
-      REQUIRES(rxTurn);
+                     DataLineOutput::Clock::time_point now, PassResult& result);
   // Drops each copy line's client of port n that fell more than
   // kCopyBacklogLimit behind (bytes kept for it, and held while it asked the
   // server to stop), or that has held its copy for the stall limit, with an
   // error-log entry: a copy never holds the port's input back.
   void LimitCopyLines(int n, const int32_t* routes, uint32_t remoteLines,
-                      DataLineOutput::Clock::time_point now) REQUIRES(rxTurn);
+                      DataLineOutput::Clock::time_point now);
   void LoadRoutes(int32_t* routes);
-  void NoteClientBacklog(int L, PassResult& result) REQUIRES(rxTurn);
+  void NoteClientBacklog(int L, PassResult& result) REQUIRES(lines_[L].turn);
   PassResult RelayPass(ControlLineActions& actions);
   bool DeviceShortcut(int n);
   bool ClientShortcut(int n);
@@ -188,46 +189,103 @@ class Relay {
   LineTable& table_;
   CCorvDoc* document_;
 
-  // The relay's data sends, each direction under its own turn: the relay
-  // thread takes both for the data part of its pass, txTurn first; a receive
-  // thread only tries one for its shortcut and leaves the bytes to the relay
-  // thread when it is taken. Remote lines' sessions take engineLock with both
-  // turns held, so the turns come before it (platform/mutex.h has the order).
-  Mutex txTurn ACQUIRED_BEFORE(LineTable::engineLock);
-  Mutex rxTurn ACQUIRED_AFTER(txTurn) ACQUIRED_BEFORE(LineTable::engineLock);
-  // Set by Publish with both turns held while the relay thread runs: only
-  // then do the shortcuts move bytes.
-  bool txRunning_ GUARDED_BY(txTurn) = false;
-  bool rxRunning_ GUARDED_BY(rxTurn) = false;
+  // The relay's data sends, under turns: one per port for what goes to the
+  // port's device, and one per data line for what goes to its client. The
+  // relay thread takes each in its place during its pass; a thread that
+  // queued bytes only tries the turns its shortcut needs and leaves the bytes
+  // to the relay thread when one is taken. The turns are per port and per
+  // line so that one line's bytes never wait behind another line's sends
+  // (the figures are next to kRelayChunk). A port's turn comes before a
+  // line's, lines' turns are taken in ascending order, and remote lines'
+  // sessions take engineLock with them held, so the turns come before it
+  // (platform/mutex.h has the order).
+  struct PortTurn {
+    Mutex turn ACQUIRED_BEFORE(LineTable::engineLock);
+    SerialPortOutput output GUARDED_BY(turn);
+    // Set by Publish while the relay thread runs: only then does the
+    // shortcut move bytes.
+    bool running GUARDED_BY(turn) = false;
+  };
+  PortTurn ports_[kPortCount];
+  // Each data line's client side has a turn of its own too: its output and
+  // its remote port control session. Sends of a port's input take the turns
+  // of every line routed to the port, in ascending line order; a port's turn
+  // comes before any line's.
+  struct LineTurn {
+    Mutex turn ACQUIRED_BEFORE(LineTable::engineLock);
+    DataLineOutput output GUARDED_BY(turn);
+    // Used on remote lines only.
+    RemoteLine remote GUARDED_BY(turn);
+    bool running GUARDED_BY(turn) = false;
+  };
+  LineTurn lines_[kLineCount];  // index = data line
+  class RoutedTurns;
 
   // The control line's parts: the relay thread's alone.
   ControlLineAssembler controlLine_;
   ControlLineOutput controlOutput_;
-  DataLineOutput output_[kLineCount] GUARDED_BY(rxTurn);  // index = data line
-  SerialPortOutput serialOutput_[kPortCount] GUARDED_BY(txTurn);
-  // Index = data line; used on remote lines only. Only the relay pass serves
-  // those, with both turns held, so SendToPort may use them too.
-  RemoteLine remote_[kLineCount] GUARDED_BY(rxTurn);
   // Control input taken from cmdQueue and not yet looked at: the relay stops
   // taking more while the control client's output backlog is full.
   uint8_t controlBytes_[kQueueCapacity];
   size_t controlHeld_ = 0;
   size_t controlNext_ = 0;
   // One staging buffer per direction: a chunk is written out (or kept by its
-  // output) before the next port's chunk is taken.
-  uint8_t sendStaging_[kRelayChunk + 1] GUARDED_BY(txTurn);
-  uint8_t receiveStaging_[kRelayChunk + 1] GUARDED_BY(rxTurn);
+  // output) before the next port's chunk is taken. Only the relay pass stages
+  // bytes (those of remote lines), so the buffers are the relay thread's.
+  uint8_t sendStaging_[kRelayChunk + 1];
+  uint8_t receiveStaging_[kRelayChunk + 1];
+};
+
+// The turns of the data lines routed to one port, taken in ascending line
+// order and let go when it goes. With tryOnly none is waited for: when one is
+// taken elsewhere, or the relay does not run, it holds none. The analysis
+// cannot follow a set of locks chosen at run time; the functions that use
+// them say line by line which turn they rely on.
+class Relay::RoutedTurns {
+ public:
+  RoutedTurns(Relay& relay, int n, const int32_t* routes,
+              bool tryOnly) NO_THREAD_SAFETY_ANALYSIS {
+    for (int L = 1; L < kLineCount; ++L) {
+      if (routes[L - 1] != n) continue;
+      Mutex& turn = relay.lines_[L].turn;
+      if (!tryOnly) {
+        turn.lock();
+      } else if (!turn.try_lock()) {
+        held_ = false;
+        return;
+      }
+      taken_[count_++] = &turn;
+      if (tryOnly && !relay.lines_[L].running) {
+        held_ = false;
+        return;
+      }
+    }
+  }
+  ~RoutedTurns() NO_THREAD_SAFETY_ANALYSIS {
+    while (count_ > 0) taken_[--count_]->unlock();
+  }
+  RoutedTurns(const RoutedTurns&) = delete;
+  RoutedTurns& operator=(const RoutedTurns&) = delete;
+
+  bool held() const { return held_; }
+
+ private:
+  Mutex* taken_[kLineCount] = {};
+  int count_ = 0;
+  bool held_ = true;
 };
 
 Relay::Relay(LineTable& table, CCorvDoc* document) : table_(table), document_(document) {
   controlOutput_.Attach(&table.net);
-  MutexLock tx(txTurn);
-  MutexLock rx(rxTurn);
-  for (int L = 0; L < kLineCount; ++L) {
-    output_[L].Attach(&table.net);
-    remote_[L].Attach(&table);
+  for (LineTurn& line : lines_) {
+    MutexLock turn(line.turn);
+    line.output.Attach(&table.net);
+    line.remote.Attach(&table);
   }
-  for (int n = 0; n < kPortCount; ++n) serialOutput_[n].Attach(&table.serial);
+  for (PortTurn& port : ports_) {
+    MutexLock turn(port.turn);
+    port.output.Attach(&table.serial);
+  }
 }
 
 // The control line: input is looked at only while the client takes its
@@ -297,8 +355,8 @@ void Relay::ControlPass(ControlLineActions& actions,
 // Serial sends to port n: a port still writing its last chunk takes no new
 // one.
 void Relay::SendToPort(int n, uint32_t remoteLines, DataLineOutput::Clock::time_point now,
-                       PassResult& result) REQUIRES(txTurn) {
-  SerialPortOutput& port = serialOutput_[n];
+                       PassResult& result) REQUIRES(ports_[n].turn) {
+  SerialPortOutput& port = ports_[n].output;
   port.Flush(n, now);
   if (port.HasPending()) {
     result.backlogLeft = true;
@@ -307,12 +365,13 @@ void Relay::SendToPort(int n, uint32_t remoteLines, DataLineOutput::Clock::time_
   }
   const bool remote = remoteLines != 0 && IsRemote(remoteLines, n + 1);
   if (remote) {
-    // Only the relay pass is given remote lines, and it holds rxTurn too;
-    // the analysis cannot tell that from remoteLines.
-    rxTurn.AssertHeld();
+    // Only the relay pass is given remote lines. The line's session answers
+    // its client as it reads the client's bytes.
+    LineTurn& line = lines_[n + 1];
+    MutexLock lineTurn(line.turn);
     // A remote line's client input carries answers for it: it waits while
     // the client does not take what it was sent.
-    if (output_[n + 1].Backlogged()) {
+    if (line.output.Backlogged()) {
       result.backlogLeft = true;
       return;
     }
@@ -320,8 +379,8 @@ void Relay::SendToPort(int n, uint32_t remoteLines, DataLineOutput::Clock::time_
     const size_t m = table_.txQueue[n].GetSome(std::span(buffer, kRelayChunk));
     if (m == 0) return;
     if (m == kRelayChunk) result.queuesLeft = true;
-    const std::span<const uint8_t> data = remote_[n + 1].FromClient(
-        n + 1, std::span<const uint8_t>(buffer, m), output_[n + 1], port, now);
+    const std::span<const uint8_t> data = line.remote.FromClient(
+        n + 1, std::span<const uint8_t>(buffer, m), line.output, port, now);
     if (data.empty()) return;
     TraceChunk(data);
     port.Write(n, data, now);
@@ -330,9 +389,10 @@ void Relay::SendToPort(int n, uint32_t remoteLines, DataLineOutput::Clock::time_
     // leaves part of it for later.
     const size_t m =
         table_.txQueue[n].TakeRuns(kRelayChunk, [&](std::span<const uint8_t> run) {
-          // TakeRuns calls this on this thread before it returns, so txTurn is
-          // still held; the analysis does not carry that into the lambda.
-          txTurn.AssertHeld();
+          // TakeRuns calls this on this thread before it returns, so the
+          // port's turn is still held; the analysis does not carry that into
+          // the lambda.
+          ports_[n].turn.AssertHeld();
           TraceChunk(run);
           port.Write(n, run, now);
         });
@@ -349,15 +409,16 @@ void Relay::SendToPort(int n, uint32_t remoteLines, DataLineOutput::Clock::time_
 // ascending line order.
 void Relay::SendToRoutes(int n, const int32_t* routes, uint32_t remoteLines,
                          std::span<const uint8_t> chunk,
-                         DataLineOutput::Clock::time_point now) REQUIRES(rxTurn) {
+                         DataLineOutput::Clock::time_point now) {
   if (chunk.empty()) return;
   TraceChunk(chunk);
   for (int L = 1; L < kLineCount; ++L) {
     if (routes[L - 1] != n) continue;
+    lines_[L].turn.AssertHeld();
     if (remoteLines != 0 && IsRemote(remoteLines, L)) {
-      remote_[L].ToClient(L, chunk, output_[L], now);
+      lines_[L].remote.ToClient(L, chunk, lines_[L].output, now);
     } else {
-      output_[L].Send(L, chunk, now);
+      lines_[L].output.Send(L, chunk, now);
     }
   }
 }
@@ -365,16 +426,17 @@ void Relay::SendToRoutes(int n, const int32_t* routes, uint32_t remoteLines,
 // TCP sends of port n's input to every data line routed to it, in ascending
 // line order; nothing while one of them is backlogged.
 void Relay::SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
-                          DataLineOutput::Clock::time_point now, PassResult& result)
-    REQUIRES(rxTurn) {
+                          DataLineOutput::Clock::time_point now, PassResult& result) {
   // Only the port's own line holds its input back: a copy line's client
   // that falls behind is dropped instead (LimitCopyLines).
   const int own = n + 1;
-  const bool held =
-      routes[own - 1] == n &&
-      (output_[own].Backlogged() ||
-       (remoteLines != 0 && IsRemote(remoteLines, own) && remote_[own].Held()));
-  if (held) return;  // the port's input waits until its slow client catches up
+  if (routes[own - 1] == n) {
+    lines_[own].turn.AssertHeld();
+    const bool held =
+        lines_[own].output.Backlogged() ||
+        (remoteLines != 0 && IsRemote(remoteLines, own) && lines_[own].remote.Held());
+    if (held) return;  // the port's input waits until its slow client catches up
+  }                    // the port's input waits until its slow client catches up
   bool anyRemote = false;
   for (int L = 1; L < kLineCount; ++L)
     anyRemote = anyRemote || (routes[L - 1] == n && IsRemote(remoteLines, L));
@@ -389,9 +451,6 @@ void Relay::SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
     // Sent from the queue's own memory; what a client does not take at once
     // is kept by its output.
     m = table_.rxQueue[n].TakeRuns(kRelayChunk, [&](std::span<const uint8_t> run) {
-      // TakeRuns calls this on this thread before it returns, so rxTurn is
-      // still held; the analysis does not carry that into the lambda.
-      rxTurn.AssertHeld();
       SendToRoutes(n, routes, 0, run, now);
     });
   }
@@ -400,20 +459,23 @@ void Relay::SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
 }
 
 void Relay::LimitCopyLines(int n, const int32_t* routes, uint32_t remoteLines,
-                           DataLineOutput::Clock::time_point now) REQUIRES(rxTurn) {
+                           DataLineOutput::Clock::time_point now) {
   for (int L = 1; L < kLineCount; ++L) {
     if (routes[L - 1] != n || L == n + 1) continue;
-    size_t behind = output_[L].Pending();
+    lines_[L].turn.AssertHeld();
+    DataLineOutput& output = lines_[L].output;
+    RemoteLine& remote = lines_[L].remote;
+    size_t behind = output.Pending();
     bool suspendedTooLong = false;
-    if (remoteLines != 0 && IsRemote(remoteLines, L) && remote_[L].HeldBytes() > 0) {
-      behind += remote_[L].HeldBytes();
-      suspendedTooLong = now - remote_[L].HeldSince() >=
+    if (remoteLines != 0 && IsRemote(remoteLines, L) && remote.HeldBytes() > 0) {
+      behind += remote.HeldBytes();
+      suspendedTooLong = now - remote.HeldSince() >=
                          std::chrono::milliseconds(table_.net.SendStallLimitMs());
     }
     if (behind <= kCopyBacklogLimit && !suspendedTooLong) continue;
     const std::string client = table_.net.TcpClientName(L);
-    output_[L].DropClient(L);
-    remote_[L].DropHeld();
+    output.DropClient(L);
+    remote.DropHeld();
     if (client.empty()) continue;  // it had gone already
     const std::string why =
         suspendedTooLong ? "its copy was held for " +
@@ -431,8 +493,8 @@ void Relay::LoadRoutes(int32_t* routes) {
     routes[i] = table_.routeTable[i].load(std::memory_order_relaxed);
 }
 
-void Relay::NoteClientBacklog(int L, PassResult& result) REQUIRES(rxTurn) {
-  if (!output_[L].HasPending()) return;
+void Relay::NoteClientBacklog(int L, PassResult& result) REQUIRES(lines_[L].turn) {
+  if (!lines_[L].output.HasPending()) return;
   result.backlogLeft = true;
   result.WaitFor(table_.net.TcpClientWaitHandle(L));
 }
@@ -443,22 +505,34 @@ PassResult Relay::RelayPass(ControlLineActions& actions) {
   ControlPass(actions, now, result);
   // Ports whose device went away, or that wait for it to come back.
   RetryAbsentDevices(table_, now);
-  MutexLock tx(txTurn);
-  MutexLock rx(rxTurn);
   // Lines that speak Telnet with remote port control follow their clients.
   const uint32_t remoteLines = table_.Rfc2217Lines();
   if (remoteLines != 0) {
     for (int L = 1; L < kLineCount; ++L) {
-      if (IsRemote(remoteLines, L)) remote_[L].Follow(L, output_[L], now);
+      if (!IsRemote(remoteLines, L)) continue;
+      MutexLock turn(lines_[L].turn);
+      lines_[L].remote.Follow(L, lines_[L].output, now);
     }
   }
-  for (int n = 0; n < kPortCount; ++n) SendToPort(n, remoteLines, now, result);
+  for (int n = 0; n < kPortCount; ++n) {
+    MutexLock turn(ports_[n].turn);
+    SendToPort(n, remoteLines, now, result);
+  }
   // TCP sends: first what clients could not take before, then new chunks.
   int32_t routes[kPortCount];
   LoadRoutes(routes);
-  for (int L = 1; L < kLineCount; ++L) output_[L].Flush(L, now);
-  for (int n = 0; n < kPortCount; ++n) SendPortInput(n, routes, remoteLines, now, result);
-  for (int L = 1; L < kLineCount; ++L) NoteClientBacklog(L, result);
+  for (int L = 1; L < kLineCount; ++L) {
+    MutexLock turn(lines_[L].turn);
+    lines_[L].output.Flush(L, now);
+  }
+  for (int n = 0; n < kPortCount; ++n) {
+    RoutedTurns turns(*this, n, routes, /*tryOnly=*/false);
+    SendPortInput(n, routes, remoteLines, now, result);
+  }
+  for (int L = 1; L < kLineCount; ++L) {
+    MutexLock turn(lines_[L].turn);
+    NoteClientBacklog(L, result);
+  }
   return result;
 }
 
@@ -474,9 +548,9 @@ PassResult Relay::RelayPass(ControlLineActions& actions) {
 
 // On data line n + 1's receive thread, after it queued bytes for port n.
 bool Relay::DeviceShortcut(int n) {
-  if (IsRemote(table_.Rfc2217Lines(), n + 1) || !txTurn.try_lock()) return false;
-  MutexLock turn(txTurn, kAdoptLock);
-  if (!txRunning_) return false;
+  if (IsRemote(table_.Rfc2217Lines(), n + 1) || !ports_[n].turn.try_lock()) return false;
+  MutexLock turn(ports_[n].turn, kAdoptLock);
+  if (!ports_[n].running) return false;
   PassResult result;
   SendToPort(n, 0, DataLineOutput::Clock::now(), result);
   return !result.queuesLeft && !result.backlogLeft;
@@ -492,17 +566,20 @@ bool Relay::ClientShortcut(int n) {
   for (int L = 1; L < kLineCount; ++L) {
     if (routes[L - 1] == n && IsRemote(remoteLines, L)) return false;
   }
-  if (!rxTurn.try_lock()) return false;
-  MutexLock turn(rxTurn, kAdoptLock);
-  if (!rxRunning_) return false;
+  RoutedTurns turns(*this, n, routes, /*tryOnly=*/true);
+  if (!turns.held()) return false;
   const auto now = DataLineOutput::Clock::now();
   PassResult result;
   for (int L = 1; L < kLineCount; ++L) {
-    if (routes[L - 1] == n) output_[L].Flush(L, now);
+    if (routes[L - 1] != n) continue;
+    lines_[L].turn.AssertHeld();
+    lines_[L].output.Flush(L, now);
   }
   SendPortInput(n, routes, 0, now, result);
   for (int L = 1; L < kLineCount; ++L) {
-    if (routes[L - 1] == n) NoteClientBacklog(L, result);
+    if (routes[L - 1] != n) continue;
+    lines_[L].turn.AssertHeld();
+    NoteClientBacklog(L, result);
   }
   return !result.queuesLeft && !result.backlogLeft;
 }
@@ -510,11 +587,13 @@ bool Relay::ClientShortcut(int n) {
 // Lets the shortcuts move bytes (or, with false, no longer) and hands the
 // queues' producers the shortcuts.
 void Relay::Publish(bool running) {
-  {
-    MutexLock tx(txTurn);
-    MutexLock rx(rxTurn);
-    txRunning_ = running;
-    rxRunning_ = running;
+  for (LineTurn& line : lines_) {
+    MutexLock turn(line.turn);
+    line.running = running;
+  }
+  for (PortTurn& port : ports_) {
+    MutexLock turn(port.turn);
+    port.running = running;
   }
   for (int n = 0; n < kPortCount; ++n) {
     table_.txQueue[n].SetDrainer(running ? &DeviceShortcutOf : nullptr, this, n);
