@@ -12,7 +12,7 @@
 //
 // Owned by the relay loop: used by the relay thread, and by a receive
 // thread's shortcut, always under the relay's turn mutex for the direction
-// (client outputs under its rxTurn, serial outputs under their port's turn), never
+// (client outputs under their line's turn, serial outputs under their port's turn), never
 // by two threads at once.
 #pragma once
 

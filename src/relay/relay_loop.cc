@@ -233,6 +233,7 @@ class Relay {
   // output) before the next port's chunk is taken. Only the relay pass stages
   // bytes (those of remote lines), so the buffers are the relay thread's.
   uint8_t sendStaging_[kRelayChunk + 1];
+  int firstPort_ = 0;  // where the relay pass starts; the relay thread's
   uint8_t receiveStaging_[kRelayChunk + 1];
 };
 
@@ -514,7 +515,10 @@ PassResult Relay::RelayPass(ControlLineActions& actions) {
       lines_[L].remote.Follow(L, lines_[L].output, now);
     }
   }
-  for (int n = 0; n < kPortCount; ++n) {
+  // Each pass starts one port further on, so no port is always served last.
+  firstPort_ = (firstPort_ + 1) % kPortCount;
+  for (int i = 0; i < kPortCount; ++i) {
+    const int n = (firstPort_ + i) % kPortCount;
     MutexLock turn(ports_[n].turn);
     SendToPort(n, remoteLines, now, result);
   }
@@ -525,7 +529,8 @@ PassResult Relay::RelayPass(ControlLineActions& actions) {
     MutexLock turn(lines_[L].turn);
     lines_[L].output.Flush(L, now);
   }
-  for (int n = 0; n < kPortCount; ++n) {
+  for (int i = 0; i < kPortCount; ++i) {
+    const int n = (firstPort_ + i) % kPortCount;
     RoutedTurns turns(*this, n, routes, /*tryOnly=*/false);
     SendPortInput(n, routes, remoteLines, now, result);
   }
