@@ -61,6 +61,9 @@
 namespace qmx {
 namespace {
 
+// The one line table every input runs against.
+LineTable& table = Table();
+
 namespace fs = std::filesystem;
 
 #if defined(__x86_64__)
@@ -146,18 +149,18 @@ size_t EntriesOf(const char* directory) {
 // Fills rsPorts[k] as RsOpen's caller does for a port that is in service. The
 // device itself stays closed and the line's queues unallocated: closing such
 // a port or line is harmless, and nothing is relayed here.
-void MarkPortInService(int k) REQUIRES(Table().engineLock) {
-  RsPort& port = Table().serial.rsPorts[k];
-  CopyPortSettings(port, Table().comSettings[k]);
-  CopyField(port.stopBits, FieldText(Table().comSettings[k].stopBits));
+void MarkPortInService(int k) REQUIRES(table.engineLock) {
+  RsPort& port = table.serial.rsPorts[k];
+  CopyPortSettings(port, table.comSettings[k]);
+  CopyField(port.stopBits, FieldText(table.comSettings[k].stopBits));
 }
 
 // The line table every input starts from (engineLock held).
-void SetBaseline() REQUIRES(Table().engineLock) {
-  Table().ResetLineTableLocked();
-  ParseSetupText(Table(), kBaselineSettings);
+void SetBaseline() REQUIRES(table.engineLock) {
+  table.ResetLineTableLocked();
+  ParseSetupText(table, kBaselineSettings);
   for (int k = 0; k < kPortCount; ++k) {
-    RsPort& port = Table().serial.rsPorts[k];
+    RsPort& port = table.serial.rsPorts[k];
     ClearField(port.name);
     ClearField(port.baud);
     ClearField(port.parity);
@@ -165,19 +168,19 @@ void SetBaseline() REQUIRES(Table().engineLock) {
     ClearField(port.stopBits);
     ClearField(port.flow);
     ClearField(port.definition);
-    Table().serial.rsError[k].store(0);
-    Table().rxQueue[k].Free();
-    Table().txQueue[k].Free();
+    table.serial.rsError[k].store(0);
+    table.rxQueue[k].Free();
+    table.txQueue[k].Free();
   }
   for (int L = 0; L < kLineCount; ++L) {
-    CopyField(Table().net.tcpLines[L].port, defaultTcpPorts[L]);
-    Table().SetLineStatus(L, L <= 3 ? "OK" : L == 4 ? "NG" : "unused");
+    CopyField(table.net.tcpLines[L].port, defaultTcpPorts[L]);
+    table.SetLineStatus(L, L <= 3 ? "OK" : L == 4 ? "NG" : "unused");
   }
   MarkPortInService(0);
   MarkPortInService(1);
-  Table().routeTable[0].store(0);
-  Table().routeTable[1].store(1);
-  Table().routeTable[2].store(0);
+  table.routeTable[0].store(0);
+  table.routeTable[1].store(1);
+  table.routeTable[2].store(0);
 }
 
 // What is wrong with a reply, or nullptr when it is well-formed.
@@ -212,9 +215,9 @@ class ExecutingSink : public ControlLineAssembler::Sink {
     const std::string lower = LowerCaseLine(line);
     std::vector<std::string> replies;
     {
-      MutexLock lock(Table().engineLock);
-      ReplyBatch batch;
-      ExecuteCommand(Table(), lower);
+      MutexLock lock(table.engineLock);
+      ReplyBatch batch(table);
+      ExecuteCommand(table, lower);
       replies = batch.Take();
     }
     fuzz::Require(replies.size() == 1, "a command did not get exactly one reply", [&] {
@@ -229,16 +232,16 @@ class ExecutingSink : public ControlLineAssembler::Sink {
 };
 
 void CheckNothingLeftRunning(size_t threadsBefore, size_t descriptorsBefore) {
-  MutexLock lock(Table().engineLock);
+  MutexLock lock(table.engineLock);
   for (int k = 0; k < kPortCount; ++k) {
-    fuzz::Require(Table().serial.rsPorts[k].handle.load() < 0 &&
-                      !Table().serial.rsPorts[k].readThread.joinable(),
+    fuzz::Require(table.serial.rsPorts[k].handle.load() < 0 &&
+                      !table.serial.rsPorts[k].readThread.joinable(),
                   "a serial port was left open",
                   [&] { return "com" + std::to_string(k + 1); });
   }
   for (int L = 0; L < kLineCount; ++L) {
-    fuzz::Require(Table().net.tcpLines[L].state.load() == LineState::kNone &&
-                      !Table().net.tcpLines[L].acceptThread.joinable(),
+    fuzz::Require(table.net.tcpLines[L].state.load() == LineState::kNone &&
+                      !table.net.tcpLines[L].acceptThread.joinable(),
                   "a line was left with a socket or an accept thread",
                   [&] { return "line " + std::to_string(L); });
   }
@@ -254,15 +257,15 @@ void CheckNothingLeftRunning(size_t threadsBefore, size_t descriptorsBefore) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   using namespace qmx;
   for (int L = 0; L < kLineCount; ++L) {
-    defaultTcpPorts[L] = std::string(FieldText(Table().net.tcpLines[L].port));
+    defaultTcpPorts[L] = std::string(FieldText(table.net.tcpLines[L].port));
   }
   fuzz::Require(DenySocketCreation(), "cannot forbid socket creation (seccomp)",
                 [] { return std::string(std::strerror(errno)); });
   const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   fuzz::Require(probe < 0 && errno == EACCES, "socket creation is still allowed");
   int error = 0;
-  fuzz::Require(Table().net.TcpSocket(1, &error) == 0 && error == EACCES &&
-                    Table().net.tcpLines[1].state == LineState::kNone,
+  fuzz::Require(table.net.TcpSocket(1, &error) == 0 && error == EACCES &&
+                    table.net.tcpLines[1].state == LineState::kNone,
                 "the socket layer still gets a socket");
   EnterWorkDir();
   return 0;
@@ -273,7 +276,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t threadsBefore = EntriesOf("/proc/self/task");
   const size_t descriptorsBefore = EntriesOf("/proc/self/fd");
   {
-    MutexLock lock(Table().engineLock);
+    MutexLock lock(table.engineLock);
     SetBaseline();
   }
   ControlLineAssembler assembler;

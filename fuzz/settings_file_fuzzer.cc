@@ -24,6 +24,9 @@
 namespace qmx {
 namespace {
 
+// The one line table every input runs against.
+LineTable& lineTable = Table();
+
 // Everything the settings file fills, as plain comparable values.
 struct SettingsSnapshot {
   std::array<std::string, kLineCount> tcpPort;
@@ -38,19 +41,19 @@ struct SettingsSnapshot {
 constexpr const char* kComFieldNames[7] = {"name",     "definition", "baud", "parity",
                                            "dataBits", "stopBits",   "flow"};
 
-SettingsSnapshot TakeSnapshot() REQUIRES(Table().engineLock) {
+SettingsSnapshot TakeSnapshot() REQUIRES(lineTable.engineLock) {
   SettingsSnapshot s;
-  s.tcpPort = Table().tcpPortText;
-  s.serialPort = Table().serialPortText;
+  s.tcpPort = lineTable.tcpPortText;
+  s.serialPort = lineTable.serialPortText;
   for (int n = 0; n < kPortCount; ++n) {
-    const ComSetting& c = Table().comSettings[n];
+    const ComSetting& c = lineTable.comSettings[n];
     s.com[n] = {std::string(FieldText(c.name)),     std::string(FieldText(c.definition)),
                 std::string(FieldText(c.baud)),     std::string(FieldText(c.parity)),
                 std::string(FieldText(c.dataBits)), std::string(FieldText(c.stopBits)),
                 std::string(FieldText(c.flow))};
   }
-  s.remarks = Table().setupRemarks;
-  s.minimized = Table().startMinimized;
+  s.remarks = lineTable.setupRemarks;
+  s.minimized = lineTable.startMinimized;
   return s;
 }
 
@@ -86,14 +89,14 @@ std::string FirstDifference(const SettingsSnapshot& a, const SettingsSnapshot& b
   return found;
 }
 
-SettingsSnapshot ReadFromScratch(std::string_view text) REQUIRES(Table().engineLock) {
-  Table().ResetLineTableLocked();
-  ParseSetupText(Table(), text);
+SettingsSnapshot ReadFromScratch(std::string_view text) REQUIRES(lineTable.engineLock) {
+  lineTable.ResetLineTableLocked();
+  ParseSetupText(lineTable, text);
   return TakeSnapshot();
 }
 
 void CheckReadsBack(const SettingsSnapshot& table, std::string_view text,
-                    std::string_view what) REQUIRES(Table().engineLock) {
+                    std::string_view what) REQUIRES(lineTable.engineLock) {
   const SettingsSnapshot again = ReadFromScratch(text);
   if (again == table) return;
   fuzz::Fail(what, FirstDifference(table, again) + "\nwritten text: \"" +
@@ -106,10 +109,10 @@ void CheckReadsBack(const SettingsSnapshot& table, std::string_view text,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qmx;
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  MutexLock lock(Table().engineLock);
+  MutexLock lock(lineTable.engineLock);
 
   SettingsSnapshot table = ReadFromScratch(input);
-  const std::string written = BuildSetupText(Table());
+  const std::string written = BuildSetupText(lineTable);
 
   // A line of 98 characters may have been cut to fit the reader's limit; a
   // first line without its LF gets one. Then the table may differ, by design.
@@ -121,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (!cut) {
     ReadFromScratch(ToDiskLineEnds(written));
-    const std::string rewritten = BuildSetupText(Table());
+    const std::string rewritten = BuildSetupText(lineTable);
     if (rewritten != written) {
       fuzz::Fail("a saved settings file, read and saved again, changed",
                  "first: \"" + fuzz::Visible(written) + "\"\nsecond: \"" +
@@ -134,6 +137,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckReadsBack(table, ToDiskLineEnds(written),
                    "a saved settings file does not read back into the same table");
   }
-  Table().ResetLineTableLocked();
+  lineTable.ResetLineTableLocked();
   return 0;
 }
