@@ -82,12 +82,19 @@ int SocketLayer::TcpSendNowTo(int line, uint64_t client, const void* data, int s
 namespace {
 
 // Client `serial` of the line while it still holds it, else null; with
-// `ending`, the line's accept thread is told to let it go.
+// `ending`, the line's accept thread is told to let it go and woken. The
+// wake-up descriptor is signalled under clientMutex while the client is
+// still held: the accept thread has not let it go, so it has not ended, and
+// TcpDisconnect, which closes the descriptor only after joining it, has not
+// closed it.
 std::shared_ptr<ClientConnection> HeldClient(TcpLine& record, uint64_t serial,
                                              bool ending) {
   MutexLock lock(record.clientMutex);
   if (record.clientSerial.load() != serial || !record.client) return nullptr;
-  if (ending) record.clientEnding = true;
+  if (ending) {
+    record.clientEnding = true;
+    if (record.wakeFd >= 0) net::SignalWake(record.wakeFd);
+  }
   return record.client;
 }
 
@@ -103,9 +110,8 @@ void SocketLayer::TcpDropClient(int line, uint64_t serial) {
   LineQueue(line).WakeWaiters();
   // Its receive window is full, so an orderly end would wait behind the
   // unread data for ever: the connection is reset, and the client learns at
-  // once that it was dropped. The accept thread's wait ends on the signal.
+  // once that it was dropped.
   client->Abort();
-  if (record->wakeFd >= 0) net::SignalWake(record->wakeFd);
 }
 
 bool SocketLayer::TcpClientInputEnded(int line, uint64_t client) {

@@ -56,9 +56,14 @@ void DataLineOutput::Flush(int line, Clock::time_point now) {
   }
 }
 
-void DataLineOutput::DropClient(int line) {
-  net_->TcpDropClient(line, net_->TcpClientSerial(line));
+bool DataLineOutput::DropClient(int line) {
+  const uint64_t present = net_->TcpClientSerial(line);
+  // Bytes kept for a client that has gone since are not the present one's
+  // to answer for.
+  const bool dropped = !kept_.Any() || client_ == present;
+  if (dropped) net_->TcpDropClient(line, present);
   kept_.Clear();
+  return dropped;
 }
 
 void ControlLineOutput::Serve(uint64_t client, Clock::time_point) {

@@ -78,8 +78,9 @@ class DataLineOutput {
   size_t Pending() const { return kept_.Size(); }
   // When the client last took a byte, or when the first kept byte came.
   Clock::time_point LastProgress() const { return kept_.LastProgress(); }
-  // Drops the line's present client, with what is kept for it.
-  void DropClient(int line);
+  // Drops the line's present client, with what is kept for it; false (and
+  // nothing dropped) when the kept bytes were for a client that has gone.
+  bool DropClient(int line);
 
   // Sends a chunk to line `line`, after whatever is still kept for it.
   void Send(int line, std::span<const uint8_t> chunk, Clock::time_point now);

@@ -475,9 +475,9 @@ void Relay::LimitCopyLines(int n, const int32_t* routes, uint32_t remoteLines,
     }
     if (behind <= kCopyBacklogLimit && !suspendedTooLong) continue;
     const std::string client = table_.net.TcpClientName(L);
-    output.DropClient(L);
+    const bool dropped = output.DropClient(L);
     remote.DropHeld();
-    if (client.empty()) continue;  // it had gone already
+    if (!dropped || client.empty()) continue;  // it had gone already
     const std::string why =
         suspendedTooLong ? "its copy was held for " +
                                std::to_string(table_.net.SendStallLimitMs()) + " ms"
