@@ -2,7 +2,8 @@
 # Builds the fuzz targets and runs each for a bounded time.
 #
 #   fuzz/run.sh [TARGET...]      TARGET: settings_file command definition control_line
-#                                telnet (default: all five, one after the other)
+#                                telnet http_request (default: all six, one after the
+#                                other)
 #
 # Environment:
 #   FUZZ_SECONDS  seconds per target (default 5)
@@ -23,7 +24,7 @@ seconds=${FUZZ_SECONDS:-5}
 build=${FUZZ_BUILD:-build-fuzz}
 [[ $build = /* ]] || build=$root/$build
 jobs=${FUZZ_JOBS:-$(nproc)}
-all_targets=(settings_file command definition control_line telnet)
+all_targets=(settings_file command definition control_line telnet http_request)
 
 if ! [[ $seconds =~ ^[0-9]+$ ]] || ((seconds < 1)); then
   echo "fuzz/run.sh: FUZZ_SECONDS must be a whole number of seconds, at least 1" >&2
@@ -39,10 +40,12 @@ for t in "${targets[@]}"; do
 done
 
 # Longest input per target: the settings file has 19 lines of at most 99
-# characters; the control line needs room for lines past 997 characters.
+# characters; the control line needs room for lines past 997 characters; a
+# request head needs room past its 4096-byte limit.
 max_len() {
   case $1 in
     definition) echo 256 ;;
+    http_request) echo 8192 ;;
     *) echo 4096 ;;
   esac
 }

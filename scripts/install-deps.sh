@@ -14,9 +14,10 @@
 #   lintian                        the packaging tests (the Debian packages have no lintian error)
 #   python3-serial                 pyserial's rfc2217:// client, the outside peer of the
 #                                  remote-control data line test
+#   prometheus                     promtool, which checks the metrics page's format
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd man-db dpkg-dev systemd lintian clang libclang-rt-14-dev python3-serial clang-format)
+packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd man-db dpkg-dev systemd lintian clang libclang-rt-14-dev python3-serial clang-format prometheus)
 packages+=("$@")
 
 missing=()

@@ -12,9 +12,20 @@
 // entry is also written to standard error when it is logged, as one line with its control
 // bytes and stray non-UTF-8 bytes escaped (\xNN, a backslash as \\): entries quote texts
 // from qmx.txt, which may hold any byte. The error log itself keeps the bytes as they
-// are.
+// are. So is the session log: every client's connect and disconnect (with its byte
+// counts), every refusal and every control command with its reply code. Each line
+// starts with its syslog priority ("<6>") when standard error is the journal, else
+// with the time.
+//
+// Under systemd (Type=notify) the server says READY=1 once every line is up,
+// keeps STATUS= a one-line summary, sends WATCHDOG=1 from the relay loop when
+// the unit sets WatchdogSec, and STOPPING=1 when it stops. With --metrics it
+// serves its counters for Prometheus.
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -22,14 +33,41 @@
 #include "engine/settings_check.h"
 #include "engine/settings_file.h"
 #include "engine/startup.h"
+#include "engine/stats.h"
+#include "metrics/exposition.h"
+#include "metrics/metrics_server.h"
 #include "net/net_access.h"
 #include "options/server_options.h"
 #include "platform/allocator_settings.h"
 #include "platform/debug_trace.h"
 #include "platform/printable_text.h"
+#include "platform/session_log.h"
+#include "platform/systemd_notify.h"
 #include "server/server.h"
 
 namespace {
+
+// Whether standard error is the journal's stream, found once at start.
+bool journal = false;
+
+// One line of the server's log on standard error.
+void Log(qmx::LogPriority priority, const std::string& text) {
+  std::fprintf(stderr, "%sqmxd: %s\n", qmx::LogLinePrefix(priority, journal).c_str(),
+               qmx::PrintableText(text).c_str());
+  std::fflush(stderr);
+}
+
+// The service manager's one-line status, sent when it changed.
+void UpdateStatus(qmx::LineTable& table, const qmx::SystemdNotifier& notifier,
+                  std::string* last) {
+  std::string summary;
+  {
+    qmx::MutexLock lock(table.engineLock);
+    summary = qmx::StatsSummary(qmx::CollectStats(table));
+  }
+  if (summary == *last) return;
+  if (notifier.Notify("STATUS=" + summary)) *last = summary;
+}
 
 // qmxd --check: what start-up would log about qmx.txt, each with its line.
 int CheckSettings(qmx::LineTable& table) {
@@ -71,6 +109,8 @@ int main(int argc, char** argv) {
   std::fputs(outcome.output.c_str(), stdout);
   std::fputs(outcome.error.c_str(), stderr);
   if (!outcome.run) return outcome.exitStatus;
+  // Read before the server exists, which may call it until it stops.
+  const qmx::SystemdNotifier notifier;
   // The server of the working folder: its qmx.txt and device names.
   qmx::Server server(".");
   qmx::LineTable& table = server.Table();
@@ -82,14 +122,45 @@ int main(int argc, char** argv) {
   table.SetRfc2217Lines(options.rfc2217Lines);
 
   qmx::InitTraceFromEnvironment();
-  table.SetErrorLogListener([](const std::string& entry) {
-    std::fprintf(stderr, "qmxd: %s\n", qmx::PrintableText(entry).c_str());
-    std::fflush(stderr);
+  journal = qmx::StderrIsJournal();
+  table.SetErrorLogListener(
+      [](const std::string& entry) { Log(qmx::LogPriority::kError, entry); });
+  // A refusal is kept in the error log, and written once, as a warning.
+  table.net.TcpSetRefusalListener([&table](const std::string& text) {
+    table.errorLog.Append(text);
+    table.sessionLog.Write(qmx::LogPriority::kWarning, text);
   });
-  table.net.TcpSetRefusalListener(
-      [&table](const std::string& t) { table.AppendErrorLog(t); });
+  table.sessionLog.SetListener(Log);
 
   if (options.check) return CheckSettings(table);
+
+  if (notifier.WatchdogInterval().count() > 0) {
+    // A beat at a quarter of the interval leaves the relay room for a slow
+    // pass before the manager gives up on it.
+    table.relayWatch.interval =
+        std::max(std::chrono::milliseconds(1),
+                 std::chrono::duration_cast<std::chrono::milliseconds>(
+                     notifier.WatchdogInterval()) /
+                     4);
+    table.relayWatch.beat = [&notifier] { notifier.Notify("WATCHDOG=1"); };
+  }
+
+  // The metrics page answers whom the control line would; it is up before
+  // the lines, so an address it cannot have stops the server first.
+  qmx::MetricsServer metrics(
+      [&table](const qmx::IpAddress& peer) { return table.net.TcpPeerAllowed(0, peer); },
+      [&table] {
+        qmx::MutexLock lock(table.engineLock);
+        return qmx::RenderMetrics(qmx::CollectStats(table));
+      },
+      [&table, &options](const qmx::IpAddress& peer) {
+        table.net.ReportRefusal(options.metricsPort, peer);
+      });
+  if (options.metricsGiven &&
+      !metrics.Start(options.metricsAddress, options.metricsPort, &failure)) {
+    std::fprintf(stderr, "qmxd: %s\n", failure.c_str());
+    return 1;
+  }
 
   // Settings that cannot be served stop the server before it claims to
   // serve: a service manager then shows it failed, with the reason.
@@ -116,13 +187,30 @@ int main(int argc, char** argv) {
       return qmx::kConfigStatus;
   }
   const std::string summary = qmx::NetworkSummary(options);
-  if (!summary.empty()) std::fprintf(stderr, "qmxd: %s\n", summary.c_str());
-  std::fprintf(stderr, "qmxd: serving; stop with SIGINT, SIGTERM or SIGHUP\n");
-
-  int signal = 0;
-  while (sigwait(&stopSignals, &signal) != 0) {
+  if (!summary.empty()) Log(qmx::LogPriority::kInfo, summary);
+  if (options.metricsGiven) {
+    Log(qmx::LogPriority::kInfo,
+        "metrics at http://" +
+            qmx::FormatEndpoint(options.metricsAddress, metrics.Port()) + "/metrics");
   }
-  std::fprintf(stderr, "qmxd: signal %d, shutting down\n", signal);
+  Log(qmx::LogPriority::kInfo, "serving; stop with SIGINT, SIGTERM or SIGHUP");
+  // Every line listens (or has failed and is logged) by now: clients that
+  // connect from here on are served.
+  notifier.Notify("READY=1");
+
+  // The status is brought up to date every second while a manager reads it.
+  std::string status;
+  const timespec tick{1, 0};
+  int signal = 0;
+  for (;;) {
+    if (notifier.Enabled()) UpdateStatus(table, notifier, &status);
+    signal = notifier.Enabled() ? sigtimedwait(&stopSignals, nullptr, &tick)
+                                : sigwaitinfo(&stopSignals, nullptr);
+    if (signal > 0) break;
+  }
+  notifier.Notify("STOPPING=1");
+  Log(qmx::LogPriority::kInfo, "signal " + std::to_string(signal) + ", shutting down");
+  metrics.Stop();
   server.Stop();
   return 0;
 }

@@ -5,7 +5,7 @@
 namespace qmx {
 
 LineTable::LineTable(int folderFd, DeviceOpener* opener, Network* network)
-    : serial(folderFd, opener), net(network), folderFd_(folderFd) {
+    : serial(folderFd, opener), net(network, &sessionLog), folderFd_(folderFd) {
   for (auto& route : routeTable) route.store(-1);
 }
 

@@ -43,6 +43,7 @@
 #include "platform/fixed_text.h"
 #include "platform/line_counts.h"
 #include "platform/mutex.h"
+#include "platform/session_log.h"
 #include "serial/rs_port.h"
 
 namespace qmx {
@@ -175,6 +176,23 @@ class LineTable {
   // Error log: start-up, activation and device failures, refused peers. It
   // has its own lock: any thread may log, with or without engineLock.
   LogRing errorLog;
+  // Session log: connects, disconnects, refusals and control commands
+  // (platform/session_log.h). Any thread may write to it.
+  SessionLog sessionLog;
+
+  // When the server started (set by its Start); the statistics count from
+  // here.
+  std::atomic<std::chrono::system_clock::time_point> startTime{
+      std::chrono::system_clock::now()};
+
+  // A sign of life from the relay thread for a watchdog: `beat` runs on the
+  // relay thread at least every `interval` (the relay's waits are cut to
+  // it). Set before the server starts; an interval of zero means none.
+  struct RelayWatch {
+    std::chrono::milliseconds interval{0};
+    std::function<void()> beat;
+  };
+  RelayWatch relayWatch;
 
   SerialPorts serial;
   SocketLayer net;

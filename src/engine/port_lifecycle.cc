@@ -190,6 +190,7 @@ Activation ActivateReceiveLine(LineTable& table, int L, int n)
 // up as if `open` had just succeeded for it.
 void DeviceReturned(LineTable& table, int k) REQUIRES(table.engineLock) {
   const int L = k + 1;
+  table.serial.rsPorts[k].tally.deviceReturns.fetch_add(1, std::memory_order_relaxed);
   table.AppendErrorLog(
       FormatMessage1(kMsgDeviceBack, FieldText(table.serial.rsPorts[k].name)));
   table.routeTable[k].store(k);
@@ -203,6 +204,7 @@ void DeviceReturned(LineTable& table, int k) REQUIRES(table.engineLock) {
 
 void DeviceLost(LineTable& table, int k) REQUIRES(table.engineLock) {
   const PortSettings settings = FromRecord(table.serial.rsPorts[k]);
+  table.serial.rsPorts[k].tally.deviceLosses.fetch_add(1, std::memory_order_relaxed);
   table.AppendErrorLog(FormatMessage1(kMsgDeviceGone, settings.name));
   table.serial.RsClose(k);
   ClearPortRecord(table, k);

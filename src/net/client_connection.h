@@ -14,6 +14,8 @@
 // directions.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -43,9 +45,19 @@ struct WantedEvents {
   bool writable = false;
 };
 
+// What a connection carried, counted by the threads that move its bytes
+// (relaxed adds, once per chunk), and when it was made.
+struct ClientTally {
+  std::atomic<uint64_t> received{0};  // bytes the client sent
+  std::atomic<uint64_t> sent{0};      // bytes handed to its socket
+  const std::chrono::system_clock::time_point since = std::chrono::system_clock::now();
+};
+
 class ClientConnection {
  public:
   virtual ~ClientConnection() = default;
+
+  ClientTally tally;
 
   virtual ConnectionIo Receive(std::span<uint8_t> into) = 0;
   virtual ConnectionIo SendNow(std::span<const uint8_t> bytes) = 0;

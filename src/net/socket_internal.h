@@ -86,6 +86,9 @@ int MakeWake();
 void SignalWake(int fd);
 void DrainWake(int fd);
 
+// Adds one to the tally's drop counter for `why` (nothing for kNone).
+void CountDrop(LineTally& tally, DropReason why);
+
 // Closes the line's further listening sockets and forgets them.
 void CloseMoreSockets(TcpLine& record);
 

@@ -44,7 +44,8 @@ void FillInitialTable(std::array<TcpLine, kLineCount>& table) {
 
 }  // namespace
 
-SocketLayer::SocketLayer(Network* network) : network_(network) {
+SocketLayer::SocketLayer(Network* network, SessionLog* sessionLog)
+    : network_(network), sessionLog_(sessionLog) {
   FillInitialTable(tcpLines);
   for (TcpLine& record : tcpLines) record.layer = this;
 }

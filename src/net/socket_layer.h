@@ -121,6 +121,27 @@ enum class LineState {
 };
 
 class SocketLayer;
+class SessionLog;
+
+// Why the server let a client go before the client itself ended.
+enum class DropReason {
+  kNone = 0,
+  kStalled,    // it took nothing for the stall limit, or its copy fell behind
+  kKeepalive,  // keep-alive probes went unanswered
+  kIdle,       // it was idle for too long
+};
+
+// What a line has done since the server started: relaxed atomics, added to
+// once per chunk or event by the thread that moves the bytes or sees it.
+struct LineTally {
+  std::atomic<uint64_t> bytesFromClients{0};
+  std::atomic<uint64_t> bytesToClients{0};
+  std::atomic<uint64_t> accepted{0};
+  std::atomic<uint64_t> refused{0};
+  std::atomic<uint64_t> dropsStalled{0};
+  std::atomic<uint64_t> dropsKeepalive{0};
+  std::atomic<uint64_t> dropsIdle{0};
+};
 
 struct TcpLine {
   SocketLayer* layer = nullptr;  // the layer the record belongs to
@@ -146,6 +167,9 @@ struct TcpLine {
   Mutex clientMutex ACQUIRED_AFTER(ByteQueue::mutex);
   std::shared_ptr<ClientConnection> client GUARDED_BY(clientMutex);
   std::atomic<uint64_t> clientSerial{0};  // counts the clients accepted
+  // Why the present client is being let go (set with clientEnding by a drop).
+  std::atomic<DropReason> dropReason{DropReason::kNone};
+  LineTally tally;
   // The clientSerial of the last client whose input ended (a half-close or
   // close) with every byte it sent queued; 0 for none. Kept on the control
   // line only.
@@ -200,8 +224,9 @@ class SocketLayer {
  public:
   // Clients come from `network` when given (a test's fake, which the caller
   // keeps for the layer's life), else from the layer's own listening
-  // sockets.
-  explicit SocketLayer(Network* network = nullptr);
+  // sockets. Each client's connect and disconnect is written to `sessionLog`
+  // when given (kept by the caller for the layer's life).
+  explicit SocketLayer(Network* network = nullptr, SessionLog* sessionLog = nullptr);
   ~SocketLayer();
   SocketLayer(const SocketLayer&) = delete;
   SocketLayer& operator=(const SocketLayer&) = delete;
@@ -248,8 +273,9 @@ class SocketLayer {
 
   // Drops client `client` (a TcpClientSerial value) of the line, which has
   // stopped reading, when it still holds the line: the connection is reset, its
-  // accept thread ends it and accepts the next one.
-  void TcpDropClient(int line, uint64_t client);
+  // accept thread ends it and accepts the next one. The line counts the drop
+  // under `why` the first time the client is dropped.
+  void TcpDropClient(int line, uint64_t client, DropReason why = DropReason::kStalled);
 
   // True when client `client` (a TcpClientSerial value) of the control line
   // has ended its input and every byte it sent is in the line's queue: once the
@@ -346,10 +372,15 @@ class SocketLayer {
   // the line listening on `port`. Takes no lock of the caller's.
   void ReportRefusal(int port, const IpAddress& peer);
 
+  // The session log the layer writes connects and disconnects to; null for
+  // none.
+  SessionLog* sessionLog() const { return sessionLog_; }
+
   std::array<TcpLine, kLineCount> tcpLines;
 
  private:
   Network* const network_;
+  SessionLog* const sessionLog_;
   std::atomic<int> started_{0};
   std::array<std::atomic<bool>, kLineCount> acceptRunning_{};
   ByteQueue unbound_;

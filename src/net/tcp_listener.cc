@@ -13,7 +13,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <span>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -24,6 +26,7 @@
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
+#include "platform/session_log.h"
 
 namespace qmx {
 namespace {
@@ -86,11 +89,22 @@ Woken WaitOn(TcpLine& line, int fd, short events, int ms = -1) {
 
 bool Ending(const TcpLine& line) { return line.stopRequested || line.clientEnding; }
 
+// The error pending on a socket (SO_ERROR), 0 for none or for a descriptor
+// that is not a socket.
+int SocketError(int fd) {
+  int code = 0;
+  ::socklen_t length = sizeof(code);
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &code, &length) != 0) return 0;
+  return code;
+}
+
 // Receives from the client until its input ends, or until the line is being
 // disconnected or the client dropped, queueing every byte unchanged and in
 // order. The put waits for room rather than drop bytes; the client is slowed
-// down by TCP's own flow control meanwhile.
-InputEnd ServeClient(TcpLine& line, ByteQueue& queue, ClientConnection& client) {
+// down by TCP's own flow control meanwhile. A failed receive leaves its errno
+// in *error.
+InputEnd ServeClient(TcpLine& line, ByteQueue& queue, ClientConnection& client,
+                     int* error) {
   Event* wake = line.inputWake.load();
   uint8_t buffer[net::kRecvChunk];
   bool wait = false;  // the last receive found nothing more waiting
@@ -116,11 +130,14 @@ InputEnd ServeClient(TcpLine& line, ByteQueue& queue, ClientConnection& client) 
         return InputEnd::kEndOfInput;
       case ConnectionIo::Kind::kGone:
         line.lastError = io.error;
+        *error = io.error;
         DebugTracef("%s recv Error %d", line.name, io.error);
         return InputEnd::kGone;
       case ConnectionIo::Kind::kDone:
         break;
     }
+    client.tally.received.fetch_add(io.count, std::memory_order_relaxed);
+    line.tally.bytesFromClients.fetch_add(io.count, std::memory_order_relaxed);
     const auto bytes = std::span<const uint8_t>(buffer, io.count);
     const size_t fitted = queue.PutSome(bytes);
     if (fitted < bytes.size()) {
@@ -261,6 +278,7 @@ int ListenDatagram(TcpLine& record, int* error) {
 bool Admit(TcpLine& line, const ClientConnection& client) {
   const IpAddress& peer = client.Peer();
   if (line.layer->TcpPeerAllowed(line.lineIndex, peer)) return true;
+  line.tally.refused.fetch_add(1, std::memory_order_relaxed);
   DebugTracef("%s refused %s", line.name, FormatIpAddress(UnmapIpAddress(peer)).c_str());
   line.layer->ReportRefusal(line.listenPort, peer);
   return false;
@@ -279,8 +297,9 @@ bool Admit(TcpLine& line, const ClientConnection& client) {
 // of the connection is gone. So on a data line such a client gives the line
 // up as soon as another allowed client connects: a script run again gets the
 // line at once instead of waiting behind its own earlier run. Returns that
-// successor, or null.
-std::unique_ptr<ClientConnection> AwaitHangUp(TcpLine& line, ClientConnection& client) {
+// successor, or null. A connection that failed leaves its errno in *error.
+std::unique_ptr<ClientConnection> AwaitHangUp(TcpLine& line, ClientConnection& client,
+                                              int* error) {
   ::pollfd watched[3] = {{client.WaitHandle(), 0, 0},
                          {line.wakeFd, POLLIN, 0},
                          {line.listener->WaitHandle(), POLLIN, 0}};
@@ -294,10 +313,13 @@ std::unique_ptr<ClientConnection> AwaitHangUp(TcpLine& line, ClientConnection& c
       net::DrainWake(line.wakeFd);
       continue;  // the loop's condition says whether to end
     }
-    if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return nullptr;
+    if ((watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      if ((watched[0].revents & POLLERR) != 0) *error = SocketError(client.WaitHandle());
+      return nullptr;
+    }
     if (count < 3 || watched[2].revents == 0) continue;
-    int error = 0;
-    std::unique_ptr<ClientConnection> successor = line.listener->Accept(&error);
+    int acceptError = 0;
+    std::unique_ptr<ClientConnection> successor = line.listener->Accept(&acceptError);
     if (successor != nullptr && Admit(line, *successor)) {
       DebugTracef("%s a client waits: the one whose input ended lets go", line.name);
       return successor;
@@ -305,10 +327,55 @@ std::unique_ptr<ClientConnection> AwaitHangUp(TcpLine& line, ClientConnection& c
     // A lasting failure (out of descriptors, say) would wake this loop again
     // at once: the listener is left to the accept loop, which pauses between
     // attempts, and only the client's end is waited for.
-    if (successor == nullptr && error != 0 && !AcceptErrorIsPerConnection(error))
+    if (successor == nullptr && acceptError != 0 &&
+        !AcceptErrorIsPerConnection(acceptError))
       count = 2;
   }
   return nullptr;
+}
+
+// Why a client's service ended, for the session log; counts a client that
+// keep-alive found gone.
+std::string EndOfService(TcpLine& line, InputEnd end, int error, bool replaced) {
+  switch (line.dropReason.load()) {
+    case DropReason::kStalled:
+      return "dropped: it stopped taking what it was sent";
+    case DropReason::kKeepalive:
+      return "dropped: keep-alive found it gone";
+    case DropReason::kIdle:
+      return "dropped: idle too long";
+    case DropReason::kNone:
+      break;
+  }
+  if (line.stopRequested) return "the line closed";
+  if (error == ETIMEDOUT) {
+    net::CountDrop(line.tally, DropReason::kKeepalive);
+    line.dropReason = DropReason::kKeepalive;
+    return "dropped: keep-alive found it gone";
+  }
+  if (error != 0) return std::string("connection failed: ") + std::strerror(error);
+  if (replaced) return "ended its input, and a waiting client took the line";
+  if (end == InputEnd::kEndOfInput) return "closed by the client";
+  return "closed";
+}
+
+void LogConnect(TcpLine& line, const ClientConnection& client) {
+  SessionLog* log = line.layer->sessionLog();
+  if (log == nullptr) return;
+  log->Write(LogPriority::kInfo, "TCP port " + std::to_string(line.listenPort.load()) +
+                                     ": " + client.Name() + " connected");
+}
+
+void LogDisconnect(TcpLine& line, const ClientConnection& client,
+                   const std::string& why) {
+  SessionLog* log = line.layer->sessionLog();
+  if (log == nullptr) return;
+  const bool dropped = line.dropReason.load() != DropReason::kNone;
+  log->Write(dropped ? LogPriority::kWarning : LogPriority::kInfo,
+             "TCP port " + std::to_string(line.listenPort.load()) + ": " + client.Name() +
+                 " disconnected (" + why + "), " +
+                 std::to_string(client.tally.received.load()) + " bytes from it, " +
+                 std::to_string(client.tally.sent.load()) + " bytes to it");
 }
 
 }  // namespace
@@ -407,9 +474,12 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
       if (line.stopRequested) continue;
       line.client = client;
       line.clientEnding = false;
+      line.dropReason = DropReason::kNone;
       line.clientSerial.fetch_add(1);
       line.state = LineState::kConnected;
     }
+    line.tally.accepted.fetch_add(1, std::memory_order_relaxed);
+    LogConnect(line, *client);
     DebugTracef("%s accepted something", line.name);
     if (line.lineIndex == 0) {
       // The connect marker makes the relay thread greet the new client.
@@ -418,7 +488,9 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
     }
     if (wake != nullptr) wake->Set();
 
-    if (ServeClient(line, queue, *client) == InputEnd::kEndOfInput) {
+    int error = 0;
+    const InputEnd end = ServeClient(line, queue, *client, &error);
+    if (end == InputEnd::kEndOfInput) {
       // Everything the client sent is queued. The relay answers a control
       // client's complete commands and then ends it; a data client goes on
       // getting the device's bytes.
@@ -426,8 +498,9 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
         line.inputEnded.store(line.clientSerial.load());
         if (wake != nullptr) wake->Set();
       }
-      successor = AwaitHangUp(line, *client);
+      successor = AwaitHangUp(line, *client, &error);
     }
+    LogDisconnect(line, *client, EndOfService(line, end, error, successor != nullptr));
 
     // The line stays in state 4 without a client until the next one comes.
     // The connection closes when the last user (this thread or a send in

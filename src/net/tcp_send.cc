@@ -62,6 +62,10 @@ int SendNow(TcpLine* record, const uint64_t* serial, const void* data, int size,
     // would only cost a call that takes nothing.
     if (sent < static_cast<size_t>(size)) break;
   }
+  if (sent > 0) {
+    client->tally.sent.fetch_add(sent, std::memory_order_relaxed);
+    record->tally.bytesToClients.fetch_add(sent, std::memory_order_relaxed);
+  }
   if (sent == static_cast<size_t>(size)) {
     DebugTracef("%s Tcpsend send_size=%d", record->name, size);
   }
@@ -79,19 +83,47 @@ int SocketLayer::TcpSendNowTo(int line, uint64_t client, const void* data, int s
   return SendNow(FindLine(line), &client, data, size, error);
 }
 
+namespace net {
+
+void CountDrop(LineTally& tally, DropReason why) {
+  switch (why) {
+    case DropReason::kStalled:
+      tally.dropsStalled.fetch_add(1, std::memory_order_relaxed);
+      break;
+    case DropReason::kKeepalive:
+      tally.dropsKeepalive.fetch_add(1, std::memory_order_relaxed);
+      break;
+    case DropReason::kIdle:
+      tally.dropsIdle.fetch_add(1, std::memory_order_relaxed);
+      break;
+    case DropReason::kNone:
+      break;
+  }
+}
+
+}  // namespace net
+
 namespace {
 
+using net::CountDrop;
+
 // Client `serial` of the line while it still holds it, else null; with
-// `ending`, the line's accept thread is told to let it go and woken. The
+// `ending`, the line's accept thread is told to let it go and woken, and the
+// first drop of the client (`why` not kNone) is counted. The
 // wake-up descriptor is signalled under clientMutex while the client is
 // still held: the accept thread has not let it go, so it has not ended, and
 // TcpDisconnect, which closes the descriptor only after joining it, has not
 // closed it.
 std::shared_ptr<ClientConnection> HeldClient(TcpLine& record, uint64_t serial,
-                                             bool ending) {
+                                             bool ending,
+                                             DropReason why = DropReason::kNone) {
   MutexLock lock(record.clientMutex);
   if (record.clientSerial.load() != serial || !record.client) return nullptr;
   if (ending) {
+    if (why != DropReason::kNone && record.dropReason.load() == DropReason::kNone) {
+      record.dropReason = why;
+      CountDrop(record.tally, why);
+    }
     record.clientEnding = true;
     if (record.wakeFd >= 0) net::SignalWake(record.wakeFd);
   }
@@ -100,12 +132,12 @@ std::shared_ptr<ClientConnection> HeldClient(TcpLine& record, uint64_t serial,
 
 }  // namespace
 
-void SocketLayer::TcpDropClient(int line, uint64_t serial) {
+void SocketLayer::TcpDropClient(int line, uint64_t serial, DropReason why) {
   TcpLine* record = FindLine(line);
   if (record == nullptr) return;
   // The accept thread lets the client go even if it waits for room in the
   // queue: a client that sends without reading must not keep its place.
-  const std::shared_ptr<ClientConnection> client = HeldClient(*record, serial, true);
+  const std::shared_ptr<ClientConnection> client = HeldClient(*record, serial, true, why);
   if (!client) return;
   LineQueue(line).WakeWaiters();
   // Its receive window is full, so an orderly end would wait behind the

@@ -13,9 +13,11 @@ namespace qmx {
 namespace {
 
 // The options that take a value.
-enum class ValueOption { kListen, kAllow, kControlAllow, kRfc2217 };
+enum class ValueOption { kListen, kAllow, kControlAllow, kRfc2217, kMetrics };
 
-std::optional<ValueOption> FindValueOption(std::string_view name) {
+// `daemon`: the options of qmxd alone are known too.
+std::optional<ValueOption> FindValueOption(std::string_view name, bool daemon) {
+  if (name == "--metrics" && daemon) return ValueOption::kMetrics;
   if (name == "--listen") return ValueOption::kListen;
   if (name == "--allow") return ValueOption::kAllow;
   if (name == "--control-allow") return ValueOption::kControlAllow;
@@ -101,7 +103,7 @@ class Parser {
         }
         continue;
       }
-      const std::optional<ValueOption> option = FindValueOption(name);
+      const std::optional<ValueOption> option = FindValueOption(name, !leaveForeign_);
       if (!option) {
         Foreign(arg, "unknown option " + Shown(name));
         continue;
@@ -181,6 +183,13 @@ class Parser {
         }
         return;
       }
+      case ValueOption::kMetrics:
+        if (!ParseEndpoint(value, &options_->metricsAddress, &options_->metricsPort)) {
+          Fail(prefix + ": not an address and port such as 127.0.0.1:9400 or [::1]:9400");
+          return;
+        }
+        options_->metricsGiven = true;
+        return;
       case ValueOption::kRfc2217: {
         uint8_t lines = 0;
         if (!ParseRfc2217Lines(value, &lines)) {
@@ -206,6 +215,23 @@ OptionOutcome ParseServerOptions(std::string_view program,
                                  ServerOptions* options) {
   *options = ServerOptions{};
   return Parser(program, leaveForeign, options).Run(args);
+}
+
+bool ParseEndpoint(std::string_view text, IpAddress* address, uint16_t* port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) return false;
+  std::string_view host = text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string_view::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  return ParseIpAddress(host, address) && ParsePortText(text.substr(colon + 1), port);
+}
+
+std::string FormatEndpoint(const IpAddress& address, uint16_t port) {
+  const std::string host = FormatIpAddress(address);
+  return (address.family == 6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 bool ParseRfc2217Lines(std::string_view text, uint8_t* lines) {
@@ -265,12 +291,16 @@ std::string UsageText(std::string_view program, bool window) {
         "exits with status 1 before anything is served.\n";
   } else {
     text +=
+        "  --metrics ADDR:PORT  serve the counters for Prometheus over HTTP at\n"
+        "                       /metrics, e.g. 127.0.0.1:9400 or [::1]:9400; the\n"
+        "                       control line's allow-list applies\n"
         "  --check              read qmx.txt as start-up does, print every problem\n"
         "                       with its line number, and exit: 0 when there is none,\n"
         "                       78 otherwise; serves nothing\n"
         "\nSIGINT, SIGTERM and SIGHUP stop the server cleanly.\n"
         "Exit status: 2 for a bad option; 1 when a listen address is not on this\n"
-        "host; 78 when qmx.txt cannot be read (missing, unreadable, not a regular\n"
+        "host or the metrics address cannot listen; 78 when qmx.txt cannot be read "
+        "(missing, unreadable, not a regular\n"
         "file) or the control line cannot listen. Each exits before serving.\n";
   }
   return text;

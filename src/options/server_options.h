@@ -5,6 +5,7 @@
 //   --allow NET          serve only peers inside one of these nets (repeatable)
 //   --control-allow NET  the same for the control line, replacing --allow there
 //   --rfc2217 LINES      data lines that speak RFC 2217: 1-8, "1,3,5" or "all"
+//   --metrics ADDR:PORT  (qmxd) serve the counters over HTTP for Prometheus
 //   -h, --help, -V, --version
 //   --check              (qmxd) check qmx.txt and exit
 //
@@ -33,6 +34,10 @@ struct ServerOptions {
   bool controlAllowGiven = false;
   uint8_t rfc2217Lines = 0;  // bit L-1 set: data line L speaks RFC 2217
   bool check = false;        // qmxd --check: check the settings, serve nothing
+  // qmxd --metrics: where the metrics page listens.
+  bool metricsGiven = false;
+  IpAddress metricsAddress;
+  uint16_t metricsPort = 0;
   // The window program only: arguments that are not its own, left for Qt
   // (such as "-platform offscreen"), in their order.
   std::vector<std::string> foreign;
@@ -58,6 +63,13 @@ inline constexpr int kConfigStatus = 78;
 OptionOutcome ParseServerOptions(std::string_view program,
                                  const std::vector<std::string>& args, bool leaveForeign,
                                  ServerOptions* options);
+
+// "127.0.0.1:9400" or "[::1]:9400" (a port may be a service name) to an
+// address and a port in host order.
+bool ParseEndpoint(std::string_view text, IpAddress* address, uint16_t* port);
+
+// The other way: "127.0.0.1:9400", "[::1]:9400".
+std::string FormatEndpoint(const IpAddress& address, uint16_t port);
 
 // "3", "1,3,5" or "all" to a set of data lines (bit L-1 for line L).
 bool ParseRfc2217Lines(std::string_view text, uint8_t* lines);

@@ -17,7 +17,8 @@ constexpr std::string_view kCommandDelimiters = " \r";
 const CommandEntry commandTable[] = {
     {"hello", CmdHello},   {"open", CmdOpen},       {"close", CmdClose},
     {"status", CmdStatus}, {"receive", CmdReceive}, {"help", CmdHelp},
-    {"?", CmdHelp},        {"save", CmdSave},       {nullptr, nullptr},
+    {"?", CmdHelp},        {"save", CmdSave},       {"stats", CmdStats},
+    {nullptr, nullptr},
 };
 
 ReplyBatch::ReplyBatch(LineTable& table)

@@ -36,6 +36,10 @@ int CmdStatus(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);
 // a bit without a text adds nothing.
 std::string ErrorWordText(uint32_t word);
 
+// stats | stats PORT: the server's counters (engine/stats.h) as key=value
+// lines.
+int CmdStats(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);
+
 // receive PORT
 int CmdReceive(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);
 // The port name of a receive command's parameter; nothing for a missing or

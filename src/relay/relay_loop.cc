@@ -1,5 +1,6 @@
 #include "relay/relay_loop.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 #include "net/socket_layer.h"
 #include "platform/debug_trace.h"
 #include "platform/mutex.h"
+#include "platform/session_log.h"
 #include "protocol/command_interpreter.h"
 #include "protocol/replies.h"
 #include "relay/control_line.h"
@@ -92,6 +94,7 @@ class ControlLineActions : public ControlLineAssembler::Sink {
       replies = batch.Take();
     }
     for (const std::string& reply : replies) Reply(reply, /*log=*/true);
+    if (!replies.empty()) LogCommand(lower, replies.front());
   }
 
   void OverlongLine(std::string_view stored) override {
@@ -100,6 +103,7 @@ class ControlLineActions : public ControlLineAssembler::Sink {
     if (Abandoned()) return;
     doc_->AppendCommandLog(LowerCaseLine(stored));
     Reply(kReplyBadRequest, /*log=*/true);
+    LogCommand(LowerCaseLine(stored), kReplyBadRequest);
   }
 
   void FlushEcho() {
@@ -114,6 +118,21 @@ class ControlLineActions : public ControlLineAssembler::Sink {
     output_.Send(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()),
                  now_);
     if (log && !output_.Gone()) doc_->AppendCommandLog(std::string(text));
+  }
+
+  // The session log's entry for a command: who ran it, and the code its
+  // reply began with. An over-long line is cut to a length a log takes.
+  void LogCommand(std::string_view command, std::string_view reply) {
+    constexpr size_t kLoggedChars = 200;
+    while (!command.empty() && (command.back() == '\r' || command.back() == '\n'))
+      command.remove_suffix(1);
+    std::string shown(command.substr(0, kLoggedChars));
+    if (command.size() > kLoggedChars) shown += "...";
+    const std::string code(reply.substr(0, 3));
+    table_.sessionLog.Write(
+        code[0] == '2' ? LogPriority::kInfo : LogPriority::kWarning,
+        "TCP port " + std::to_string(table_.net.tcpLines[0].listenPort.load()) + ": " +
+            table_.net.TcpClientName(0) + ": " + shown + " -> " + code);
   }
 
   LineTable& table_;
@@ -622,25 +641,40 @@ void Relay::Run() {
   // wait ignores the descriptors.
   PassResult result;
   int readyWakes = 0;
+  // A watchdog's beat comes from here, between passes: a relay stuck in a
+  // pass stops it. No pass waits for a device or a client (their sends never
+  // block), so only a fault can hold it that long.
+  const LineTable::RelayWatch& watch = table_.relayWatch;
+  const bool watched = watch.interval.count() > 0 && watch.beat;
+  const std::chrono::milliseconds idleWait =
+      watched ? std::min(kIdleWait, watch.interval) : kIdleWait;
+  auto lastBeat = std::chrono::steady_clock::time_point();
   for (;;) {
+    if (watched) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - lastBeat >= watch.interval) {
+        watch.beat();
+        lastBeat = now;
+      }
+    }
     const std::chrono::milliseconds wait =
         result.queuesLeft    ? std::chrono::milliseconds(0)
         : result.backlogLeft ? std::chrono::milliseconds(10)
-                             : kIdleWait;
-    size_t watched = result.writableCount;
+                             : idleWait;
+    size_t handles = result.writableCount;
     if (readyWakes >= kReadyWakeLimit) {
-      watched = 0;
+      handles = 0;
       readyWakes = 0;
     }
     const auto before = std::chrono::steady_clock::now();
     const Event::WaitResult woken =
-        table_.wakeEvent.Wait(wait, std::span<const int>(result.writable, watched));
+        table_.wakeEvent.Wait(wait, std::span<const int>(result.writable, handles));
     if (woken == Event::WaitResult::kFailed) {
       DebugTrace("WaitForSingleObject Errors");
       Publish(false);
       return;
     }
-    const bool byReadiness = woken == Event::WaitResult::kTimeout && watched > 0 &&
+    const bool byReadiness = woken == Event::WaitResult::kTimeout && handles > 0 &&
                              std::chrono::steady_clock::now() - before < wait;
     readyWakes = byReadiness ? readyWakes + 1 : 0;
     // The window's changes run here, between two passes, like commands.

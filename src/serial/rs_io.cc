@@ -35,6 +35,21 @@ void Rest(int wakeFd, int ms) {
   (void)::poll(&wake, 1, ms);
 }
 
+// Adds what each of the device's line counters moved between two readings
+// (nothing for one that went back: the device was replaced or reset).
+void AddLineErrors(PortTally& tally, const ErrorCounters& before,
+                   const ErrorCounters& after) {
+  auto add = [](std::atomic<uint64_t>& total, int from, int to) {
+    if (to > from)
+      total.fetch_add(static_cast<uint64_t>(to - from), std::memory_order_relaxed);
+  };
+  add(tally.frame, before.frame, after.frame);
+  add(tally.parity, before.parity, after.parity);
+  add(tally.overrun, before.overrun, after.overrun);
+  add(tally.brk, before.brk, after.brk);
+  add(tally.bufferOverrun, before.bufferOverrun, after.bufferOverrun);
+}
+
 // Reads what one wake-up of the device found waiting into the port's receive
 // queue: read after read while each fills the buffer, so the thread goes back
 // to poll only once a read came up short (the device has nothing more for
@@ -47,6 +62,7 @@ long ServeReceive(RsPort& port, std::atomic<uint32_t>& errorWord, SerialDevice& 
   uint32_t flags = 0;
   if (counters != nullptr && device.ReadLineCounters(&now)) {
     flags = ErrorFlagsBetween(*counters, now);
+    AddLineErrors(port.tally, *counters, now);
     *counters = now;
   }
   errorWord.exchange(flags);
@@ -62,6 +78,7 @@ long ServeReceive(RsPort& port, std::atomic<uint32_t>& errorWord, SerialDevice& 
       break;
     }
     if (io.count == 0) break;
+    port.tally.bytesRead.fetch_add(io.count, std::memory_order_relaxed);
     const auto bytes = std::span<const uint8_t>(buffer.data(), io.count);
     ByteQueue* queue = port.receiveQueue.load();
     Event* wake = port.receiveWake.load();
@@ -99,9 +116,8 @@ void SerialPorts::RsReadThread(int n) {
   rsError[n].exchange(0);
   DebugTrace("RsReadThread\n");
 
-  ErrorCounters counters;
-  ErrorCounters* const deviceCounters =
-      device.ReadLineCounters(&counters) ? &counters : nullptr;
+  ErrorCounters counters = port.countersAtOpen;
+  ErrorCounters* const deviceCounters = port.hasLineCounters ? &counters : nullptr;
   bool hungUp = false;
   std::array<uint8_t, kChunk> buffer;
   while (port.running.load() != 0) {
@@ -141,7 +157,9 @@ int SerialPorts::RsWriteNow(int n, const uint8_t* data, int count) {
   const DeviceIo io =
       port.device->WriteNow(std::span<const uint8_t>(data, static_cast<size_t>(count)));
   if (io.kind == DeviceIo::Kind::kWouldBlock) return 0;
-  return io.kind == DeviceIo::Kind::kGone ? -1 : static_cast<int>(io.count);
+  if (io.kind == DeviceIo::Kind::kGone) return -1;
+  port.tally.bytesWritten.fetch_add(io.count, std::memory_order_relaxed);
+  return static_cast<int>(io.count);
 }
 
 int SerialPorts::RsWaitHandle(int n) { return rsPorts[n].handle.load(); }

@@ -156,6 +156,11 @@ int SerialPorts::RsOpen(int n) {
     port.device = std::move(device);
   }
   port.handle.store(port.device->WaitHandle());
+  // The line counters count from here: whatever they show now happened
+  // before the port held the device.
+  port.countersAtOpen = ErrorCounters{};
+  port.hasLineCounters = port.device->ReadLineCounters(&port.countersAtOpen);
+  if (port.hasLineCounters) port.tally.lineErrorsKnown.store(true);
   port.stopRequested.store(false);
   port.running.store(1);  // before the thread exists, so its loop runs from the start
   try {

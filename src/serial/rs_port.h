@@ -61,6 +61,24 @@ inline constexpr uint32_t kRsReadError = 0x20000;  // a read from the device fai
 // slowly (or not at all) before it gives the rest up (relay/line_output.h).
 inline constexpr uint32_t kRsWriteLimitMs = 20000;
 
+// What a port has done since the server started, counted by the threads that
+// move its bytes (relaxed adds, once per read or write) and by its owner.
+struct PortTally {
+  std::atomic<uint64_t> bytesWritten{0};  // what the device took
+  std::atomic<uint64_t> bytesRead{0};     // what it sent
+  std::atomic<uint64_t> deviceLosses{0};
+  std::atomic<uint64_t> deviceReturns{0};
+  // The device's own line counters (TIOCGICOUNT), as far as they moved while
+  // the port held it; lineErrorsKnown is set once a device that keeps them
+  // was opened, and stays set.
+  std::atomic<bool> lineErrorsKnown{false};
+  std::atomic<uint64_t> frame{0};
+  std::atomic<uint64_t> parity{0};
+  std::atomic<uint64_t> overrun{0};
+  std::atomic<uint64_t> brk{0};
+  std::atomic<uint64_t> bufferOverrun{0};
+};
+
 struct RsPort {
   char name[32] = {};
   char definition[64] = {};
@@ -116,6 +134,13 @@ struct RsPort {
   std::atomic<bool> dtrOn{false};
   std::atomic<bool> rtsOn{false};
   std::atomic<bool> breakOn{false};
+
+  PortTally tally;
+  // The device's line counters when RsOpen opened it, and whether it keeps
+  // any; written by RsOpen before the receive thread starts, then read by
+  // that thread alone.
+  ErrorCounters countersAtOpen;
+  bool hasLineCounters = false;
 };
 
 // The serial ports of one server: their records, and the folder their names

@@ -35,6 +35,7 @@ Server::~Server() { Stop(); }
 Server::StartResult Server::Start() {
   if (!folderProblem_.empty()) return StartResult::kNoFolder;
   started_ = true;
+  table_.startTime = std::chrono::system_clock::now();
   const int status = ServerStartup(table_);
   document_.OnNewDocument();
   if (status != 0) return StartResult::kSettingsUnreadable;
