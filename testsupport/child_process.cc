@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 namespace qmx::testsupport {
@@ -32,6 +33,22 @@ bool ChildProcess::Start(const ChildOptions& options, std::string* error) {
   std::vector<char*> argv;
   for (std::string& text : texts) argv.push_back(text.data());
   argv.push_back(nullptr);
+  // This process's environment, with the options' variables in place of
+  // any of the same name.
+  std::vector<std::string> variables;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const std::string_view name = text.substr(0, text.find('='));
+    bool replaced = false;
+    for (const std::string& added : options.environment)
+      replaced = replaced || added.substr(0, added.find('=')) == name;
+    if (!replaced) variables.emplace_back(text);
+  }
+  variables.insert(variables.end(), options.environment.begin(),
+                   options.environment.end());
+  std::vector<char*> envp;
+  for (std::string& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
   int pipeFds[2] = {-1, -1};
   if (options.pipeStdout && ::pipe2(pipeFds, O_CLOEXEC) != 0) {
     *error = std::string("pipe: ") + std::strerror(errno);
@@ -61,7 +78,7 @@ bool ChildProcess::Start(const ChildOptions& options, std::string* error) {
     if (pipeFds[1] >= 0 && ::dup2(pipeFds[1], STDOUT_FILENO) < 0) ::_exit(126);
     if (!options.directory.empty() && ::chdir(options.directory.c_str()) != 0)
       ::_exit(126);
-    ::execv(options.binary.c_str(), argv.data());
+    ::execve(options.binary.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   if (pipeFds[1] >= 0) ::close(pipeFds[1]);

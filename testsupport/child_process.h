@@ -16,12 +16,13 @@
 namespace qmx::testsupport {
 
 struct ChildOptions {
-  std::string binary;             // path of the program
-  std::vector<std::string> argv;  // argv[0] first; empty: the binary's path
-  std::string directory;          // working directory; empty: this process's
-  std::string stderrPath;         // standard error to this file; empty: shared
-  bool pipeStdout = false;        // standard output to stdoutFd()
-  bool dieWithParent = false;     // SIGKILL when this process ends
+  std::string binary;                    // path of the program
+  std::vector<std::string> argv;         // argv[0] first; empty: the binary's path
+  std::string directory;                 // working directory; empty: this process's
+  std::string stderrPath;                // standard error to this file; empty: shared
+  bool pipeStdout = false;               // standard output to stdoutFd()
+  bool dieWithParent = false;            // SIGKILL when this process ends
+  std::vector<std::string> environment;  // "NAME=value" added to this process's
 };
 
 class ChildProcess {

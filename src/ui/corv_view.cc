@@ -1,5 +1,6 @@
 #include "ui/corv_view.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -11,12 +12,14 @@
 #include "engine/line_table.h"
 #include "engine/port_lifecycle.h"
 #include "engine/startup.h"
+#include "engine/stats.h"
 #include "net/socket_layer.h"
 #include "relay/corv_doc.h"
 #include "relay/relay_requests.h"
 #include "ui/form_controls.h"
 #include "ui/main_frame.h"
 #include "ui/resources.h"
+#include "ui/traffic_fields.h"
 
 namespace qmx::ui {
 namespace {
@@ -97,6 +100,7 @@ void CCorvView::CreateControls() {
   minimizeBox_ = new QCheckBox(QStringLiteral("Minimize"), this);
   minimizeBox_->setObjectName(IdName(IDC_MINIMIZE));
   minimizeBox_->setGeometry(u.Rect({160, 180, 41, 10}));
+  traffic_ = std::make_unique<TrafficFields>(this, u);
 
   QWidget* previous = nullptr;
   for (int id : kFormTabOrder) {
@@ -152,6 +156,7 @@ void CCorvView::OnInitialUpdate() {
   }
   okButton_->setFocus();
   UpdateData(false);
+  ShowTraffic();
   timer_.start();
 }
 
@@ -164,6 +169,20 @@ void CCorvView::OnTimer() {
   // Clearing the flag before the copy means a refresh asked for while the
   // copy runs is kept for the next tick instead of being lost.
   if (document_ != nullptr && table_.refreshNeeded.exchange(0) != 0) Update();
+  ShowTraffic();
+}
+
+void CCorvView::ShowTraffic() {
+  // The counters move all the time, so every tick reads them; but not while
+  // a modal window is open (the window then takes engineLock only for that
+  // window's own steps), nor while the frame is minimized and shows nothing.
+  if (QApplication::activeModalWidget() != nullptr || window()->isMinimized()) return;
+  ServerStats stats;
+  {
+    MutexLock lock(table_.engineLock);
+    stats = CollectStats(table_);
+  }
+  traffic_->Show(stats);
 }
 
 bool CCorvView::RunOnRelay(const std::function<void()>& work) {

@@ -1,14 +1,15 @@
 // CCorvView: the form view that fills the main frame, one row for the control
 // line and one for each data line (TCP port, serial port, status), plus the
 // buttons OK, Cancel, "Save setup", "Error log...", "Command log..." and the
-// "Minimize" box.
+// "Minimize" box; right of the buttons, each line's traffic (TrafficFields).
 //
 // The form fields (m_tcpPort, m_serialPort, m_status, m_minimize) are the
 // view's copy of the line table; UpdateData moves them to and from the
 // controls. OK applies every changed line and every line whose status is "NG"
 // through DeactivateLine / ActivateLine; Cancel and the refresh reload the
 // controls from the line table. A 200 ms timer reloads them whenever the relay
-// thread has set the document's refreshNeeded.
+// thread has set the document's refreshNeeded, and the traffic fields on
+// every tick from one CollectStats snapshot.
 //
 // Threads: everything here runs on the window thread. Each handler that reads
 // or writes the line table holds engineLock for that step only, never while a
@@ -23,6 +24,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -41,6 +43,7 @@ class CCorvDoc;
 namespace qmx::ui {
 
 class CMainFrame;
+class TrafficFields;
 
 // How long the window waits for the relay thread to apply its changes. A
 // command runs in milliseconds; this only bounds a relay that is stuck.
@@ -85,6 +88,9 @@ class CCorvView : public QWidget {
   // the status texts when asked. Takes engineLock.
   void CopyFromLineTable(bool withStatus);
   void Update();
+  // Shows each line's counters and client: one CollectStats under
+  // engineLock, the widgets after it is released.
+  void ShowTraffic();
   // Has the relay thread run `work` (which takes engineLock itself) and
   // waits for it, as a control command would change the lines; runs it here
   // when no relay thread runs. False when the relay did not take it within
@@ -102,6 +108,7 @@ class CCorvView : public QWidget {
   std::array<QLineEdit*, 9> statusEdit_{};
   QCheckBox* minimizeBox_ = nullptr;
   QPushButton* okButton_ = nullptr;
+  std::unique_ptr<TrafficFields> traffic_;
 };
 
 }  // namespace qmx::ui

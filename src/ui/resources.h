@@ -36,8 +36,10 @@ inline constexpr int IDC_ERROR_LOG = 1037;
 inline constexpr int IDC_MINIMIZE = 1039;
 
 // Per line: TCP port combo, serial port combo (0 for the control line),
-// status edit, group box label and top, and the height of the combos in the
-// template (the edit field plus the drop-down list).
+// status edit, group box label and top, the height of the combos in the
+// template (the edit field plus the drop-down list), and the read-only
+// traffic fields right of the buttons: bytes to the device, bytes to the
+// client, the present client's address.
 struct FormLine {
   int tcpId;
   int serialId;
@@ -46,24 +48,27 @@ struct FormLine {
   int top;
   int tcpListHeight;
   int serialListHeight;
+  int toDeviceId;
+  int toClientId;
+  int clientId;
 };
 
 inline constexpr FormLine kFormLines[9] = {
-    {1006, 0, 1032, "Control Line", 15, 50, 0},
-    {1008, 1019, 1028, "Data Line 1", 45, 50, 70},
-    {1009, 1020, 1029, "Data Line 2", 75, 50, 65},
-    {1010, 1022, 1030, "Data Line 3", 105, 50, 65},
-    {1018, 1027, 1031, "Data Line 4", 135, 45, 65},
-    {1021, 1033, 1034, "Data Line 5", 165, 45, 65},
-    {1023, 1035, 1036, "Data Line 6", 195, 45, 65},
-    {1038, 1040, 1041, "Data Line 7", 225, 45, 65},
-    {1042, 1043, 1044, "Data Line 8", 255, 45, 65},
+    {1006, 0, 1032, "Control Line", 15, 50, 0, 1045, 1046, 1047},
+    {1008, 1019, 1028, "Data Line 1", 45, 50, 70, 1048, 1049, 1050},
+    {1009, 1020, 1029, "Data Line 2", 75, 50, 65, 1051, 1052, 1053},
+    {1010, 1022, 1030, "Data Line 3", 105, 50, 65, 1054, 1055, 1056},
+    {1018, 1027, 1031, "Data Line 4", 135, 45, 65, 1057, 1058, 1059},
+    {1021, 1033, 1034, "Data Line 5", 165, 45, 65, 1060, 1061, 1062},
+    {1023, 1035, 1036, "Data Line 6", 195, 45, 65, 1063, 1064, 1065},
+    {1038, 1040, 1041, "Data Line 7", 225, 45, 65, 1066, 1067, 1068},
+    {1042, 1043, 1044, "Data Line 8", 255, 45, 65, 1069, 1070, 1071},
 };
 
 // The one combo box that keeps the capitals the operator types.
 inline constexpr int kMixedCaseCombo = 1019;
 
-inline constexpr int kFormWidth = 212;
+inline constexpr int kFormWidth = 387;
 inline constexpr int kFormHeight = 291;
 
 // Keyboard order of the form.

@@ -4,8 +4,11 @@
 //
 // Runs the real server start-up in a scratch directory with a sample qmx.txt
 // and two pseudo-terminals standing in for com1 and com4 (com3 has no device,
-// so its line shows a failed activation), grabs the window and shuts down.
+// so its line shows a failed activation), has a client move some bytes each
+// way on data line 1 so that its traffic columns show counts and an address,
+// grabs the window and shuts down.
 #include <QApplication>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QPixmap>
 #include <cstdio>
@@ -15,8 +18,13 @@
 #include "server/server.h"
 #include "testsupport/pty_device.h"
 #include "testsupport/scratch_dir.h"
+#include "testsupport/tcp_client.h"
+#include "testsupport/wait_for.h"
 #include "ui/corv_app.h"
+#include "ui/form_controls.h"
 #include "ui/main_frame.h"
+#include "ui/resources.h"
+#include "ui/traffic_fields.h"
 
 namespace {
 
@@ -40,6 +48,24 @@ const char kSampleSetup[] =
     "com7,9600,n,8,1,n\t\r\n"
     "com8,9600,n,8,1,n\t\r\n"
     "0\t\r\n";
+
+// A client of data line 1 (TCP port 8002, bridged to com1) sends a little
+// and gets more back; true once the window shows both counts.
+bool MoveSampleTraffic(qmx::testsupport::TcpClient& client,
+                       qmx::testsupport::PtyDevice& com1, const QWidget* frame) {
+  const std::string up(1200, 'u');
+  const std::string down(35000, 'd');
+  if (!client.Send(up) || com1.Read(up.size()) != up || !com1.Write(down) ||
+      client.ReadCount(down.size()) != down)
+    return false;
+  using qmx::ui::Control;
+  const auto* toClient = Control<QLineEdit>(frame, qmx::ui::kFormLines[1].toClientId);
+  const QString shown = qmx::ui::ByteCountTip(down.size());
+  return qmx::testsupport::WaitFor([&] {
+    QApplication::processEvents();
+    return toClient->toolTip() == shown;
+  });
+}
 
 }  // namespace
 
@@ -68,8 +94,12 @@ int main(int argc, char** argv) {
     qmx::ui::CCorvApp app(server);
     if (app.InitInstance()) {
       QApplication::processEvents();
-      result =
-          app.MainFrame()->grab().save(QString::fromStdString(output.string())) ? 0 : 1;
+      qmx::testsupport::TcpClient client(8002);
+      if (!MoveSampleTraffic(client, com1, app.MainFrame())) {
+        std::fprintf(stderr, "qmx-window-shot: no traffic on data line 1\n");
+      } else if (app.MainFrame()->grab().save(QString::fromStdString(output.string()))) {
+        result = 0;
+      }
     }
     app.ExitInstance();
   }

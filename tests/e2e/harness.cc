@@ -112,7 +112,8 @@ std::string BinDir() {
 
 ServerProcess::ServerProcess() : ServerProcess(std::vector<std::string>{}) {}
 
-ServerProcess::ServerProcess(const std::vector<std::string>& args) {
+ServerProcess::ServerProcess(const std::vector<std::string>& args,
+                             const std::vector<std::string>& environment) {
   stderrPath_ = fs::current_path().string() + "/qmxd.stderr";
   testsupport::ChildOptions options;
   options.binary = BinDir() + "/qmxd";
@@ -120,6 +121,7 @@ ServerProcess::ServerProcess(const std::vector<std::string>& args) {
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   options.stderrPath = stderrPath_;
   options.dieWithParent = true;
+  options.environment = environment;
   std::string error;
   if (!child_.Start(options, &error)) ADD_FAILURE() << "qmxd: " << error;
 }

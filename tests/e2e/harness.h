@@ -100,8 +100,10 @@ std::string LineStatus(int line);
 class ServerProcess {
  public:
   ServerProcess();
-  // qmxd with these arguments after its name.
-  explicit ServerProcess(const std::vector<std::string>& args);
+  // qmxd with these arguments after its name, and these "NAME=value"
+  // variables added to its environment.
+  explicit ServerProcess(const std::vector<std::string>& args,
+                         const std::vector<std::string>& environment = {});
   // Sends SIGTERM and waits; returns the exit status (or -1 on time-out).
   int Terminate(std::chrono::milliseconds timeout = 20s) {
     return Stop(SIGTERM, timeout);

@@ -36,9 +36,11 @@ done
 have man || { echo "man not found: reply texts not checked"; finish; }
 
 # Every reply the server can send: string literals in its code that begin
-# with a three-digit code, first line only; %s stands for any text.
+# with a three-digit code, first line only; %s stands for any text. The
+# metrics page's HTTP status lines and the window's texts are not replies.
 render "$man_dir/qmx-protocol.7" >"$work/protocol.txt"
-grep -rhoE '"[2-5][0-9]{2} [^"]*"' "$source_dir/src" | sort -u >"$work/replies"
+grep -rhoE --exclude-dir=metrics --exclude-dir=ui '"[2-5][0-9]{2} [^"]*"' "$source_dir/src" |
+  sort -u >"$work/replies"
 [ -s "$work/replies" ] || fail "no reply texts found in the code"
 while IFS= read -r literal; do
   text=${literal#\"}

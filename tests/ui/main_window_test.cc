@@ -1,16 +1,20 @@
 // The application shell: what the form shows after start-up, its template,
 // caption, Ctrl+N, the about box and help, minimized start and exit.
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
 #include <QTextBrowser>
 #include <QToolBar>
+#include <cstdlib>
+#include <map>
 #include <mutex>
 
 #include "engine/line_table.h"
 #include "net/socket_layer.h"
+#include "ui/dialog_units.h"
 #include "ui/ui_harness.h"
 
 namespace qmx::ui::test {
@@ -95,6 +99,68 @@ TEST_F(UiMainWindow, FormFollowsItsTemplate) {
   EXPECT_GE(form->parentWidget()->height(), form->height());
   EXPECT_EQ(frame()->findChild<QToolBar*>(), nullptr);
   EXPECT_EQ(frame()->findChild<QStatusBar*>(), nullptr);
+}
+
+// The template's places, in dialog units, written out here rather than read
+// from the resources, so that moving a control there shows up.
+TEST_F(UiMainWindow, FormControlsKeepTheirTemplatePlaces) {
+  Start(nullptr);
+  QWidget* form = Find(IDD_CORV_FORM);
+  const DialogUnits u(DialogFont());
+  EXPECT_EQ(form->height(), u.Y(291));
+  EXPECT_GE(form->width(), u.X(212));
+
+  std::map<QString, QRect> groups;
+  for (QGroupBox* group : form->findChildren<QGroupBox*>())
+    groups[group->title()] = group->geometry();
+  EXPECT_EQ(groups.size(), 10u);
+  EXPECT_EQ(groups["Window size"], u.Rect({155, 165, 50, 30}));
+  for (int line = 0; line < 9; ++line) {
+    SCOPED_TRACE(line);
+    const int top = 15 + 30 * line;
+    const QString title =
+        line == 0 ? QString("Control Line") : QString("Data Line %1").arg(line);
+    EXPECT_EQ(groups[title], u.Rect({5, top, 145, 30}));
+    // A combo box keeps its place and width; its height is its edit field's.
+    const QRect tcp = u.Rect({10, top + 10, 40, 14});
+    EXPECT_EQ(Find(TcpBox(line))->pos(), tcp.topLeft());
+    EXPECT_EQ(Find(TcpBox(line))->width(), tcp.width());
+    if (line > 0) {
+      const QRect serial = u.Rect({55, top + 10, 55, 14});
+      EXPECT_EQ(Find(SerialBox(line))->pos(), serial.topLeft());
+      EXPECT_EQ(Find(SerialBox(line))->width(), serial.width());
+    }
+    EXPECT_EQ(Find(StatusBox(line))->geometry(), u.Rect({115, top + 10, 30, 14}));
+  }
+
+  // Static texts may grow to the right to fit their text.
+  const std::pair<QString, DluRect> labels[] = {{"TCP/IP Port", {10, 5, 37, 8}},
+                                                {"Serial Port", {65, 5, 32, 8}},
+                                                {"Status", {120, 5, 25, 8}}};
+  for (const auto& [text, rect] : labels) {
+    QLabel* label = nullptr;
+    for (QLabel* each : form->findChildren<QLabel*>())
+      if (each->text() == text) label = each;
+    ASSERT_NE(label, nullptr) << text.toStdString();
+    const QRect want = u.Rect(rect);
+    EXPECT_EQ(label->pos(), want.topLeft()) << text.toStdString();
+    EXPECT_EQ(label->height(), want.height());
+    EXPECT_GE(label->width(), want.width());
+  }
+  // Buttons may grow about their centre to fit their text.
+  const int buttons[] = {IDC_CORV_OK, IDC_CORV_CANCEL, IDC_SAVE_SETUP, IDC_ERROR_LOG,
+                         IDC_COMMAND_LOG};
+  for (int i = 0; i < 5; ++i) {
+    const int id = buttons[i];
+    const QRect want = u.Rect({155, 20 + 30 * i, 50, 20});
+    const QRect at = Find(id)->geometry();
+    EXPECT_EQ(QList<int>({at.top(), at.height()}),
+              QList<int>({want.top(), want.height()}))
+        << id;
+    EXPECT_LE(std::abs(at.center().x() - want.center().x()), 1) << id;
+    EXPECT_GE(at.width(), want.width()) << id;
+  }
+  EXPECT_EQ(Find(IDC_MINIMIZE)->geometry(), u.Rect({160, 180, 41, 10}));
 }
 
 TEST_F(UiMainWindow, CtrlNKeepsCaptionCommandLogAndRelayThread) {

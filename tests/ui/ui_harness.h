@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "relay/corv_doc.h"
@@ -27,6 +28,11 @@
 #include "ui/main_frame.h"
 #include "ui/resources.h"
 
+// Shows QString values in test failures as text.
+inline void PrintTo(const QString& text, std::ostream* out) {
+  *out << '"' << text.toStdString() << '"';
+}
+
 namespace qmx::ui::test {
 
 using Ms = std::chrono::milliseconds;
@@ -35,6 +41,9 @@ using Ms = std::chrono::milliseconds;
 constexpr int TcpBox(int line) { return kFormLines[line].tcpId; }
 constexpr int SerialBox(int line) { return kFormLines[line].serialId; }
 constexpr int StatusBox(int line) { return kFormLines[line].statusId; }
+constexpr int ToDeviceBox(int line) { return kFormLines[line].toDeviceId; }
+constexpr int ToClientBox(int line) { return kFormLines[line].toClientId; }
+constexpr int ClientBox(int line) { return kFormLines[line].clientId; }
 
 using testsupport::FreeTcpPort;
 using testsupport::Listening;
@@ -92,6 +101,7 @@ class UiTest : public ::testing::Test {
   void Click(int id);
   void Trigger(int id) { frame()->findChild<QAction*>(IdName(id))->trigger(); }
   QString Shows(int id) const;  // combo or edit text
+  QString Tip(int id) const { return Find(id)->toolTip(); }
   void Type(int comboId, const QString& text);
 
  private:
