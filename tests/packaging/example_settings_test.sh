@@ -99,7 +99,7 @@ status=$?
 # Each line starts with its time; the session's own lines (serving, the
 # client, its commands answered 2xx, the signal) are not errors.
 sed -E 's/^[0-9T:.-]+Z //' "$work/qmxd.err" |
-  grep -Ev '^qmxd: (serving|signal|TCP port [0-9]+: [^ ]+ (connected|disconnected \(closed by the client\))|TCP port [0-9]+: [^ ]+: .* -> 2[0-9][0-9]$)' >&2 &&
+  grep -Ev '^qmxd: (serving|signal|TCP port [0-9]+: [^ ]+ (connected|disconnected \((closed by the client|the line closed)\))|TCP port [0-9]+: [^ ]+: .* -> 2[0-9][0-9]$)' >&2 &&
   fail "qmxd logged errors with the example settings"
 
 finish
