@@ -3,8 +3,10 @@
 // Parses its options (server_options.h: listen addresses, allow-lists, the
 // lines that speak RFC 2217), checks that every listen address can be bound,
 // then runs start-up in the working directory (its qmx.txt configures the
-// lines), starts the relay thread, serves until SIGINT, SIGTERM or SIGHUP,
-// then shuts every line down, waits for its threads and exits 0. A bad option
+// lines), starts the relay thread, serves until SIGINT or SIGTERM, then shuts
+// every line down, waits for its threads and exits 0. SIGHUP re-reads qmx.txt
+// and applies what changed in it (engine/settings_reload.h), on this thread,
+// and serving goes on. A bad option
 // exits 2, a listen address this host does not have exits 1, and a qmx.txt
 // that cannot be read or a control line that cannot listen exits 78
 // (EX_CONFIG), each before anything is served. --check only reads qmx.txt and
@@ -19,8 +21,9 @@
 //
 // Under systemd (Type=notify) the server says READY=1 once every line is up,
 // keeps STATUS= a one-line summary, sends WATCHDOG=1 from the relay loop when
-// the unit sets WatchdogSec, and STOPPING=1 when it stops. With --metrics it
-// serves its counters for Prometheus.
+// the unit sets WatchdogSec, RELOADING=1 and then READY=1 around a reload,
+// and STOPPING=1 when it stops. With --metrics it serves its counters for
+// Prometheus.
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -32,6 +35,7 @@
 #include "engine/line_table.h"
 #include "engine/settings_check.h"
 #include "engine/settings_file.h"
+#include "engine/settings_reload.h"
 #include "engine/startup.h"
 #include "engine/stats.h"
 #include "metrics/exposition.h"
@@ -87,19 +91,31 @@ int CheckSettings(qmx::LineTable& table) {
   return qmx::kConfigStatus;
 }
 
+// SIGHUP: qmx.txt again, with the service manager told that the server
+// reloads until it is done ("RELOADING=1" wants the time it began with it).
+void Reload(qmx::LineTable& table, const qmx::SystemdNotifier& notifier) {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long micros =
+      static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+  notifier.Notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(micros));
+  qmx::ReloadSetupFile(table);
+  notifier.Notify("READY=1");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   qmx::SettleAllocator();
-  // Block the stop signals in every thread; the main thread takes them with
-  // sigwait, so no handler runs in the middle of server code. A hang-up (the
-  // terminal or session went away) stops the server the same clean way.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Block the stop signals and SIGHUP in every thread; the main thread takes
+  // them with sigwait, so no handler runs in the middle of server code. A
+  // hang-up asks for the settings file to be read again, as daemons take it.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
   qmx::ServerOptions options;
@@ -193,7 +209,8 @@ int main(int argc, char** argv) {
         "metrics at http://" +
             qmx::FormatEndpoint(options.metricsAddress, metrics.Port()) + "/metrics");
   }
-  Log(qmx::LogPriority::kInfo, "serving; stop with SIGINT, SIGTERM or SIGHUP");
+  Log(qmx::LogPriority::kInfo,
+      "serving; stop with SIGINT or SIGTERM, reload qmx.txt with SIGHUP");
   // Every line listens (or has failed and is logged) by now: clients that
   // connect from here on are served.
   notifier.Notify("READY=1");
@@ -204,8 +221,12 @@ int main(int argc, char** argv) {
   int signal = 0;
   for (;;) {
     if (notifier.Enabled()) UpdateStatus(table, notifier, &status);
-    signal = notifier.Enabled() ? sigtimedwait(&stopSignals, nullptr, &tick)
-                                : sigwaitinfo(&stopSignals, nullptr);
+    signal = notifier.Enabled() ? sigtimedwait(&signals, nullptr, &tick)
+                                : sigwaitinfo(&signals, nullptr);
+    if (signal == SIGHUP) {
+      Reload(table, notifier);
+      continue;
+    }
     if (signal > 0) break;
   }
   notifier.Notify("STOPPING=1");

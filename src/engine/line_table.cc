@@ -73,6 +73,7 @@ void LineTable::ResetLineTableLocked() {
   for (auto& c : comSettings) c = ComSetting{};
   for (auto& r : setupRemarks) r.clear();
   startMinimized = 0;
+  setupOnDisk = SetupOnDisk{};
   errorLog.Clear();
 }
 

@@ -6,9 +6,11 @@
 // ---------------
 // engineLock guards every text and record below that the window thread and
 // the relay thread share: tcpPortText, serialPortText, lineStatus,
-// comSettings, setupRemarks, startMinimized, and the text fields of rsPorts and the
-// `port` texts of tcpLines. The relay thread holds it around each control command; the
-// window thread around each of its handlers; start-up and shutdown take it too.
+// comSettings, setupRemarks, startMinimized, setupOnDisk, and the text fields
+// of rsPorts and the `port` texts of tcpLines. The relay thread holds it
+// around each control command; the window thread around each of its
+// handlers; qmxd's main thread around a reload; start-up and shutdown take it
+// too.
 //
 // Holding engineLock, a thread may open and close ports and listeners (which
 // wait a bounded time: RsClose interrupts a pending serial write, TcpDisconnect
@@ -78,6 +80,40 @@ void CopyPortSettings(To& to, const From& from) {
   CopyField(to.definition, FieldText(from.definition));
 }
 
+// What qmx.txt says, as a plain value (settings_file.h reads and writes it):
+// each line's TCP port text and serial port text, each port's settings, the
+// remark of each file line (slot 0 the first line itself) and the minimize
+// flag.
+struct SetupSettings {
+  std::array<std::string, kLineCount> tcpPortText;
+  std::array<std::string, kLineCount> serialPortText;  // slot 0 unused
+  std::array<ComSetting, kPortCount> comSettings{};
+  std::array<std::string, 19> remarks;
+  int32_t startMinimized = 0;
+};
+
+// How qmx.txt looked when the server last read or wrote it, to tell whether
+// someone changed it since: whether it existed, the bytes the reader takes
+// (the whole file when it is no longer than that) and, for a longer file,
+// which file it was and when it was last written.
+struct SetupFileStamp {
+  bool exists = false;
+  std::string head;
+  int64_t size = 0;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t modifiedNs = 0;
+};
+
+// The settings file as the server last read or saved it. `known` is false
+// until the first read or save of this table's life (the server then knows
+// nothing of the file, and a save keeps no copy of it).
+struct SetupOnDisk {
+  bool known = false;
+  SetupSettings settings;
+  SetupFileStamp stamp;
+};
+
 // The state of a port (port_lifecycle.h says what each means).
 enum class PortState { kClosed, kOpen, kAwaitingDevice };
 
@@ -144,6 +180,9 @@ class LineTable {
   std::array<ComSetting, kPortCount> comSettings GUARDED_BY(engineLock) = {};
   std::array<std::string, 19> setupRemarks GUARDED_BY(engineLock);
   int32_t startMinimized GUARDED_BY(engineLock) = 0;
+  // qmx.txt as last read or saved: what a reload compares the file with, and
+  // what a save compares it with to keep a hand-edited file.
+  SetupOnDisk setupOnDisk GUARDED_BY(engineLock);
 
   // Written under engineLock, read by the relay on every pass without it.
   std::array<std::atomic<int32_t>, kPortCount> routeTable{};
@@ -168,7 +207,13 @@ class LineTable {
   // The replies of the command running now (protocol/command_interpreter.h).
   std::vector<std::string>* pendingReplies GUARDED_BY(engineLock) = nullptr;
 
+  // The control line's input: session 0's, then each further session's
+  // (ControlQueue).
   ByteQueue cmdQueue;
+  std::array<ByteQueue, kMaxControlClients - 1> moreCmdQueues;
+  ByteQueue& ControlQueue(int session) {
+    return session == 0 ? cmdQueue : moreCmdQueues[static_cast<size_t>(session - 1)];
+  }
   ByteQueue txQueue[kPortCount];
   ByteQueue rxQueue[kPortCount];
   Event wakeEvent;

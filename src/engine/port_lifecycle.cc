@@ -138,7 +138,8 @@ Activation StartDataServer(LineTable& table, int L) REQUIRES(table.engineLock) {
 Activation ActivateControlLine(LineTable& table) REQUIRES(table.engineLock) {
   if (table.tcpPortText[0] == kUnused) return Activation::kLineUnused;
   CopyField(table.net.tcpLines[0].port, table.tcpPortText[0]);
-  table.cmdQueue.Allocate(kQueueCapacity);
+  for (int s = 0; s < table.net.ControlClients(); ++s)
+    table.ControlQueue(s).Allocate(kQueueCapacity);
   if (table.serverStopping.load()) return Activation::kFailed;
   int error = 0;
   if (StartTcpServer(table, 0, &error) == 0) {
@@ -297,7 +298,7 @@ void DeactivateLine(LineTable& table, int line) {
   if (line == 0) {
     if (table.tcpPortText[0] != kUnused) {
       table.net.TcpDisconnect(0, &error);
-      table.cmdQueue.Free();
+      for (int s = 0; s < kMaxControlClients; ++s) table.ControlQueue(s).Free();
     }
     return;
   }
@@ -452,6 +453,64 @@ void ApplyPortSetup(LineTable& table, int k, const PortSettings& settings) {
   CopyField(setting.flow, settings.flow);
   CopyField(setting.definition, DefinitionText(settings.baud, settings.parity,
                                                settings.dataBits, settings.stopBits));
+}
+
+ReconfigureOutcome ReconfigurePort(LineTable& table, int k, const ComSetting& settings) {
+  const PortState state = table.portState[k].load();
+  const std::string_view held = state == PortState::kOpen
+                                    ? FieldText(table.serial.rsPorts[k].name)
+                                    : std::string_view(table.awaitedSettings[k].name);
+  if (state != PortState::kClosed && held != FieldText(settings.name))
+    return ReconfigureOutcome::kNeedsReopen;
+  PortSettings next = SettingsOf(settings);
+  if (state == PortState::kOpen) {
+    return ChangePortSettings(table, k, next) ? ReconfigureOutcome::kInPlace
+                                              : ReconfigureOutcome::kRefused;
+  }
+  if (state == PortState::kAwaitingDevice) table.awaitedSettings[k] = next;
+  table.comSettings[k] = settings;
+  MarkRefresh(table);
+  return ReconfigureOutcome::kForNextOpen;
+}
+
+void ReleaseLineListener(LineTable& table, int L) {
+  int error = 0;
+  if (table.net.tcpLines[L].state.load() > LineState::kNone)
+    table.net.TcpDisconnect(L, &error);
+}
+
+Activation MoveLineListener(LineTable& table, int L, const std::string& tcpText) {
+  const int n = L - 1;
+  ReleaseLineListener(table, L);
+  table.tcpPortText[L] = tcpText;
+  CopyField(table.net.tcpLines[L].port, tcpText);
+  MarkRefresh(table);
+  const int route = table.routeTable[n].load();
+  // A bridged line whose port awaits its device listens once the device is
+  // back (DeviceReturned), on the new port; a line that is off stays off.
+  const bool served =
+      route >= 0 && (route != n || table.portState[n] == PortState::kOpen);
+  if (!served) return Activation::kNothing;
+  const Activation result = StartDataServer(table, L);
+  ActivationResultText(result, table.lineStatus[L]);
+  return result;
+}
+
+bool FollowCopiedPort(LineTable& table, int L) {
+  const int n = L - 1;
+  const std::string& text = table.serialPortText[L];
+  const int route = table.routeTable[n].load();
+  if (!text.starts_with("receive ") || route < 0 || route == n) return false;
+  const std::string_view wanted = std::string_view(text).substr(text.find(' ') + 1);
+  const int open = FindOpenPort(table, wanted);
+  if (open == route) return false;
+  if (open < 0 && (table.portState[route] != PortState::kOpen ||
+                   FieldText(table.serial.rsPorts[route].name) == wanted))
+    return false;
+  table.routeTable[n].store(open);
+  table.SetLineStatus(L, open >= 0 ? "OK" : "NG");
+  MarkRefresh(table);
+  return true;
 }
 
 void RetryAbsentDevices(LineTable& table, std::chrono::steady_clock::time_point now) {

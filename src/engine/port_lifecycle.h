@@ -92,6 +92,30 @@ PortSettings OpenPortSettings(LineTable& table, int k) REQUIRES(table.engineLock
 void ApplyPortSetup(LineTable& table, int k, const PortSettings& settings)
     REQUIRES(table.engineLock);
 
+// A reload's new settings for port k (its name among them). An open port is
+// set up again in place (ChangePortSettings: the device stays open, DTR
+// stays); a port awaiting its device opens with them when it comes; a closed
+// port takes them for its next open. A port held or awaited under another
+// name must be reopened instead: kNeedsReopen, and nothing changed.
+enum class ReconfigureOutcome { kInPlace, kForNextOpen, kRefused, kNeedsReopen };
+ReconfigureOutcome ReconfigurePort(LineTable& table, int k, const ComSetting& settings)
+    REQUIRES(table.engineLock);
+
+// A reload's new TCP port for data line L, its device, route and queued bytes
+// untouched. ReleaseLineListener stops the line's listener (its client goes);
+// MoveLineListener sets the line's TCP port text and listens on it again
+// where the line is served (its own port open, or a copy line), else only
+// the text changes (kNothing). A failed listen is logged as at start-up.
+void ReleaseLineListener(LineTable& table, int L) REQUIRES(table.engineLock);
+Activation MoveLineListener(LineTable& table, int L, const std::string& tcpText)
+    REQUIRES(table.engineLock);
+
+// After a reload moved ports between slots: copy line L copies the port of
+// its name in whichever slot it is open now, keeping its client; when its
+// slot holds another port and the one it names is not open, it copies
+// nothing (NG) rather than another port's input. True when it changed.
+bool FollowCopiedPort(LineTable& table, int L) REQUIRES(table.engineLock);
+
 // Relay thread, about once a second and whenever a device may have gone:
 // closes open ports whose device hung up (they then await it) and tries to
 // open the ports that await theirs. Takes engineLock itself, and only when

@@ -19,17 +19,18 @@ int FileLineOfPort(int n) { return n + 11; }
 
 class Checker {
  public:
-  explicit Checker(LineTable& checked) : table(checked) {}
+  Checker(const SetupSettings& checked, int folderFd)
+      : settings(checked), folderFd_(folderFd) {}
 
-  LineTable& table;
+  const SetupSettings& settings;
 
   void Problem(int fileLine, std::string entry) {
     problems_.push_back({fileLine, std::move(entry)});
   }
 
   // A TCP port text must be a port, and no two lines may listen on one.
-  void TcpPort(int line) REQUIRES(table.engineLock) {
-    const std::string& text = table.tcpPortText[line];
+  void TcpPort(int line) {
+    const std::string& text = settings.tcpPortText[line];
     const std::string failure = FormatMessage1(kMsgTcpPortFailure, text);
     uint16_t port = 0;
     if (!ParsePortText(text, &port)) {
@@ -44,8 +45,8 @@ class Checker {
   }
 
   // A bridged line's port: settings that parse, a device that may be one.
-  void BridgedPort(int line, int n) REQUIRES(table.engineLock) {
-    const ComSetting& com = table.comSettings[n];
+  void BridgedPort(int line, int n) {
+    const ComSetting& com = settings.comSettings[n];
     const std::string failure = FormatMessage1(kMsgPortFailure, FieldText(com.name));
     if (!ParseDefinition(FieldText(com.definition))) {
       Problem(FileLineOfPort(n),
@@ -53,7 +54,7 @@ class Checker {
                                       std::string(FieldText(com.definition)) +
                                       "\" are not baud,parity,data,stop"));
     }
-    const std::string device = RsDeviceProblem(table.FolderFd(), com.name);
+    const std::string device = RsDeviceProblem(folderFd_, com.name);
     if (!device.empty()) Problem(FileLineOfLine(line), WithReason(failure, device));
   }
 
@@ -64,28 +65,23 @@ class Checker {
     return line == 0 ? "the control line" : "data line " + std::to_string(line);
   }
 
+  const int folderFd_;
   std::vector<SettingsProblem> problems_;
   std::map<uint16_t, int> used_;  // TCP port -> the first line that has it
 };
 
 }  // namespace
 
-std::vector<SettingsProblem> CheckSetupFile(LineTable& table) {
-  Checker check(table);
-  // The checker's table is this one, whose lock the caller holds.
-  check.table.engineLock.AssertHeld();
-  std::string reason;
-  if (!ReadSetupFile(table, &reason)) {
-    check.Problem(0, WithReason(FormatMessage1(kMsgCannotOpen, kSetupFileName), reason));
-    return check.Take();
-  }
-  if (table.tcpPortText[0] != kUnused) check.TcpPort(0);
+std::vector<SettingsProblem> CheckSetupSettings(const SetupSettings& settings,
+                                                int folderFd) {
+  Checker check(settings, folderFd);
+  if (settings.tcpPortText[0] != kUnused) check.TcpPort(0);
   for (int line = 1; line < kLineCount; ++line) {
     const int n = line - 1;
-    const std::string& serial = table.serialPortText[line];
-    if (table.tcpPortText[line] == kUnused || serial == kUnused) continue;
+    const std::string& serial = settings.serialPortText[line];
+    if (settings.tcpPortText[line] == kUnused || serial == kUnused) continue;
     check.TcpPort(line);
-    const std::string own(FieldText(table.comSettings[n].name));
+    const std::string own(FieldText(settings.comSettings[n].name));
     if (serial == own) {
       check.BridgedPort(line, n);
     } else if (serial.starts_with("receive")) {
@@ -95,9 +91,9 @@ std::vector<SettingsProblem> CheckSetupFile(LineTable& table) {
           blank == std::string::npos ? "" : serial.substr(blank + 1);
       bool served = false;
       for (int other = 1; other < kLineCount; ++other) {
-        served = served || (table.tcpPortText[other] != kUnused &&
-                            table.serialPortText[other] == wanted &&
-                            FieldText(table.comSettings[other - 1].name) == wanted);
+        served = served || (settings.tcpPortText[other] != kUnused &&
+                            settings.serialPortText[other] == wanted &&
+                            FieldText(settings.comSettings[other - 1].name) == wanted);
       }
       if (!served) {
         check.Problem(FileLineOfLine(line),
@@ -114,6 +110,16 @@ std::vector<SettingsProblem> CheckSetupFile(LineTable& table) {
     }
   }
   return check.Take();
+}
+
+std::vector<SettingsProblem> CheckSetupFile(LineTable& table) {
+  SetupSettings settings;
+  SetupFileStamp stamp;
+  std::string reason;
+  if (!ReadSetupSettings(table.FolderFd(), &settings, &stamp, &reason)) {
+    return {{0, WithReason(FormatMessage1(kMsgCannotOpen, kSetupFileName), reason)}};
+  }
+  return CheckSetupSettings(settings, table.FolderFd());
 }
 
 std::string FormatSettingsProblem(const SettingsProblem& problem) {

@@ -10,8 +10,9 @@
 // another program holds is not looked for (the running server itself holds
 // its ports and its listeners while a reload checks the file).
 //
-// Threads: CheckSetupFile reads the file into the line table, so it needs
-// engineLock and a line table no server is running on.
+// Threads: any thread, no lock: the checks read the file and the folder's
+// device entries, never the line table's state, so a running server's reload
+// checks its new file while the lines go on.
 #pragma once
 
 #include <string>
@@ -26,7 +27,13 @@ struct SettingsProblem {
   std::string entry;  // the error-log entry start-up would make, with its reason
 };
 
-std::vector<SettingsProblem> CheckSetupFile(LineTable& table) REQUIRES(table.engineLock);
+// The problems of these settings, with the device names resolved in the
+// folder `folderFd`.
+std::vector<SettingsProblem> CheckSetupSettings(const SetupSettings& settings,
+                                                int folderFd);
+// Reads qmx.txt in the table's folder and checks it; the table itself is
+// left as it is.
+std::vector<SettingsProblem> CheckSetupFile(LineTable& table);
 
 // "qmx.txt:3: TCP port 80x1 open failure: not a TCP port", or without the
 // line number for a problem of the whole file.

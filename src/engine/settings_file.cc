@@ -59,29 +59,27 @@ std::string RemarkOf(const Tokenizer& fields) {
   return std::string(rest.substr(0, end));
 }
 
-void StoreRemark(LineTable& table, int slot, const Tokenizer& fields)
-    REQUIRES(table.engineLock) {
+void StoreRemark(SetupSettings& settings, int slot, const Tokenizer& fields) {
   std::string remark = RemarkOf(fields);
-  if (!remark.empty()) table.setupRemarks[slot] = std::move(remark);
+  if (!remark.empty()) settings.remarks[slot] = std::move(remark);
 }
 
-void ParseLineTableLine(LineTable& table, int j, std::string_view line)
-    REQUIRES(table.engineLock) {
+void ParseLineTableLine(SetupSettings& settings, int j, std::string_view line) {
   Tokenizer fields(line, kFieldDelimiters);
   auto tcp = fields.Next();
   if (!tcp) return;
-  table.tcpPortText[j] = std::string(*tcp);
+  settings.tcpPortText[j] = std::string(*tcp);
   if (j > 0) {
     auto serial = fields.Next();
     if (!serial) return;
-    table.serialPortText[j] = std::string(*serial);
+    settings.serialPortText[j] = std::string(*serial);
     if (*serial == "receive") {
       auto port = fields.Next();
       if (!port) return;
-      table.serialPortText[j] = "receive " + std::string(*port);
+      settings.serialPortText[j] = "receive " + std::string(*port);
     }
   }
-  StoreRemark(table, 1 + j, fields);
+  StoreRemark(settings, 1 + j, fields);
 }
 
 void AppendDefinition(ComSetting& setting, std::string_view field) {
@@ -91,9 +89,8 @@ void AppendDefinition(ComSetting& setting, std::string_view field) {
   CopyField(setting.definition, definition);
 }
 
-void ParseSerialLine(LineTable& table, int n, std::string_view line)
-    REQUIRES(table.engineLock) {
-  ComSetting& setting = table.comSettings[n];
+void ParseSerialLine(SetupSettings& settings, int n, std::string_view line) {
+  ComSetting& setting = settings.comSettings[n];
   Tokenizer fields(line, kFieldDelimiters);
   auto name = fields.Next();
   if (!name) return;
@@ -117,15 +114,23 @@ void ParseSerialLine(LineTable& table, int n, std::string_view line)
   auto flow = fields.Next();
   if (!flow) return;
   CopyField(setting.flow, *flow);
-  StoreRemark(table, 10 + n, fields);
+  StoreRemark(settings, 10 + n, fields);
 }
 
-void ParseMinimizeLine(LineTable& table, std::string_view line)
-    REQUIRES(table.engineLock) {
+void ParseMinimizeLine(SetupSettings& settings, std::string_view line) {
   Tokenizer fields(line, kFieldDelimiters);
   if (!fields.Next()) return;
-  table.startMinimized = (!line.empty() && line[0] == '1') ? 1 : 0;
-  StoreRemark(table, 18, fields);
+  settings.startMinimized = (!line.empty() && line[0] == '1') ? 1 : 0;
+  StoreRemark(settings, 18, fields);
+}
+
+void StoreInTable(LineTable& table, const SetupSettings& settings)
+    REQUIRES(table.engineLock) {
+  table.tcpPortText = settings.tcpPortText;
+  table.serialPortText = settings.serialPortText;
+  table.comSettings = settings.comSettings;
+  table.setupRemarks = settings.remarks;
+  table.startMinimized = settings.startMinimized;
 }
 
 std::string TextModeContent(std::string_view raw) {
@@ -183,6 +188,16 @@ bool Fail(std::string* reason, std::string text) {
 
 constexpr const char* kNotRegular = "not a regular file";
 
+// Which file `info` describes, how long it is and when it was last written.
+void StampFrom(const struct stat& info, SetupFileStamp* stamp) {
+  stamp->exists = true;
+  stamp->size = static_cast<int64_t>(info.st_size);
+  stamp->device = static_cast<uint64_t>(info.st_dev);
+  stamp->inode = static_cast<uint64_t>(info.st_ino);
+  stamp->modifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                      static_cast<int64_t>(info.st_mtim.tv_nsec);
+}
+
 // The reader takes 19 lines of at most 99 characters; on disk such a line is
 // at most 100 bytes (a CR before its LF is dropped), so this much of the file
 // holds everything that is read, with room to spare. The rest is never read:
@@ -196,16 +211,23 @@ constexpr size_t kReadLimit = kFileLines * 128;
 // file is checked again in case the name was swapped meanwhile. A file that
 // may be read but not written (a root-owned file linked into the working
 // folder, or one under a read-only file system) is read and served; only a
-// save then fails. On failure *reason says why.
+// save then fails. On failure *reason says why. *stamp says how the file
+// looked: whether there is one at all, even when it cannot be read.
 bool ReadSettingsBytes(int folderFd, const char* name, std::string* raw,
-                       std::string* reason) {
+                       SetupFileStamp* stamp, std::string* reason) {
+  *stamp = SetupFileStamp{};
   struct stat info {};
-  if (::fstatat(folderFd, name, &info, 0) != 0) return Fail(reason, ErrnoText(errno));
+  if (::fstatat(folderFd, name, &info, 0) != 0) {
+    stamp->exists = errno != ENOENT && errno != ENOTDIR;
+    return Fail(reason, ErrnoText(errno));
+  }
+  stamp->exists = true;
   if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
   FileHandle file(::openat(folderFd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file.valid()) return Fail(reason, ErrnoText(errno));
   if (::fstat(file.get(), &info) != 0) return Fail(reason, ErrnoText(errno));
   if (!S_ISREG(info.st_mode)) return Fail(reason, kNotRegular);
+  StampFrom(info, stamp);
   int flags = ::fcntl(file.get(), F_GETFL);
   if (flags >= 0) ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
 
@@ -219,6 +241,7 @@ bool ReadSettingsBytes(int folderFd, const char* name, std::string* raw,
     have += static_cast<size_t>(n);
   }
   raw->resize(have);
+  stamp->head = *raw;
   return true;
 }
 
@@ -272,19 +295,25 @@ uint64_t RandomSuffix() {
          static_cast<uint64_t>(::gettid());
 }
 
+// `stem` followed by 16 random hex digits.
+std::string RandomName(const std::string& stem) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name = stem;
+  for (uint64_t value = RandomSuffix(), i = 0; i < 16; ++i, value >>= 4)
+    name += kHex[value & 15];
+  return name;
+}
+
 // Creates a new file beside `target` that did not exist before: exclusive,
 // and a link of the chosen name is neither followed nor replaced. Its name is
 // random, so a name planted in advance only costs another try.
 int CreateTempBeside(int folderFd, const std::string& target, mode_t mode,
                      std::string* temp, std::string* reason) {
-  static constexpr char kHex[] = "0123456789abcdef";
   const std::string stem =
       DirectoryOf(target) + "/" + target.substr(target.rfind('/') + 1) + ".new-";
   int error = EEXIST;
   for (int attempt = 0; attempt < 8 && error == EEXIST; ++attempt) {
-    *temp = stem;
-    for (uint64_t value = RandomSuffix(), i = 0; i < 16; ++i, value >>= 4)
-      *temp += kHex[value & 15];
+    *temp = RandomName(stem);
     int fd = ::openat(folderFd, temp->c_str(),
                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) return fd;
@@ -294,14 +323,42 @@ int CreateTempBeside(int folderFd, const std::string& target, mode_t mode,
   return -1;
 }
 
+// Keeps the file `target` as `target~` before a save replaces it: a second
+// name for the same file, so its bytes, mode and owner stay as they are and
+// nothing is copied. The name is made under a random name first and renamed
+// into place, so an older `target~` is replaced whole and a link planted
+// under that name is replaced, never followed. *kept names the copy.
+bool KeepBeside(int folderFd, const std::string& target, std::string* kept,
+                std::string* reason) {
+  const std::string backup = target + "~";
+  std::string temp;
+  int error = EEXIST;
+  for (int attempt = 0; attempt < 8 && error == EEXIST; ++attempt) {
+    temp = RandomName(backup + ".new-");
+    error =
+        ::linkat(folderFd, target.c_str(), folderFd, temp.c_str(), 0) == 0 ? 0 : errno;
+  }
+  if (error != 0) return Fail(reason, ErrnoText(error));
+  if (::renameat(folderFd, temp.c_str(), folderFd, backup.c_str()) != 0) {
+    error = errno;
+    ::unlinkat(folderFd, temp.c_str(), 0);
+    return Fail(reason, ErrnoText(error));
+  }
+  *kept = backup;
+  return true;
+}
+
 // Replaces the settings file `name` with `text`. The text goes to a new file
 // in the folder of the file that is replaced (the end of the link when `name`
 // is a link), with that file's mode and owner, is flushed to the disk and
 // renamed over it: a reader sees the old file or the new one, never half of
 // one, and a link stays a link. A file that exists but cannot be written where
 // it stands (read-only, not a regular file) is refused as a truncating write
-// would refuse it. On failure nothing new is left behind.
+// would refuse it. On failure nothing new is left behind. With `keepOld`, the
+// file that is replaced is kept as its name with "~" (*kept names it), and
+// the save fails when it cannot be kept. *written describes the new file.
 bool ReplaceSettingsFile(int folderFd, const char* name, std::string_view text,
+                         bool keepOld, SetupFileStamp* written, std::string* kept,
                          std::string* reason) {
   std::string target;
   if (!ResolveLinks(folderFd, name, &target, reason)) return false;
@@ -336,9 +393,18 @@ bool ReplaceSettingsFile(int folderFd, const char* name, std::string_view text,
   }
   ok = ok && WriteAll(file.get(), text) && ::fsync(file.get()) == 0;
   if (!ok) *reason = ErrnoText(errno);
+  struct stat newInfo {};
+  if (ok && ::fstat(file.get(), &newInfo) != 0) {
+    ok = false;
+    *reason = ErrnoText(errno);
+  }
   if (!file.Close() && ok) {
     ok = false;
     *reason = ErrnoText(errno);
+  }
+  if (ok && keepOld && exists && !KeepBeside(folderFd, target, kept, reason)) {
+    *reason = "cannot keep the file it replaces: " + *reason;
+    ok = false;
   }
   if (ok && ::renameat(folderFd, temp.c_str(), folderFd, target.c_str()) != 0) {
     ok = false;
@@ -348,6 +414,8 @@ bool ReplaceSettingsFile(int folderFd, const char* name, std::string_view text,
     ::unlinkat(folderFd, temp.c_str(), 0);
     return false;
   }
+  StampFrom(newInfo, written);
+  written->head = std::string(text.substr(0, std::min(text.size(), kReadLimit)));
   // The rename itself reaches the disk with the folder.
   FileHandle folder(::openat(folderFd, DirectoryOf(target).c_str(),
                              O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -357,7 +425,7 @@ bool ReplaceSettingsFile(int folderFd, const char* name, std::string_view text,
 
 }  // namespace
 
-void ParseSetupText(LineTable& table, std::string_view raw) {
+void ParseSetupInto(SetupSettings& settings, std::string_view raw) {
   std::string text = TextModeContent(raw);
   std::vector<std::string_view> lines = SplitReadLines(text);
   size_t next = 0;
@@ -367,14 +435,36 @@ void ParseSetupText(LineTable& table, std::string_view raw) {
     return true;
   };
   std::string_view line;
-  if (readLine(&line)) table.setupRemarks[0] = std::string(line);
+  if (readLine(&line)) settings.remarks[0] = std::string(line);
   for (int j = 0; j < kLineCount; ++j) {
-    if (readLine(&line)) ParseLineTableLine(table, j, line);
+    if (readLine(&line)) ParseLineTableLine(settings, j, line);
   }
   for (int n = 0; n < kPortCount; ++n) {
-    if (readLine(&line)) ParseSerialLine(table, n, line);
+    if (readLine(&line)) ParseSerialLine(settings, n, line);
   }
-  if (readLine(&line)) ParseMinimizeLine(table, line);
+  if (readLine(&line)) ParseMinimizeLine(settings, line);
+}
+
+SetupSettings ParseSetupSettings(std::string_view text) {
+  SetupSettings settings;
+  ParseSetupInto(settings, text);
+  return settings;
+}
+
+SetupSettings SetupSettingsOf(LineTable& table) {
+  SetupSettings settings;
+  settings.tcpPortText = table.tcpPortText;
+  settings.serialPortText = table.serialPortText;
+  settings.comSettings = table.comSettings;
+  settings.remarks = table.setupRemarks;
+  settings.startMinimized = table.startMinimized;
+  return settings;
+}
+
+void ParseSetupText(LineTable& table, std::string_view raw) {
+  SetupSettings settings = SetupSettingsOf(table);
+  ParseSetupInto(settings, raw);
+  StoreInTable(table, settings);
 }
 
 // Appends one line of the file. The reader takes at most 99 characters a
@@ -386,28 +476,31 @@ void AppendLine(std::string& out, std::string_view text) {
   out += '\n';
 }
 
-std::string BuildSetupText(LineTable& table) {
+std::string BuildSetupText(const SetupSettings& settings) {
   std::string out;
-  std::string_view first = table.setupRemarks[0].empty()
+  std::string_view first = settings.remarks[0].empty()
                                ? std::string_view(kDefaultHeading)
-                               : std::string_view(table.setupRemarks[0]);
+                               : std::string_view(settings.remarks[0]);
   if (!first.empty() && first.back() == '\n') first.remove_suffix(1);
   AppendLine(out, first);
-  AppendLine(out, table.tcpPortText[0] + "\t" + table.setupRemarks[1]);
+  AppendLine(out, settings.tcpPortText[0] + "\t" + settings.remarks[1]);
   for (int L = 1; L < kLineCount; ++L) {
-    AppendLine(out, table.tcpPortText[L] + "," + table.serialPortText[L] + "\t" +
-                        table.setupRemarks[1 + L]);
+    AppendLine(out, settings.tcpPortText[L] + "," + settings.serialPortText[L] + "\t" +
+                        settings.remarks[1 + L]);
   }
   for (int n = 0; n < kPortCount; ++n) {
-    const ComSetting& s = table.comSettings[n];
+    const ComSetting& s = settings.comSettings[n];
     AppendLine(out, std::string(FieldText(s.name)) + "," +
                         std::string(FieldText(s.definition)) + "," +
-                        std::string(FieldText(s.flow)) + "\t" +
-                        table.setupRemarks[10 + n]);
+                        std::string(FieldText(s.flow)) + "\t" + settings.remarks[10 + n]);
   }
-  AppendLine(out, std::string(table.startMinimized == 1 ? "1" : "0") + "\t" +
-                      table.setupRemarks[18]);
+  AppendLine(out, std::string(settings.startMinimized == 1 ? "1" : "0") + "\t" +
+                      settings.remarks[18]);
   return out;
+}
+
+std::string BuildSetupText(LineTable& table) {
+  return BuildSetupText(SetupSettingsOf(table));
 }
 
 std::string ToDiskLineEnds(std::string_view text) {
@@ -420,26 +513,84 @@ std::string ToDiskLineEnds(std::string_view text) {
   return out;
 }
 
+bool ReadSetupSettings(int folderFd, SetupSettings* settings, SetupFileStamp* stamp,
+                       std::string* reason) {
+  std::string raw;
+  std::string why;
+  if (!ReadSettingsBytes(folderFd, kSetupFileName, &raw, stamp, &why)) {
+    if (reason != nullptr) *reason = std::move(why);
+    return false;
+  }
+  *settings = ParseSetupSettings(raw);
+  return true;
+}
+
+bool SetupFileChanged(const SetupFileStamp& before, const SetupFileStamp& now) {
+  if (!now.exists) return false;
+  if (!before.exists) return true;
+  if (now.size != before.size || now.head != before.head) return true;
+  // The bytes read were the whole file: the same bytes are the same text,
+  // whenever it was written.
+  if (static_cast<int64_t>(now.head.size()) >= now.size) return false;
+  return now.device != before.device || now.inode != before.inode ||
+         now.modifiedNs != before.modifiedNs;
+}
+
+SetupFileStamp SetupFileStampNow(int folderFd) {
+  std::string raw;
+  std::string why;
+  SetupFileStamp stamp;
+  (void)ReadSettingsBytes(folderFd, kSetupFileName, &raw, &stamp, &why);
+  return stamp;
+}
+
 bool ReadSetupFile(LineTable& table, std::string* reason) {
   std::string raw;
   std::string why;
-  if (!ReadSettingsBytes(table.FolderFd(), kSetupFileName, &raw, &why)) {
+  SetupFileStamp stamp;
+  if (!ReadSettingsBytes(table.FolderFd(), kSetupFileName, &raw, &stamp, &why)) {
+    // What the server knows of the file now is that it has none it can use:
+    // a file that turns up or becomes readable before a save is kept.
+    table.setupOnDisk = SetupOnDisk{true, SetupSettingsOf(table), stamp};
     if (reason != nullptr) *reason = std::move(why);
     return false;
   }
   ParseSetupText(table, raw);
+  table.setupOnDisk = SetupOnDisk{true, ParseSetupSettings(raw), std::move(stamp)};
   return true;
 }
 
 bool WriteSetupFile(LineTable& table, std::string* reason) {
+  const std::string text = ToDiskLineEnds(BuildSetupText(table));
+  // A file someone changed since the server last read or wrote it holds
+  // work that the save would otherwise throw away.
+  const bool handEdited =
+      table.setupOnDisk.known &&
+      SetupFileChanged(table.setupOnDisk.stamp, SetupFileStampNow(table.FolderFd()));
   std::string why;
-  bool ok = ReplaceSettingsFile(table.FolderFd(), kSetupFileName,
-                                ToDiskLineEnds(BuildSetupText(table)), &why);
+  std::string kept;
+  SetupFileStamp written;
+  const bool ok = ReplaceSettingsFile(table.FolderFd(), kSetupFileName, text, handEdited,
+                                      &written, &kept, &why);
   if (!ok) {
     DebugTrace("write of qmx.txt failed (" + why + "); the old file is kept\n");
+    if (handEdited) {
+      table.sessionLog.Write(LogPriority::kError,
+                             "save: qmx.txt was changed on disk since it was last read "
+                             "or saved, and is not replaced: " +
+                                 why);
+    }
     if (reason != nullptr) *reason = std::move(why);
+    return false;
   }
-  return ok;
+  if (!kept.empty()) {
+    table.sessionLog.Write(LogPriority::kInfo,
+                           "save: qmx.txt was changed on disk since it was last read or "
+                           "saved; that file is kept as " +
+                               kept);
+  }
+  table.setupOnDisk = SetupOnDisk{true, ParseSetupSettings(text), std::move(written)};
+  return true;
 }
 
 }  // namespace qmx

@@ -12,7 +12,10 @@
 namespace qmx {
 
 void BindLineQueues(LineTable& table) {
-  table.net.TcpBindInput(0, &table.cmdQueue, &table.wakeEvent);
+  for (int s = 0; s < kMaxControlClients; ++s) {
+    table.net.TcpBindInput(ControlSessionRecord(s), &table.ControlQueue(s),
+                           &table.wakeEvent);
+  }
   for (int n = 0; n < kPortCount; ++n) {
     table.net.TcpBindInput(n + 1, &table.txQueue[n], &table.wakeEvent);
     table.serial.RsBindInput(n, &table.rxQueue[n], &table.wakeEvent);

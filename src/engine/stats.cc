@@ -34,23 +34,30 @@ LineStats CollectLine(LineTable& table, int L) REQUIRES(table.engineLock) {
     const int route = table.routeTable[L - 1].load();
     if (route >= 0 && route < kPortCount) line.serialPort = PortName(table, route);
   }
-  const LineTally& tally = record.tally;
-  line.bytesToDevice = Read(tally.bytesFromClients);
-  line.bytesToClient = Read(tally.bytesToClients);
-  line.accepted = Read(tally.accepted);
-  line.refused = Read(tally.refused);
-  line.dropsStalled = Read(tally.dropsStalled);
-  line.dropsKeepalive = Read(tally.dropsKeepalive);
-  line.dropsIdle = Read(tally.dropsIdle);
-  std::shared_ptr<ClientConnection> client;
-  {
-    MutexLock lock(record.clientMutex);
-    client = record.client;
-  }
-  if (client) {
-    line.clients.push_back(ClientStats{client->Name(), client->tally.since,
-                                       Read(client->tally.received),
-                                       Read(client->tally.sent)});
+  // The control line's figures are those of all its sessions together.
+  const int sessions = L == 0 ? kMaxControlClients : 1;
+  for (int s = 0; s < sessions; ++s) {
+    TcpLine& part = table.net.tcpLines[static_cast<size_t>(ControlSessionRecord(s))];
+    const TcpLine& counted = L == 0 ? part : record;
+    const LineTally& tally = counted.tally;
+    line.bytesToDevice += Read(tally.bytesFromClients);
+    line.bytesToClient += Read(tally.bytesToClients);
+    line.accepted += Read(tally.accepted);
+    line.refused += Read(tally.refused);
+    line.dropsStalled += Read(tally.dropsStalled);
+    line.dropsKeepalive += Read(tally.dropsKeepalive);
+    line.dropsIdle += Read(tally.dropsIdle);
+    TcpLine& holder = L == 0 ? part : record;
+    std::shared_ptr<ClientConnection> client;
+    {
+      MutexLock lock(holder.clientMutex);
+      client = holder.client;
+    }
+    if (client) {
+      line.clients.push_back(ClientStats{client->Name(), client->tally.since,
+                                         Read(client->tally.received),
+                                         Read(client->tally.sent)});
+    }
   }
   return line;
 }

@@ -8,8 +8,9 @@
 // A Network makes listeners. The socket layer uses the real one (its own
 // listening sockets) unless it is given another.
 //
-// Threads: a listener has one owner, which alone calls it; a Network may be
-// asked for listeners from any thread.
+// Threads: a listener has one owner; the control line's sessions share it,
+// so Accept may run on several of their threads at once (each client goes to
+// one of them). A Network may be asked for listeners from any thread.
 #pragma once
 
 #include <cstdint>

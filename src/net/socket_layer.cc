@@ -7,8 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "net/net_access.h"
 #include "net/socket_internal.h"
@@ -27,18 +30,23 @@ namespace {
 
 // Fills the table's initial values in place (the records hold atomics and a
 // mutex, so the table cannot be built elsewhere and copied in).
-void FillInitialTable(std::array<TcpLine, kLineCount>& table) {
-  static constexpr const char* kNames[kLineCount] = {
-      "ControlServer1", "DataServer1", "DataServer2", "DataServer3", "DataServer4",
-      "DataServer5",    "DataServer6", "DataServer7", "DataServer8"};
+void FillInitialTable(std::array<TcpLine, kSocketRecords>& table) {
+  static constexpr const char* kNames[kSocketRecords] = {
+      "ControlServer1",  "DataServer1",     "DataServer2",     "DataServer3",
+      "DataServer4",     "DataServer5",     "DataServer6",     "DataServer7",
+      "DataServer8",     "ControlServer2",  "ControlServer3",  "ControlServer4",
+      "ControlServer5",  "ControlServer6",  "ControlServer7",  "ControlServer8",
+      "ControlServer9",  "ControlServer10", "ControlServer11", "ControlServer12",
+      "ControlServer13", "ControlServer14", "ControlServer15", "ControlServer16"};
   for (size_t i = 0; i < table.size(); ++i) {
     TcpLine& record = table[i];
     record.lineIndex = static_cast<int>(i);
+    record.control = i == 0 || i >= static_cast<size_t>(kLineCount);
     record.name = kNames[i];
     record.socketType = SocketType::kStream;
     CopyField(record.port, TcpDefaultPortText(static_cast<int>(i)));
-    record.sendLimit = i == 0 ? 1000 : 2000;
-    record.recvBufferSize = i == 0 ? 1000 : 2000;
+    record.sendLimit = record.control ? 1000 : 2000;
+    record.recvBufferSize = record.control ? 1000 : 2000;
   }
 }
 
@@ -60,6 +68,46 @@ void SocketLayer::TcpBindInput(int line, ByteQueue* queue, Event* wake) {
   if (record == nullptr) return;
   record->inputQueue = queue;
   record->inputWake = wake;
+}
+
+void SocketLayer::SetControlClients(int count) {
+  controlClients_ = std::clamp(count, 1, kMaxControlClients);
+}
+
+void SocketLayer::StartControlSessions(TcpLine& control) {
+  for (int s = 1; s < controlClients_.load(); ++s) {
+    TcpLine& session = tcpLines[static_cast<size_t>(ControlSessionRecord(s))];
+    if (session.acceptThread.joinable()) continue;
+    session.sharedListener = control.listener.get();
+    session.wakeFd = net::MakeWake();
+    if (session.wakeFd < 0) {
+      DebugTracef("%s TcpListen NG %d", session.name, errno);
+      session.sharedListener = nullptr;
+      continue;
+    }
+    CopyField(session.port, FieldText(control.port));
+    session.listenPort = control.listenPort.load();
+    session.stopRequested = false;
+    session.state = LineState::kListening;
+    AcceptRunning(session.lineIndex) = true;
+    try {
+      session.acceptThread = std::thread(&SocketLayer::TcpAcceptThread, this, &session);
+    } catch (const std::system_error& failure) {
+      AcceptRunning(session.lineIndex) = false;
+      DebugTracef("%s TcpAccept _beginthread Error %d", session.name,
+                  failure.code().value());
+    }
+  }
+}
+
+void SocketLayer::StopControlSessions() {
+  for (int s = 1; s < kMaxControlClients; ++s) {
+    TcpLine& session = tcpLines[static_cast<size_t>(ControlSessionRecord(s))];
+    if (session.state < LineState::kSocket) continue;
+    int ignored = 0;
+    TcpDisconnect(session.lineIndex, &ignored);
+    session.sharedListener = nullptr;
+  }
 }
 
 int SocketLayer::TcpStartup(int* error) {
@@ -138,6 +186,9 @@ int SocketLayer::TcpDisconnect(int line, int* error) {
     *error = TCP_ERROR_STATUS;
     return 0;
   }
+  // The control line's further sessions accept on its listener: they end
+  // before it goes.
+  if (line == 0) StopControlSessions();
   record->state = LineState::kSocket;
   // The stop flag is set and the client looked at in one step: the accept
   // thread checks the flag under clientMutex before it stores a new client,

@@ -129,6 +129,7 @@ enum class DropReason {
   kStalled,    // it took nothing for the stall limit, or its copy fell behind
   kKeepalive,  // keep-alive probes went unanswered
   kIdle,       // it was idle for too long
+  kOperator,   // an operator's `drop` ended its session (not counted)
 };
 
 // What a line has done since the server started: relaxed atomics, added to
@@ -146,6 +147,10 @@ struct LineTally {
 struct TcpLine {
   SocketLayer* layer = nullptr;  // the layer the record belongs to
   int lineIndex = 0;
+  // A session of the control line: line 0 itself, or one of its further
+  // sessions (records kLineCount and up), which take their clients from line
+  // 0's listener.
+  bool control = false;
   const char* name = "";
   SocketType socketType = SocketType::kStream;
   char port[32] = {};
@@ -191,6 +196,10 @@ struct TcpLine {
   // thread's waits; both made by TcpListen and dropped by TcpDisconnect
   // while the line has no accept thread.
   std::unique_ptr<Listener> listener;
+  // A further control session's: line 0's listener, which outlives the
+  // session's accept thread (TcpDisconnect of line 0 ends the sessions
+  // first).
+  Listener* sharedListener = nullptr;
   int wakeFd = -1;
 
   std::thread acceptThread;                // the line's accept-and-receive thread
@@ -232,8 +241,23 @@ class SocketLayer {
   SocketLayer& operator=(const SocketLayer&) = delete;
 
   // Names the queue that line `line`'s clients feed and the event set after
-  // each put; the owner of the line table binds every line once.
+  // each put; the owner of the line table binds every line once, and each
+  // control session (ControlSessionRecord) too.
   void TcpBindInput(int line, ByteQueue* queue, Event* wake);
+
+  // How many clients the control line serves at once (1 to
+  // kMaxControlClients; 1, the default, serves one and keeps the rest
+  // waiting). Takes effect at the control line's next TcpListen.
+  void SetControlClients(int count);
+  int ControlClients() const { return controlClients_.load(); }
+  // A control client that completes no command for this many seconds is
+  // closed by the relay; 0 (the default) for no limit.
+  void SetControlIdleSeconds(int seconds) {
+    controlIdleSeconds_ = seconds > 0 ? seconds : 0;
+  }
+  int ControlIdleSeconds() const {
+    return controlIdleSeconds_.load(std::memory_order_relaxed);
+  }
 
   int TcpStartup(int* error);
   int TcpSocket(int line, int* error);
@@ -376,13 +400,21 @@ class SocketLayer {
   // none.
   SessionLog* sessionLog() const { return sessionLog_; }
 
-  std::array<TcpLine, kLineCount> tcpLines;
+  // Every line's record, then the control line's further sessions'.
+  std::array<TcpLine, kSocketRecords> tcpLines;
 
  private:
+  // Starts the accept threads of control sessions 1 to ControlClients() - 1
+  // on line 0's listener, once line 0 listens; a session that cannot start
+  // is traced and left out.
+  void StartControlSessions(TcpLine& control);
+  void StopControlSessions();
+  std::atomic<int> controlClients_{1};
+  std::atomic<int> controlIdleSeconds_{0};
   Network* const network_;
   SessionLog* const sessionLog_;
   std::atomic<int> started_{0};
-  std::array<std::atomic<bool>, kLineCount> acceptRunning_{};
+  std::array<std::atomic<bool>, kSocketRecords> acceptRunning_{};
   ByteQueue unbound_;
   std::atomic<int> sendStallLimitMs_{kSendStallLimitMs};
   std::atomic<int> recordWaitMs_{kRecordWaitMs};

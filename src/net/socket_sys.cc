@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -130,7 +131,7 @@ class SocketListener : public Listener {
   std::unique_ptr<ClientConnection> Accept(int* error) override {
     *error = 0;
     for (size_t k = 0; k < sockets_.size(); ++k) {
-      const size_t i = (next_ + k) % sockets_.size();
+      const size_t i = (next_.load() + k) % sockets_.size();
       IpAddress peer;
       const int fd = SysAccept(sockets_[i], &peer);
       if (fd >= 0) {
@@ -150,7 +151,9 @@ class SocketListener : public Listener {
  private:
   std::vector<int> sockets_;
   int epollFd_;
-  size_t next_ = 0;
+  // Where the next Accept starts; the control line's sessions accept on one
+  // listener from several threads.
+  std::atomic<size_t> next_{0};
 };
 
 }  // namespace

@@ -277,7 +277,7 @@ int ListenDatagram(TcpLine& record, int* error) {
 // a byte queued, and the refusal is traced and reported here.
 bool Admit(TcpLine& line, const ClientConnection& client) {
   const IpAddress& peer = client.Peer();
-  if (line.layer->TcpPeerAllowed(line.lineIndex, peer)) return true;
+  if (line.layer->TcpPeerAllowed(line.control ? 0 : line.lineIndex, peer)) return true;
   line.tally.refused.fetch_add(1, std::memory_order_relaxed);
   DebugTracef("%s refused %s", line.name, FormatIpAddress(UnmapIpAddress(peer)).c_str());
   line.layer->ReportRefusal(line.listenPort, peer);
@@ -303,7 +303,7 @@ std::unique_ptr<ClientConnection> AwaitHangUp(TcpLine& line, ClientConnection& c
   ::pollfd watched[3] = {{client.WaitHandle(), 0, 0},
                          {line.wakeFd, POLLIN, 0},
                          {line.listener->WaitHandle(), POLLIN, 0}};
-  nfds_t count = line.lineIndex != 0 ? 3 : 2;
+  nfds_t count = line.control ? 2 : 3;
   while (!Ending(line)) {
     for (auto& entry : watched) entry.revents = 0;
     const int ready = ::poll(watched, count, -1);
@@ -344,6 +344,8 @@ std::string EndOfService(TcpLine& line, InputEnd end, int error, bool replaced) 
       return "dropped: keep-alive found it gone";
     case DropReason::kIdle:
       return "dropped: idle too long";
+    case DropReason::kOperator:
+      return "dropped by an operator";
     case DropReason::kNone:
       break;
   }
@@ -418,6 +420,7 @@ int SocketLayer::TcpListen(int line, int* error) {
   record->listenPort = port;
   record->state = LineState::kListening;
   DebugTracef("%s TcpListen OK", record->name);
+  if (line == 0) StartControlSessions(*record);
 
   record->stopRequested = false;
   AcceptRunning(line) = true;
@@ -439,7 +442,7 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
   TcpLine& line = *record;
   ByteQueue& queue = LineQueue(line.lineIndex);
   Event* wake = line.inputWake.load();
-  Listener& listener = *line.listener;
+  Listener& listener = line.listener ? *line.listener : *line.sharedListener;
   // A client accepted while its predecessor was ending.
   std::unique_ptr<ClientConnection> successor;
   while (!line.stopRequested) {
@@ -481,7 +484,7 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
     line.tally.accepted.fetch_add(1, std::memory_order_relaxed);
     LogConnect(line, *client);
     DebugTracef("%s accepted something", line.name);
-    if (line.lineIndex == 0) {
+    if (line.control) {
       // The connect marker makes the relay thread greet the new client.
       const uint8_t marker = 0xFF;
       queue.PutWait(std::span<const uint8_t>(&marker, 1), line.clientEnding);
@@ -494,7 +497,7 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
       // Everything the client sent is queued. The relay answers a control
       // client's complete commands and then ends it; a data client goes on
       // getting the device's bytes.
-      if (line.lineIndex == 0) {
+      if (line.control) {
         line.inputEnded.store(line.clientSerial.load());
         if (wake != nullptr) wake->Set();
       }
@@ -514,13 +517,13 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
     // bytes the relay takes after it sees the new serial are never the old
     // client's. It is emptied outside clientMutex (a queue's lock comes
     // before it); this thread is its only producer, so it stays empty.
-    if (line.lineIndex == 0) queue.Reset();
+    if (line.control) queue.Reset();
     {
       MutexLock lock(line.clientMutex);
       line.client.reset();
-      if (line.lineIndex == 0) line.clientSerial.fetch_add(1);
+      if (line.control) line.clientSerial.fetch_add(1);
     }
-    if (line.lineIndex == 0 && wake != nullptr) wake->Set();
+    if (line.control && wake != nullptr) wake->Set();
   }
   // A stop takes the listener away as an accept on a shut-down socket fails.
   if (line.stopRequested) DebugTracef("%s accept Error %d", line.name, EINVAL);

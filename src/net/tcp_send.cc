@@ -96,6 +96,7 @@ void CountDrop(LineTally& tally, DropReason why) {
     case DropReason::kIdle:
       tally.dropsIdle.fetch_add(1, std::memory_order_relaxed);
       break;
+    case DropReason::kOperator:
     case DropReason::kNone:
       break;
   }

@@ -8,6 +8,8 @@ bool ApplyNetworkOptions(const ServerOptions& options, SocketLayer& net,
                          std::string* failure) {
   net.TcpSetListenAddresses(options.listen);
   net.TcpSetAllowLists(options.allow, options.controlAllow, options.controlAllowGiven);
+  net.SetControlClients(options.controlClients);
+  net.SetControlIdleSeconds(options.controlIdleSeconds);
   std::string reason;
   if (!net.TcpCheckListenAddresses(&reason)) {
     *failure = "cannot listen on " + reason;

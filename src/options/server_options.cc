@@ -13,7 +13,28 @@ namespace qmx {
 namespace {
 
 // The options that take a value.
-enum class ValueOption { kListen, kAllow, kControlAllow, kRfc2217, kMetrics };
+enum class ValueOption {
+  kListen,
+  kAllow,
+  kControlAllow,
+  kRfc2217,
+  kMetrics,
+  kControlClients,
+  kControlIdle
+};
+
+// A whole decimal number from `low` to `high`.
+bool ParseCount(std::string_view text, int low, int high, int* value) {
+  if (text.empty() || text.size() > 9) return false;
+  int number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + (c - '0');
+  }
+  if (number < low || number > high) return false;
+  *value = number;
+  return true;
+}
 
 // `daemon`: the options of qmxd alone are known too.
 std::optional<ValueOption> FindValueOption(std::string_view name, bool daemon) {
@@ -22,6 +43,8 @@ std::optional<ValueOption> FindValueOption(std::string_view name, bool daemon) {
   if (name == "--allow") return ValueOption::kAllow;
   if (name == "--control-allow") return ValueOption::kControlAllow;
   if (name == "--rfc2217") return ValueOption::kRfc2217;
+  if (name == "--control-clients") return ValueOption::kControlClients;
+  if (name == "--control-idle") return ValueOption::kControlIdle;
   return std::nullopt;
 }
 
@@ -183,6 +206,15 @@ class Parser {
         }
         return;
       }
+      case ValueOption::kControlClients:
+        if (!ParseCount(value, 1, kMaxControlClients, &options_->controlClients))
+          Fail(prefix + ": not a number of clients from 1 to " +
+               std::to_string(kMaxControlClients));
+        return;
+      case ValueOption::kControlIdle:
+        if (!ParseCount(value, 0, 86400 * 365, &options_->controlIdleSeconds))
+          Fail(prefix + ": not a number of seconds (0 for no limit)");
+        return;
       case ValueOption::kMetrics:
         if (!ParseEndpoint(value, &options_->metricsAddress, &options_->metricsPort)) {
           Fail(prefix + ": not an address and port such as 127.0.0.1:9400 or [::1]:9400");
@@ -282,6 +314,10 @@ std::string UsageText(std::string_view program, bool window) {
       "                       replaces --allow there (repeatable)\n"
       "  --rfc2217 LINES      data lines that speak RFC 2217: 1-8, a list such as\n"
       "                       1,3,5, or all\n"
+      "  --control-clients N  serve up to N control clients at once (1-16; default\n"
+      "                       1), each in its own session; the next one waits\n"
+      "  --control-idle SECS  close a control client that completes no command for\n"
+      "                       SECS seconds (default 0: never)\n"
       "  -h, --help           show this text and exit\n"
       "  -V, --version        show the version and exit\n";
   if (window) {
@@ -297,11 +333,12 @@ std::string UsageText(std::string_view program, bool window) {
         "  --check              read qmx.txt as start-up does, print every problem\n"
         "                       with its line number, and exit: 0 when there is none,\n"
         "                       78 otherwise; serves nothing\n"
-        "\nSIGINT, SIGTERM and SIGHUP stop the server cleanly.\n"
+        "\nSIGINT and SIGTERM stop the server cleanly; SIGHUP reads qmx.txt again and\n"
+        "applies what changed in it.\n"
         "Exit status: 2 for a bad option; 1 when a listen address is not on this\n"
-        "host or the metrics address cannot listen; 78 when qmx.txt cannot be read "
-        "(missing, unreadable, not a regular\n"
-        "file) or the control line cannot listen. Each exits before serving.\n";
+        "host or the metrics address cannot listen; 78 when qmx.txt cannot be\n"
+        "read (missing, unreadable, not a regular file) or the control line\n"
+        "cannot listen. Each exits before serving.\n";
   }
   return text;
 }

@@ -5,6 +5,9 @@
 //   --allow NET          serve only peers inside one of these nets (repeatable)
 //   --control-allow NET  the same for the control line, replacing --allow there
 //   --rfc2217 LINES      data lines that speak RFC 2217: 1-8, "1,3,5" or "all"
+//   --control-clients N  control clients served at once (1-16, default 1)
+//   --control-idle SECS  close a control client that completes no command
+//                        for that long (0, the default: never)
 //   --metrics ADDR:PORT  (qmxd) serve the counters over HTTP for Prometheus
 //   -h, --help, -V, --version
 //   --check              (qmxd) check qmx.txt and exit
@@ -33,7 +36,9 @@ struct ServerOptions {
   std::vector<IpNet> controlAllow;
   bool controlAllowGiven = false;
   uint8_t rfc2217Lines = 0;  // bit L-1 set: data line L speaks RFC 2217
-  bool check = false;        // qmxd --check: check the settings, serve nothing
+  int controlClients = 1;
+  int controlIdleSeconds = 0;
+  bool check = false;  // qmxd --check: check the settings, serve nothing
   // qmxd --metrics: where the metrics page listens.
   bool metricsGiven = false;
   IpAddress metricsAddress;
@@ -85,7 +90,8 @@ std::string VersionText(std::string_view program);  // "qmxd 2.1.0\n"
 // lines 1,3"); empty for the default.
 std::string NetworkSummary(const ServerOptions& options);
 
-// Gives the listen addresses and allow-lists to the socket layer and checks
+// Gives the listen addresses, allow-lists and the control line's session
+// limits to the socket layer and checks
 // that every listen address can be bound on this host. Returns true, or false
 // with "cannot listen on 192.0.2.77: Cannot assign requested address" in
 // *failure; nothing has been served either way.

@@ -18,7 +18,7 @@ const CommandEntry commandTable[] = {
     {"hello", CmdHello},   {"open", CmdOpen},       {"close", CmdClose},
     {"status", CmdStatus}, {"receive", CmdReceive}, {"help", CmdHelp},
     {"?", CmdHelp},        {"save", CmdSave},       {"stats", CmdStats},
-    {nullptr, nullptr},
+    {"drop", CmdDrop},     {nullptr, nullptr},
 };
 
 ReplyBatch::ReplyBatch(LineTable& table)

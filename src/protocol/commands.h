@@ -36,6 +36,10 @@ int CmdStatus(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);
 // a bit without a text adds nothing.
 std::string ErrorWordText(uint32_t word);
 
+// drop TCP | drop PORT: ends the session of a data line's client; the port
+// stays as it is.
+int CmdDrop(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);
+
 // stats | stats PORT: the server's counters (engine/stats.h) as key=value
 // lines.
 int CmdStats(LineTable& table, Parameter parameter) REQUIRES(table.engineLock);

@@ -19,5 +19,7 @@ inline constexpr const char* kReplyCantMoreOpen = "421 can't more open\r\n";
 inline constexpr const char* kReplyCannotOpenSetup = "424 Cann't open qmx.txt\r\n";
 inline constexpr const char* kReplyOk = "200 OK\r\n";
 inline constexpr const char* kReplySaved = "200 saved setup\r\n";
+inline constexpr const char* kReplyNoClient = "422 no client\r\n";
+inline constexpr const char* kReplyNotADataLine = "502 not a data line\r\n";
 
 }  // namespace qmx

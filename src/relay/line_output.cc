@@ -80,7 +80,7 @@ void ControlLineOutput::Send(std::span<const uint8_t> bytes, Clock::time_point n
     return;
   }
   int error = 0;
-  const int sent = net_->TcpSendNowTo(0, client_, bytes.data(),
+  const int sent = net_->TcpSendNowTo(record_, client_, bytes.data(),
                                       static_cast<int>(bytes.size()), &error);
   if (sent < 0) {
     gone_ = true;
@@ -93,7 +93,7 @@ void ControlLineOutput::Flush(Clock::time_point now) {
   if (!kept_.Any() || gone_) return;
   int error = 0;
   const std::span<const uint8_t> front = kept_.Front();
-  const int sent = net_->TcpSendNowTo(0, client_, front.data(),
+  const int sent = net_->TcpSendNowTo(record_, client_, front.data(),
                                       static_cast<int>(front.size()), &error);
   if (sent < 0) {
     gone_ = true;
@@ -103,7 +103,7 @@ void ControlLineOutput::Flush(Clock::time_point now) {
   } else if (StalledSince(kept_, now, net_->SendStallLimitMs())) {
     DebugTracef("control line: client took nothing for %d ms, disconnected",
                 net_->SendStallLimitMs());
-    net_->TcpDropClient(0, client_);
+    net_->TcpDropClient(record_, client_);
     gone_ = true;
     kept_.Clear();
   }

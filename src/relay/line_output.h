@@ -105,8 +105,12 @@ class ControlLineOutput {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // The sockets the control line belongs to; set once before the first send.
-  void Attach(SocketLayer* net) { net_ = net; }
+  // The sockets the control line belongs to, and the socket record of the
+  // session it serves (ControlSessionRecord); set once before the first send.
+  void Attach(SocketLayer* net, int record = 0) {
+    net_ = net;
+    record_ = record;
+  }
   static constexpr size_t kBacklogLimit = 64 * 1024;
 
   // Starts serving client `client` (a TcpClientSerial value); what was kept
@@ -123,6 +127,7 @@ class ControlLineOutput {
 
  private:
   SocketLayer* net_ = nullptr;
+  int record_ = 0;
   KeptBytes kept_;
   uint64_t client_ = 0;
   bool gone_ = false;

@@ -45,8 +45,10 @@ void TraceChunk(std::span<const uint8_t> chunk) {
 class ControlLineActions : public ControlLineAssembler::Sink {
  public:
   using Clock = std::chrono::steady_clock;
-  ControlLineActions(LineTable& table, CCorvDoc* doc, ControlLineOutput& output)
-      : table_(table), doc_(doc), output_(output) {}
+  // Serves the control session whose socket record is `record`.
+  ControlLineActions(LineTable& table, CCorvDoc* doc, ControlLineOutput& output,
+                     int record)
+      : table_(table), doc_(doc), output_(output), record_(record) {}
 
   // Before a run of input: `client` is the serial read before the input was
   // taken, so input taken from a client that has gone since is never
@@ -56,12 +58,13 @@ class ControlLineActions : public ControlLineAssembler::Sink {
     if (client != output_.client()) {
       stale_ = true;
       output_.Serve(client, now);
+      lastCommand_ = now;  // the idle limit counts from here
     }
   }
   // True when the client the bytes came from is no longer the one served:
   // the rest of its input is not looked at.
   bool Abandoned() const {
-    return table_.net.TcpClientSerial(0) != output_.client() || output_.Gone();
+    return table_.net.TcpClientSerial(record_) != output_.client() || output_.Gone();
   }
   // The client changed since the line buffer was last cleared.
   bool TakeStale() { return std::exchange(stale_, false); }
@@ -69,7 +72,8 @@ class ControlLineActions : public ControlLineAssembler::Sink {
   void Greet() override {
     // The connect marker is queued by the new client's accept, after its
     // serial changed: serve that client from here on.
-    output_.Serve(table_.net.TcpClientSerial(0), now_);
+    output_.Serve(table_.net.TcpClientSerial(record_), now_);
+    lastCommand_ = now_;
     FlushEcho();
     Reply(kGreeting, /*log=*/true);
     table_.refreshNeeded.store(1);
@@ -81,6 +85,7 @@ class ControlLineActions : public ControlLineAssembler::Sink {
     FlushEcho();
     DebugTrace(line);
     if (Abandoned()) return;
+    lastCommand_ = now_;
     const std::string lower = LowerCaseLine(line);
     std::vector<std::string> replies;
     {
@@ -101,10 +106,14 @@ class ControlLineActions : public ControlLineAssembler::Sink {
     FlushEcho();
     DebugTrace(stored);
     if (Abandoned()) return;
+    lastCommand_ = now_;
     doc_->AppendCommandLog(LowerCaseLine(stored));
     Reply(kReplyBadRequest, /*log=*/true);
     LogCommand(LowerCaseLine(stored), kReplyBadRequest);
   }
+
+  // When the served client was greeted or last completed a command.
+  Clock::time_point LastCommand() const { return lastCommand_; }
 
   void FlushEcho() {
     if (echo_.empty()) return;
@@ -132,14 +141,16 @@ class ControlLineActions : public ControlLineAssembler::Sink {
     table_.sessionLog.Write(
         code[0] == '2' ? LogPriority::kInfo : LogPriority::kWarning,
         "TCP port " + std::to_string(table_.net.tcpLines[0].listenPort.load()) + ": " +
-            table_.net.TcpClientName(0) + ": " + shown + " -> " + code);
+            table_.net.TcpClientName(record_) + ": " + shown + " -> " + code);
   }
 
   LineTable& table_;
   CCorvDoc* doc_;
   ControlLineOutput& output_;
+  const int record_;
   std::vector<uint8_t> echo_;
   Clock::time_point now_;
+  Clock::time_point lastCommand_;
   bool stale_ = false;
 };
 
@@ -175,8 +186,12 @@ class Relay {
   void Run();
 
  private:
-  void ControlPass(ControlLineActions& actions, DataLineOutput::Clock::time_point now,
+  struct ControlSession;
+  void ControlPass(ControlSession& session, DataLineOutput::Clock::time_point now,
                    PassResult& result);
+  // Closes the session's client when it completed no command for the idle
+  // limit, with an error-log entry.
+  void LimitIdleControl(ControlSession& session, DataLineOutput::Clock::time_point now);
   void SendToPort(int n, uint32_t remoteLines, DataLineOutput::Clock::time_point now,
                   PassResult& result) REQUIRES(ports_[n].turn);
   // These three run with the turns of every line routed to port n held
@@ -194,7 +209,7 @@ class Relay {
                       DataLineOutput::Clock::time_point now);
   void LoadRoutes(int32_t* routes);
   void NoteClientBacklog(int L, PassResult& result) REQUIRES(lines_[L].turn);
-  PassResult RelayPass(ControlLineActions& actions);
+  PassResult RelayPass();
   bool DeviceShortcut(int n);
   bool ClientShortcut(int n);
   static bool DeviceShortcutOf(void* relay, int n) {
@@ -240,14 +255,29 @@ class Relay {
   LineTurn lines_[kLineCount];  // index = data line
   class RoutedTurns;
 
-  // The control line's parts: the relay thread's alone.
-  ControlLineAssembler controlLine_;
-  ControlLineOutput controlOutput_;
-  // Control input taken from cmdQueue and not yet looked at: the relay stops
-  // taking more while the control client's output backlog is full.
-  uint8_t controlBytes_[kQueueCapacity];
-  size_t controlHeld_ = 0;
-  size_t controlNext_ = 0;
+  // Each control session's parts: the relay thread's alone. Made by Run for
+  // as many sessions as the control line serves at once.
+  struct ControlSession {
+    ControlSession(LineTable& table, CCorvDoc* document, int session)
+        : record(ControlSessionRecord(session)),
+          queue(table.ControlQueue(session)),
+          actions(table, document, output, record),
+          bytes(static_cast<size_t>(kQueueCapacity)) {
+      output.Attach(&table.net, record);
+    }
+    const int record;
+    ByteQueue& queue;
+    ControlLineAssembler assembler;
+    ControlLineOutput output;
+    ControlLineActions actions;
+    // Input taken from the queue and not yet looked at: the relay stops
+    // taking more while the client's output backlog is full.
+    std::vector<uint8_t> bytes;
+    size_t held = 0;
+    size_t next = 0;
+    uint64_t idleDropped = 0;  // the client the idle limit closed
+  };
+  std::vector<std::unique_ptr<ControlSession>> controlSessions_;
   // One staging buffer per direction: a chunk is written out (or kept by its
   // output) before the next port's chunk is taken. Only the relay pass stages
   // bytes (those of remote lines), so the buffers are the relay thread's.
@@ -296,7 +326,6 @@ class Relay::RoutedTurns {
 };
 
 Relay::Relay(LineTable& table, CCorvDoc* document) : table_(table), document_(document) {
-  controlOutput_.Attach(&table.net);
   for (LineTurn& line : lines_) {
     MutexLock turn(line.turn);
     line.output.Attach(&table.net);
@@ -308,66 +337,88 @@ Relay::Relay(LineTable& table, CCorvDoc* document) : table_(table), document_(do
   }
 }
 
-// The control line: input is looked at only while the client takes its
+void Relay::LimitIdleControl(ControlSession& session,
+                             DataLineOutput::Clock::time_point now) {
+  const int idle = table_.net.ControlIdleSeconds();
+  if (idle <= 0) return;
+  const uint64_t client = session.output.client();
+  if (client == 0 || client == session.idleDropped || session.output.Gone() ||
+      client != table_.net.TcpClientSerial(session.record) ||
+      now - session.actions.LastCommand() < std::chrono::seconds(idle))
+    return;
+  const std::string name = table_.net.TcpClientName(session.record);
+  if (name.empty()) return;  // it has gone
+  session.idleDropped = client;
+  table_.net.TcpDropClient(session.record, client, DropReason::kIdle);
+  table_.AppendErrorLog("TCP port " + std::to_string(table_.net.tcpLines[0].listenPort) +
+                        " dropped " + name + ": no command for " + std::to_string(idle) +
+                        " s");
+}
+
+// A control session: input is looked at only while the client takes its
 // output; each command's replies are queued before the next byte is read.
-void Relay::ControlPass(ControlLineActions& actions,
-                        DataLineOutput::Clock::time_point now, PassResult& result) {
-  ControlLineOutput& output = controlOutput_;
+void Relay::ControlPass(ControlSession& session, DataLineOutput::Clock::time_point now,
+                        PassResult& result) {
+  const int rec = session.record;
+  ControlLineOutput& output = session.output;
+  ControlLineActions& actions = session.actions;
+  ControlLineAssembler& assembler = session.assembler;
   output.Flush(now);
-  actions.Begin(table_.net.TcpClientSerial(0), now);
+  actions.Begin(table_.net.TcpClientSerial(rec), now);
   if (actions.TakeStale()) {
     // A new client (or none): the old one's unfinished line and unread input
     // are dropped.
-    controlLine_.Reset();
-    controlHeld_ = controlNext_ = 0;
+    assembler.Reset();
+    session.held = session.next = 0;
   }
+  LimitIdleControl(session, now);
   // Read before the queue is drained: once the client's input has ended,
   // every byte it sent is already queued, so a queue found empty after this
   // holds nothing more of it.
   const uint64_t served = output.client();
-  const bool inputEnded = table_.net.TcpClientInputEnded(0, served);
+  const bool inputEnded = table_.net.TcpClientInputEnded(rec, served);
   bool drained = false;
   // At most two queues' worth a pass, so a client that floods the control
   // line cannot keep the relay from the data lines.
   for (int refills = 0;;) {
-    if (controlNext_ == controlHeld_) {
-      controlNext_ = controlHeld_ = 0;
+    if (session.next == session.held) {
+      session.next = session.held = 0;
       if (output.Backlogged()) break;
       if (refills++ == 2) {
         result.queuesLeft = true;
         break;
       }
-      const uint64_t client = table_.net.TcpClientSerial(0);
-      controlHeld_ = table_.cmdQueue.GetSome(std::span(controlBytes_, kQueueCapacity));
-      if (controlHeld_ == 0) {
+      const uint64_t client = table_.net.TcpClientSerial(rec);
+      session.held = session.queue.GetSome(std::span(session.bytes));
+      if (session.held == 0) {
         drained = true;
         break;
       }
       actions.Begin(client, now);
-      if (actions.TakeStale()) controlLine_.Reset();
+      if (actions.TakeStale()) assembler.Reset();
     }
-    while (controlNext_ < controlHeld_ && !output.Backlogged()) {
-      controlLine_.Feed(controlBytes_[controlNext_++], actions);
+    while (session.next < session.held && !output.Backlogged()) {
+      assembler.Feed(session.bytes[session.next++], actions);
       if (actions.Abandoned()) {
         // Its client left: nothing more of this input runs or is answered.
-        controlLine_.Reset();
-        controlHeld_ = controlNext_ = 0;
+        assembler.Reset();
+        session.held = session.next = 0;
         break;
       }
     }
     actions.FlushEcho();
     if (output.Backlogged()) break;
   }
-  if (output.HasPending() || controlNext_ < controlHeld_) result.backlogLeft = true;
-  if (output.HasPending()) result.WaitFor(table_.net.TcpClientWaitHandle(0));
+  if (output.HasPending() || session.next < session.held) result.backlogLeft = true;
+  if (output.HasPending()) result.WaitFor(table_.net.TcpClientWaitHandle(rec));
   // A client that half-closed has had every complete command it sent run and
   // answered: once the answers are out, its connection ends. An unfinished
   // line is dropped unrun when its accept thread lets the client go.
   if (inputEnded && drained && output.client() == served && !output.Gone() &&
-      !output.HasPending() && controlNext_ == controlHeld_) {
-    table_.net.TcpEndClient(0, served);
+      !output.HasPending() && session.next == session.held) {
+    table_.net.TcpEndClient(rec, served);
   } else if (output.client() != served &&
-             table_.net.TcpClientInputEnded(0, output.client())) {
+             table_.net.TcpClientInputEnded(rec, output.client())) {
     result.queuesLeft = true;  // greeted this pass: look again at once
   }
 }
@@ -519,10 +570,11 @@ void Relay::NoteClientBacklog(int L, PassResult& result) REQUIRES(lines_[L].turn
   result.WaitFor(table_.net.TcpClientWaitHandle(L));
 }
 
-PassResult Relay::RelayPass(ControlLineActions& actions) {
+PassResult Relay::RelayPass() {
   PassResult result;
   const auto now = DataLineOutput::Clock::now();
-  ControlPass(actions, now, result);
+  // Commands run one at a time, each session's in the order they came.
+  for (const auto& session : controlSessions_) ControlPass(*session, now, result);
   // Ports whose device went away, or that wait for it to come back.
   RetryAbsentDevices(table_, now);
   // Lines that speak Telnet with remote port control follow their clients.
@@ -627,7 +679,8 @@ void Relay::Publish(bool running) {
 
 void Relay::Run() {
   DebugTrace("Server Version 2.01\n");
-  ControlLineActions actions(table_, document_, controlOutput_);
+  for (int s = 0; s < table_.net.ControlClients(); ++s)
+    controlSessions_.push_back(std::make_unique<ControlSession>(table_, document_, s));
   Publish(true);
   // Every producer signals wakeEvent after it queues bytes, so an idle relay
   // sleeps long; it comes back at once while a queue still holds a full
@@ -679,7 +732,7 @@ void Relay::Run() {
     readyWakes = byReadiness ? readyWakes + 1 : 0;
     // The window's changes run here, between two passes, like commands.
     document_->Requests().RunPending();
-    result = RelayPass(actions);
+    result = RelayPass();
   }
 }
 

@@ -1,5 +1,5 @@
 // The qmxd executable's network options: listen addresses, the dual-stack
-// default, allow-lists, start-up errors, and SIGHUP.
+// default, allow-lists, start-up errors, and SIGINT.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -162,7 +162,7 @@ TEST(QmxdNetwork, BadStartsServeNothing) {
   }
 }
 
-TEST(QmxdNetwork, HangUpEndsCleanlyAndPortTextsAreChecked) {
+TEST(QmxdNetwork, InterruptEndsCleanlyAndPortTextsAreChecked) {
   ScratchDir dir;
   PtyDevice com1("com1", Play::kEcho);
   TwoLines lines;
@@ -172,7 +172,7 @@ TEST(QmxdNetwork, HangUpEndsCleanlyAndPortTextsAreChecked) {
   EXPECT_EQ(operatorClient.greeting(), "QMX ver2.01 ready\r\n");
   const std::string status = operatorClient.Command("status");
   EXPECT_NE(status.find("1:31205x-com1 NG\r\n"), std::string::npos) << status;
-  EXPECT_EQ(server.Stop(SIGHUP), 0);
+  EXPECT_EQ(server.Stop(SIGINT), 0);
   EXPECT_NE(server.Stderr().find("TCP port 31205x open failure"), std::string::npos)
       << server.Stderr();
   EXPECT_TRUE(operatorClient.WaitClosed());

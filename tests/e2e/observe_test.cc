@@ -1,5 +1,5 @@
 // What qmxd tells those who watch it: a service manager (readiness, status,
-// watchdog, stopping), Prometheus (the metrics page, which promtool accepts)
+// watchdog, reloading, stopping), Prometheus (the metrics page, which promtool accepts)
 // and the log on standard error (each client's connect and disconnect).
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <regex>
 #include <string>
 
@@ -91,6 +92,29 @@ TEST(Observe, ReadyOnlyOnceEveryLineTakesClientsThenWatchdogAndStopping) {
   ::kill(server.pid(), SIGTERM);
   EXPECT_EQ(manager.Await("STOPPING=1"), "STOPPING=1");
   EXPECT_EQ(server.WaitExit(), 0);
+}
+
+// A reload tells the manager it began, with the monotonic time it began at,
+// and that the server is ready again.
+TEST(Observe, AReloadIsAnnouncedWithItsStartAndEndsReady) {
+  ScratchDir dir;
+  Settings s;
+  s.control = std::to_string(FreeTcpPort());
+  dir.WriteFile("qmx.txt", s.Text());
+  NotifySocket manager;
+  ServerProcess server({}, {manager.Variable()});
+  ASSERT_EQ(manager.Await("READY=1"), "READY=1") << server.Stderr();
+  ::kill(server.pid(), SIGHUP);
+  const std::string reloading = manager.Await("RELOADING=1");
+  std::smatch time;
+  ASSERT_TRUE(std::regex_match(reloading, time,
+                               std::regex("RELOADING=1\nMONOTONIC_USEC=([0-9]+)")))
+      << reloading;
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  EXPECT_LE(std::stoll(time[1].str()), now.tv_sec * 1000000LL + now.tv_nsec / 1000);
+  EXPECT_EQ(manager.Await("READY=1"), "READY=1");
+  EXPECT_EQ(server.Terminate(), 0);
 }
 
 // The body of an HTTP response from `port` to GET `path`, "" on failure.

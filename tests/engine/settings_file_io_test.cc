@@ -182,6 +182,39 @@ TEST_F(SettingsFiles, SaveNeverFollowsOrReplacesAPlantedName) {
   EXPECT_EQ(Slurp("qmx.txt"), ToDiskLineEnds(BuildSetupText(Table())));
 }
 
+// A file changed on disk since the server read or saved it is kept as its
+// name with "~" beside the file a save replaces; bytes written again as they
+// were are no change, and a link planted under the copy's name is replaced.
+TEST_F(SettingsFiles, SaveKeepsAFileEditedSinceItWasReadAndNothingElse) {
+  MutexLock lock(Table().engineLock);
+  Write("qmx.txt", kText);
+  ASSERT_TRUE(ReadSetupFile(Table()));
+  Write("qmx.txt", kText);  // written again, the same bytes
+  ASSERT_TRUE(WriteSetupFile(Table()));
+  EXPECT_FALSE(fs::exists("qmx.txt~"));
+
+  Write("qmx.txt", "edited by hand\r\n");
+  Write(root_ / "etc" / "victim", "precious");
+  fs::create_symlink(root_ / "etc" / "victim", "qmx.txt~");
+  ASSERT_TRUE(WriteSetupFile(Table()));
+  EXPECT_FALSE(fs::is_symlink("qmx.txt~"));
+  EXPECT_EQ(Slurp("qmx.txt~"), "edited by hand\r\n");
+  EXPECT_EQ(Slurp(root_ / "etc" / "victim"), "precious");
+  ASSERT_TRUE(WriteSetupFile(Table()));  // nothing edited since the save
+  EXPECT_EQ(Slurp("qmx.txt~"), "edited by hand\r\n");
+
+  // Through a link: the copy sits beside the file the link leads to.
+  fs::remove("qmx.txt");
+  fs::remove("qmx.txt~");
+  Write(root_ / "etc" / "qmx.txt", kText);
+  fs::create_symlink(root_ / "etc" / "qmx.txt", "qmx.txt");
+  ASSERT_TRUE(ReadSetupFile(Table()));
+  Write(root_ / "etc" / "qmx.txt", "edited there\r\n");
+  ASSERT_TRUE(WriteSetupFile(Table()));
+  EXPECT_EQ(Slurp(root_ / "etc" / "qmx.txt~"), "edited there\r\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator("."), {}), 1);
+}
+
 // Saves in a child process; when the tests run as root the child becomes
 // nobody, so that a folder owned by root is closed to it.
 bool SaveAsAnotherUser() REQUIRES(Table().engineLock) {

@@ -25,6 +25,10 @@ check_layout() {  # DESTDIR PREFIX
   local unit="$dest$prefix/lib/systemd/system/qmxd.service"
   grep -qxF "ExecStart=$prefix/bin/qmxd \$QMXD_OPTS" "$unit" ||
     fail "the unit under $prefix does not start $prefix/bin/qmxd with \$QMXD_OPTS"
+  # A reload checks the file with the installed qmxd before it signals.
+  [ "$(grep '^ExecReload=' "$unit")" = "ExecReload=$prefix/bin/qmxd --check
+ExecReload=/bin/kill -HUP \$MAINPID" ] ||
+    fail "the unit under $prefix does not reload with $prefix/bin/qmxd --check, then SIGHUP"
   grep -qxF "EnvironmentFile=-$(sysconf_dir "$prefix")/default/qmxd" "$unit" ||
     fail "the unit under $prefix does not read $(sysconf_dir "$prefix")/default/qmxd"
 }
@@ -46,10 +50,10 @@ check_unit() {  # DESTDIR PREFIX
     echo "systemd-analyze not found: unit verification skipped"
     return
   fi
-  # Verify a copy whose ExecStart and EnvironmentFile name the installed files
+  # Verify a copy whose commands and EnvironmentFile name the installed files
   # and whose manuals are looked up in the installation, so all must exist.
   mkdir -p "$work/verify"
-  sed -e "s#^ExecStart=$prefix/bin/qmxd#ExecStart=$dest$prefix/bin/qmxd#" \
+  sed -e "s#^\(Exec[A-Za-z]*=\)$prefix/bin/qmxd#\1$dest$prefix/bin/qmxd#" \
     -e "s#^EnvironmentFile=-/#EnvironmentFile=$dest/#" "$unit" >"$work/verify/qmxd.service"
   if ! MANPATH="$dest$prefix/share/man" systemd-analyze verify "$work/verify/qmxd.service" >"$work/verify.log" 2>&1; then
     cat "$work/verify.log" >&2

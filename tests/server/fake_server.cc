@@ -22,6 +22,8 @@ void FakeServer::Start() {
   server_ = std::make_unique<Server>(dir_.path(), Server::kDefaultDataLines,
                                      ServerSeams{&devices_, &network_});
   server_->Table().SetRfc2217Lines(rfc2217Lines);
+  server_->Table().net.SetControlClients(controlClients);
+  server_->Table().net.SetControlIdleSeconds(controlIdleSeconds);
   ASSERT_EQ(server_->Start(), Server::StartResult::kServing);
 }
 

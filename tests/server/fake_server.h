@@ -40,6 +40,9 @@ class FakeServer : public ::testing::Test {
   std::array<std::string, 9> serial;
   // The data lines that speak RFC 2217 (bit L-1 for line L).
   uint32_t rfc2217Lines = 0;
+  // Control clients served at once, and the control line's idle limit.
+  int controlClients = 1;
+  int controlIdleSeconds = 0;
   void Start();
 
   // The test's end of comN's device, plugged in.
