@@ -24,12 +24,13 @@ class Sessions : public FakeServer {
     client->TakeReceived();
     return client;
   }
-  // Runs `command` on `client`; its echo and reply.
+  // Runs `command` on `client`; its echo (after what was echoed before) and
+  // reply.
   static std::string Run(FakeClientEnd& client, const std::string& command) {
     client.Send(command + "\r");
-    const std::string echo = command + "\r\n";
     ReceivedUntil(client, [&](const std::string& s) {
-      return s.size() > echo.size() && s.ends_with("\r\n");
+      const size_t echoEnd = s.find("\r\n");
+      return echoEnd != std::string::npos && s.size() > echoEnd + 2 && s.ends_with("\r\n");
     });
     return client.TakeReceived();
   }
