@@ -15,9 +15,11 @@
 #   python3-serial                 pyserial's rfc2217:// client, the outside peer of the
 #                                  remote-control data line test
 #   prometheus                     promtool, which checks the metrics page's format
+#   libssl-dev                     OpenSSL 3, for TLS on the lines (src/tls)
+#   openssl                        the command the TLS tests make their certificates with
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd man-db dpkg-dev systemd lintian clang libclang-rt-14-dev python3-serial clang-format prometheus)
+packages=(cmake g++ make pkg-config googletest libgtest-dev qt6-base-dev procps netcat-openbsd man-db dpkg-dev systemd lintian clang libclang-rt-14-dev python3-serial clang-format prometheus libssl-dev openssl)
 packages+=("$@")
 
 missing=()

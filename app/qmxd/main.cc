@@ -29,6 +29,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,7 @@
 #include "platform/session_log.h"
 #include "platform/systemd_notify.h"
 #include "server/server.h"
+#include "tls/tls_credentials.h"
 
 namespace {
 
@@ -93,13 +95,23 @@ int CheckSettings(qmx::LineTable& table) {
 
 // SIGHUP: qmx.txt again, with the service manager told that the server
 // reloads until it is done ("RELOADING=1" wants the time it began with it).
-void Reload(qmx::LineTable& table, const qmx::SystemdNotifier& notifier) {
+void Reload(qmx::LineTable& table, const qmx::SystemdNotifier& notifier,
+            qmx::TlsCredentials* tls) {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   const long long micros =
       static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
   notifier.Notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(micros));
   qmx::ReloadSetupFile(table);
+  // A renewed certificate or key, or a new client CA, serves the next
+  // clients; those connected keep their sessions.
+  std::string failure;
+  if (tls != nullptr && !tls->Load(&failure)) {
+    table.sessionLog.Write(qmx::LogPriority::kError,
+                           "reload: TLS credentials kept as they were: " + failure);
+  } else if (tls != nullptr) {
+    table.sessionLog.Write(qmx::LogPriority::kInfo, "reload: TLS credentials read again");
+  }
   notifier.Notify("READY=1");
 }
 
@@ -136,6 +148,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   table.SetRfc2217Lines(options.rfc2217Lines);
+  std::unique_ptr<qmx::TlsCredentials> tls;
+  if (options.tlsLines != 0) {
+    tls = std::make_unique<qmx::TlsCredentials>(options.tlsCert, options.tlsKey,
+                                                options.tlsClientCa);
+    if (!tls->Load(&failure)) {
+      std::fprintf(stderr, "qmxd: cannot serve: TLS: %s\n",
+                   qmx::PrintableText(failure).c_str());
+      return qmx::kConfigStatus;
+    }
+    table.net.SetConnectionMaker(options.tlsLines, tls->Maker());
+  }
 
   qmx::InitTraceFromEnvironment();
   journal = qmx::StderrIsJournal();
@@ -224,7 +247,7 @@ int main(int argc, char** argv) {
     signal = notifier.Enabled() ? sigtimedwait(&signals, nullptr, &tick)
                                 : sigwaitinfo(&signals, nullptr);
     if (signal == SIGHUP) {
-      Reload(table, notifier);
+      Reload(table, notifier, tls.get());
       continue;
     }
     if (signal > 0) break;

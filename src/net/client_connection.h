@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -59,6 +60,15 @@ class ClientConnection {
 
   ClientTally tally;
 
+  // Settles what must be settled before any byte moves (an encrypted
+  // connection's handshake): kDone once it is, kWouldBlock to wait for
+  // Wanted(true, false) and call again, kGone when it failed, with Failure()
+  // saying why. A plain connection is settled at once.
+  virtual ConnectionIo Handshake() { return {}; }
+  virtual std::string Failure() const { return {}; }
+  // True for an encrypted connection.
+  virtual bool Secure() const { return false; }
+
   virtual ConnectionIo Receive(std::span<uint8_t> into) = 0;
   virtual ConnectionIo SendNow(std::span<const uint8_t> bytes) = 0;
 
@@ -82,5 +92,11 @@ class ClientConnection {
 // A plain TCP connection over an accepted socket `fd`, which it owns from
 // now on: non-blocking, TCP_NODELAY and keep-alive set.
 std::unique_ptr<ClientConnection> MakeTcpConnection(int fd, const IpAddress& peer);
+
+// Makes the connection for a socket a line accepted (MakeTcpConnection, or
+// an encrypted one); it owns `fd` from then on. May run on several lines'
+// threads at once.
+using ConnectionMaker =
+    std::function<std::unique_ptr<ClientConnection>(int fd, const IpAddress& peer)>;
 
 }  // namespace qmx

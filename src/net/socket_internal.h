@@ -78,7 +78,9 @@ bool FirstIpv4ListenAddress(const std::vector<IpAddress>& addresses, ::in_addr* 
 // The line's listening sockets (lineSocket and moreSockets, which the line
 // keeps and closes) as a Listener, behind one epoll descriptor; null with the
 // errno in *error when that descriptor cannot be made.
-std::unique_ptr<Listener> MakeSocketListener(const TcpLine& record, int* error);
+// Its connections come from `maker` (MakeTcpConnection when empty).
+std::unique_ptr<Listener> MakeSocketListener(const TcpLine& record, ConnectionMaker maker,
+                                             int* error);
 
 // A line's wake-up descriptor (an eventfd): SignalWake makes it readable
 // until DrainWake takes the signal.

@@ -70,6 +70,20 @@ void SocketLayer::TcpBindInput(int line, ByteQueue* queue, Event* wake) {
   record->inputWake = wake;
 }
 
+void SocketLayer::SetConnectionMaker(uint32_t lines, ConnectionMaker maker) {
+  MutexLock lock(configMutex_);
+  secureLines_ = maker ? lines : 0;
+  maker_ = std::move(maker);
+}
+
+bool SocketLayer::SecureLine(int line) {
+  TcpLine* record = FindLine(line);
+  if (record == nullptr) return false;
+  const int bit = record->control ? 0 : line;
+  MutexLock lock(configMutex_);
+  return (secureLines_ & (1u << bit)) != 0;
+}
+
 void SocketLayer::SetControlClients(int count) {
   controlClients_ = std::clamp(count, 1, kMaxControlClients);
 }

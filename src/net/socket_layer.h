@@ -245,6 +245,17 @@ class SocketLayer {
   // control session (ControlSessionRecord) too.
   void TcpBindInput(int line, ByteQueue* queue, Event* wake);
 
+  // Lines whose clients' connections come from `maker` instead of plain TCP
+  // (an encrypted connection): bit 0 the control line, bit L data line L.
+  // Takes effect at each line's next TcpListen.
+  void SetConnectionMaker(uint32_t lines, ConnectionMaker maker);
+  // True when line `line` gets its connections from the maker.
+  bool SecureLine(int line);
+
+  // How long a client may take to settle its connection (a TLS handshake)
+  // before it is closed; it takes the line's place only once settled.
+  static constexpr int kHandshakeLimitMs = 5000;
+
   // How many clients the control line serves at once (1 to
   // kMaxControlClients; 1, the default, serves one and keeps the rest
   // waiting). Takes effect at the control line's next TcpListen.
@@ -426,6 +437,8 @@ class SocketLayer {
   std::vector<IpNet> allowNets_ GUARDED_BY(configMutex_);
   std::vector<IpNet> controlAllowNets_ GUARDED_BY(configMutex_);
   bool controlAllowSet_ GUARDED_BY(configMutex_) = false;
+  uint32_t secureLines_ GUARDED_BY(configMutex_) = 0;
+  ConnectionMaker maker_ GUARDED_BY(configMutex_);
 
   // The refusal listener and the limiter. The listener is copied out and
   // called with no lock held.

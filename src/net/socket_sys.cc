@@ -122,8 +122,8 @@ namespace {
 // busy address cannot keep the others waiting.
 class SocketListener : public Listener {
  public:
-  SocketListener(std::vector<int> sockets, int epollFd)
-      : sockets_(std::move(sockets)), epollFd_(epollFd) {}
+  SocketListener(std::vector<int> sockets, int epollFd, ConnectionMaker maker)
+      : sockets_(std::move(sockets)), epollFd_(epollFd), maker_(std::move(maker)) {}
   ~SocketListener() override { ::close(epollFd_); }
   SocketListener(const SocketListener&) = delete;
   SocketListener& operator=(const SocketListener&) = delete;
@@ -136,7 +136,7 @@ class SocketListener : public Listener {
       const int fd = SysAccept(sockets_[i], &peer);
       if (fd >= 0) {
         next_ = i + 1;
-        return MakeTcpConnection(fd, peer);
+        return maker_ ? maker_(fd, peer) : MakeTcpConnection(fd, peer);
       }
       // The client left between the wake-up and the accept.
       if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
@@ -151,6 +151,7 @@ class SocketListener : public Listener {
  private:
   std::vector<int> sockets_;
   int epollFd_;
+  const ConnectionMaker maker_;
   // Where the next Accept starts; the control line's sessions accept on one
   // listener from several threads.
   std::atomic<size_t> next_{0};
@@ -158,7 +159,8 @@ class SocketListener : public Listener {
 
 }  // namespace
 
-std::unique_ptr<Listener> MakeSocketListener(const TcpLine& record, int* error) {
+std::unique_ptr<Listener> MakeSocketListener(const TcpLine& record, ConnectionMaker maker,
+                                             int* error) {
   std::vector<int> sockets{record.lineSocket.load()};
   sockets.insert(sockets.end(), record.moreSockets.begin(), record.moreSockets.end());
   const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
@@ -176,7 +178,7 @@ std::unique_ptr<Listener> MakeSocketListener(const TcpLine& record, int* error) 
       return nullptr;
     }
   }
-  return std::make_unique<SocketListener>(std::move(sockets), epollFd);
+  return std::make_unique<SocketListener>(std::move(sockets), epollFd, std::move(maker));
 }
 
 int MakeWake() { return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }

@@ -284,6 +284,47 @@ bool Admit(TcpLine& line, const ClientConnection& client) {
   return false;
 }
 
+// Settles the client's connection (a TLS handshake) before it takes the
+// line's place, so a client that never completes one, or does not speak
+// TLS, holds the line no longer than kHandshakeLimitMs and never gets a byte
+// of the device. A failure is traced, counted as a refusal and logged.
+bool Settle(TcpLine& line, ClientConnection& client) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(SocketLayer::kHandshakeLimitMs);
+  std::string failure;
+  for (;;) {
+    // Only a stop counts here: clientEnding may still be the last client's.
+    if (line.stopRequested) return false;
+    const ConnectionIo io = client.Handshake();
+    if (io.kind == ConnectionIo::Kind::kDone) return true;
+    if (io.kind != ConnectionIo::Kind::kWouldBlock) {
+      failure = client.Failure().empty() ? "the handshake failed" : client.Failure();
+      break;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      failure = "no handshake within " +
+                std::to_string(SocketLayer::kHandshakeLimitMs / 1000) + " s";
+      break;
+    }
+    const WantedEvents wanted = client.Wanted(true, false);
+    const short events = static_cast<short>((wanted.readable ? POLLIN : 0) |
+                                            (wanted.writable ? POLLOUT : 0));
+    if (WaitOn(line, client.WaitHandle(), events, static_cast<int>(left.count())) ==
+        Woken::kFailed)
+      return false;
+  }
+  DebugTracef("%s handshake failed", line.name);
+  line.tally.refused.fetch_add(1, std::memory_order_relaxed);
+  if (SessionLog* log = line.layer->sessionLog(); log != nullptr) {
+    log->Write(LogPriority::kWarning, "TCP port " +
+                                          std::to_string(line.listenPort.load()) + ": " +
+                                          client.Name() + " refused: " + failure);
+  }
+  return false;
+}
+
 // A client that ended its input (shutdown(SHUT_WR), as nc -q, socat and most
 // scripts do) may still read: it keeps the line until the connection is down
 // both ways. That is when a send to it failed (it closed), keep-alive found
@@ -406,7 +447,12 @@ int SocketLayer::TcpListen(int line, int* error) {
     }
   } else {
     if (!ListenEverywhere(*record, port, error)) return 0;
-    record->listener = net::MakeSocketListener(*record, error);
+    ConnectionMaker maker;
+    if (SecureLine(line)) {
+      MutexLock lock(configMutex_);
+      maker = maker_;
+    }
+    record->listener = net::MakeSocketListener(*record, std::move(maker), error);
   }
   record->wakeFd = net::MakeWake();
   if (record->listener == nullptr || record->wakeFd < 0) {
@@ -468,6 +514,7 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
       }
       if (!Admit(line, *accepted)) continue;  // closed as it goes
     }
+    if (!Settle(line, *accepted)) continue;  // closed as it goes
 
     std::shared_ptr<ClientConnection> client(std::move(accepted));
     {

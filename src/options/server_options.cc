@@ -20,7 +20,11 @@ enum class ValueOption {
   kRfc2217,
   kMetrics,
   kControlClients,
-  kControlIdle
+  kControlIdle,
+  kTls,
+  kTlsCert,
+  kTlsKey,
+  kTlsClientCa
 };
 
 // A whole decimal number from `low` to `high`.
@@ -44,6 +48,10 @@ std::optional<ValueOption> FindValueOption(std::string_view name, bool daemon) {
   if (name == "--control-allow") return ValueOption::kControlAllow;
   if (name == "--rfc2217") return ValueOption::kRfc2217;
   if (name == "--control-clients") return ValueOption::kControlClients;
+  if (name == "--tls") return ValueOption::kTls;
+  if (name == "--tls-cert") return ValueOption::kTlsCert;
+  if (name == "--tls-key") return ValueOption::kTlsKey;
+  if (name == "--tls-client-ca") return ValueOption::kTlsClientCa;
   if (name == "--control-idle") return ValueOption::kControlIdle;
   return std::nullopt;
 }
@@ -143,6 +151,7 @@ class Parser {
       Take(*option, name, value);
     }
 
+    if (error_.empty()) CheckTls();
     OptionOutcome outcome;
     if (!error_.empty()) {
       outcome.exitStatus = kBadOptionStatus;
@@ -161,6 +170,18 @@ class Parser {
  private:
   void Fail(std::string message) {
     if (error_.empty()) error_ = std::move(message);
+  }
+
+  // TLS needs a certificate and its key, and they mean nothing without it.
+  void CheckTls() {
+    const bool files = !options_->tlsCert.empty() || !options_->tlsKey.empty() ||
+                       !options_->tlsClientCa.empty();
+    if (options_->tlsLines != 0 &&
+        (options_->tlsCert.empty() || options_->tlsKey.empty())) {
+      Fail("--tls needs --tls-cert and --tls-key");
+    } else if (options_->tlsLines == 0 && files) {
+      Fail("--tls-cert, --tls-key and --tls-client-ca need --tls");
+    }
   }
 
   void Foreign(const std::string& arg, std::string message) {
@@ -206,6 +227,27 @@ class Parser {
         }
         return;
       }
+      case ValueOption::kTls: {
+        uint32_t lines = 0;
+        if (!ParseTlsLines(value, &lines)) {
+          Fail(prefix +
+               ": not a list of lines such as control,1,2 (data lines 1-8), or all");
+          return;
+        }
+        options_->tlsLines |= lines;
+        return;
+      }
+      case ValueOption::kTlsCert:
+      case ValueOption::kTlsKey:
+      case ValueOption::kTlsClientCa:
+        if (value.empty()) {
+          Fail(std::string(name) + " needs a file name");
+          return;
+        }
+        (option == ValueOption::kTlsCert  ? options_->tlsCert
+         : option == ValueOption::kTlsKey ? options_->tlsKey
+                                          : options_->tlsClientCa) = value;
+        return;
       case ValueOption::kControlClients:
         if (!ParseCount(value, 1, kMaxControlClients, &options_->controlClients))
           Fail(prefix + ": not a number of clients from 1 to " +
@@ -266,6 +308,29 @@ std::string FormatEndpoint(const IpAddress& address, uint16_t port) {
   return (address.family == 6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
+bool ParseTlsLines(std::string_view text, uint32_t* lines) {
+  if (text == "all") {
+    *lines = (1u << kLineCount) - 1;
+    return true;
+  }
+  uint32_t result = 0;
+  for (;;) {
+    const size_t comma = text.find(',');
+    const std::string_view item = text.substr(0, comma);
+    if (item == "control") {
+      result |= 1u;
+    } else if (item.size() == 1 && item[0] >= '1' && item[0] < '0' + kLineCount) {
+      result |= 1u << (item[0] - '0');
+    } else {
+      return false;
+    }
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  *lines = result;
+  return true;
+}
+
 bool ParseRfc2217Lines(std::string_view text, uint8_t* lines) {
   if (text == "all") {
     *lines = 0xFF;
@@ -314,6 +379,13 @@ std::string UsageText(std::string_view program, bool window) {
       "                       replaces --allow there (repeatable)\n"
       "  --rfc2217 LINES      data lines that speak RFC 2217: 1-8, a list such as\n"
       "                       1,3,5, or all\n"
+      "  --tls LINES          lines that speak TLS: control and data line numbers,\n"
+      "                       e.g. control,1,2, or all; needs --tls-cert and\n"
+      "                       --tls-key\n"
+      "  --tls-cert FILE      the server's certificate chain (PEM)\n"
+      "  --tls-key FILE       its private key (PEM)\n"
+      "  --tls-client-ca FILE every client of a TLS line must show a certificate\n"
+      "                       that chains to this CA (PEM)\n"
       "  --control-clients N  serve up to N control clients at once (1-16; default\n"
       "                       1), each in its own session; the next one waits\n"
       "  --control-idle SECS  close a control client that completes no command for\n"

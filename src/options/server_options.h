@@ -9,6 +9,8 @@
 //   --control-idle SECS  close a control client that completes no command
 //                        for that long (0, the default: never)
 //   --metrics ADDR:PORT  (qmxd) serve the counters over HTTP for Prometheus
+//   --tls LINES          lines that speak TLS: "control,1,2" or "all"
+//   --tls-cert FILE, --tls-key FILE, --tls-client-ca FILE  (PEM)
 //   -h, --help, -V, --version
 //   --check              (qmxd) check qmx.txt and exit
 //
@@ -38,6 +40,13 @@ struct ServerOptions {
   uint8_t rfc2217Lines = 0;  // bit L-1 set: data line L speaks RFC 2217
   int controlClients = 1;
   int controlIdleSeconds = 0;
+  // Lines that speak TLS (bit 0 the control line, bit L data line L), the
+  // server's certificate and key, and the CA client certificates must chain
+  // to ("" for none: no client certificate asked for).
+  uint32_t tlsLines = 0;
+  std::string tlsCert;
+  std::string tlsKey;
+  std::string tlsClientCa;
   bool check = false;  // qmxd --check: check the settings, serve nothing
   // qmxd --metrics: where the metrics page listens.
   bool metricsGiven = false;
@@ -75,6 +84,10 @@ bool ParseEndpoint(std::string_view text, IpAddress* address, uint16_t* port);
 
 // The other way: "127.0.0.1:9400", "[::1]:9400".
 std::string FormatEndpoint(const IpAddress& address, uint16_t port);
+
+// "control,1,2" or "all" to a set of lines (bit 0 the control line, bit L
+// data line L).
+bool ParseTlsLines(std::string_view text, uint32_t* lines);
 
 // "3", "1,3,5" or "all" to a set of data lines (bit L-1 for line L).
 bool ParseRfc2217Lines(std::string_view text, uint8_t* lines);

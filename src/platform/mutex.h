@@ -16,7 +16,9 @@
 //   5. TcpLine::clientMutex  a line's client socket
 //      RsPort::writeMutex    a port's device writes
 //   6. leaves, under which nothing else is taken: LogRing::mutex (the logs),
-//      configMutex and refusalMutex (net_access.cc), sinkMutex (debug_trace.cc)
+//      configMutex and refusalMutex (net_access.cc), sinkMutex (debug_trace.cc),
+//      SessionLog::mutex_, a TLS connection's session lock (tls_connection.h),
+//      the TLS credentials' lock (tls_credentials.h)
 // The declarations say the same with ACQUIRED_BEFORE / ACQUIRED_AFTER where
 // they can name each other; clang checks it with -Wthread-safety-beta.
 //

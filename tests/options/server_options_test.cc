@@ -157,3 +157,45 @@ TEST(ServerOptions, WindowLeavesOtherArgumentsForQt) {
 
 }  // namespace
 }  // namespace qmx
+
+namespace qmx {
+namespace {
+
+// The options of sessions, metrics and TLS: their values, and what each
+// needs.
+TEST(ServerOptions, SessionMetricsAndTlsOptions) {
+  ServerOptions options;
+  const std::vector<std::string> good = {
+      "--control-clients", "4",     "--control-idle",  "300",         "--metrics",
+      "[::1]:9400",        "--tls", "control,2",       "--tls-cert",  "s.pem",
+      "--tls-key",         "s.key", "--tls-client-ca", "ca.pem"};
+  ASSERT_TRUE(ParseServerOptions("qmxd", good, false, &options).run);
+  EXPECT_EQ(options.controlClients, 4);
+  EXPECT_EQ(options.controlIdleSeconds, 300);
+  EXPECT_EQ(FormatEndpoint(options.metricsAddress, options.metricsPort), "[::1]:9400");
+  EXPECT_EQ(options.tlsLines, 0b101u);  // the control line and data line 2
+  uint32_t all = 0;
+  ASSERT_TRUE(ParseTlsLines("all", &all));
+  EXPECT_EQ(all, 0x1FFu);
+
+  auto error = [](const std::vector<std::string>& args) {
+    ServerOptions ignored;
+    const OptionOutcome outcome = ParseServerOptions("qmxd", args, false, &ignored);
+    EXPECT_EQ(outcome.exitStatus, kBadOptionStatus);
+    return outcome.error;
+  };
+  EXPECT_NE(error({"--control-clients", "17"}).find("1 to 16"), std::string::npos);
+  EXPECT_NE(error({"--control-clients", "0"}).find("1 to 16"), std::string::npos);
+  EXPECT_NE(error({"--control-idle", "-1"}).find("seconds"), std::string::npos);
+  EXPECT_NE(error({"--metrics", "::1:9400"}).find("[::1]:9400"), std::string::npos);
+  EXPECT_NE(error({"--tls", "control,9"}).find("control,1,2"), std::string::npos);
+  EXPECT_NE(error({"--tls", "1"}).find("needs --tls-cert"), std::string::npos);
+  EXPECT_NE(error({"--tls-cert", "s.pem"}).find("need --tls"), std::string::npos);
+  // The window program has no metrics page: the option is left to Qt.
+  ServerOptions window;
+  ASSERT_TRUE(ParseServerOptions("qmx", {"--metrics", "127.0.0.1:1"}, true, &window).run);
+  EXPECT_FALSE(window.metricsGiven);
+}
+
+}  // namespace
+}  // namespace qmx

@@ -30,7 +30,8 @@ class Sessions : public FakeServer {
     client.Send(command + "\r");
     ReceivedUntil(client, [&](const std::string& s) {
       const size_t echoEnd = s.find("\r\n");
-      return echoEnd != std::string::npos && s.size() > echoEnd + 2 && s.ends_with("\r\n");
+      return echoEnd != std::string::npos && s.size() > echoEnd + 2 &&
+             s.ends_with("\r\n");
     });
     return client.TakeReceived();
   }

@@ -1,0 +1,223 @@
+#!/usr/bin/env python3
+"""TLS lines of the real qmxd against standard TLS clients, Python's ssl and
+`openssl s_client`, with client certificates from a CA made for the test. A client without a certificate, one whose certificate
+another CA signed, and one that does not speak TLS at all are closed and
+never get a byte of the device.
+
+Usage: tls_clients_test.py BIN_DIR
+Exit status 0 when every check passed, 1 otherwise, 77 when a tool is missing.
+"""
+import os
+import re
+import select
+import shutil
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+
+GREETING = b"QMX ver2.01 ready\r\n"
+HELLO = b"220 QMX ver2.01 ready\r\n"
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_listening(port, limit=10.0):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def openssl(folder, *args):
+    subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
+
+
+def make_certificates(folder):
+    """A CA, the server's certificate for 127.0.0.1, two clients of the CA
+    and one client of another CA; EC keys, valid for a day."""
+    for ca in ("ca", "other-ca"):
+        openssl(folder, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                "-nodes", "-keyout", f"{ca}.key", "-out", f"{ca}.pem", "-days", "1",
+                "-subj", f"/CN={ca}")
+    def issue(name, ca, extra):
+        openssl(folder, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                "-keyout", f"{name}.key", "-out", f"{name}.csr", "-subj", f"/CN={name}")
+        with open(os.path.join(folder, f"{name}.ext"), "w") as f:
+            f.write(extra)
+        openssl(folder, "x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey",
+                f"{ca}.key", "-CAcreateserial", "-out", f"{name}.pem", "-days", "1",
+                "-extfile", f"{name}.ext")
+    issue("server", "ca", "subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n")
+    issue("alice", "ca", "extendedKeyUsage=clientAuth\n")
+    issue("bob", "ca", "extendedKeyUsage=clientAuth\n")
+    issue("mallory", "other-ca", "extendedKeyUsage=clientAuth\n")
+
+
+def client_context(folder, name=None):
+    context = ssl.create_default_context(cafile=os.path.join(folder, "ca.pem"))
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    if name is not None:
+        context.load_cert_chain(os.path.join(folder, f"{name}.pem"),
+                                os.path.join(folder, f"{name}.key"))
+    return context
+
+
+def connect(folder, port, name):
+    raw = socket.create_connection(("127.0.0.1", port), timeout=10)
+    return client_context(folder, name).wrap_socket(raw, server_hostname="127.0.0.1")
+
+
+def read_until(sock, enough, limit=10.0):
+    sock.settimeout(limit)
+    data = b""
+    end = time.monotonic() + limit
+    while not enough(data) and time.monotonic() < end:
+        try:
+            chunk = sock.recv(65536)
+        except (socket.timeout, ssl.SSLError, OSError):
+            break
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def refused(folder, port, name):
+    """True when a client with certificate `name` (None: none) is closed by
+    the server without getting a byte."""
+    try:
+        with connect(folder, port, name) as s:
+            # TLS 1.3 finishes the client's side first: the refusal shows on
+            # the first read.
+            return read_until(s, lambda data: len(data) > 0, 10) == b""
+    except (ssl.SSLError, OSError):
+        return True
+
+
+def main():
+    bin_dir = os.path.abspath(sys.argv[1])
+    for tool in ("openssl",):
+        if shutil.which(tool) is None:
+            print(tool, "is missing")
+            return 77
+    folder = tempfile.mkdtemp(prefix="qmx-tls-")
+    control, data, metrics = free_port(), free_port(), free_port()
+    lines = ["QMX TLS clients", str(control), f"{data},com1"] + ["unused,unused"] * 7
+    lines += [f"com{n},9600,n,8,1,n" for n in range(1, 9)] + ["0"]
+    with open(os.path.join(folder, "qmx.txt"), "w", newline="") as f:
+        f.write("".join(line + "\r\n" for line in lines))
+    make_certificates(folder)
+    vport = subprocess.Popen([os.path.join(bin_dir, "qmx-vport"), "com1"], cwd=folder)
+    server = None
+    try:
+        for _ in range(200):
+            if os.path.lexists(os.path.join(folder, "com1")):
+                break
+            time.sleep(0.02)
+        stderr = open(os.path.join(folder, "qmxd.stderr"), "w")
+        server = subprocess.Popen(
+            [os.path.join(bin_dir, "qmxd"), "--listen", "127.0.0.1", "--tls", "control,1",
+             "--tls-cert", "server.pem", "--tls-key", "server.key", "--tls-client-ca",
+             "ca.pem", "--metrics", f"127.0.0.1:{metrics}"],
+            cwd=folder, stderr=stderr)
+        if not (wait_listening(control) and wait_listening(data)):
+            print("FAIL: qmxd does not listen")
+            return 1
+
+        # Python's ssl: TLS 1.3, the greeting and a reply.
+        with connect(folder, control, "alice") as s:
+            check(s.version() == "TLSv1.3", f"protocol {s.version()}")
+            check(read_until(s, lambda d: d == GREETING) == GREETING, "greeting over TLS")
+            s.sendall(b"hello\r")
+            got = read_until(s, lambda d: d.endswith(HELLO))
+            check(got == b"hello\r\n" + HELLO, f"hello over TLS got {got!r}")
+        # The data line: every byte both ways through the echo device.
+        pattern = bytes((i * 7 + 3) % 256 for i in range(300000))
+        with connect(folder, data, "bob") as s:
+            s.sendall(pattern)
+            got = read_until(s, lambda d: len(d) >= len(pattern), 30)
+            check(got == pattern, f"data line echo over TLS: {len(got)} of {len(pattern)} bytes")
+
+        # openssl s_client with a client certificate, on the data line: what
+        # it types comes back from the echo device.
+        client = subprocess.Popen(
+            ["openssl", "s_client", "-connect", f"127.0.0.1:{data}", "-quiet",
+             "-CAfile", "ca.pem", "-cert", "bob.pem", "-key", "bob.key",
+             "-verify_return_error"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            cwd=folder)
+        client.stdin.write(b"through s_client\n")
+        client.stdin.flush()
+        got = b""
+        end = time.monotonic() + 10
+        while len(got) < 17 and time.monotonic() < end:
+            ready, _, _ = select.select([client.stdout], [], [], 0.5)
+            if ready:
+                chunk = os.read(client.stdout.fileno(), 4096)
+                if not chunk:
+                    break
+                got += chunk
+        client.kill()
+        client.wait(timeout=10)
+        check(got == b"through s_client\n", f"openssl s_client got {got!r}")
+
+        # Refused: no certificate, another CA's, and no TLS at all.
+        check(refused(folder, data, None), "a client without a certificate was served")
+        check(refused(folder, data, "mallory"), "another CA's client was served")
+        with socket.create_connection(("127.0.0.1", data), timeout=10) as s:
+            s.sendall(b"plain text, not TLS\r\n")
+            got = read_until(s, lambda d: False, 15)
+            check(b"plain text" not in got, f"a plain client got {got!r}")
+        # Silent: closed within the handshake limit, then the line serves again.
+        silent = socket.create_connection(("127.0.0.1", data), timeout=10)
+        check(read_until(silent, lambda d: False, 15) == b"", "a silent client got bytes")
+        silent.close()
+        with connect(folder, data, "bob") as s:
+            s.sendall(b"again")
+            check(read_until(s, lambda d: len(d) >= 5) == b"again", "served after the silent one")
+
+        with socket.create_connection(("127.0.0.1", metrics), timeout=10) as s:
+            s.sendall(b"GET /metrics HTTP/1.0\r\n\r\n")
+            page = read_until(s, lambda d: False)
+        # The four above, and the probe that found the line listening.
+        found = re.search(rb'qmx_line_connections_total\{line="1",result="refused"\} (\d+)', page)
+        check(found is not None and int(found.group(1)) >= 4,
+              f"the refusals are not counted: {found and found.group(0)!r}")
+        server.terminate()
+        server.wait(timeout=20)
+        log = open(os.path.join(folder, "qmxd.stderr"), "rb").read()
+        check(b"alice connected" in log, "the log does not name the client by its certificate")
+        check(b"refused: " in log, "the log does not say why a client was refused")
+        if failures:
+            sys.stdout.write(log.decode(errors="replace"))
+        return 1 if failures else 0
+    finally:
+        if server is not None and server.poll() is None:
+            server.terminate()
+            server.wait(timeout=20)
+        vport.terminate()
+        vport.wait(timeout=20)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
