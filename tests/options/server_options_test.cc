@@ -166,8 +166,8 @@ namespace {
 TEST(ServerOptions, SessionMetricsAndTlsOptions) {
   ServerOptions options;
   const std::vector<std::string> good = {
-      "--control-clients", "4",     "--control-idle",  "300",         "--metrics",
-      "[::1]:9400",        "--tls", "control,2",       "--tls-cert",  "s.pem",
+      "--control-clients", "4",     "--control-idle",  "300",        "--metrics",
+      "[::1]:9400",        "--tls", "control,2",       "--tls-cert", "s.pem",
       "--tls-key",         "s.key", "--tls-client-ca", "ca.pem"};
   ASSERT_TRUE(ParseServerOptions("qmxd", good, false, &options).run);
   EXPECT_EQ(options.controlClients, 4);
