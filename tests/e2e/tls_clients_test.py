@@ -18,33 +18,10 @@ import sys
 import tempfile
 import time
 
+from client_support import check, failures, free_port, read_until, wait_listening
+
 GREETING = b"QMX ver2.01 ready\r\n"
 HELLO = b"220 QMX ver2.01 ready\r\n"
-failures = []
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAIL:", what)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_listening(port, limit=10.0):
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
-                s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
-                return True
-        except OSError:
-            time.sleep(0.05)
-    return False
 
 
 def openssl(folder, *args):
@@ -84,21 +61,6 @@ def client_context(folder, name=None):
 def connect(folder, port, name):
     raw = socket.create_connection(("127.0.0.1", port), timeout=10)
     return client_context(folder, name).wrap_socket(raw, server_hostname="127.0.0.1")
-
-
-def read_until(sock, enough, limit=10.0):
-    sock.settimeout(limit)
-    data = b""
-    end = time.monotonic() + limit
-    while not enough(data) and time.monotonic() < end:
-        try:
-            chunk = sock.recv(65536)
-        except (socket.timeout, ssl.SSLError, OSError):
-            break
-        if not chunk:
-            break
-        data += chunk
-    return data
 
 
 def refused(folder, port, name):

@@ -1,0 +1,49 @@
+"""What the Python end-to-end tests share: checks that collect failures,
+free TCP ports, waiting for a listener, and bounded reads."""
+import socket
+import ssl
+import time
+
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_listening(port, limit=10.0):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
+                # A reset, so the probe does not hold a data line.
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def read_until(sock, enough, limit=10.0):
+    """Reads until enough(data) holds, the peer ends or fails, or the time is
+    up."""
+    sock.settimeout(limit)
+    data = b""
+    end = time.monotonic() + limit
+    while not enough(data) and time.monotonic() < end:
+        try:
+            chunk = sock.recv(65536)
+        except (socket.timeout, ssl.SSLError, OSError):
+            break
+        if not chunk:
+            break
+        data += chunk
+    return data
