@@ -26,6 +26,7 @@
 #include "platform/allocator_settings.h"
 #include "platform/debug_trace.h"
 #include "server/server.h"
+#include "tls/tls_credentials.h"
 #include "ui/corv_app.h"
 
 namespace {
@@ -104,6 +105,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   table.SetRfc2217Lines(options.rfc2217Lines);
+  // TLS lines serve the next clients with the credentials read here; the
+  // window has no reload, so a renewed certificate needs a restart.
+  if (options.tlsLines != 0) {
+    qmx::TlsCredentials tls(options.tlsCert, options.tlsKey, options.tlsClientCa);
+    if (!tls.Load(&failure)) {
+      std::fprintf(stderr, "qmx: cannot serve: TLS: %s\n", failure.c_str());
+      return qmx::kConfigStatus;
+    }
+    table.net.SetConnectionMaker(options.tlsLines, tls.Maker());
+  }
   qmx::InitTraceFromEnvironment();
   table.net.TcpSetRefusalListener(
       [&table](const std::string& t) { table.AppendErrorLog(t); });
