@@ -21,7 +21,7 @@ ServerStats Sample() {
   ServerStats s;
   s.startTime = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
   LineStats control;
-  control.tcpPort = 8001;
+  control.tcpPort = 7001;  // a number on the page only: nothing listens
   control.accepted = 3;
   control.refused = 1;
   control.clients.resize(1);
