@@ -66,8 +66,6 @@ class ClientConnection {
   // saying why. A plain connection is settled at once.
   virtual ConnectionIo Handshake() { return {}; }
   virtual std::string Failure() const { return {}; }
-  // True for an encrypted connection.
-  virtual bool Secure() const { return false; }
 
   virtual ConnectionIo Receive(std::span<uint8_t> into) = 0;
   virtual ConnectionIo SendNow(std::span<const uint8_t> bytes) = 0;

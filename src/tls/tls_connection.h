@@ -67,7 +67,6 @@ class TlsConnection final : public ClientConnection {
   // Why the connection went (a handshake's failure: "wrong version number",
   // "peer did not return a certificate"); "" while it has not.
   std::string Failure() const override;
-  bool Secure() const override { return true; }
 
   // The common name of the client's certificate once the handshake verified
   // one; "" without a client authority, or before the handshake completed.
