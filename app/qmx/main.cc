@@ -25,6 +25,7 @@
 #include "options/server_options.h"
 #include "platform/allocator_settings.h"
 #include "platform/debug_trace.h"
+#include "platform/printable_text.h"
 #include "server/server.h"
 #include "tls/tls_credentials.h"
 #include "ui/corv_app.h"
@@ -114,6 +115,10 @@ int main(int argc, char** argv) {
       return qmx::kConfigStatus;
     }
     table.net.SetConnectionMaker(options.tlsLines, tls.Maker());
+  }
+  if (!qmx::ApplyAccessSettings(options, table.net, &failure)) {
+    std::fprintf(stderr, "qmx: cannot serve: %s\n", qmx::PrintableText(failure).c_str());
+    return qmx::kConfigStatus;
   }
   qmx::InitTraceFromEnvironment();
   table.net.TcpSetRefusalListener(

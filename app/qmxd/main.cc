@@ -96,7 +96,7 @@ int CheckSettings(qmx::LineTable& table) {
 // SIGHUP: qmx.txt again, with the service manager told that the server
 // reloads until it is done ("RELOADING=1" wants the time it began with it).
 void Reload(qmx::LineTable& table, const qmx::SystemdNotifier& notifier,
-            qmx::TlsCredentials* tls) {
+            const qmx::ServerOptions& options, qmx::TlsCredentials* tls) {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   const long long micros =
@@ -111,6 +111,20 @@ void Reload(qmx::LineTable& table, const qmx::SystemdNotifier& notifier,
                            "reload: TLS credentials kept as they were: " + failure);
   } else if (tls != nullptr) {
     table.sessionLog.Write(qmx::LogPriority::kInfo, "reload: TLS credentials read again");
+  }
+  // The allow-lists' and operators' files: a client connected keeps its
+  // session, and is an observer from its next command when its name left
+  // the operators.
+  if (!options.allowFiles.empty() || !options.controlAllowFiles.empty() ||
+      options.controlOperatorsGiven) {
+    if (!qmx::ApplyAccessSettings(options, table.net, &failure)) {
+      table.sessionLog.Write(qmx::LogPriority::kError,
+                             "reload: allow-lists and operators kept as they were: " +
+                                 qmx::PrintableText(failure));
+    } else {
+      table.sessionLog.Write(qmx::LogPriority::kInfo,
+                             "reload: allow-lists and operators read again");
+    }
   }
   notifier.Notify("READY=1");
 }
@@ -158,6 +172,10 @@ int main(int argc, char** argv) {
       return qmx::kConfigStatus;
     }
     table.net.SetConnectionMaker(options.tlsLines, tls->Maker());
+  }
+  if (!qmx::ApplyAccessSettings(options, table.net, &failure)) {
+    std::fprintf(stderr, "qmxd: cannot serve: %s\n", qmx::PrintableText(failure).c_str());
+    return qmx::kConfigStatus;
   }
 
   qmx::InitTraceFromEnvironment();
@@ -247,7 +265,7 @@ int main(int argc, char** argv) {
     signal = notifier.Enabled() ? sigtimedwait(&signals, nullptr, &tick)
                                 : sigwaitinfo(&signals, nullptr);
     if (signal == SIGHUP) {
-      Reload(table, notifier, tls.get());
+      Reload(table, notifier, options, tls.get());
       continue;
     }
     if (signal > 0) break;

@@ -85,6 +85,9 @@ class ClientConnection {
   virtual const IpAddress& Peer() const = 0;
   // How the logs name the client: its address, or a certificate's name.
   virtual std::string Name() const = 0;
+  // The common name of a client certificate the handshake verified; empty
+  // for a client that presented none (every plain connection).
+  virtual std::string CertifiedName() const { return {}; }
 };
 
 // A plain TCP connection over an accepted socket `fd`, which it owns from

@@ -17,6 +17,7 @@
 #include "net/socket_internal.h"
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
+#include "platform/session_log.h"
 
 namespace qmx {
 
@@ -82,6 +83,60 @@ bool SocketLayer::SecureLine(int line) {
   const int bit = record->control ? 0 : line;
   MutexLock lock(configMutex_);
   return (secureLines_ & (1u << bit)) != 0;
+}
+
+void SocketLayer::SetControlOperators(std::optional<std::vector<std::string>> names) {
+  MutexLock lock(configMutex_);
+  operators_ = std::move(names);
+}
+
+bool SocketLayer::ControlRoles() {
+  MutexLock lock(configMutex_);
+  return operators_.has_value();
+}
+
+bool SocketLayer::IsOperator(const ClientConnection& client) {
+  // Read before the lock: a connection's name takes its own session lock.
+  const std::string name = client.CertifiedName();
+  MutexLock lock(configMutex_);
+  if (!operators_) return true;
+  return !name.empty() &&
+         std::find(operators_->begin(), operators_->end(), name) != operators_->end();
+}
+
+bool SocketLayer::MayOperate(int record) {
+  TcpLine* line = FindLine(record);
+  if (line == nullptr) return false;
+  std::shared_ptr<ClientConnection> client;
+  {
+    MutexLock lock(line->clientMutex);
+    client = line->client;
+  }
+  return client != nullptr && IsOperator(*client);
+}
+
+bool SocketLayer::TakeControlPlace(TcpLine& line, ClientConnection& client) {
+  if (IsOperator(client)) {
+    controlHeld_.fetch_add(1);
+    return true;
+  }
+  // An observer takes a place only while another stays free after it.
+  const int places = controlClients_.load();
+  int held = controlHeld_.load();
+  while (held < places - 1) {
+    if (controlHeld_.compare_exchange_weak(held, held + 1)) return true;
+  }
+  line.tally.refused.fetch_add(1, std::memory_order_relaxed);
+  const std::string reason = "the last control place is kept for an operator";
+  const std::string reply = "530 " + reason + "\r\n";
+  (void)client.SendNow(
+      std::span(reinterpret_cast<const uint8_t*>(reply.data()), reply.size()));
+  if (sessionLog_ != nullptr) {
+    sessionLog_->Write(LogPriority::kWarning,
+                       "TCP port " + std::to_string(line.listenPort.load()) + ": " +
+                           client.Name() + " refused: " + reason);
+  }
+  return false;
 }
 
 void SocketLayer::SetControlClients(int count) {

@@ -72,6 +72,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -270,6 +271,17 @@ class SocketLayer {
     return controlIdleSeconds_.load(std::memory_order_relaxed);
   }
 
+  // Operators and observers on the control line. With a list set, only a
+  // client whose verified certificate names one of `names` is an operator;
+  // every other client is an observer, and one control place is kept for an
+  // operator (an observer is refused when it would take the last free one).
+  // Without a list (the default, or nullopt) every client is an operator.
+  // Takes effect at the next command and the next connect.
+  void SetControlOperators(std::optional<std::vector<std::string>> names);
+  bool ControlRoles();
+  // True when control session record `record`'s client may change things.
+  bool MayOperate(int record);
+
   int TcpStartup(int* error);
   int TcpSocket(int line, int* error);
   int TcpListen(int line, int* error);
@@ -420,8 +432,15 @@ class SocketLayer {
   // is traced and left out.
   void StartControlSessions(TcpLine& control);
   void StopControlSessions();
+  // Takes a control place for `client` on `line`: false, with the refusal
+  // logged and counted, when an observer would take the last free one.
+  // Every place taken is given back with LeaveControlPlace.
+  bool TakeControlPlace(TcpLine& line, ClientConnection& client);
+  void LeaveControlPlace() { controlHeld_.fetch_sub(1); }
+  bool IsOperator(const ClientConnection& client);
   std::atomic<int> controlClients_{1};
   std::atomic<int> controlIdleSeconds_{0};
+  std::atomic<int> controlHeld_{0};  // control sessions with a client
   Network* const network_;
   SessionLog* const sessionLog_;
   std::atomic<int> started_{0};
@@ -439,6 +458,7 @@ class SocketLayer {
   bool controlAllowSet_ GUARDED_BY(configMutex_) = false;
   uint32_t secureLines_ GUARDED_BY(configMutex_) = 0;
   ConnectionMaker maker_ GUARDED_BY(configMutex_);
+  std::optional<std::vector<std::string>> operators_ GUARDED_BY(configMutex_);
 
   // The refusal listener and the limiter. The listener is copied out and
   // called with no lock held.

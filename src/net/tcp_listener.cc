@@ -515,13 +515,17 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
       if (!Admit(line, *accepted)) continue;  // closed as it goes
     }
     if (!Settle(line, *accepted)) continue;  // closed as it goes
+    if (line.control && !TakeControlPlace(line, *accepted)) continue;
 
     std::shared_ptr<ClientConnection> client(std::move(accepted));
     {
       MutexLock lock(line.clientMutex);
       // A disconnect under way has already looked for a client; this one is
       // dropped unserved and the loop ends on the stop flag.
-      if (line.stopRequested) continue;
+      if (line.stopRequested) {
+        if (line.control) LeaveControlPlace();
+        continue;
+      }
       line.client = client;
       line.clientEnding = false;
       line.dropReason = DropReason::kNone;
@@ -570,6 +574,7 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
       line.client.reset();
       if (line.control) line.clientSerial.fetch_add(1);
     }
+    if (line.control) LeaveControlPlace();
     if (line.control && wake != nullptr) wake->Set();
   }
   // A stop takes the listener away as an accept on a shut-down socket fails.

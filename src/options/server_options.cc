@@ -24,7 +24,8 @@ enum class ValueOption {
   kTls,
   kTlsCert,
   kTlsKey,
-  kTlsClientCa
+  kTlsClientCa,
+  kControlOperators
 };
 
 // A whole decimal number from `low` to `high`.
@@ -53,6 +54,7 @@ std::optional<ValueOption> FindValueOption(std::string_view name, bool daemon) {
   if (name == "--tls-key") return ValueOption::kTlsKey;
   if (name == "--tls-client-ca") return ValueOption::kTlsClientCa;
   if (name == "--control-idle") return ValueOption::kControlIdle;
+  if (name == "--control-operators") return ValueOption::kControlOperators;
   return std::nullopt;
 }
 
@@ -181,6 +183,10 @@ class Parser {
       Fail("--tls needs --tls-cert and --tls-key");
     } else if (options_->tlsLines == 0 && files) {
       Fail("--tls-cert, --tls-key and --tls-client-ca need --tls");
+    } else if (options_->controlOperatorsGiven &&
+               ((options_->tlsLines & 1u) == 0 || options_->tlsClientCa.empty())) {
+      // Operators are told apart by their certificates alone.
+      Fail("--control-operators needs --tls control and --tls-client-ca");
     }
   }
 
@@ -214,6 +220,18 @@ class Parser {
       }
       case ValueOption::kAllow:
       case ValueOption::kControlAllow: {
+        if (value.starts_with("@")) {
+          // A file of nets, read at start and again on each reload.
+          if (value.size() == 1) {
+            Fail(prefix + ": needs a file name after @");
+            return;
+          }
+          (option == ValueOption::kAllow ? options_->allowFiles
+                                         : options_->controlAllowFiles)
+              .push_back(value.substr(1));
+          if (option == ValueOption::kControlAllow) options_->controlAllowGiven = true;
+          return;
+        }
         IpNet net;
         if (!ParseIpNet(value, &net)) {
           Fail(prefix + ": not a net such as 192.0.2.0/24, 10.0.0.1 or 2001:db8::/32");
@@ -227,6 +245,14 @@ class Parser {
         }
         return;
       }
+      case ValueOption::kControlOperators:
+        if (value.empty() || value == "@") {
+          Fail(prefix + ": needs names, or @ and a file of names");
+          return;
+        }
+        options_->controlOperators = value;
+        options_->controlOperatorsGiven = true;
+        return;
       case ValueOption::kTls: {
         uint32_t lines = 0;
         if (!ParseTlsLines(value, &lines)) {
@@ -377,6 +403,8 @@ std::string UsageText(std::string_view program, bool window) {
       "                       closed at once and logged; default: everyone\n"
       "  --control-allow NET  the same for the control line alone; when given it\n"
       "                       replaces --allow there (repeatable)\n"
+      "                       (both take @FILE too: one net a line, read again on\n"
+      "                       reload)\n"
       "  --rfc2217 LINES      data lines that speak RFC 2217: 1-8, a list such as\n"
       "                       1,3,5, or all\n"
       "  --tls LINES          lines that speak TLS: control and data line numbers,\n"
@@ -386,6 +414,10 @@ std::string UsageText(std::string_view program, bool window) {
       "  --tls-key FILE       its private key (PEM)\n"
       "  --tls-client-ca FILE every client of a TLS line must show a certificate\n"
       "                       that chains to this CA (PEM)\n"
+      "  --control-operators NAMES  only clients whose certificate names one of\n"
+      "                       these (a comma list, or @FILE with one a line) may\n"
+      "                       open, close, receive, save and drop; the others may\n"
+      "                       look; needs --tls control and --tls-client-ca\n"
       "  --control-clients N  serve up to N control clients at once (1-16; default\n"
       "                       1), each in its own session; the next one waits\n"
       "  --control-idle SECS  close a control client that completes no command for\n"

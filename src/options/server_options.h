@@ -11,6 +11,7 @@
 //   --metrics ADDR:PORT  (qmxd) serve the counters over HTTP for Prometheus
 //   --tls LINES          lines that speak TLS: "control,1,2" or "all"
 //   --tls-cert FILE, --tls-key FILE, --tls-client-ca FILE  (PEM)
+//   --control-operators NAMES|@FILE  certificate names that may change things
 //   -h, --help, -V, --version
 //   --check              (qmxd) check qmx.txt and exit
 //
@@ -22,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +39,13 @@ struct ServerOptions {
   std::vector<IpNet> allow;       // empty: everyone
   std::vector<IpNet> controlAllow;
   bool controlAllowGiven = false;
+  // Files of nets (--allow @FILE, --control-allow @FILE), one a line, read
+  // at start and again on each reload (LoadAccessSettings).
+  std::vector<std::string> allowFiles;
+  std::vector<std::string> controlAllowFiles;
+  // --control-operators as given: "alice,bob" or "@FILE".
+  bool controlOperatorsGiven = false;
+  std::string controlOperators;
   uint8_t rfc2217Lines = 0;  // bit L-1 set: data line L speaks RFC 2217
   int controlClients = 1;
   int controlIdleSeconds = 0;
@@ -109,6 +118,27 @@ std::string NetworkSummary(const ServerOptions& options);
 // with "cannot listen on 192.0.2.77: Cannot assign requested address" in
 // *failure; nothing has been served either way.
 bool ApplyNetworkOptions(const ServerOptions& options, SocketLayer& net,
+                         std::string* failure);
+
+// Who may connect and who may operate, as files and options say now: the
+// allow-lists (the nets given plus those of the files) and the operators.
+struct AccessSettings {
+  std::vector<IpNet> allow;
+  std::vector<IpNet> controlAllow;
+  bool controlAllowGiven = false;
+  std::optional<std::vector<std::string>> operators;
+};
+
+// Reads the files the options name. False, with "FILE line 3: not a net ..."
+// or "FILE: No such file or directory" in *failure, when one cannot be used;
+// a file that lists no net fails too, as an empty list would admit everyone.
+bool LoadAccessSettings(const ServerOptions& options, AccessSettings* settings,
+                        std::string* failure);
+
+// LoadAccessSettings, then hands the result to the socket layer; on a
+// failure nothing changes. At start, after ApplyNetworkOptions, and on each
+// reload (clients connected keep their sessions).
+bool ApplyAccessSettings(const ServerOptions& options, SocketLayer& net,
                          std::string* failure);
 
 }  // namespace qmx

@@ -14,11 +14,14 @@ constexpr std::string_view kCommandDelimiters = " \r";
 
 }  // namespace
 
+constexpr CommandAccess kAll = CommandAccess::kEveryone;
+constexpr CommandAccess kOps = CommandAccess::kOperators;
+
 const CommandEntry commandTable[] = {
-    {"hello", CmdHello},   {"open", CmdOpen},       {"close", CmdClose},
-    {"status", CmdStatus}, {"receive", CmdReceive}, {"help", CmdHelp},
-    {"?", CmdHelp},        {"save", CmdSave},       {"stats", CmdStats},
-    {"drop", CmdDrop},     {nullptr, nullptr},
+    {"hello", CmdHello, kAll},   {"open", CmdOpen, kOps},       {"close", CmdClose, kOps},
+    {"status", CmdStatus, kAll}, {"receive", CmdReceive, kOps}, {"help", CmdHelp, kAll},
+    {"?", CmdHelp, kAll},        {"save", CmdSave, kOps},       {"stats", CmdStats, kAll},
+    {"drop", CmdDrop, kOps},     {nullptr, nullptr, kAll},
 };
 
 ReplyBatch::ReplyBatch(LineTable& table)
@@ -50,7 +53,7 @@ int FindCommand(std::string_view word) {
   return -1;
 }
 
-int ExecuteCommand(LineTable& table, std::string_view line) {
+int ExecuteCommand(LineTable& table, std::string_view line, bool operatorClient) {
   // The line is at most 999 characters (the relay loop's line buffer); the
   // working copy takes the same bound.
   std::string copy(line.substr(0, 999));
@@ -64,6 +67,10 @@ int ExecuteCommand(LineTable& table, std::string_view line) {
   if (row < 0) {
     SendCmdReply(table, kReplyBadRequest);
     return 0;
+  }
+  if (!operatorClient && commandTable[row].access == CommandAccess::kOperators) {
+    SendCmdReply(table, kReplyNotAnOperator);
+    return kNotAnOperator;
   }
   Parameter parameter = tokens.Next();
   if (parameter) DebugTrace(*parameter);

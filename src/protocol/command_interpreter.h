@@ -26,14 +26,26 @@ namespace qmx {
 using Parameter = std::optional<std::string_view>;
 using CommandHandler = int (*)(LineTable& table, Parameter parameter);
 
+// Who may run a command: every client, or operators alone (the commands
+// that change ports, lines or the settings file).
+enum class CommandAccess { kEveryone, kOperators };
+
 struct CommandEntry {
   const char* word;
   CommandHandler handler;
+  CommandAccess access;
 };
 
 extern const CommandEntry commandTable[];
 
-int ExecuteCommand(LineTable& table, std::string_view line) REQUIRES(table.engineLock);
+// What ExecuteCommand returns when the client is no operator and the command
+// is for operators alone: it replied "530 not an operator" and ran nothing.
+inline constexpr int kNotAnOperator = -1;
+
+// Runs one command line for a client; `operatorClient` false for an
+// observer, which may run only the commands open to everyone.
+int ExecuteCommand(LineTable& table, std::string_view line, bool operatorClient = true)
+    REQUIRES(table.engineLock);
 int FindCommand(std::string_view word);
 
 // Queues one reply in the ReplyBatch open on this thread; the result is 1.

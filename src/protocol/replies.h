@@ -21,5 +21,6 @@ inline constexpr const char* kReplyOk = "200 OK\r\n";
 inline constexpr const char* kReplySaved = "200 saved setup\r\n";
 inline constexpr const char* kReplyNoClient = "422 no client\r\n";
 inline constexpr const char* kReplyNotADataLine = "502 not a data line\r\n";
+inline constexpr const char* kReplyNotAnOperator = "530 not an operator\r\n";
 
 }  // namespace qmx

@@ -87,7 +87,11 @@ class ControlLineActions : public ControlLineAssembler::Sink {
     if (Abandoned()) return;
     lastCommand_ = now_;
     const std::string lower = LowerCaseLine(line);
+    // The role is looked up for each command, so a list read again applies
+    // from the next one.
+    const bool mayOperate = table_.net.MayOperate(record_);
     std::vector<std::string> replies;
+    bool refused = false;
     {
       MutexLock lock(table_.engineLock);
       // A command that waited for the lock while the server shut down does
@@ -95,11 +99,16 @@ class ControlLineActions : public ControlLineAssembler::Sink {
       if (ServerStopping(table_)) return;
       doc_->AppendCommandLog(lower);
       ReplyBatch batch(table_);
-      ExecuteCommand(table_, lower);
+      refused = ExecuteCommand(table_, lower, mayOperate) == kNotAnOperator;
       replies = batch.Take();
     }
     for (const std::string& reply : replies) Reply(reply, /*log=*/true);
     if (!replies.empty()) LogCommand(lower, replies.front());
+    if (refused) {
+      table_.AppendErrorLog(
+          "TCP port " + std::to_string(table_.net.tcpLines[0].listenPort.load()) + ": " +
+          table_.net.TcpClientName(record_) + " is not an operator: " + Shown(lower));
+    }
   }
 
   void OverlongLine(std::string_view stored) override {
@@ -132,16 +141,22 @@ class ControlLineActions : public ControlLineAssembler::Sink {
   // The session log's entry for a command: who ran it, and the code its
   // reply began with. An over-long line is cut to a length a log takes.
   void LogCommand(std::string_view command, std::string_view reply) {
+    const std::string code(reply.substr(0, 3));
+    table_.sessionLog.Write(
+        code[0] == '2' ? LogPriority::kInfo : LogPriority::kWarning,
+        "TCP port " + std::to_string(table_.net.tcpLines[0].listenPort.load()) + ": " +
+            table_.net.TcpClientName(record_) + ": " + Shown(command) + " -> " + code);
+  }
+
+  // A command as a log shows it: without its line end, an over-long one cut
+  // to a length a log takes.
+  static std::string Shown(std::string_view command) {
     constexpr size_t kLoggedChars = 200;
     while (!command.empty() && (command.back() == '\r' || command.back() == '\n'))
       command.remove_suffix(1);
     std::string shown(command.substr(0, kLoggedChars));
     if (command.size() > kLoggedChars) shown += "...";
-    const std::string code(reply.substr(0, 3));
-    table_.sessionLog.Write(
-        code[0] == '2' ? LogPriority::kInfo : LogPriority::kWarning,
-        "TCP port " + std::to_string(table_.net.tcpLines[0].listenPort.load()) + ": " +
-            table_.net.TcpClientName(record_) + ": " + shown + " -> " + code);
+    return shown;
   }
 
   LineTable& table_;

@@ -71,6 +71,7 @@ class TlsConnection final : public ClientConnection {
   // The common name of the client's certificate once the handshake verified
   // one; "" without a client authority, or before the handshake completed.
   std::string PeerCommonName() const;
+  std::string CertifiedName() const override { return PeerCommonName(); }
   // The protocol the handshake settled on ("TLSv1.3", "TLSv1.2"); "" before.
   std::string Protocol() const;
 

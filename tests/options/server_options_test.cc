@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -195,6 +198,64 @@ TEST(ServerOptions, SessionMetricsAndTlsOptions) {
   ServerOptions window;
   ASSERT_TRUE(ParseServerOptions("qmx", {"--metrics", "127.0.0.1:1"}, true, &window).run);
   EXPECT_FALSE(window.metricsGiven);
+}
+
+// The files of nets and operators' names: comments and blanks skipped, a bad
+// entry named by file and line, and an empty allow file refused, since an
+// empty list would admit everyone.
+TEST(ServerOptions, AccessFiles) {
+  char folder[] = "/tmp/qmx-access-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string dir = folder;
+  auto write = [&dir](const std::string& name, const std::string& text) {
+    std::ofstream(dir + "/" + name) << text;
+    return dir + "/" + name;
+  };
+  const std::string nets = write("nets", "# lab\n  192.0.2.0/24 \n\n10.0.0.1\r\n");
+  const std::string names = write("names", "alice\n# bob\n Carol Smith \n");
+  const std::string bad = write("bad", "192.0.2.0/24\nnot-a-net\n");
+  const std::string empty = write("empty", "# nobody yet\n");
+
+  ServerOptions options;
+  ASSERT_TRUE(Parse({"--allow", "@" + nets, "--control-allow", "@" + nets, "--tls",
+                     "control", "--tls-cert", "s", "--tls-key", "k", "--tls-client-ca",
+                     "ca", "--control-operators", "@" + names},
+                    &options)
+                  .run);
+  AccessSettings settings;
+  std::string failure;
+  ASSERT_TRUE(LoadAccessSettings(options, &settings, &failure)) << failure;
+  EXPECT_EQ(settings.allow.size(), 2u);
+  EXPECT_EQ(settings.controlAllow.size(), 2u);
+  EXPECT_TRUE(settings.controlAllowGiven);
+  ASSERT_TRUE(settings.operators);
+  EXPECT_EQ(*settings.operators, (std::vector<std::string>{"alice", "Carol Smith"}));
+
+  options.controlOperators = " alice , bob,";
+  ASSERT_TRUE(LoadAccessSettings(options, &settings, &failure)) << failure;
+  EXPECT_EQ(*settings.operators, (std::vector<std::string>{"alice", "bob"}));
+
+  options.allowFiles = {bad};
+  EXPECT_FALSE(LoadAccessSettings(options, &settings, &failure));
+  EXPECT_EQ(failure.rfind(bad + " line 2: not a net", 0), 0u) << failure;
+  options.allowFiles = {empty};
+  EXPECT_FALSE(LoadAccessSettings(options, &settings, &failure));
+  EXPECT_EQ(failure, empty + ": lists no net");
+  options.allowFiles = {dir + "/missing"};
+  EXPECT_FALSE(LoadAccessSettings(options, &settings, &failure));
+
+  // Roles need the certificates that tell operators apart.
+  EXPECT_NE(Bad({"--tls", "control", "--tls-cert", "s", "--tls-key", "k",
+                 "--control-operators", "alice"})
+                .find("needs --tls control and --tls-client-ca"),
+            std::string::npos);
+  EXPECT_NE(Bad({"--tls", "1", "--tls-cert", "s", "--tls-key", "k", "--tls-client-ca",
+                 "ca", "--control-operators", "alice"})
+                .find("needs --tls control"),
+            std::string::npos);
+  for (const char* name : {"nets", "names", "bad", "empty"})
+    std::remove((dir + "/" + name).c_str());
+  std::remove(folder);
 }
 
 }  // namespace
