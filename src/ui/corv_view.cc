@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 #include <mutex>
 
 #include "engine/line_table.h"
@@ -40,7 +42,38 @@ QStringList SerialPortEntries(int line) {
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
+// Where each row's status box sits across, and its height.
+constexpr DluRect kStatusColumn{115, 0, 30, 14};
+
+// Line `line`'s TLS mark: a bold "TLS" level with `group`'s title, right-aligned
+// over the row's status box (`column`, in pixels), where the title leaves the
+// row free. Hidden until the view finds the line is a TLS line.
+QLabel* MakeTlsMark(QWidget* form, const QGroupBox* group, const QRect& column,
+                    int line) {
+  QStyleOptionGroupBox option;
+  option.initFrom(group);
+  option.text = group->title();
+  option.subControls = QStyle::SC_GroupBoxLabel;
+  const QRect title =
+      group->style()
+          ->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group)
+          .translated(group->pos());
+  auto* mark = new QLabel(QStringLiteral("TLS"), form);
+  mark->setObjectName(TlsMarkName(line));
+  mark->setTextFormat(Qt::PlainText);
+  QFont bold = mark->font();
+  bold.setBold(true);
+  mark->setFont(bold);
+  mark->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  mark->setGeometry(column.left(), title.top(), column.width(), title.height());
+  mark->setToolTip(QStringLiteral("Clients of this line connect over TLS"));
+  mark->hide();
+  return mark;
+}
+
 }  // namespace
+
+QString TlsMarkName(int line) { return QStringLiteral("tls%1").arg(line); }
 
 CCorvView::CCorvView(CCorvDoc* document, CMainFrame* frame)
     : document_(document),
@@ -59,10 +92,12 @@ CCorvView::~CCorvView() = default;
 
 void CCorvView::CreateControls() {
   const DialogUnits& u = units_;
-  // Group boxes first, so that the controls drawn inside them lie on top.
+  // Group boxes first, so that the controls drawn inside them lie on top;
+  // each row's TLS mark comes right after its group box.
   for (int line = 0; line < kLineCount; ++line) {
-    MakeGroup(this, u, {5, kFormLines[line].top, 145, 30},
-              QString::fromLatin1(kFormLines[line].label));
+    QGroupBox* group = MakeGroup(this, u, {5, kFormLines[line].top, 145, 30},
+                                 QString::fromLatin1(kFormLines[line].label));
+    tlsMark_.push_back(MakeTlsMark(this, group, u.Rect(kStatusColumn), line));
   }
   MakeGroup(this, u, {155, 165, 50, 30}, QStringLiteral("Window size"));
   MakeStatic(this, u, {10, 5, 37, 8}, QStringLiteral("TCP/IP Port"));
@@ -84,7 +119,8 @@ void CCorvView::CreateControls() {
     status->setReadOnly(true);
     status->setAlignment(Qt::AlignCenter);
     status->setFocusPolicy(Qt::ClickFocus);  // not a tab stop
-    status->setGeometry(u.Rect({115, y, 30, 14}));
+    status->setGeometry(
+        u.Rect({kStatusColumn.x, y, kStatusColumn.width, kStatusColumn.height}));
     statusEdit_[line] = status;
   }
 
@@ -130,6 +166,7 @@ void CCorvView::UpdateData(bool save) {
     LoadComboText(tcpCombo_[line], Q(m_tcpPort[line]));
     if (line > 0) LoadComboText(serialCombo_[line], Q(m_serialPort[line]));
     statusEdit_[line]->setText(Q(m_status[line]));
+    tlsMark_[line]->setVisible(table_.net.SecureLine(line));
   }
   minimizeBox_->setChecked(m_minimize != 0);
 }

@@ -2,6 +2,9 @@
 // line and one for each data line (TCP port, serial port, status), plus the
 // buttons OK, Cancel, "Save setup", "Error log...", "Command log..." and the
 // "Minimize" box; right of the buttons, each line's traffic (TrafficFields).
+// A line whose clients connect over TLS shows "TLS" at the right end of its
+// row's title, level with the group box's label; a plain line shows nothing
+// there.
 //
 // The form fields (m_tcpPort, m_serialPort, m_status, m_minimize) are the
 // view's copy of the line table; UpdateData moves them to and from the
@@ -9,7 +12,8 @@
 // through DeactivateLine / ActivateLine; Cancel and the refresh reload the
 // controls from the line table. A 200 ms timer reloads them whenever the relay
 // thread has set the document's refreshNeeded, and the traffic fields on
-// every tick from one CollectStats snapshot.
+// every tick from one CollectStats snapshot. Loading the controls also
+// refreshes the TLS marks from the socket layer.
 //
 // Threads: everything here runs on the window thread. Each handler that reads
 // or writes the line table holds engineLock for that step only, never while a
@@ -27,12 +31,14 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/line_table.h"
 #include "ui/dialog_units.h"
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -48,6 +54,9 @@ class TrafficFields;
 // How long the window waits for the relay thread to apply its changes. A
 // command runs in milliseconds; this only bounds a relay that is stuck.
 inline constexpr std::chrono::milliseconds kWindowRequestLimit{10000};
+
+// The objectName of the TLS mark of line `line` (0 is the control line).
+QString TlsMarkName(int line);
 
 class CCorvView : public QWidget {
  public:
@@ -106,6 +115,7 @@ class CCorvView : public QWidget {
   std::array<QComboBox*, 9> tcpCombo_{};
   std::array<QComboBox*, 9> serialCombo_{};  // slot 0 null
   std::array<QLineEdit*, 9> statusEdit_{};
+  std::vector<QLabel*> tlsMark_;  // one per row, shown on the TLS lines
   QCheckBox* minimizeBox_ = nullptr;
   QPushButton* okButton_ = nullptr;
   std::unique_ptr<TrafficFields> traffic_;
