@@ -66,6 +66,9 @@ class ClientConnection {
   // saying why. A plain connection is settled at once.
   virtual ConnectionIo Handshake() { return {}; }
   virtual std::string Failure() const { return {}; }
+  // How the client's input ended, when that is worth a word in the log
+  // beside a kEnded ("ended without a close_notify"); "" for a plain end.
+  virtual std::string InputEndNote() const { return {}; }
 
   virtual ConnectionIo Receive(std::span<uint8_t> into) = 0;
   virtual ConnectionIo SendNow(std::span<const uint8_t> bytes) = 0;

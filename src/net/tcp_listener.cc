@@ -341,9 +341,11 @@ bool Settle(TcpLine& line, ClientConnection& client) {
 // successor, or null. A connection that failed leaves its errno in *error.
 std::unique_ptr<ClientConnection> AwaitHangUp(TcpLine& line, ClientConnection& client,
                                               int* error) {
+  // A control line's further sessions share line 0's listener and have none
+  // of their own; a control client never gives its place to a waiting one.
   ::pollfd watched[3] = {{client.WaitHandle(), 0, 0},
                          {line.wakeFd, POLLIN, 0},
-                         {line.listener->WaitHandle(), POLLIN, 0}};
+                         {line.control ? -1 : line.listener->WaitHandle(), POLLIN, 0}};
   nfds_t count = line.control ? 2 : 3;
   while (!Ending(line)) {
     for (auto& entry : watched) entry.revents = 0;
@@ -361,10 +363,14 @@ std::unique_ptr<ClientConnection> AwaitHangUp(TcpLine& line, ClientConnection& c
     if (count < 3 || watched[2].revents == 0) continue;
     int acceptError = 0;
     std::unique_ptr<ClientConnection> successor = line.listener->Accept(&acceptError);
-    if (successor != nullptr && Admit(line, *successor)) {
+    // The waiting client settles its connection first: one that never
+    // completes a TLS handshake does not push out the client that has the
+    // line (the relay goes on sending to it meanwhile).
+    if (successor != nullptr && Admit(line, *successor) && Settle(line, *successor)) {
       DebugTracef("%s a client waits: the one whose input ended lets go", line.name);
       return successor;
     }
+    if (successor != nullptr) continue;  // closed as it goes
     // A lasting failure (out of descriptors, say) would wake this loop again
     // at once: the listener is left to the accept loop, which pauses between
     // attempts, and only the client's end is waited for.
@@ -554,7 +560,11 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
       }
       successor = AwaitHangUp(line, *client, &error);
     }
-    LogDisconnect(line, *client, EndOfService(line, end, error, successor != nullptr));
+    std::string why = EndOfService(line, end, error, successor != nullptr);
+    if (const std::string note = client->InputEndNote();
+        end == InputEnd::kEndOfInput && !note.empty())
+      why += "; its input " + note;
+    LogDisconnect(line, *client, why);
 
     // The line stays in state 4 without a client until the next one comes.
     // The connection closes when the last user (this thread or a send in

@@ -140,6 +140,10 @@ TlsConnection::TlsConnection(int fd, const IpAddress& peer,
   // bytes at another address (its backlog moved them) and perhaps more.
   SSL_set_mode(ssl_.get(),
                SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // A TCP end without a close_notify then reads as the end of the client's
+  // input (SSL_ERROR_ZERO_RETURN) instead of a fatal error, which would also
+  // send the client an alert and stop the server's own output.
+  SSL_set_options(ssl_.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
 }
 
 TlsConnection::~TlsConnection() {
@@ -283,6 +287,11 @@ std::string TlsConnection::Failure() const {
   return failure_;
 }
 
+std::string TlsConnection::InputEndNote() const {
+  MutexLock lock(mutex_);
+  return withoutCloseNotify_ ? "ended without a close_notify" : "";
+}
+
 std::string TlsConnection::PeerCommonName() const {
   MutexLock lock(mutex_);
   return commonName_;
@@ -301,10 +310,13 @@ ConnectionIo TlsConnection::Outcome(int result, WantedEvents* needs) {
   }
   if (transport_->error != 0)
     return Fail(transport_->error, std::strerror(transport_->error));
-  if (code == SSL_ERROR_ZERO_RETURN) return {ConnectionIo::Kind::kEnded, 0, 0};
-  if (transport_->ended) {
-    return Fail(0, established_ ? "the connection ended without a close_notify"
-                                : "the connection ended in the handshake");
+  if (transport_->ended && !established_)
+    return Fail(0, "the connection ended in the handshake");
+  if (code == SSL_ERROR_ZERO_RETURN) {
+    // Only a TCP end makes the transport see one: a close_notify is read
+    // record by record, without reading past it.
+    if (transport_->ended) withoutCloseNotify_ = true;
+    return {ConnectionIo::Kind::kEnded, 0, 0};
   }
   std::string reason = code == SSL_ERROR_SYSCALL && ERR_peek_error() == 0
                            ? "the connection failed"

@@ -11,9 +11,15 @@
 // calls Handshake.
 //
 // Beyond the plain connection's rules:
-//  - Receive gives kEnded when the client ended its side with a close_notify;
-//    the server may still send. A client whose TCP input ends without one has
-//    cut the session short: kGone.
+//  - Receive gives kEnded when the client ended its side with a close_notify,
+//    and also when its TCP input ended without one (a client that was
+//    killed, or closed its socket without ending the session, as some tools
+//    and scripts do): the records before that end were whole and
+//    authenticated, and the server has them either way, so it ends the
+//    client's input as a FIN does on a plain line, and the server may still
+//    send. InputEndNote says the close_notify was missing. A record the end
+//    cut short was never authenticated: it is dropped. A TCP end before the
+//    handshake completed fails it (kGone).
 //  - SendNow may take bytes into a TLS record that does not yet fit the
 //    socket and still report kWouldBlock: the next SendNow must start with
 //    the same bytes (at least as many; they may have moved in memory). The
@@ -67,6 +73,9 @@ class TlsConnection final : public ClientConnection {
   // Why the connection went (a handshake's failure: "wrong version number",
   // "peer did not return a certificate"); "" while it has not.
   std::string Failure() const override;
+  // "ended without a close_notify" once Receive gave kEnded for a TCP end
+  // that came without one; "" otherwise.
+  std::string InputEndNote() const override;
 
   // The common name of the client's certificate once the handshake verified
   // one; "" without a client authority, or before the handshake completed.
@@ -117,6 +126,7 @@ class TlsConnection final : public ClientConnection {
   bool gone_ GUARDED_BY(mutex_) = false;
   ConnectionIo goneIo_ GUARDED_BY(mutex_);
   std::string failure_ GUARDED_BY(mutex_);
+  bool withoutCloseNotify_ GUARDED_BY(mutex_) = false;  // the input's end
   bool halfClosed_ GUARDED_BY(mutex_) = false;
   bool closePending_ GUARDED_BY(mutex_) = false;  // close_notify waits for room
   // What the last blocked call of each kind waits for.

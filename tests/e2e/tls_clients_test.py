@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
-"""TLS lines of the real qmxd against standard TLS clients, Python's ssl and
-`openssl s_client`, with client certificates from a CA made for the test. A client without a certificate, one whose certificate
-another CA signed, and one that does not speak TLS at all are closed and
-never get a byte of the device.
+"""TLS lines of the real qmxd against standard TLS clients, Python's ssl,
+`openssl s_client` and `socat OPENSSL:`, with client certificates from a CA
+made for the test. Each carries a mebibyte of every byte value both ways
+through a data line and its echo device. A client without a certificate, one
+whose certificate another CA signed, one that does not speak TLS and one that
+stays silent never get a byte of the device, and none of them keeps the next
+client from the line. A client that ends its TCP output without a
+close_notify still gets its answers.
 
 Usage: tls_clients_test.py BIN_DIR
 Exit status 0 when every check passed, 1 otherwise, 77 when a tool is missing.
 """
 import os
+import random
 import re
 import select
 import shutil
@@ -16,6 +21,7 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from client_support import check, failures, free_port, read_until, wait_listening
@@ -63,6 +69,65 @@ def connect(folder, port, name):
     return client_context(folder, name).wrap_socket(raw, server_hostname="127.0.0.1")
 
 
+def s_client(port, name):
+    command = ["openssl", "s_client", "-connect", f"127.0.0.1:{port}", "-quiet",
+               "-CAfile", "ca.pem", "-verify_return_error"]
+    return command + (["-cert", f"{name}.pem", "-key", f"{name}.key"] if name else [])
+
+
+def socat(port, name):
+    # -T: socat leaves by itself once nothing has moved for a while.
+    return ["socat", "-T", "20", "STDIO",
+            f"OPENSSL:127.0.0.1:{port},cafile=ca.pem,cert={name}.pem,key={name}.key"]
+
+
+def feed(stream, data):
+    try:
+        stream.write(data)
+        stream.close()
+    except OSError:  # a refused client is gone before it took everything
+        pass
+
+
+def pump(folder, command, data, limit=60):
+    """Runs a client program, writes `data` to its input and then ends that,
+    and returns its output up to len(data) bytes, its end, or the limit; then
+    ends the program."""
+    client = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, cwd=folder)
+    writer = threading.Thread(target=feed, args=(client.stdin, data))
+    writer.start()
+    got = bytearray()
+    end = time.monotonic() + limit
+    while len(got) < len(data) and time.monotonic() < end:
+        if select.select([client.stdout], [], [], 0.5)[0]:
+            chunk = os.read(client.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            got += chunk
+    client.kill()
+    client.wait(timeout=10)
+    writer.join(timeout=10)
+    client.stdout.close()
+    return bytes(got)
+
+
+def echo(sock, data, limit=60, then=None):
+    """Sends `data` from a thread of its own and then ends the TCP output
+    under the session, without a close_notify, while reading the echo; then
+    runs `then`, when given, while the echo still comes."""
+    def send():
+        sock.sendall(data)
+        socket.socket.shutdown(sock, socket.SHUT_WR)
+        if then is not None:
+            then()
+    writer = threading.Thread(target=send)
+    writer.start()
+    got = read_until(sock, lambda d: len(d) >= len(data), limit)
+    writer.join(timeout=10)
+    return got
+
+
 def refused(folder, port, name):
     """True when a client with certificate `name` (None: none) is closed by
     the server without getting a byte."""
@@ -77,7 +142,7 @@ def refused(folder, port, name):
 
 def main():
     bin_dir = os.path.abspath(sys.argv[1])
-    for tool in ("openssl",):
+    for tool in ("openssl", "socat"):
         if shutil.which(tool) is None:
             print(tool, "is missing")
             return 77
@@ -112,63 +177,61 @@ def main():
             s.sendall(b"hello\r")
             got = read_until(s, lambda d: d.endswith(HELLO))
             check(got == b"hello\r\n" + HELLO, f"hello over TLS got {got!r}")
-        # The data line: every byte both ways through the echo device.
-        pattern = bytes((i * 7 + 3) % 256 for i in range(300000))
+        # A mebibyte of every byte value, in an order that shows a lost,
+        # doubled or moved block, through the echo device with each client.
+        # The Python client's input ends without a close_notify, which only
+        # ends its input: the rest of the echo still reaches it.
+        pattern = random.Random(7).randbytes(1 << 20)
+        # A client that connects meanwhile and never completes a handshake
+        # does not take the line from the one whose input ended.
+        intruders = []
+        def intrude():
+            intruders.append(socket.create_connection(("127.0.0.1", data), timeout=10))
         with connect(folder, data, "bob") as s:
-            s.sendall(pattern)
-            got = read_until(s, lambda d: len(d) >= len(pattern), 30)
-            check(got == pattern, f"data line echo over TLS: {len(got)} of {len(pattern)} bytes")
+            got = echo(s, pattern, then=intrude)
+            check(got == pattern, f"Python ssl echo: {len(got)} of {len(pattern)} bytes")
+        for intruder in intruders:
+            intruder.close()
+        for command in (socat(data, "alice"), s_client(data, "bob")):
+            got = pump(folder, command, pattern)
+            check(got == pattern, f"{command[0]} echo: {len(got)} of {len(pattern)} bytes")
 
-        # openssl s_client with a client certificate, on the data line: what
-        # it types comes back from the echo device.
-        client = subprocess.Popen(
-            ["openssl", "s_client", "-connect", f"127.0.0.1:{data}", "-quiet",
-             "-CAfile", "ca.pem", "-cert", "bob.pem", "-key", "bob.key",
-             "-verify_return_error"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            cwd=folder)
-        client.stdin.write(b"through s_client\n")
-        client.stdin.flush()
-        got = b""
-        end = time.monotonic() + 10
-        while len(got) < 17 and time.monotonic() < end:
-            ready, _, _ = select.select([client.stdout], [], [], 0.5)
-            if ready:
-                chunk = os.read(client.stdout.fileno(), 4096)
-                if not chunk:
-                    break
-                got += chunk
-        client.kill()
-        client.wait(timeout=10)
-        check(got == b"through s_client\n", f"openssl s_client got {got!r}")
-
-        # Refused: no certificate, another CA's, and no TLS at all.
+        # Refused: no certificate, another CA's.
         check(refused(folder, data, None), "a client without a certificate was served")
         check(refused(folder, data, "mallory"), "another CA's client was served")
-        with socket.create_connection(("127.0.0.1", data), timeout=10) as s:
-            s.sendall(b"plain text, not TLS\r\n")
-            got = read_until(s, lambda d: False, 15)
+        check(pump(folder, s_client(data, None), b"probe\n", 20) == b"",
+              "s_client without a certificate was served")
+        check(pump(folder, socat(data, "mallory"), b"probe\n", 20) == b"",
+              "socat with another CA's certificate was served")
+        # A plain client gets nothing and does not hold the line: a TLS client
+        # connecting while it is still there is served.
+        with socket.create_connection(("127.0.0.1", data), timeout=10) as plain:
+            plain.sendall(b"plain text, not TLS\r\n")
+            got = pump(folder, s_client(data, "bob"), b"after the plain one\n", 30)
+            check(got == b"after the plain one\n", f"s_client after a plain client got {got!r}")
+            got = read_until(plain, lambda d: False, 15)
             check(b"plain text" not in got, f"a plain client got {got!r}")
-        # Silent: closed within the handshake limit, then the line serves again.
-        silent = socket.create_connection(("127.0.0.1", data), timeout=10)
-        check(read_until(silent, lambda d: False, 15) == b"", "a silent client got bytes")
-        silent.close()
-        with connect(folder, data, "bob") as s:
-            s.sendall(b"again")
-            check(read_until(s, lambda d: len(d) >= 5) == b"again", "served after the silent one")
+        # A silent client is let go at the handshake limit: a TLS client that
+        # connects while it waits is served then.
+        with socket.create_connection(("127.0.0.1", data), timeout=10) as silent:
+            got = pump(folder, socat(data, "alice"), b"after the silent one\n", 30)
+            check(got == b"after the silent one\n", f"socat after a silent client got {got!r}")
+            check(read_until(silent, lambda d: False, 15) == b"", "a silent client got bytes")
 
         with socket.create_connection(("127.0.0.1", metrics), timeout=10) as s:
             s.sendall(b"GET /metrics HTTP/1.0\r\n\r\n")
             page = read_until(s, lambda d: False)
-        # The four above, and the probe that found the line listening.
+        # The six above, and the probe that found the line listening.
         found = re.search(rb'qmx_line_connections_total\{line="1",result="refused"\} (\d+)', page)
-        check(found is not None and int(found.group(1)) >= 4,
+        check(found is not None and int(found.group(1)) >= 6,
               f"the refusals are not counted: {found and found.group(0)!r}")
         server.terminate()
         server.wait(timeout=20)
         log = open(os.path.join(folder, "qmxd.stderr"), "rb").read()
         check(b"alice connected" in log, "the log does not name the client by its certificate")
         check(b"refused: " in log, "the log does not say why a client was refused")
+        check(b"its input ended without a close_notify" in log,
+              "the log does not say that a client ended without a close_notify")
         if failures:
             sys.stdout.write(log.decode(errors="replace"))
         return 1 if failures else 0

@@ -249,6 +249,7 @@ TEST_F(TlsConnectionTest, CarriesMegabytesBothWaysAndEndsEachDirectionOnItsOwn) 
         Drive(*connection_, true, false, [&] { return connection_->Receive(buffer); })
             .kind,
         Kind::kEnded);
+    EXPECT_EQ(connection_->InputEndNote(), "");
     EXPECT_EQ(SendText(*connection_, "after your end").kind, Kind::kDone);
     connection_->HalfClose();
     EXPECT_EQ(SendText(*connection_, "late").kind, Kind::kGone);
@@ -274,6 +275,33 @@ TEST_F(TlsConnectionTest, InputStillArrivesAfterTheServerEndedItsSide) {
       Drive(*connection_, true, false, [&] { return connection_->Receive(buffer); });
   ASSERT_EQ(io.kind, Kind::kDone);
   EXPECT_EQ(std::string(buffer, buffer + io.count), "more");
+}
+
+// A client that shuts its TCP output without a close_notify (as a client
+// that is killed, or closes its socket under the session, does) has still
+// delivered what it sent: its input ends as with a FIN on a plain line,
+// noted as such, and the server's answer still reaches it.
+TEST_F(TlsConnectionTest, ATcpEndWithoutCloseNotifyEndsOnlyTheInput) {
+  auto client = Connect();
+  ASSERT_EQ(HandshakeBoth(*client).kind, Kind::kDone) << tls().Failure();
+  const std::string sent = Stream(100000, 4);
+  ASSERT_TRUE(client->Write(sent));
+  ::shutdown(client->fd, SHUT_WR);
+  std::string got;
+  uint8_t buffer[16384];
+  ConnectionIo io;
+  do {
+    io = Drive(*connection_, true, false, [&] { return connection_->Receive(buffer); });
+    if (io.kind == Kind::kDone) got.append(buffer, buffer + io.count);
+  } while (io.kind == Kind::kDone);
+  EXPECT_EQ(io.kind, Kind::kEnded) << tls().Failure();
+  EXPECT_TRUE(got == sent) << got.size();
+  EXPECT_EQ(connection_->InputEndNote(), "ended without a close_notify");
+  EXPECT_EQ(connection_->Receive(buffer).kind, Kind::kEnded);
+  EXPECT_EQ(SendText(*connection_, "answer").kind, Kind::kDone);
+  connection_->HalfClose();
+  EXPECT_EQ(client->Read(6), "answer");
+  EXPECT_EQ(client->ReadEnd(), SSL_ERROR_ZERO_RETURN);
 }
 
 // A record the owner has no room for stays in the session, decrypted, where
