@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
     return qmx::kBadOptionStatus;
   }
   // The server of the working folder: its qmx.txt and device names.
-  qmx::Server server(".");
+  qmx::Server server(".", options.dataLines);
   qmx::LineTable& table = server.Table();
   std::string failure;
   if (!qmx::ApplyNetworkOptions(options, table.net, &failure)) {
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
   table.SetRfc2217Lines(options.rfc2217Lines);
   // TLS lines serve the next clients with the credentials read here; the
   // window has no reload, so a renewed certificate needs a restart.
-  if (options.tlsLines != 0) {
+  if (options.tlsLines.any()) {
     qmx::TlsCredentials tls(options.tlsCert, options.tlsKey, options.tlsClientCa);
     if (!tls.Load(&failure)) {
       std::fprintf(stderr, "qmx: cannot serve: TLS: %s\n", failure.c_str());

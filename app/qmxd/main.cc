@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
   // Read before the server exists, which may call it until it stops.
   const qmx::SystemdNotifier notifier;
   // The server of the working folder: its qmx.txt and device names.
-  qmx::Server server(".");
+  qmx::Server server(".", options.dataLines);
   qmx::LineTable& table = server.Table();
   std::string failure;
   if (!qmx::ApplyNetworkOptions(options, table.net, &failure)) {
@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
   }
   table.SetRfc2217Lines(options.rfc2217Lines);
   std::unique_ptr<qmx::TlsCredentials> tls;
-  if (options.tlsLines != 0) {
+  if (options.tlsLines.any()) {
     tls = std::make_unique<qmx::TlsCredentials>(options.tlsCert, options.tlsKey,
                                                 options.tlsClientCa);
     if (!tls->Load(&failure)) {

@@ -4,8 +4,11 @@
 
 namespace qmx {
 
-LineTable::LineTable(int folderFd, DeviceOpener* opener, Network* network)
-    : serial(folderFd, opener), net(network, &sessionLog), folderFd_(folderFd) {
+LineTable::LineTable(int folderFd, DeviceOpener* opener, Network* network, int dataLines)
+    : serial(folderFd, opener),
+      net(network, &sessionLog),
+      folderFd_(folderFd),
+      dataLines_(dataLines) {
   for (auto& route : routeTable) route.store(-1);
 }
 
@@ -16,8 +19,8 @@ LineTable::~LineTable() {
 }
 
 bool LineTable::Rfc2217Line(int line) const {
-  return line >= 1 && line < kLineCount &&
-         (Rfc2217Lines() & (1u << static_cast<unsigned>(line - 1))) != 0;
+  return line >= 1 && line < LineCount() &&
+         (Rfc2217Lines() & (uint64_t{1} << static_cast<unsigned>(line - 1))) != 0;
 }
 
 void LineTable::AppendErrorLog(const std::string& text) {

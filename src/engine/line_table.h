@@ -84,11 +84,31 @@ void CopyPortSettings(To& to, const From& from) {
 // each line's TCP port text and serial port text, each port's settings, the
 // remark of each file line (slot 0 the first line itself) and the minimize
 // flag.
+// A server with more than eight data lines has a pair of file lines for each
+// further one after the 19th: its data line, then its port's settings.
+inline constexpr int kBaseFileLines = 19;
+inline constexpr int kMaxFileLines =
+    kBaseFileLines + 2 * (kMaxDataLines - kDefaultDataLines);
+constexpr int SetupFileLines(int dataLines) {
+  return kBaseFileLines + 2 * (dataLines - kDefaultDataLines);
+}
+// The file line (0 the first) of data line L's TCP and serial port, and of
+// port n's settings.
+constexpr int DataLineFileLine(int L) {
+  return L <= kDefaultDataLines ? 1 + L
+                                : kBaseFileLines + 2 * (L - kDefaultDataLines - 1);
+}
+constexpr int PortFileLine(int n) {
+  return n < kDefaultDataLines ? 10 + n : DataLineFileLine(n + 1) + 1;
+}
+inline constexpr int kMinimizeFileLine = 18;
+
 struct SetupSettings {
-  std::array<std::string, kLineCount> tcpPortText;
-  std::array<std::string, kLineCount> serialPortText;  // slot 0 unused
-  std::array<ComSetting, kPortCount> comSettings{};
-  std::array<std::string, 19> remarks;
+  int dataLines = kDefaultDataLines;  // lines past this many are not in the file
+  std::array<std::string, kMaxLineCount> tcpPortText;
+  std::array<std::string, kMaxLineCount> serialPortText;  // slot 0 unused
+  std::array<ComSetting, kMaxPortCount> comSettings{};
+  std::array<std::string, kMaxFileLines> remarks;
   int32_t startMinimized = 0;
 };
 
@@ -136,19 +156,25 @@ class LineTable {
   // AT_FDCWD for the working directory. Devices and clients come from
   // `opener` and `network` when given (a test's fakes, kept by the caller
   // for the table's life), else from the folder's devices and real sockets.
+  // `dataLines` is how many data lines the server has (kDefaultDataLines to
+  // kMaxDataLines; the caller checks it).
   explicit LineTable(int folderFd = AT_FDCWD, DeviceOpener* opener = nullptr,
-                     Network* network = nullptr);
+                     Network* network = nullptr, int dataLines = kDefaultDataLines);
   ~LineTable();
   LineTable(const LineTable&) = delete;
   LineTable& operator=(const LineTable&) = delete;
 
   int FolderFd() const { return folderFd_; }
+  // How many data lines the server has, and lines with the control line;
+  // data line L and port L - 1 exist for L up to DataLines().
+  int DataLines() const { return dataLines_; }
+  int LineCount() const { return dataLines_ + 1; }
 
   // The data lines that speak Telnet with remote port control: bit L-1 for
   // data line L. Set once before the server starts (the mains' option); the
   // relay reads it on every pass. ResetLineTable leaves it alone.
-  void SetRfc2217Lines(uint32_t mask) { rfc2217Lines_.store(mask & 0xFFu); }
-  uint32_t Rfc2217Lines() const { return rfc2217Lines_.load(std::memory_order_relaxed); }
+  void SetRfc2217Lines(uint64_t mask) { rfc2217Lines_.store(mask); }
+  uint64_t Rfc2217Lines() const { return rfc2217Lines_.load(std::memory_order_relaxed); }
   bool Rfc2217Line(int line) const;
 
   void SetLineStatus(int line, std::string_view text) REQUIRES(engineLock);
@@ -173,19 +199,19 @@ class LineTable {
   Mutex engineLock ACQUIRED_BEFORE(ByteQueue::mutex, LogRing::mutex);
 
   // Guarded by engineLock.
-  std::array<std::string, kLineCount> tcpPortText GUARDED_BY(engineLock);
-  std::array<std::string, kLineCount> serialPortText
+  std::array<std::string, kMaxLineCount> tcpPortText GUARDED_BY(engineLock);
+  std::array<std::string, kMaxLineCount> serialPortText
       GUARDED_BY(engineLock);  // slot 0 unused
-  char lineStatus[kLineCount][16] GUARDED_BY(engineLock) = {};
-  std::array<ComSetting, kPortCount> comSettings GUARDED_BY(engineLock) = {};
-  std::array<std::string, 19> setupRemarks GUARDED_BY(engineLock);
+  char lineStatus[kMaxLineCount][16] GUARDED_BY(engineLock) = {};
+  std::array<ComSetting, kMaxPortCount> comSettings GUARDED_BY(engineLock) = {};
+  std::array<std::string, kMaxFileLines> setupRemarks GUARDED_BY(engineLock);
   int32_t startMinimized GUARDED_BY(engineLock) = 0;
   // qmx.txt as last read or saved: what a reload compares the file with, and
   // what a save compares it with to keep a hand-edited file.
   SetupOnDisk setupOnDisk GUARDED_BY(engineLock);
 
   // Written under engineLock, read by the relay on every pass without it.
-  std::array<std::atomic<int32_t>, kPortCount> routeTable{};
+  std::array<std::atomic<int32_t>, kMaxPortCount> routeTable{};
 
   // Set whenever the line table changed in a way the window shows; the
   // window's timer reads and clears it.
@@ -195,9 +221,9 @@ class LineTable {
   // device, the settings to open it with and the time of the next attempt.
   // awaitingPorts counts the ports in that state, so the relay need not take
   // the lock to learn there is nothing to retry.
-  std::array<std::atomic<PortState>, kPortCount> portState{};
-  std::array<PortSettings, kPortCount> awaitedSettings GUARDED_BY(engineLock);
-  std::array<std::chrono::steady_clock::time_point, kPortCount> nextAttempt
+  std::array<std::atomic<PortState>, kMaxPortCount> portState{};
+  std::array<PortSettings, kMaxPortCount> awaitedSettings GUARDED_BY(engineLock);
+  std::array<std::chrono::steady_clock::time_point, kMaxPortCount> nextAttempt
       GUARDED_BY(engineLock){};
   std::atomic<int> awaitingPorts{0};
   // Set once shutdown began: from then on nothing opens a port or a listener.
@@ -214,8 +240,8 @@ class LineTable {
   ByteQueue& ControlQueue(int session) {
     return session == 0 ? cmdQueue : moreCmdQueues[static_cast<size_t>(session - 1)];
   }
-  ByteQueue txQueue[kPortCount];
-  ByteQueue rxQueue[kPortCount];
+  ByteQueue txQueue[kMaxPortCount];
+  ByteQueue rxQueue[kMaxPortCount];
   Event wakeEvent;
 
   // Error log: start-up, activation and device failures, refused peers. It
@@ -244,7 +270,8 @@ class LineTable {
 
  private:
   const int folderFd_;
-  std::atomic<uint32_t> rfc2217Lines_{0};
+  const int dataLines_;
+  std::atomic<uint64_t> rfc2217Lines_{0};
   Mutex listenerMutex_ ACQUIRED_AFTER(LogRing::mutex);
   std::function<void(const std::string&)> errorLogListener_ GUARDED_BY(listenerMutex_);
 };

@@ -236,14 +236,14 @@ PortSettings ConfiguredSettings(LineTable& table, int k) {
 }
 
 int FindConfiguredPort(LineTable& table, std::string_view name) {
-  for (int k = 0; k < kPortCount; ++k) {
+  for (int k = 0; k < table.DataLines(); ++k) {
     if (FieldText(table.comSettings[k].name) == name) return k;
   }
   return -1;
 }
 
 int FindOpenPort(LineTable& table, std::string_view name) {
-  for (int k = 0; k < kPortCount; ++k) {
+  for (int k = 0; k < table.DataLines(); ++k) {
     if (table.portState[k] == PortState::kOpen &&
         FieldText(table.serial.rsPorts[k].name) == name)
       return k;
@@ -280,7 +280,7 @@ bool EnsureDataListener(LineTable& table, int L) {
 
 Activation ActivateLine(LineTable& table, int line) {
   if (line == 0) return ActivateControlLine(table);
-  if (line < 1 || line >= kLineCount) return Activation::kNothing;
+  if (line < 1 || line >= table.LineCount()) return Activation::kNothing;
   const int n = line - 1;
   if (table.tcpPortText[line] == kUnused || table.serialPortText[line] == kUnused) {
     return Activation::kLineUnused;
@@ -302,7 +302,7 @@ void DeactivateLine(LineTable& table, int line) {
     }
     return;
   }
-  if (line < 1 || line >= kLineCount) return;
+  if (line < 1 || line >= table.LineCount()) return;
   const int n = line - 1;
   // A bridged line's port goes with it, whatever its name; a port held or
   // awaited for this line is never left behind.
@@ -342,8 +342,16 @@ void ActivationResultText(Activation result, char (&buffer)[16]) {
 
 void ActivateAllLines(LineTable& table) {
   for (auto& route : table.routeTable) route.store(-1);
-  for (int line = 0; line < kLineCount; ++line) {
-    ActivationResultText(ActivateLine(table, line), table.lineStatus[line]);
+  // The lines that copy a port come up after every line that opens one, so a
+  // copy of a port a later line bridges finds it open, as the file says.
+  auto copies = [&table](int line) {
+    return line > 0 && table.serialPortText[line].starts_with("receive");
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int line = 0; line < table.LineCount(); ++line) {
+      if (copies(line) != (pass == 1)) continue;
+      ActivationResultText(ActivateLine(table, line), table.lineStatus[line]);
+    }
   }
 }
 
@@ -379,8 +387,8 @@ OpenOutcome OpenPortLine(LineTable& table, int k, const PortSettings& settings) 
 
 CopyOutcome AddCopyLine(LineTable& table, int k, std::string_view portName, int* line) {
   int i = 0;
-  while (i < kPortCount && table.routeTable[i].load() != -1) ++i;
-  if (i == kPortCount) return CopyOutcome::kNoFreeLine;
+  while (i < table.DataLines() && table.routeTable[i].load() != -1) ++i;
+  if (i == table.DataLines()) return CopyOutcome::kNoFreeLine;
   const int J = i + 1;
   *line = J;
   if (!EnsureDataListener(table, J)) return CopyOutcome::kListenFailed;
@@ -400,7 +408,7 @@ CloseOutcome ClosePortByName(LineTable& table, std::string_view name) {
   if (k < 0 && table.portState[configured] == PortState::kAwaitingDevice) k = configured;
   if (k < 0) return CloseOutcome::kNotOpen;
   ReleasePort(table, k);
-  for (int M = 1; M < kLineCount; ++M) {
+  for (int M = 1; M < table.LineCount(); ++M) {
     if (table.routeTable[M - 1].load() == k) EndLine(table, M);
   }
   MarkRefresh(table);
@@ -410,8 +418,8 @@ CloseOutcome ClosePortByName(LineTable& table, std::string_view name) {
 CloseOutcome CloseLineByTcpPort(LineTable& table, std::string_view text) {
   if (text == table.tcpPortText[0]) return CloseOutcome::kControlLine;
   int L = 1;
-  while (L < kLineCount && table.tcpPortText[L] != text) ++L;
-  if (L == kLineCount) return CloseOutcome::kUnknownPort;
+  while (L < table.LineCount() && table.tcpPortText[L] != text) ++L;
+  if (L == table.LineCount()) return CloseOutcome::kUnknownPort;
   const int n = L - 1;
   const bool bridged =
       table.routeTable[n].load() == n || table.portState[n] != PortState::kClosed;
@@ -422,7 +430,8 @@ CloseOutcome CloseLineByTcpPort(LineTable& table, std::string_view text) {
 }
 
 bool ChangePortSettings(LineTable& table, int k, const PortSettings& settings) {
-  if (k < 0 || k >= kPortCount || table.portState[k] != PortState::kOpen) return false;
+  if (k < 0 || k >= table.DataLines() || table.portState[k] != PortState::kOpen)
+    return false;
   const PortSettings previous = FromRecord(table.serial.rsPorts[k]);
   PortSettings next = settings;
   next.name = previous.name;
@@ -439,7 +448,7 @@ bool ChangePortSettings(LineTable& table, int k, const PortSettings& settings) {
 }
 
 PortSettings OpenPortSettings(LineTable& table, int k) {
-  if (k < 0 || k >= kPortCount || table.portState[k] != PortState::kOpen)
+  if (k < 0 || k >= table.DataLines() || table.portState[k] != PortState::kOpen)
     return PortSettings{};
   return FromRecord(table.serial.rsPorts[k]);
 }
@@ -515,17 +524,17 @@ bool FollowCopiedPort(LineTable& table, int L) {
 
 void RetryAbsentDevices(LineTable& table, std::chrono::steady_clock::time_point now) {
   bool gone = false;
-  for (int k = 0; k < kPortCount; ++k)
+  for (int k = 0; k < table.DataLines(); ++k)
     gone = gone || table.serial.rsPorts[k].deviceGone.load();
   if (!gone && table.awaitingPorts.load() == 0) return;
   MutexLock lock(table.engineLock);
   if (table.serverStopping.load()) return;
-  for (int k = 0; k < kPortCount; ++k) {
+  for (int k = 0; k < table.DataLines(); ++k) {
     if (table.portState[k] == PortState::kOpen &&
         table.serial.rsPorts[k].deviceGone.load())
       DeviceLost(table, k);
   }
-  for (int k = 0; k < kPortCount; ++k) {
+  for (int k = 0; k < table.DataLines(); ++k) {
     if (table.portState[k] != PortState::kAwaitingDevice || now < table.nextAttempt[k])
       continue;
     const PortSettings settings = table.awaitedSettings[k];
@@ -545,7 +554,7 @@ bool ServerStopping(LineTable& table) { return table.serverStopping.load(); }
 void ClearServerStopping(LineTable& table) { table.serverStopping.store(false); }
 
 void CloseAllPorts(LineTable& table) {
-  for (int k = 0; k < kPortCount; ++k) {
+  for (int k = 0; k < table.DataLines(); ++k) {
     if (table.serial.rsPorts[k].handle.load() >= 0 ||
         table.serial.rsPorts[k].readThread.joinable())
       table.serial.RsClose(k);

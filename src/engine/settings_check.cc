@@ -14,8 +14,9 @@ namespace {
 
 // Where each line of the table stands in the file: line 2 the control line,
 // lines 3 to 10 the data lines, lines 11 to 18 the ports' settings.
-int FileLineOfLine(int line) { return line + 2; }
-int FileLineOfPort(int n) { return n + 11; }
+// 1-based, as an editor numbers the file's lines.
+int FileLineOfLine(int line) { return DataLineFileLine(line) + 1; }
+int FileLineOfPort(int n) { return PortFileLine(n) + 1; }
 
 class Checker {
  public:
@@ -76,7 +77,7 @@ std::vector<SettingsProblem> CheckSetupSettings(const SetupSettings& settings,
                                                 int folderFd) {
   Checker check(settings, folderFd);
   if (settings.tcpPortText[0] != kUnused) check.TcpPort(0);
-  for (int line = 1; line < kLineCount; ++line) {
+  for (int line = 1; line < settings.dataLines + 1; ++line) {
     const int n = line - 1;
     const std::string& serial = settings.serialPortText[line];
     if (settings.tcpPortText[line] == kUnused || serial == kUnused) continue;
@@ -90,7 +91,7 @@ std::vector<SettingsProblem> CheckSetupSettings(const SetupSettings& settings,
       const std::string wanted =
           blank == std::string::npos ? "" : serial.substr(blank + 1);
       bool served = false;
-      for (int other = 1; other < kLineCount; ++other) {
+      for (int other = 1; other < settings.dataLines + 1; ++other) {
         served = served || (settings.tcpPortText[other] != kUnused &&
                             settings.serialPortText[other] == wanted &&
                             FieldText(settings.comSettings[other - 1].name) == wanted);
@@ -116,7 +117,8 @@ std::vector<SettingsProblem> CheckSetupFile(LineTable& table) {
   SetupSettings settings;
   SetupFileStamp stamp;
   std::string reason;
-  if (!ReadSetupSettings(table.FolderFd(), &settings, &stamp, &reason)) {
+  if (!ReadSetupSettings(table.FolderFd(), table.DataLines(), &settings, &stamp,
+                         &reason)) {
     return {{0, WithReason(FormatMessage1(kMsgCannotOpen, kSetupFileName), reason)}};
   }
   return CheckSetupSettings(settings, table.FolderFd());

@@ -27,16 +27,14 @@ constexpr std::string_view kFieldDelimiters = " ,\t\n";
 constexpr size_t kLineLimit = 99;  // characters per line read, as fgets(100)
 constexpr const char* kDefaultHeading = "QMX serial port server settings\n";
 
-constexpr size_t kFileLines = 19;  // lines after the 19th are ignored
-
 // Splits text-mode content into the lines a 100-byte fgets would return: each
 // line keeps its LF; a longer line is continued as the next one. Only the
 // lines the reader uses are split, and each LF is looked for within the line's
 // reach, so a long text without line ends costs no more than a short one.
-std::vector<std::string_view> SplitReadLines(std::string_view text) {
+std::vector<std::string_view> SplitReadLines(std::string_view text, size_t fileLines) {
   std::vector<std::string_view> lines;
   size_t pos = 0;
-  while (pos < text.size() && lines.size() < kFileLines) {
+  while (pos < text.size() && lines.size() < fileLines) {
     std::string_view reach = text.substr(pos, kLineLimit);
     size_t lf = reach.find('\n');
     std::string_view line =
@@ -79,7 +77,7 @@ void ParseLineTableLine(SetupSettings& settings, int j, std::string_view line) {
       settings.serialPortText[j] = "receive " + std::string(*port);
     }
   }
-  StoreRemark(settings, 1 + j, fields);
+  StoreRemark(settings, DataLineFileLine(j), fields);
 }
 
 void AppendDefinition(ComSetting& setting, std::string_view field) {
@@ -114,14 +112,14 @@ void ParseSerialLine(SetupSettings& settings, int n, std::string_view line) {
   auto flow = fields.Next();
   if (!flow) return;
   CopyField(setting.flow, *flow);
-  StoreRemark(settings, 10 + n, fields);
+  StoreRemark(settings, PortFileLine(n), fields);
 }
 
 void ParseMinimizeLine(SetupSettings& settings, std::string_view line) {
   Tokenizer fields(line, kFieldDelimiters);
   if (!fields.Next()) return;
   settings.startMinimized = (!line.empty() && line[0] == '1') ? 1 : 0;
-  StoreRemark(settings, 18, fields);
+  StoreRemark(settings, kMinimizeFileLine, fields);
 }
 
 void StoreInTable(LineTable& table, const SetupSettings& settings)
@@ -198,11 +196,14 @@ void StampFrom(const struct stat& info, SetupFileStamp* stamp) {
                       static_cast<int64_t>(info.st_mtim.tv_nsec);
 }
 
-// The reader takes 19 lines of at most 99 characters; on disk such a line is
-// at most 100 bytes (a CR before its LF is dropped), so this much of the file
-// holds everything that is read, with room to spare. The rest is never read:
-// a huge file costs no more than a small one.
-constexpr size_t kReadLimit = kFileLines * 128;
+// The reader takes the file's lines (19 for eight data lines, two more for
+// each further one) of at most 99 characters; on disk such a line is at most
+// 100 bytes (a CR before its LF is dropped), so this much of the file holds
+// everything that is read, with room to spare. The rest is never read: a
+// huge file costs no more than a small one.
+constexpr size_t ReadLimit(int dataLines) {
+  return static_cast<size_t>(SetupFileLines(dataLines)) * 128;
+}
 
 // Reads the start of a settings file into *raw. Only a regular file is read:
 // a FIFO would block the open or the read for ever, a device (a link to
@@ -213,8 +214,9 @@ constexpr size_t kReadLimit = kFileLines * 128;
 // folder, or one under a read-only file system) is read and served; only a
 // save then fails. On failure *reason says why. *stamp says how the file
 // looked: whether there is one at all, even when it cannot be read.
-bool ReadSettingsBytes(int folderFd, const char* name, std::string* raw,
+bool ReadSettingsBytes(int folderFd, const char* name, int dataLines, std::string* raw,
                        SetupFileStamp* stamp, std::string* reason) {
+  const size_t kReadLimit = ReadLimit(dataLines);
   *stamp = SetupFileStamp{};
   struct stat info {};
   if (::fstatat(folderFd, name, &info, 0) != 0) {
@@ -358,8 +360,8 @@ bool KeepBeside(int folderFd, const std::string& target, std::string* kept,
 // file that is replaced is kept as its name with "~" (*kept names it), and
 // the save fails when it cannot be kept. *written describes the new file.
 bool ReplaceSettingsFile(int folderFd, const char* name, std::string_view text,
-                         bool keepOld, SetupFileStamp* written, std::string* kept,
-                         std::string* reason) {
+                         size_t readLimit, bool keepOld, SetupFileStamp* written,
+                         std::string* kept, std::string* reason) {
   std::string target;
   if (!ResolveLinks(folderFd, name, &target, reason)) return false;
 
@@ -415,7 +417,7 @@ bool ReplaceSettingsFile(int folderFd, const char* name, std::string_view text,
     return false;
   }
   StampFrom(newInfo, written);
-  written->head = std::string(text.substr(0, std::min(text.size(), kReadLimit)));
+  written->head = std::string(text.substr(0, std::min(text.size(), readLimit)));
   // The rename itself reaches the disk with the folder.
   FileHandle folder(::openat(folderFd, DirectoryOf(target).c_str(),
                              O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -427,7 +429,9 @@ bool ReplaceSettingsFile(int folderFd, const char* name, std::string_view text,
 
 void ParseSetupInto(SetupSettings& settings, std::string_view raw) {
   std::string text = TextModeContent(raw);
-  std::vector<std::string_view> lines = SplitReadLines(text);
+  const int dataLines = settings.dataLines;
+  std::vector<std::string_view> lines =
+      SplitReadLines(text, static_cast<size_t>(SetupFileLines(dataLines)));
   size_t next = 0;
   auto readLine = [&](std::string_view* line) {
     if (next >= lines.size()) return false;
@@ -436,23 +440,41 @@ void ParseSetupInto(SetupSettings& settings, std::string_view raw) {
   };
   std::string_view line;
   if (readLine(&line)) settings.remarks[0] = std::string(line);
-  for (int j = 0; j < kLineCount; ++j) {
+  for (int j = 0; j <= kDefaultDataLines; ++j) {
     if (readLine(&line)) ParseLineTableLine(settings, j, line);
   }
-  for (int n = 0; n < kPortCount; ++n) {
+  for (int n = 0; n < kDefaultDataLines; ++n) {
     if (readLine(&line)) ParseSerialLine(settings, n, line);
   }
   if (readLine(&line)) ParseMinimizeLine(settings, line);
+  // Each further data line: its line, then its port's. A pair the file
+  // does not have is an unused line whose port has the usual settings, as a
+  // save then writes it.
+  for (int L = kDefaultDataLines + 1; L <= dataLines; ++L) {
+    if (readLine(&line)) {
+      ParseLineTableLine(settings, L, line);
+    } else {
+      settings.tcpPortText[L] = kUnused;
+      settings.serialPortText[L] = kUnused;
+    }
+    if (readLine(&line)) {
+      ParseSerialLine(settings, L - 1, line);
+    } else {
+      ParseSerialLine(settings, L - 1, "com" + std::to_string(L) + ",9600,n,8,1,n");
+    }
+  }
 }
 
-SetupSettings ParseSetupSettings(std::string_view text) {
+SetupSettings ParseSetupSettings(std::string_view text, int dataLines) {
   SetupSettings settings;
+  settings.dataLines = dataLines;
   ParseSetupInto(settings, text);
   return settings;
 }
 
 SetupSettings SetupSettingsOf(LineTable& table) {
   SetupSettings settings;
+  settings.dataLines = table.DataLines();
   settings.tcpPortText = table.tcpPortText;
   settings.serialPortText = table.serialPortText;
   settings.comSettings = table.comSettings;
@@ -484,18 +506,25 @@ std::string BuildSetupText(const SetupSettings& settings) {
   if (!first.empty() && first.back() == '\n') first.remove_suffix(1);
   AppendLine(out, first);
   AppendLine(out, settings.tcpPortText[0] + "\t" + settings.remarks[1]);
-  for (int L = 1; L < kLineCount; ++L) {
+  auto dataLine = [&](int L) {
     AppendLine(out, settings.tcpPortText[L] + "," + settings.serialPortText[L] + "\t" +
-                        settings.remarks[1 + L]);
-  }
-  for (int n = 0; n < kPortCount; ++n) {
+                        settings.remarks[DataLineFileLine(L)]);
+  };
+  auto port = [&](int n) {
     const ComSetting& s = settings.comSettings[n];
     AppendLine(out, std::string(FieldText(s.name)) + "," +
                         std::string(FieldText(s.definition)) + "," +
-                        std::string(FieldText(s.flow)) + "\t" + settings.remarks[10 + n]);
-  }
+                        std::string(FieldText(s.flow)) + "\t" +
+                        settings.remarks[PortFileLine(n)]);
+  };
+  for (int L = 1; L <= kDefaultDataLines; ++L) dataLine(L);
+  for (int n = 0; n < kDefaultDataLines; ++n) port(n);
   AppendLine(out, std::string(settings.startMinimized == 1 ? "1" : "0") + "\t" +
-                      settings.remarks[18]);
+                      settings.remarks[kMinimizeFileLine]);
+  for (int L = kDefaultDataLines + 1; L <= settings.dataLines; ++L) {
+    dataLine(L);
+    port(L - 1);
+  }
   return out;
 }
 
@@ -513,15 +542,15 @@ std::string ToDiskLineEnds(std::string_view text) {
   return out;
 }
 
-bool ReadSetupSettings(int folderFd, SetupSettings* settings, SetupFileStamp* stamp,
-                       std::string* reason) {
+bool ReadSetupSettings(int folderFd, int dataLines, SetupSettings* settings,
+                       SetupFileStamp* stamp, std::string* reason) {
   std::string raw;
   std::string why;
-  if (!ReadSettingsBytes(folderFd, kSetupFileName, &raw, stamp, &why)) {
+  if (!ReadSettingsBytes(folderFd, kSetupFileName, dataLines, &raw, stamp, &why)) {
     if (reason != nullptr) *reason = std::move(why);
     return false;
   }
-  *settings = ParseSetupSettings(raw);
+  *settings = ParseSetupSettings(raw, dataLines);
   return true;
 }
 
@@ -536,11 +565,11 @@ bool SetupFileChanged(const SetupFileStamp& before, const SetupFileStamp& now) {
          now.modifiedNs != before.modifiedNs;
 }
 
-SetupFileStamp SetupFileStampNow(int folderFd) {
+SetupFileStamp SetupFileStampNow(int folderFd, int dataLines) {
   std::string raw;
   std::string why;
   SetupFileStamp stamp;
-  (void)ReadSettingsBytes(folderFd, kSetupFileName, &raw, &stamp, &why);
+  (void)ReadSettingsBytes(folderFd, kSetupFileName, dataLines, &raw, &stamp, &why);
   return stamp;
 }
 
@@ -548,7 +577,8 @@ bool ReadSetupFile(LineTable& table, std::string* reason) {
   std::string raw;
   std::string why;
   SetupFileStamp stamp;
-  if (!ReadSettingsBytes(table.FolderFd(), kSetupFileName, &raw, &stamp, &why)) {
+  if (!ReadSettingsBytes(table.FolderFd(), kSetupFileName, table.DataLines(), &raw,
+                         &stamp, &why)) {
     // What the server knows of the file now is that it has none it can use:
     // a file that turns up or becomes readable before a save is kept.
     table.setupOnDisk = SetupOnDisk{true, SetupSettingsOf(table), stamp};
@@ -556,7 +586,8 @@ bool ReadSetupFile(LineTable& table, std::string* reason) {
     return false;
   }
   ParseSetupText(table, raw);
-  table.setupOnDisk = SetupOnDisk{true, ParseSetupSettings(raw), std::move(stamp)};
+  table.setupOnDisk =
+      SetupOnDisk{true, ParseSetupSettings(raw, table.DataLines()), std::move(stamp)};
   return true;
 }
 
@@ -566,12 +597,14 @@ bool WriteSetupFile(LineTable& table, std::string* reason) {
   // work that the save would otherwise throw away.
   const bool handEdited =
       table.setupOnDisk.known &&
-      SetupFileChanged(table.setupOnDisk.stamp, SetupFileStampNow(table.FolderFd()));
+      SetupFileChanged(table.setupOnDisk.stamp,
+                       SetupFileStampNow(table.FolderFd(), table.DataLines()));
   std::string why;
   std::string kept;
   SetupFileStamp written;
-  const bool ok = ReplaceSettingsFile(table.FolderFd(), kSetupFileName, text, handEdited,
-                                      &written, &kept, &why);
+  const bool ok = ReplaceSettingsFile(table.FolderFd(), kSetupFileName, text,
+                                      ReadLimit(table.DataLines()), handEdited, &written,
+                                      &kept, &why);
   if (!ok) {
     DebugTrace("write of qmx.txt failed (" + why + "); the old file is kept\n");
     if (handEdited) {
@@ -589,7 +622,8 @@ bool WriteSetupFile(LineTable& table, std::string* reason) {
                            "saved; that file is kept as " +
                                kept);
   }
-  table.setupOnDisk = SetupOnDisk{true, ParseSetupSettings(text), std::move(written)};
+  table.setupOnDisk =
+      SetupOnDisk{true, ParseSetupSettings(text, table.DataLines()), std::move(written)};
   return true;
 }
 

@@ -1,10 +1,13 @@
 // The settings file qmx.txt in the server's folder: which TCP port each line
 // uses, which serial port each data line serves (or copies), the line settings
-// of the eight serial ports and whether the window starts minimized.
+// of the serial ports and whether the window starts minimized.
 //
-// 19 lines: a free first line; the control line's TCP port; the eight data
-// lines (TCP port, serial port); the eight serial ports (name, baud, parity,
-// data bits, stop bits, flow); the minimize flag. Fields are separated by runs
+// 19 lines: a free first line; the control line's TCP port; the first eight
+// data lines (TCP port, serial port); their eight serial ports (name, baud,
+// parity, data bits, stop bits, flow); the minimize flag. A server with more
+// data lines reads and writes two lines more for each further one, after the
+// 19th: its data line, then its port; a server with eight ignores the text
+// after the 19th line. Fields are separated by runs
 // of blanks, commas, tabs and LFs. The text after the last field a line needs
 // is its remark, kept in setupRemarks and written back in the same place.
 // Lines end in CR LF on disk; a file with LF endings reads the same.
@@ -33,8 +36,10 @@ inline constexpr const char* kSetupFileName = "qmx.txt";
 // Reads the text of a settings file (CR LF or LF line ends) onto `settings`:
 // lines the text does not have, and fields a line lacks, keep what they held.
 void ParseSetupInto(SetupSettings& settings, std::string_view text);
-// What the text says, read onto empty settings.
-SetupSettings ParseSetupSettings(std::string_view text);
+// What the text says, read onto empty settings of a server with `dataLines`
+// data lines.
+SetupSettings ParseSetupSettings(std::string_view text,
+                                 int dataLines = kDefaultDataLines);
 
 // The settings the line table holds now (its texts, port settings, remarks
 // and minimize flag).
@@ -59,15 +64,15 @@ std::string ToDiskLineEnds(std::string_view text);
 // a regular file"). Only a regular file is read, without ever waiting: a FIFO
 // or a device of that name counts as missing. Only the start of the file
 // that holds its 19 lines is read, however large the file is.
-bool ReadSetupSettings(int folderFd, SetupSettings* settings, SetupFileStamp* stamp,
-                       std::string* reason = nullptr);
+bool ReadSetupSettings(int folderFd, int dataLines, SetupSettings* settings,
+                       SetupFileStamp* stamp, std::string* reason = nullptr);
 
 // True when `now` is a file and not the one `before` describes: it appeared,
 // or its bytes differ; a file longer than what the reader takes also counts
 // as changed when it was written again or replaced.
 bool SetupFileChanged(const SetupFileStamp& before, const SetupFileStamp& now);
 // How qmx.txt in the folder `folderFd` looks now.
-SetupFileStamp SetupFileStampNow(int folderFd);
+SetupFileStamp SetupFileStampNow(int folderFd, int dataLines = kDefaultDataLines);
 
 // Reads qmx.txt into the line table, as ReadSetupSettings, and remembers the
 // file as read (setupOnDisk). A file that may be read but not written is

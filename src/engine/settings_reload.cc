@@ -52,7 +52,7 @@ class Reload {
     KeptTexts();
     // Every line that is set up again or moves lets go of its device and its
     // TCP port first, so that lines may trade ports within one reload.
-    for (int L = 1; L < kLineCount; ++L) {
+    for (int L = 1; L < table.LineCount(); ++L) {
       if (diff_.lines[L] == SetupDiff::Line::kReplaced) {
         plan_[L] = Texts{after_.tcpPortText[L], after_.serialPortText[L]};
         DeactivateLine(table, L);
@@ -61,16 +61,20 @@ class Reload {
       }
     }
     if (diff_.lines[0] == SetupDiff::Line::kTcpPort) ControlLine();
-    for (int n = 0; n < kPortCount; ++n) {
+    for (int n = 0; n < table.DataLines(); ++n) {
       if (diff_.ports[n]) Port(n);
     }
-    for (int L = 1; L < kLineCount; ++L) {
+    for (int L = 1; L < table.LineCount(); ++L) {
       if (diff_.lines[L] == SetupDiff::Line::kTcpPort && !plan_[L]) MoveLine(L);
     }
-    for (int L = 1; L < kLineCount; ++L) {
-      if (plan_[L]) SetUpAgain(L);
+    // The lines that copy a port after those that open one, as at start-up.
+    for (int pass = 0; pass < 2; ++pass) {
+      for (int L = 1; L < table.LineCount(); ++L) {
+        if (plan_[L] && plan_[L]->serial.starts_with("receive") == (pass == 1))
+          SetUpAgain(L);
+      }
     }
-    for (int L = 1; L < kLineCount; ++L) {
+    for (int L = 1; L < table.LineCount(); ++L) {
       if (!plan_[L]) FollowCopiedPort(L);
     }
     table.refreshNeeded.store(1);
@@ -85,7 +89,7 @@ class Reload {
   // A line that already runs what the file now says (the window's OK or a
   // command set it so) is left alone, with its client.
   void SkipWhatRuns() REQUIRES(table.engineLock) {
-    for (int L = 0; L < kLineCount; ++L) {
+    for (int L = 0; L < table.LineCount(); ++L) {
       if (diff_.lines[L] == SetupDiff::Line::kSame || table.LineStatusText(L) == "NG")
         continue;
       if (table.tcpPortText[L] == after_.tcpPortText[L] &&
@@ -227,7 +231,7 @@ class Reload {
   const SetupSettings& after_;
   SetupSettings applied_;
   SetupDiff diff_;
-  std::array<std::optional<Texts>, kLineCount> plan_;  // lines set up again
+  std::array<std::optional<Texts>, kMaxLineCount> plan_;  // lines set up again
   int changes_ = 0;
 };
 
@@ -247,7 +251,7 @@ SetupDiff DiffSetup(const SetupSettings& before, const SetupSettings& after) {
   SetupDiff diff;
   if (before.tcpPortText[0] != after.tcpPortText[0])
     diff.lines[0] = SetupDiff::Line::kTcpPort;
-  for (int L = 1; L < kLineCount; ++L) {
+  for (int L = 1; L < after.dataLines + 1; ++L) {
     const bool tcp = before.tcpPortText[L] != after.tcpPortText[L];
     const bool serial = before.serialPortText[L] != after.serialPortText[L];
     if (!tcp && !serial) continue;
@@ -257,7 +261,7 @@ SetupDiff DiffSetup(const SetupSettings& before, const SetupSettings& after) {
         !serial && before.tcpPortText[L] != kUnused && after.tcpPortText[L] != kUnused;
     diff.lines[L] = moves ? SetupDiff::Line::kTcpPort : SetupDiff::Line::kReplaced;
   }
-  for (int n = 0; n < kPortCount; ++n) {
+  for (int n = 0; n < after.dataLines; ++n) {
     diff.ports[n] = !SamePort(before.comSettings[n], after.comSettings[n]);
   }
   for (size_t slot = 0; slot < before.remarks.size(); ++slot) {
@@ -268,10 +272,10 @@ SetupDiff DiffSetup(const SetupSettings& before, const SetupSettings& after) {
   return diff;
 }
 
-NewSetup ReadSetupForReload(int folderFd) {
+NewSetup ReadSetupForReload(int folderFd, int dataLines) {
   NewSetup setup;
-  setup.readable =
-      ReadSetupSettings(folderFd, &setup.settings, &setup.stamp, &setup.unreadable);
+  setup.readable = ReadSetupSettings(folderFd, dataLines, &setup.settings, &setup.stamp,
+                                     &setup.unreadable);
   if (setup.readable) setup.problems = CheckSetupSettings(setup.settings, folderFd);
   return setup;
 }
@@ -314,7 +318,7 @@ ReloadOutcome ApplyReload(LineTable& table, const NewSetup& setup) {
 }
 
 ReloadOutcome ReloadSetupFile(LineTable& table) {
-  const NewSetup setup = ReadSetupForReload(table.FolderFd());
+  const NewSetup setup = ReadSetupForReload(table.FolderFd(), table.DataLines());
   MutexLock lock(table.engineLock);
   return ApplyReload(table, setup);
 }

@@ -53,9 +53,9 @@ struct SetupDiff {
     kTcpPort,   // the TCP port text alone, from one port to another
     kReplaced,  // the serial port text, or whether the line is used
   };
-  std::array<Line, kLineCount> lines{};  // line 0: kSame or kTcpPort
-  std::array<bool, kPortCount> ports{};  // any field of the port's line
-  std::vector<int> remarkLines;          // file lines (1 to 19) whose remark differs
+  std::array<Line, kMaxLineCount> lines{};  // line 0: kSame or kTcpPort
+  std::array<bool, kMaxPortCount> ports{};  // any field of the port's line
+  std::vector<int> remarkLines;             // file lines (1 to 19) whose remark differs
   bool startMinimized = false;
 
   bool Empty() const;
@@ -72,7 +72,7 @@ struct NewSetup {
   std::vector<SettingsProblem> problems;
 };
 
-NewSetup ReadSetupForReload(int folderFd);
+NewSetup ReadSetupForReload(int folderFd, int dataLines);
 
 enum class ReloadOutcome {
   kApplied,    // at least one change was applied (some may have failed)

@@ -16,7 +16,7 @@ void BindLineQueues(LineTable& table) {
     table.net.TcpBindInput(ControlSessionRecord(s), &table.ControlQueue(s),
                            &table.wakeEvent);
   }
-  for (int n = 0; n < kPortCount; ++n) {
+  for (int n = 0; n < table.DataLines(); ++n) {
     table.net.TcpBindInput(n + 1, &table.txQueue[n], &table.wakeEvent);
     table.serial.RsBindInput(n, &table.rxQueue[n], &table.wakeEvent);
   }
@@ -38,7 +38,7 @@ int ServerStartup(LineTable& table) {
     DebugTrace("Cann't open qmx.txt\n");
     table.setupFileProblem = reason;
     for (auto& route : table.routeTable) route.store(-1);
-    for (int line = 0; line < kLineCount; ++line) {
+    for (int line = 0; line < table.LineCount(); ++line) {
       table.tcpPortText[line] = kUnused;
       if (line > 0) table.serialPortText[line] = kUnused;
     }
@@ -64,7 +64,7 @@ int ServerShutdown(LineTable& table) {
   // no port or thread is started after the clean-up below.
   MarkServerStopping(table);
   MutexLock lock(table.engineLock);
-  for (int line = 0; line < kLineCount; ++line) {
+  for (int line = 0; line < table.LineCount(); ++line) {
     if (table.net.tcpLines[line].state.load() > LineState::kNone)
       table.net.TcpDisconnect(line, &error);
   }

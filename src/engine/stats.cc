@@ -32,7 +32,7 @@ LineStats CollectLine(LineTable& table, int L) REQUIRES(table.engineLock) {
   line.tcpPort = table.net.TcpLineListening(L) ? record.listenPort.load() : 0;
   if (L > 0) {
     const int route = table.routeTable[L - 1].load();
-    if (route >= 0 && route < kPortCount) line.serialPort = PortName(table, route);
+    if (route >= 0 && route < table.DataLines()) line.serialPort = PortName(table, route);
   }
   // The control line's figures are those of all its sessions together.
   const int sessions = L == 0 ? kMaxControlClients : 1;
@@ -86,8 +86,9 @@ PortStats CollectPort(LineTable& table, int k) REQUIRES(table.engineLock) {
 ServerStats CollectStats(LineTable& table) {
   ServerStats stats;
   stats.startTime = table.startTime.load();
-  for (int L = 0; L < kLineCount; ++L) stats.lines.push_back(CollectLine(table, L));
-  for (int k = 0; k < kPortCount; ++k) {
+  for (int L = 0; L < table.LineCount(); ++L)
+    stats.lines.push_back(CollectLine(table, L));
+  for (int k = 0; k < table.DataLines(); ++k) {
     PortStats port = CollectPort(table, k);
     if (!port.name.empty()) stats.ports.push_back(std::move(port));
   }

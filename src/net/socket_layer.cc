@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -22,9 +23,17 @@
 namespace qmx {
 
 const char* TcpDefaultPortText(int line) {
-  static constexpr const char* kPorts[kLineCount] = {
-      "8001", "8002", "8003", "8004", "8005", "8006", "8007", "8008", "8009"};
-  return line >= 0 && line < kLineCount ? kPorts[line] : "";
+  // "8001" for the control line, then upward: line L's is 8001 + L.
+  static constexpr auto kPorts = [] {
+    std::array<std::array<char, 6>, kMaxLineCount> texts{};
+    for (int L = 0; L < kMaxLineCount; ++L) {
+      int port = 8001 + L;
+      for (int i = 3; i >= 0; --i, port /= 10)
+        texts[L][i] = static_cast<char>('0' + port % 10);
+    }
+    return texts;
+  }();
+  return line >= 0 && line < kMaxLineCount ? kPorts[line].data() : "";
 }
 
 namespace {
@@ -32,20 +41,20 @@ namespace {
 // Fills the table's initial values in place (the records hold atomics and a
 // mutex, so the table cannot be built elsewhere and copied in).
 void FillInitialTable(std::array<TcpLine, kSocketRecords>& table) {
-  static constexpr const char* kNames[kSocketRecords] = {
-      "ControlServer1",  "DataServer1",     "DataServer2",     "DataServer3",
-      "DataServer4",     "DataServer5",     "DataServer6",     "DataServer7",
-      "DataServer8",     "ControlServer2",  "ControlServer3",  "ControlServer4",
-      "ControlServer5",  "ControlServer6",  "ControlServer7",  "ControlServer8",
-      "ControlServer9",  "ControlServer10", "ControlServer11", "ControlServer12",
-      "ControlServer13", "ControlServer14", "ControlServer15", "ControlServer16"};
   for (size_t i = 0; i < table.size(); ++i) {
     TcpLine& record = table[i];
-    record.lineIndex = static_cast<int>(i);
-    record.control = i == 0 || i >= static_cast<size_t>(kLineCount);
-    record.name = kNames[i];
+    const int index = static_cast<int>(i);
+    record.lineIndex = index;
+    record.control = i == 0 || i >= static_cast<size_t>(kMaxLineCount);
+    if (record.control) {
+      const int session = i == 0 ? 1 : index - kMaxLineCount + 2;
+      std::snprintf(record.nameText, sizeof record.nameText, "ControlServer%d", session);
+    } else {
+      std::snprintf(record.nameText, sizeof record.nameText, "DataServer%d", index);
+    }
+    record.name = record.nameText;
     record.socketType = SocketType::kStream;
-    CopyField(record.port, TcpDefaultPortText(static_cast<int>(i)));
+    CopyField(record.port, TcpDefaultPortText(record.control ? 0 : index));
     record.sendLimit = record.control ? 1000 : 2000;
     record.recvBufferSize = record.control ? 1000 : 2000;
   }
@@ -71,9 +80,9 @@ void SocketLayer::TcpBindInput(int line, ByteQueue* queue, Event* wake) {
   record->inputWake = wake;
 }
 
-void SocketLayer::SetConnectionMaker(uint32_t lines, ConnectionMaker maker) {
+void SocketLayer::SetConnectionMaker(LineSet lines, ConnectionMaker maker) {
   MutexLock lock(configMutex_);
-  secureLines_ = maker ? lines : 0;
+  secureLines_ = maker ? lines : LineSet();
   maker_ = std::move(maker);
 }
 
@@ -82,7 +91,7 @@ bool SocketLayer::SecureLine(int line) {
   if (record == nullptr) return false;
   const int bit = record->control ? 0 : line;
   MutexLock lock(configMutex_);
-  return (secureLines_ & (1u << bit)) != 0;
+  return secureLines_[static_cast<size_t>(bit)];
 }
 
 void SocketLayer::SetControlOperators(std::optional<std::vector<std::string>> names) {

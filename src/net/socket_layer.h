@@ -149,10 +149,11 @@ struct TcpLine {
   SocketLayer* layer = nullptr;  // the layer the record belongs to
   int lineIndex = 0;
   // A session of the control line: line 0 itself, or one of its further
-  // sessions (records kLineCount and up), which take their clients from line
+  // sessions (records kMaxLineCount and up), which take their clients from line
   // 0's listener.
   bool control = false;
-  const char* name = "";
+  const char* name = nameText;
+  char nameText[20] = {};  // "DataServer12", "ControlServer3"
   SocketType socketType = SocketType::kStream;
   char port[32] = {};
   int sendLimit = 0;  // the largest datagram UdpSendto sends on the line
@@ -249,7 +250,7 @@ class SocketLayer {
   // Lines whose clients' connections come from `maker` instead of plain TCP
   // (an encrypted connection): bit 0 the control line, bit L data line L.
   // Takes effect at each line's next TcpListen.
-  void SetConnectionMaker(uint32_t lines, ConnectionMaker maker);
+  void SetConnectionMaker(LineSet lines, ConnectionMaker maker);
   // True when line `line` gets its connections from the maker.
   bool SecureLine(int line);
 
@@ -456,7 +457,7 @@ class SocketLayer {
   std::vector<IpNet> allowNets_ GUARDED_BY(configMutex_);
   std::vector<IpNet> controlAllowNets_ GUARDED_BY(configMutex_);
   bool controlAllowSet_ GUARDED_BY(configMutex_) = false;
-  uint32_t secureLines_ GUARDED_BY(configMutex_) = 0;
+  LineSet secureLines_ GUARDED_BY(configMutex_);
   ConnectionMaker maker_ GUARDED_BY(configMutex_);
   std::optional<std::vector<std::string>> operators_ GUARDED_BY(configMutex_);
 

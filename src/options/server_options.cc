@@ -25,7 +25,8 @@ enum class ValueOption {
   kTlsCert,
   kTlsKey,
   kTlsClientCa,
-  kControlOperators
+  kControlOperators,
+  kLines
 };
 
 // A whole decimal number from `low` to `high`.
@@ -55,6 +56,7 @@ std::optional<ValueOption> FindValueOption(std::string_view name, bool daemon) {
   if (name == "--tls-client-ca") return ValueOption::kTlsClientCa;
   if (name == "--control-idle") return ValueOption::kControlIdle;
   if (name == "--control-operators") return ValueOption::kControlOperators;
+  if (name == "--lines") return ValueOption::kLines;
   return std::nullopt;
 }
 
@@ -153,6 +155,7 @@ class Parser {
       Take(*option, name, value);
     }
 
+    if (error_.empty()) CheckLines();
     if (error_.empty()) CheckTls();
     OptionOutcome outcome;
     if (!error_.empty()) {
@@ -174,17 +177,39 @@ class Parser {
     if (error_.empty()) error_ = std::move(message);
   }
 
+  // Line numbers are checked once the number of lines is known, whichever
+  // option came first; "all" means every line the server has.
+  void CheckLines() {
+    const int lines = options_->dataLines;
+    const uint64_t own = lines >= 64 ? ~uint64_t{0} : (uint64_t{1} << lines) - 1;
+    if (rfc2217All_) options_->rfc2217Lines = own;
+    if (tlsAll_) {
+      for (int L = 0; L <= lines; ++L) options_->tlsLines.set(static_cast<size_t>(L));
+    }
+    int highest = 0;
+    for (int L = 1; L <= kMaxDataLines; ++L) {
+      if ((options_->rfc2217Lines >> (L - 1)) & 1u ||
+          options_->tlsLines[static_cast<size_t>(L)])
+        highest = L;
+    }
+    if (highest > lines) {
+      Fail("data line " + std::to_string(highest) + " is beyond the " +
+           std::to_string(lines) + " data lines" +
+           (lines == kDefaultDataLines ? std::string(" (see --lines)") : std::string()));
+    }
+  }
+
   // TLS needs a certificate and its key, and they mean nothing without it.
   void CheckTls() {
     const bool files = !options_->tlsCert.empty() || !options_->tlsKey.empty() ||
                        !options_->tlsClientCa.empty();
-    if (options_->tlsLines != 0 &&
+    if (options_->tlsLines.any() &&
         (options_->tlsCert.empty() || options_->tlsKey.empty())) {
       Fail("--tls needs --tls-cert and --tls-key");
-    } else if (options_->tlsLines == 0 && files) {
+    } else if (options_->tlsLines.none() && files) {
       Fail("--tls-cert, --tls-key and --tls-client-ca need --tls");
     } else if (options_->controlOperatorsGiven &&
-               ((options_->tlsLines & 1u) == 0 || options_->tlsClientCa.empty())) {
+               (!options_->tlsLines[0] || options_->tlsClientCa.empty())) {
       // Operators are told apart by their certificates alone.
       Fail("--control-operators needs --tls control and --tls-client-ca");
     }
@@ -254,15 +279,26 @@ class Parser {
         options_->controlOperatorsGiven = true;
         return;
       case ValueOption::kTls: {
-        uint32_t lines = 0;
+        LineSet lines;
         if (!ParseTlsLines(value, &lines)) {
           Fail(prefix +
-               ": not a list of lines such as control,1,2 (data lines 1-8), or all");
+               ": not a list of lines such as control,1,2 (data lines 1-64), or all");
           return;
         }
-        options_->tlsLines |= lines;
+        // "all" is every line the server has, known once all options are read.
+        if (value == "all") {
+          tlsAll_ = true;
+        } else {
+          options_->tlsLines |= lines;
+        }
         return;
       }
+      case ValueOption::kLines:
+        if (!ParseCount(value, kDefaultDataLines, kMaxDataLines, &options_->dataLines))
+          Fail(prefix + ": not a number of data lines from " +
+               std::to_string(kDefaultDataLines) + " to " +
+               std::to_string(kMaxDataLines));
+        return;
       case ValueOption::kTlsCert:
       case ValueOption::kTlsKey:
       case ValueOption::kTlsClientCa:
@@ -291,12 +327,16 @@ class Parser {
         options_->metricsGiven = true;
         return;
       case ValueOption::kRfc2217: {
-        uint8_t lines = 0;
+        uint64_t lines = 0;
         if (!ParseRfc2217Lines(value, &lines)) {
-          Fail(prefix + ": not a data line 1-8, a list such as 1,3,5, or all");
+          Fail(prefix + ": not a data line 1-64, a list such as 1,3,5, or all");
           return;
         }
-        options_->rfc2217Lines = static_cast<uint8_t>(options_->rfc2217Lines | lines);
+        if (value == "all") {
+          rfc2217All_ = true;
+        } else {
+          options_->rfc2217Lines |= lines;
+        }
         return;
       }
     }
@@ -306,6 +346,8 @@ class Parser {
   bool leaveForeign_;
   ServerOptions* options_;
   std::string error_;
+  bool rfc2217All_ = false;  // "all" given: every line the server has
+  bool tlsAll_ = false;
 };
 
 }  // namespace
@@ -334,19 +376,30 @@ std::string FormatEndpoint(const IpAddress& address, uint16_t port) {
   return (address.family == 6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-bool ParseTlsLines(std::string_view text, uint32_t* lines) {
+namespace {
+
+// A data line number, 1 to kMaxDataLines, without leading zeros.
+bool ParseLineNumber(std::string_view item, int* line) {
+  if (item.empty() || item[0] == '0') return false;
+  return ParseCount(item, 1, kMaxDataLines, line);
+}
+
+}  // namespace
+
+bool ParseTlsLines(std::string_view text, LineSet* lines) {
   if (text == "all") {
-    *lines = (1u << kLineCount) - 1;
+    lines->set();
     return true;
   }
-  uint32_t result = 0;
+  LineSet result;
   for (;;) {
     const size_t comma = text.find(',');
     const std::string_view item = text.substr(0, comma);
+    int line = 0;
     if (item == "control") {
-      result |= 1u;
-    } else if (item.size() == 1 && item[0] >= '1' && item[0] < '0' + kLineCount) {
-      result |= 1u << (item[0] - '0');
+      result.set(0);
+    } else if (ParseLineNumber(item, &line)) {
+      result.set(static_cast<size_t>(line));
     } else {
       return false;
     }
@@ -357,17 +410,17 @@ bool ParseTlsLines(std::string_view text, uint32_t* lines) {
   return true;
 }
 
-bool ParseRfc2217Lines(std::string_view text, uint8_t* lines) {
+bool ParseRfc2217Lines(std::string_view text, uint64_t* lines) {
   if (text == "all") {
-    *lines = 0xFF;
+    *lines = ~uint64_t{0};
     return true;
   }
-  uint8_t result = 0;
+  uint64_t result = 0;
   for (;;) {
     const size_t comma = text.find(',');
-    const std::string_view item = text.substr(0, comma);
-    if (item.size() != 1 || item[0] < '1' || item[0] > '8') return false;
-    result = static_cast<uint8_t>(result | (1u << (item[0] - '1')));
+    int line = 0;
+    if (!ParseLineNumber(text.substr(0, comma), &line)) return false;
+    result |= uint64_t{1} << (line - 1);
     if (comma == std::string_view::npos) break;
     text.remove_prefix(comma + 1);
   }
@@ -375,13 +428,14 @@ bool ParseRfc2217Lines(std::string_view text, uint8_t* lines) {
   return true;
 }
 
-std::string FormatRfc2217Lines(uint8_t lines) {
-  if (lines == 0xFF) return "all";
+std::string FormatRfc2217Lines(uint64_t lines, int dataLines) {
+  const uint64_t own = dataLines >= 64 ? ~uint64_t{0} : (uint64_t{1} << dataLines) - 1;
+  if ((lines & own) == own) return "all";
   std::string out;
-  for (int L = 1; L <= kPortCount; ++L) {
-    if ((lines & (1u << (L - 1))) == 0) continue;
+  for (int L = 1; L <= kMaxDataLines; ++L) {
+    if (((lines >> (L - 1)) & 1u) == 0) continue;
     if (!out.empty()) out += ',';
-    out += static_cast<char>('0' + L);
+    out += std::to_string(L);
   }
   return out;
 }
@@ -405,7 +459,8 @@ std::string UsageText(std::string_view program, bool window) {
       "                       replaces --allow there (repeatable)\n"
       "                       (both take @FILE too: one net a line, read again on\n"
       "                       reload)\n"
-      "  --rfc2217 LINES      data lines that speak RFC 2217: 1-8, a list such as\n"
+      "  --lines N            serve N data lines, com1 to comN (8-64; default 8)\n"
+      "  --rfc2217 LINES      data lines that speak RFC 2217: 1-64, a list such as\n"
       "                       1,3,5, or all\n"
       "  --tls LINES          lines that speak TLS: control and data line numbers,\n"
       "                       e.g. control,1,2, or all; needs --tls-cert and\n"
@@ -462,7 +517,8 @@ std::string NetworkSummary(const ServerOptions& options) {
   }
   if (options.rfc2217Lines != 0) {
     if (!out.empty()) out += "; ";
-    out += "RFC 2217 on data lines " + FormatRfc2217Lines(options.rfc2217Lines);
+    out += "RFC 2217 on data lines " +
+           FormatRfc2217Lines(options.rfc2217Lines, options.dataLines);
   }
   return out;
 }

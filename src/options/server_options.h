@@ -4,7 +4,8 @@
 //   --listen ADDR        listen on this address only (repeatable)
 //   --allow NET          serve only peers inside one of these nets (repeatable)
 //   --control-allow NET  the same for the control line, replacing --allow there
-//   --rfc2217 LINES      data lines that speak RFC 2217: 1-8, "1,3,5" or "all"
+//   --lines N            data lines the server has (8-64, default 8)
+//   --rfc2217 LINES      data lines that speak RFC 2217: 1-64, "1,3,5" or "all"
 //   --control-clients N  control clients served at once (1-16, default 1)
 //   --control-idle SECS  close a control client that completes no command
 //                        for that long (0, the default: never)
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "net/net_access.h"
+#include "platform/line_counts.h"
 
 namespace qmx {
 
@@ -46,13 +48,14 @@ struct ServerOptions {
   // --control-operators as given: "alice,bob" or "@FILE".
   bool controlOperatorsGiven = false;
   std::string controlOperators;
-  uint8_t rfc2217Lines = 0;  // bit L-1 set: data line L speaks RFC 2217
+  int dataLines = kDefaultDataLines;  // --lines
+  uint64_t rfc2217Lines = 0;          // bit L-1 set: data line L speaks RFC 2217
   int controlClients = 1;
   int controlIdleSeconds = 0;
   // Lines that speak TLS (bit 0 the control line, bit L data line L), the
   // server's certificate and key, and the CA client certificates must chain
   // to ("" for none: no client certificate asked for).
-  uint32_t tlsLines = 0;
+  LineSet tlsLines;
   std::string tlsCert;
   std::string tlsKey;
   std::string tlsClientCa;
@@ -96,13 +99,15 @@ std::string FormatEndpoint(const IpAddress& address, uint16_t port);
 
 // "control,1,2" or "all" to a set of lines (bit 0 the control line, bit L
 // data line L).
-bool ParseTlsLines(std::string_view text, uint32_t* lines);
+bool ParseTlsLines(std::string_view text, LineSet* lines);
 
-// "3", "1,3,5" or "all" to a set of data lines (bit L-1 for line L).
-bool ParseRfc2217Lines(std::string_view text, uint8_t* lines);
+// "3", "1,3,12" or "all" to a set of data lines (bit L-1 for line L; "all"
+// sets every bit).
+bool ParseRfc2217Lines(std::string_view text, uint64_t* lines);
 
-// "1,3,5" for a set of lines, "all" for all eight, "" for none.
-std::string FormatRfc2217Lines(uint8_t lines);
+// "1,3,12" for a set of lines, "all" when it has all `dataLines` lines, ""
+// for none.
+std::string FormatRfc2217Lines(uint64_t lines, int dataLines);
 
 std::string UsageText(std::string_view program, bool window);
 std::string VersionText(std::string_view program);  // "qmxd 2.1.0\n"

@@ -16,7 +16,7 @@ namespace {
 // bridging the port of that name; 0 for the control line, -1 for none.
 int NamedLine(LineTable& table, std::string_view name) REQUIRES(table.engineLock) {
   if (name == table.tcpPortText[0]) return 0;
-  for (int L = 1; L < kLineCount; ++L) {
+  for (int L = 1; L < table.LineCount(); ++L) {
     if (table.tcpPortText[L] == name) return L;
   }
   const int k = FindOpenPort(table, name);

@@ -51,7 +51,7 @@ int CmdOpen(LineTable& table, Parameter parameter) {
     SendCmdReply(table, kReplyNoParameter);
     return 0;
   }
-  for (int L = 1; L < kLineCount; ++L) {
+  for (int L = 1; L < table.LineCount(); ++L) {
     if (table.serialPortText[L] == request->name && table.LineStatusText(L) == "OK") {
       return SendCmdReply(table, kReplyAlreadyOpened);
     }

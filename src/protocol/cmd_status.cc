@@ -45,7 +45,7 @@ int CmdStatus(LineTable& table, Parameter parameter) {
   field = FirstField(parameter, /*limited=*/false);
   if (!field) {
     std::string reply = "200 Status is:\r\n";
-    for (int L = 1; L < kLineCount; ++L) {
+    for (int L = 1; L < table.LineCount(); ++L) {
       reply += std::to_string(L) + ":" + table.tcpPortText[L] + "-" +
                table.serialPortText[L] + " " + std::string(table.LineStatusText(L)) +
                "\r\n";
@@ -55,11 +55,11 @@ int CmdStatus(LineTable& table, Parameter parameter) {
   }
   if (FindConfiguredPort(table, *field) < 0) return SendCmdReply(table, kReplyUnusedPort);
   int k = 0;
-  while (k < kPortCount && !(table.serial.rsPorts[k].name[0] != '\0' &&
-                             FieldText(table.serial.rsPorts[k].name) == *field)) {
+  while (k < table.DataLines() && !(table.serial.rsPorts[k].name[0] != '\0' &&
+                                    FieldText(table.serial.rsPorts[k].name) == *field)) {
     ++k;
   }
-  if (k == kPortCount) {
+  if (k == table.DataLines()) {
     return SendCmdReply(table, "422 " + std::string(*field) + " doesn't open\r\n");
   }
   const RsPort& port = table.serial.rsPorts[k];

@@ -182,8 +182,8 @@ struct PassResult {
   }
 };
 
-bool IsRemote(uint32_t remoteLines, int L) {
-  return (remoteLines & (1u << static_cast<unsigned>(L - 1))) != 0;
+bool IsRemote(uint64_t remoteLines, int L) {
+  return (remoteLines & (uint64_t{1} << static_cast<unsigned>(L - 1))) != 0;
 }
 
 }  // namespace
@@ -207,20 +207,20 @@ class Relay {
   // Closes the session's client when it completed no command for the idle
   // limit, with an error-log entry.
   void LimitIdleControl(ControlSession& session, DataLineOutput::Clock::time_point now);
-  void SendToPort(int n, uint32_t remoteLines, DataLineOutput::Clock::time_point now,
+  void SendToPort(int n, uint64_t remoteLines, DataLineOutput::Clock::time_point now,
                   PassResult& result) REQUIRES(ports_[n].turn);
   // These three run with the turns of every line routed to port n held
   // (RoutedTurns); each says so to the analysis line by line.
-  void SendToRoutes(int n, const int32_t* routes, uint32_t remoteLines,
+  void SendToRoutes(int n, const int32_t* routes, uint64_t remoteLines,
                     std::span<const uint8_t> chunk,
                     DataLineOutput::Clock::time_point now);
-  void SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
+  void SendPortInput(int n, const int32_t* routes, uint64_t remoteLines,
                      DataLineOutput::Clock::time_point now, PassResult& result);
   // Drops each copy line's client of port n that fell more than
   // kCopyBacklogLimit behind (bytes kept for it, and held while it asked the
   // server to stop), or that has held its copy for the stall limit, with an
   // error-log entry: a copy never holds the port's input back.
-  void LimitCopyLines(int n, const int32_t* routes, uint32_t remoteLines,
+  void LimitCopyLines(int n, const int32_t* routes, uint64_t remoteLines,
                       DataLineOutput::Clock::time_point now);
   void LoadRoutes(int32_t* routes);
   void NoteClientBacklog(int L, PassResult& result) REQUIRES(lines_[L].turn);
@@ -255,7 +255,7 @@ class Relay {
     // shortcut move bytes.
     bool running GUARDED_BY(turn) = false;
   };
-  PortTurn ports_[kPortCount];
+  PortTurn ports_[kMaxPortCount];
   // Each data line's client side has a turn of its own too: its output and
   // its remote port control session. Sends of a port's input take the turns
   // of every line routed to the port, in ascending line order; a port's turn
@@ -267,7 +267,7 @@ class Relay {
     RemoteLine remote GUARDED_BY(turn);
     bool running GUARDED_BY(turn) = false;
   };
-  LineTurn lines_[kLineCount];  // index = data line
+  LineTurn lines_[kMaxLineCount];  // index = data line
   class RoutedTurns;
 
   // Each control session's parts: the relay thread's alone. Made by Run for
@@ -310,7 +310,7 @@ class Relay::RoutedTurns {
  public:
   RoutedTurns(Relay& relay, int n, const int32_t* routes,
               bool tryOnly) NO_THREAD_SAFETY_ANALYSIS {
-    for (int L = 1; L < kLineCount; ++L) {
+    for (int L = 1; L < relay.table_.LineCount(); ++L) {
       if (routes[L - 1] != n) continue;
       Mutex& turn = relay.lines_[L].turn;
       if (!tryOnly) {
@@ -335,7 +335,7 @@ class Relay::RoutedTurns {
   bool held() const { return held_; }
 
  private:
-  Mutex* taken_[kLineCount] = {};
+  Mutex* taken_[kMaxLineCount] = {};
   int count_ = 0;
   bool held_ = true;
 };
@@ -440,7 +440,7 @@ void Relay::ControlPass(ControlSession& session, DataLineOutput::Clock::time_poi
 
 // Serial sends to port n: a port still writing its last chunk takes no new
 // one.
-void Relay::SendToPort(int n, uint32_t remoteLines, DataLineOutput::Clock::time_point now,
+void Relay::SendToPort(int n, uint64_t remoteLines, DataLineOutput::Clock::time_point now,
                        PassResult& result) REQUIRES(ports_[n].turn) {
   SerialPortOutput& port = ports_[n].output;
   port.Flush(n, now);
@@ -493,12 +493,12 @@ void Relay::SendToPort(int n, uint32_t remoteLines, DataLineOutput::Clock::time_
 
 // One chunk of port n's input to every data line routed to it, in
 // ascending line order.
-void Relay::SendToRoutes(int n, const int32_t* routes, uint32_t remoteLines,
+void Relay::SendToRoutes(int n, const int32_t* routes, uint64_t remoteLines,
                          std::span<const uint8_t> chunk,
                          DataLineOutput::Clock::time_point now) {
   if (chunk.empty()) return;
   TraceChunk(chunk);
-  for (int L = 1; L < kLineCount; ++L) {
+  for (int L = 1; L < table_.LineCount(); ++L) {
     if (routes[L - 1] != n) continue;
     lines_[L].turn.AssertHeld();
     if (remoteLines != 0 && IsRemote(remoteLines, L)) {
@@ -511,7 +511,7 @@ void Relay::SendToRoutes(int n, const int32_t* routes, uint32_t remoteLines,
 
 // TCP sends of port n's input to every data line routed to it, in ascending
 // line order; nothing while one of them is backlogged.
-void Relay::SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
+void Relay::SendPortInput(int n, const int32_t* routes, uint64_t remoteLines,
                           DataLineOutput::Clock::time_point now, PassResult& result) {
   // Only the port's own line holds its input back: a copy line's client
   // that falls behind is dropped instead (LimitCopyLines).
@@ -524,7 +524,7 @@ void Relay::SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
     if (held) return;  // the port's input waits until its slow client catches up
   }                    // the port's input waits until its slow client catches up
   bool anyRemote = false;
-  for (int L = 1; L < kLineCount; ++L)
+  for (int L = 1; L < table_.LineCount(); ++L)
     anyRemote = anyRemote || (routes[L - 1] == n && IsRemote(remoteLines, L));
   size_t m = 0;
   if (anyRemote) {
@@ -544,9 +544,9 @@ void Relay::SendPortInput(int n, const int32_t* routes, uint32_t remoteLines,
   LimitCopyLines(n, routes, remoteLines, now);
 }
 
-void Relay::LimitCopyLines(int n, const int32_t* routes, uint32_t remoteLines,
+void Relay::LimitCopyLines(int n, const int32_t* routes, uint64_t remoteLines,
                            DataLineOutput::Clock::time_point now) {
-  for (int L = 1; L < kLineCount; ++L) {
+  for (int L = 1; L < table_.LineCount(); ++L) {
     if (routes[L - 1] != n || L == n + 1) continue;
     lines_[L].turn.AssertHeld();
     DataLineOutput& output = lines_[L].output;
@@ -575,7 +575,7 @@ void Relay::LimitCopyLines(int n, const int32_t* routes, uint32_t remoteLines,
 }
 
 void Relay::LoadRoutes(int32_t* routes) {
-  for (int i = 0; i < kPortCount; ++i)
+  for (int i = 0; i < table_.DataLines(); ++i)
     routes[i] = table_.routeTable[i].load(std::memory_order_relaxed);
 }
 
@@ -593,34 +593,34 @@ PassResult Relay::RelayPass() {
   // Ports whose device went away, or that wait for it to come back.
   RetryAbsentDevices(table_, now);
   // Lines that speak Telnet with remote port control follow their clients.
-  const uint32_t remoteLines = table_.Rfc2217Lines();
+  const uint64_t remoteLines = table_.Rfc2217Lines();
   if (remoteLines != 0) {
-    for (int L = 1; L < kLineCount; ++L) {
+    for (int L = 1; L < table_.LineCount(); ++L) {
       if (!IsRemote(remoteLines, L)) continue;
       MutexLock turn(lines_[L].turn);
       lines_[L].remote.Follow(L, lines_[L].output, now);
     }
   }
   // Each pass starts one port further on, so no port is always served last.
-  firstPort_ = (firstPort_ + 1) % kPortCount;
-  for (int i = 0; i < kPortCount; ++i) {
-    const int n = (firstPort_ + i) % kPortCount;
+  firstPort_ = (firstPort_ + 1) % table_.DataLines();
+  for (int i = 0; i < table_.DataLines(); ++i) {
+    const int n = (firstPort_ + i) % table_.DataLines();
     MutexLock turn(ports_[n].turn);
     SendToPort(n, remoteLines, now, result);
   }
   // TCP sends: first what clients could not take before, then new chunks.
-  int32_t routes[kPortCount];
+  int32_t routes[kMaxPortCount];
   LoadRoutes(routes);
-  for (int L = 1; L < kLineCount; ++L) {
+  for (int L = 1; L < table_.LineCount(); ++L) {
     MutexLock turn(lines_[L].turn);
     lines_[L].output.Flush(L, now);
   }
-  for (int i = 0; i < kPortCount; ++i) {
-    const int n = (firstPort_ + i) % kPortCount;
+  for (int i = 0; i < table_.DataLines(); ++i) {
+    const int n = (firstPort_ + i) % table_.DataLines();
     RoutedTurns turns(*this, n, routes, /*tryOnly=*/false);
     SendPortInput(n, routes, remoteLines, now, result);
   }
-  for (int L = 1; L < kLineCount; ++L) {
+  for (int L = 1; L < table_.LineCount(); ++L) {
     MutexLock turn(lines_[L].turn);
     NoteClientBacklog(L, result);
   }
@@ -649,25 +649,25 @@ bool Relay::DeviceShortcut(int n) {
 
 // On port n's receive thread, after it queued the device's bytes.
 bool Relay::ClientShortcut(int n) {
-  const uint32_t remoteLines = table_.Rfc2217Lines();
-  int32_t routes[kPortCount];
+  const uint64_t remoteLines = table_.Rfc2217Lines();
+  int32_t routes[kMaxPortCount];
   LoadRoutes(routes);
   // The routes read once serve both the check and the sends, so a line that
   // speaks remote port control never gets the port's bytes from here.
-  for (int L = 1; L < kLineCount; ++L) {
+  for (int L = 1; L < table_.LineCount(); ++L) {
     if (routes[L - 1] == n && IsRemote(remoteLines, L)) return false;
   }
   RoutedTurns turns(*this, n, routes, /*tryOnly=*/true);
   if (!turns.held()) return false;
   const auto now = DataLineOutput::Clock::now();
   PassResult result;
-  for (int L = 1; L < kLineCount; ++L) {
+  for (int L = 1; L < table_.LineCount(); ++L) {
     if (routes[L - 1] != n) continue;
     lines_[L].turn.AssertHeld();
     lines_[L].output.Flush(L, now);
   }
   SendPortInput(n, routes, 0, now, result);
-  for (int L = 1; L < kLineCount; ++L) {
+  for (int L = 1; L < table_.LineCount(); ++L) {
     if (routes[L - 1] != n) continue;
     lines_[L].turn.AssertHeld();
     NoteClientBacklog(L, result);
@@ -686,7 +686,7 @@ void Relay::Publish(bool running) {
     MutexLock turn(port.turn);
     port.running = running;
   }
-  for (int n = 0; n < kPortCount; ++n) {
+  for (int n = 0; n < table_.DataLines(); ++n) {
     table_.txQueue[n].SetDrainer(running ? &DeviceShortcutOf : nullptr, this, n);
     table_.rxQueue[n].SetDrainer(running ? &ClientShortcutOf : nullptr, this, n);
   }

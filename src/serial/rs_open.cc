@@ -74,7 +74,7 @@ SerialPorts::SerialPorts(int folderFd, DeviceOpener* opener)
       opener_(opener != nullptr ? opener : ownOpener_.get()) {}
 
 SerialPorts::~SerialPorts() {
-  for (int n = 0; n < kPortCount; ++n) RsClose(n);
+  for (int n = 0; n < kMaxPortCount; ++n) RsClose(n);
 }
 
 std::string RsDevicePath(int folderFd, const char* name) {

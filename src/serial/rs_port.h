@@ -206,8 +206,8 @@ class SerialPorts {
   // port is not open or the device has no modem lines (a pseudo-terminal).
   bool RsModemLines(int n, ModemLines* lines);
 
-  RsPort rsPorts[kPortCount];
-  std::array<std::atomic<uint32_t>, kPortCount> rsError{};
+  RsPort rsPorts[kMaxPortCount];
+  std::array<std::atomic<uint32_t>, kMaxPortCount> rsError{};
 
  private:
   const int folderFd_;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -22,11 +23,14 @@ Server::Folder::~Folder() {
 Server::Server(const std::string& folder, int dataLines, const ServerSeams& seams)
     : folder_(folder, &folderProblem_),
       dataLines_(dataLines),
-      table_(folder_.fd() >= 0 ? folder_.fd() : AT_FDCWD, seams.devices, seams.network),
+      table_(folder_.fd() >= 0 ? folder_.fd() : AT_FDCWD, seams.devices, seams.network,
+             std::clamp(dataLines, kDefaultDataLines, kMaxDataLines)),
       document_(table_) {
-  if (folderProblem_.empty() && dataLines != kDefaultDataLines) {
+  if (folderProblem_.empty() &&
+      (dataLines < kDefaultDataLines || dataLines > kMaxDataLines)) {
     folderProblem_ = std::to_string(dataLines) + " data lines: a server has " +
-                     std::to_string(kDefaultDataLines);
+                     std::to_string(kDefaultDataLines) + " to " +
+                     std::to_string(kMaxDataLines);
   }
 }
 

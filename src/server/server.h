@@ -30,12 +30,9 @@ struct ServerSeams {
 
 class Server {
  public:
-  // The number of data lines a server has.
-  static constexpr int kDefaultDataLines = kPortCount;
-
-  // A server in `folder`, which must be a directory; `dataLines` is the
-  // number of its data lines (kDefaultDataLines, the only number the line
-  // table holds so far). FolderProblem says what was wrong with them.
+  // A server in `folder`, which must be a directory, with `dataLines` data
+  // lines (kDefaultDataLines to kMaxDataLines). FolderProblem says what was
+  // wrong with them.
   explicit Server(const std::string& folder = ".", int dataLines = kDefaultDataLines,
                   const ServerSeams& seams = ServerSeams());
   ~Server();

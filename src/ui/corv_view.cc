@@ -30,17 +30,22 @@ QStringList TcpPortEntries(int line) {
   return {QString::fromLatin1(kUnused), QString::fromLatin1(TcpDefaultPortText(line))};
 }
 
-// "unused", the line's own port, then a copy of every other port's input;
-// data line 4 also offers a copy of its own port.
-QStringList SerialPortEntries(int line) {
+// "unused", the line's own port, then a copy of every other port of the
+// server's input; data line 4 also offers a copy of its own port.
+QStringList SerialPortEntries(int line, int dataLines) {
   QStringList entries{QString::fromLatin1(kUnused), QStringLiteral("com%1").arg(line)};
-  for (int m = 1; m <= kPortCount; ++m) {
+  for (int m = 1; m <= dataLines; ++m) {
     if (m != line || line == 4) entries << QStringLiteral("receive com%1").arg(m);
   }
   return entries;
 }
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+QString RowTitle(const FormLine& row, int line) {
+  return row.label != nullptr ? QString::fromLatin1(row.label)
+                              : QStringLiteral("Data Line %1").arg(line);
+}
 
 // Where each row's status box sits across, and its height.
 constexpr DluRect kStatusColumn{115, 0, 30, 14};
@@ -78,11 +83,18 @@ QString TlsMarkName(int line) { return QStringLiteral("tls%1").arg(line); }
 CCorvView::CCorvView(CCorvDoc* document, CMainFrame* frame)
     : document_(document),
       table_(document->Table()),
+      lineCount_(table_.LineCount()),
       frame_(frame),
-      units_(DialogFont()) {
+      units_(DialogFont()),
+      tcpCombo_(lineCount_),
+      serialCombo_(lineCount_),
+      statusEdit_(lineCount_) {
+  m_tcpPort.resize(lineCount_);
+  m_serialPort.resize(lineCount_);
+  m_status.resize(lineCount_);
   setObjectName(IdName(IDD_CORV_FORM));
   setFont(DialogFont());
-  setFixedSize(units_.X(kFormWidth), units_.Y(kFormHeight));
+  setFixedSize(units_.X(kFormWidth), units_.Y(FormHeight(table_.DataLines())));
   CreateControls();
   timer_.setInterval(200);
   QObject::connect(&timer_, &QTimer::timeout, this, [this] { OnTimer(); });
@@ -94,9 +106,9 @@ void CCorvView::CreateControls() {
   const DialogUnits& u = units_;
   // Group boxes first, so that the controls drawn inside them lie on top;
   // each row's TLS mark comes right after its group box.
-  for (int line = 0; line < kLineCount; ++line) {
-    QGroupBox* group = MakeGroup(this, u, {5, kFormLines[line].top, 145, 30},
-                                 QString::fromLatin1(kFormLines[line].label));
+  for (int line = 0; line < lineCount_; ++line) {
+    const FormLine row = FormRow(line);
+    QGroupBox* group = MakeGroup(this, u, {5, row.top, 145, 30}, RowTitle(row, line));
     tlsMark_.push_back(MakeTlsMark(this, group, u.Rect(kStatusColumn), line));
   }
   MakeGroup(this, u, {155, 165, 50, 30}, QStringLiteral("Window size"));
@@ -104,15 +116,15 @@ void CCorvView::CreateControls() {
   MakeStatic(this, u, {65, 5, 32, 8}, QStringLiteral("Serial Port"));
   MakeStatic(this, u, {120, 5, 25, 8}, QStringLiteral("Status"));
 
-  for (int line = 0; line < kLineCount; ++line) {
-    const FormLine& row = kFormLines[line];
+  for (int line = 0; line < lineCount_; ++line) {
+    const FormLine row = FormRow(line);
     const int y = row.top + 10;
     tcpCombo_[line] = MakeCombo(this, u, row.tcpId, {10, y, 40, row.tcpListHeight},
                                 TcpPortEntries(line), row.tcpId != kMixedCaseCombo);
     if (line > 0) {
-      serialCombo_[line] =
-          MakeCombo(this, u, row.serialId, {55, y, 55, row.serialListHeight},
-                    SerialPortEntries(line), row.serialId != kMixedCaseCombo);
+      serialCombo_[line] = MakeCombo(
+          this, u, row.serialId, {55, y, 55, row.serialListHeight},
+          SerialPortEntries(line, table_.DataLines()), row.serialId != kMixedCaseCombo);
     }
     auto* status = new QLineEdit(this);
     status->setObjectName(IdName(row.statusId));
@@ -136,10 +148,20 @@ void CCorvView::CreateControls() {
   minimizeBox_ = new QCheckBox(QStringLiteral("Minimize"), this);
   minimizeBox_->setObjectName(IdName(IDC_MINIMIZE));
   minimizeBox_->setGeometry(u.Rect({160, 180, 41, 10}));
-  traffic_ = std::make_unique<TrafficFields>(this, u);
+  traffic_ = std::make_unique<TrafficFields>(this, u, lineCount_);
 
-  QWidget* previous = nullptr;
+  // The rows past the eighth data line come after the eighth's serial port.
+  std::vector<int> order;
   for (int id : kFormTabOrder) {
+    order.push_back(id);
+    if (id != kFormLines[kDefaultDataLines].serialId) continue;
+    for (int line = kDefaultDataLines + 1; line < lineCount_; ++line) {
+      order.push_back(FormRow(line).tcpId);
+      order.push_back(FormRow(line).serialId);
+    }
+  }
+  QWidget* previous = nullptr;
+  for (int id : order) {
     QWidget* next = Control<QWidget>(this, id);
     if (previous != nullptr && next != nullptr) QWidget::setTabOrder(previous, next);
     previous = next;
@@ -154,7 +176,7 @@ void CCorvView::CreateControls() {
 
 void CCorvView::UpdateData(bool save) {
   if (save) {
-    for (int line = 0; line < kLineCount; ++line) {
+    for (int line = 0; line < lineCount_; ++line) {
       m_tcpPort[line] = ComboText(tcpCombo_[line]).toStdString();
       if (line > 0) m_serialPort[line] = ComboText(serialCombo_[line]).toStdString();
       m_status[line] = statusEdit_[line]->text().toStdString();
@@ -162,9 +184,10 @@ void CCorvView::UpdateData(bool save) {
     m_minimize = minimizeBox_->isChecked() ? 1 : 0;
     return;
   }
-  for (int line = 0; line < kLineCount; ++line) {
+  for (int line = 0; line < lineCount_; ++line) {
     LoadComboText(tcpCombo_[line], Q(m_tcpPort[line]));
-    if (line > 0) LoadComboText(serialCombo_[line], Q(m_serialPort[line]));
+    // Past com9 a port's name may begin another's ("com1", "com10").
+    if (line > 0) LoadComboText(serialCombo_[line], Q(m_serialPort[line]), true);
     statusEdit_[line]->setText(Q(m_status[line]));
     tlsMark_[line]->setVisible(table_.net.SecureLine(line));
   }
@@ -173,19 +196,20 @@ void CCorvView::UpdateData(bool save) {
 
 void CCorvView::CopyFromLineTable(bool withStatus) {
   MutexLock lock(table_.engineLock);
-  for (int line = 0; line < kLineCount; ++line)
+  for (int line = 0; line < lineCount_; ++line)
     m_tcpPort[line] = table_.tcpPortText[line];
-  for (int line = 1; line < kLineCount; ++line)
+  for (int line = 1; line < lineCount_; ++line)
     m_serialPort[line] = table_.serialPortText[line];
   if (withStatus) {
-    for (int line = 0; line < kLineCount; ++line)
+    for (int line = 0; line < lineCount_; ++line)
       m_status[line] = table_.LineStatusText(line);
   }
 }
 
 void CCorvView::OnInitialUpdate() {
   UpdateData(false);
-  if (frame_ != nullptr) frame_->ResizeParentToFit(size());
+  // The frame shows as much of the form as an eight-line server's form.
+  if (frame_ != nullptr) frame_->ResizeParentToFit(size(), units_.Y(kFormHeight));
   CopyFromLineTable(true);
   {
     MutexLock lock(table_.engineLock);
@@ -240,15 +264,19 @@ void CCorvView::OnCorvOk() {
     if (m_tcpPort[0] != table_.tcpPortText[0] || table_.LineStatusText(0) == "NG") {
       ApplyLineTexts(table_, 0, m_tcpPort[0], std::string());
     }
-    for (int line = 1; line < kLineCount; ++line) {
-      if (m_tcpPort[line] != table_.tcpPortText[line] ||
-          m_serialPort[line] != table_.serialPortText[line] ||
-          table_.LineStatusText(line) == "NG") {
-        ApplyLineTexts(table_, line, m_tcpPort[line], m_serialPort[line]);
+    // The lines that copy a port after those that open one, as at start-up.
+    for (int pass = 0; pass < 2; ++pass) {
+      for (int line = 1; line < lineCount_; ++line) {
+        if (m_serialPort[line].starts_with("receive") != (pass == 1)) continue;
+        if (m_tcpPort[line] != table_.tcpPortText[line] ||
+            m_serialPort[line] != table_.serialPortText[line] ||
+            table_.LineStatusText(line) == "NG") {
+          ApplyLineTexts(table_, line, m_tcpPort[line], m_serialPort[line]);
+        }
       }
     }
     table_.startMinimized = m_minimize;
-    for (int line = 0; line < kLineCount; ++line)
+    for (int line = 0; line < lineCount_; ++line)
       m_status[line] = table_.LineStatusText(line);
   });
   if (!applied) CopyFromLineTable(true);  // the relay is stuck: show what is

@@ -1,7 +1,9 @@
 // CCorvView: the form view that fills the main frame, one row for the control
-// line and one for each data line (TCP port, serial port, status), plus the
-// buttons OK, Cancel, "Save setup", "Error log...", "Command log..." and the
-// "Minimize" box; right of the buttons, each line's traffic (TrafficFields).
+// line and one for each data line of the server (TCP port, serial port,
+// status), plus the buttons OK, Cancel, "Save setup", "Error log...",
+// "Command log..." and the "Minimize" box; right of the buttons, each line's
+// traffic (TrafficFields). The rows of data lines past the eighth continue
+// below the eighth; the frame then shows the first eight and scrolls.
 // A line whose clients connect over TLS shows "TLS" at the right end of its
 // row's title, level with the group box's label; a plain line shows nothing
 // there.
@@ -24,7 +26,6 @@
 #include <QString>
 #include <QTimer>
 #include <QWidget>
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -85,10 +86,10 @@ class CCorvView : public QWidget {
   static std::string FlowToText(std::string_view flow);
   static std::string TextToFlow(std::string_view text);
 
-  // The form fields.
-  std::array<std::string, 9> m_tcpPort;
-  std::array<std::string, 9> m_serialPort;  // slot 0 unused
-  std::array<std::string, 9> m_status;
+  // The form fields, one per line of the server.
+  std::vector<std::string> m_tcpPort;
+  std::vector<std::string> m_serialPort;  // slot 0 unused
+  std::vector<std::string> m_status;
   int32_t m_minimize = 0;
 
  private:
@@ -107,15 +108,17 @@ class CCorvView : public QWidget {
   bool RunOnRelay(const std::function<void()>& work);
 
   CCorvDoc* document_;
-  LineTable& table_;  // the document's
+  LineTable& table_;     // the document's
+  const int lineCount_;  // the table's LineCount()
   CMainFrame* frame_;
   DialogUnits units_;
   QTimer timer_;
 
-  std::array<QComboBox*, 9> tcpCombo_{};
-  std::array<QComboBox*, 9> serialCombo_{};  // slot 0 null
-  std::array<QLineEdit*, 9> statusEdit_{};
-  std::vector<QLabel*> tlsMark_;  // one per row, shown on the TLS lines
+  // One per line of the server.
+  std::vector<QComboBox*> tcpCombo_;
+  std::vector<QComboBox*> serialCombo_;  // slot 0 null
+  std::vector<QLineEdit*> statusEdit_;
+  std::vector<QLabel*> tlsMark_;  // shown on the TLS lines
   QCheckBox* minimizeBox_ = nullptr;
   QPushButton* okButton_ = nullptr;
   std::unique_ptr<TrafficFields> traffic_;

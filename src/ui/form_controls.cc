@@ -68,12 +68,15 @@ QGroupBox* MakeGroup(QWidget* parent, const DialogUnits& units, const DluRect& r
   return group;
 }
 
-void LoadComboText(QComboBox* combo, const QString& text) {
+void LoadComboText(QComboBox* combo, const QString& text, bool wholeNumbers) {
   if (!text.isEmpty()) {
     for (int i = 0; i < combo->count(); ++i) {
-      if (combo->itemText(i).startsWith(text, Qt::CaseInsensitive)) {
+      const QString item = combo->itemText(i);
+      const bool splitsNumber = wholeNumbers && item.size() > text.size() &&
+                                text.back().isDigit() && item.at(text.size()).isDigit();
+      if (item.startsWith(text, Qt::CaseInsensitive) && !splitsNumber) {
         combo->setCurrentIndex(i);
-        combo->setEditText(combo->itemText(i));
+        combo->setEditText(item);
         return;
       }
     }

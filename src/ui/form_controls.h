@@ -44,8 +44,10 @@ QGroupBox* MakeGroup(QWidget* parent, const DialogUnits& units, const DluRect& r
 
 // Loads a combo box from its field: selects the first list entry that begins
 // with `text`, ignoring case; when none does (or the text is empty) nothing is
-// selected and the text itself stands in the edit field.
-void LoadComboText(QComboBox* combo, const QString& text);
+// selected and the text itself stands in the edit field. With `wholeNumbers`
+// an entry that goes on with a digit after a text ending in one is no match,
+// so that "com1" never stands for "com10".
+void LoadComboText(QComboBox* combo, const QString& text, bool wholeNumbers = false);
 // Reads a combo box into its field: the text its edit field shows.
 QString ComboText(const QComboBox* combo);
 

@@ -7,9 +7,12 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTextBrowser>
+#include <vector>
 
-#include "platform/line_counts.h"
+#include "engine/line_table.h"
+#include "relay/corv_doc.h"
 #include "ui/corv_view.h"
 #include "ui/dialog_units.h"
 #include "ui/form_controls.h"
@@ -30,7 +33,8 @@ QAction* AddCommand(QMenu* menu, int id, const QString& text) {
 
 // What "Find Help Topic" shows: the control commands and the settings file.
 const char kHelpText[] = R"(<h3>QMX Server</h3>
-<p>QMX makes the serial ports com1 to com8 reachable over TCP/IP. Data line
+<p>QMX makes the serial ports com1 to com8 reachable over TCP/IP (com1 to
+com<i>N</i> when started with <tt>--lines</tt> <i>N</i>). Data line
 <i>L</i> bridges its TCP port to port com<i>L</i>, or copies another port's
 input to its client. Change a line in the window and press <b>OK</b> to apply
 it; <b>Save setup</b> writes the applied setup to qmx.txt.</p>
@@ -59,6 +63,8 @@ commas, blanks or tabs, text after the last field kept as a remark:</p>
 stop bits and flow (h hardware, x Xon/Xoff, n none), e.g.
 <tt>com1,9600,n,8,1,n</tt></li>
 <li>line 19: <tt>1</tt> to start the window minimized, else <tt>0</tt></li>
+<li>with more than eight data lines, two lines for each further data line:
+its TCP port and serial port, then its port's settings</li>
 </ol>)";
 
 }  // namespace
@@ -91,11 +97,14 @@ CMainFrame::CMainFrame(CCorvDoc* document) {
   QAction* exitAction = AddCommand(file, ID_APP_EXIT, QStringLiteral("Exit(&X)"));
   QObject::connect(exitAction, &QAction::triggered, this, &QWidget::close);
 
+  // One entry per port of the server; only com1 to com9 have a one-digit
+  // mnemonic.
   QMenu* setup = menuBar()->addMenu(QStringLiteral("Serial setup(&S)"));
-  std::array<QAction*, 8> setupActions{};
-  for (int n = 0; n < kPortCount; ++n) {
-    setupActions[n] =
-        AddCommand(setup, ID_SETUP_COM1 + n, QStringLiteral("com%1(&%1)...").arg(n + 1));
+  std::vector<QAction*> setupActions;
+  for (int n = 0; n < document->Table().DataLines(); ++n) {
+    const QString text = n < 9 ? QStringLiteral("com%1(&%1)...").arg(n + 1)
+                               : QStringLiteral("com%1...").arg(n + 1);
+    setupActions.push_back(AddCommand(setup, SetupComId(n), text));
   }
 
   QMenu* helpMenu = menuBar()->addMenu(QStringLiteral("Help(&H)"));
@@ -116,7 +125,7 @@ CMainFrame::CMainFrame(CCorvDoc* document) {
   scroll_->setWidgetResizable(false);
   setCentralWidget(scroll_);
 
-  for (int n = 0; n < kPortCount; ++n) {
+  for (int n = 0; n < static_cast<int>(setupActions.size()); ++n) {
     QObject::connect(setupActions[n], &QAction::triggered, view_,
                      [this, n] { view_->OnSetupCom(n); });
   }
@@ -124,10 +133,15 @@ CMainFrame::CMainFrame(CCorvDoc* document) {
 
 CMainFrame::~CMainFrame() = default;
 
-void CMainFrame::ResizeParentToFit(QSize formSize) {
+void CMainFrame::ResizeParentToFit(QSize formSize, int shownHeight) {
   const int edge = 2 * scroll_->frameWidth();
-  QSize fit(formSize.width() + edge,
-            menuBar()->sizeHint().height() + formSize.height() + edge);
+  int width = formSize.width();
+  int height = formSize.height();
+  if (height > shownHeight) {
+    height = shownHeight;
+    width += scroll_->verticalScrollBar()->sizeHint().width();
+  }
+  QSize fit(width + edge, menuBar()->sizeHint().height() + height + edge);
   if (isVisible()) fit = fit.boundedTo(size());
   resize(fit);
 }

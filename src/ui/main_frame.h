@@ -1,6 +1,7 @@
-// CMainFrame: the main window. A menu bar ("File", "Serial setup", "Help"),
-// the form view CCorvView in a scroll area as its client, no toolbar and no
-// status bar. The frame is fitted to the form when the view is first shown.
+// CMainFrame: the main window. A menu bar ("File", "Serial setup" with an
+// entry for each port of the server, "Help"), the form view CCorvView in a
+// scroll area as its client, no toolbar and no status bar. The frame is
+// fitted to the form when the view is first shown.
 //
 // CAboutDlg is the about box; CHelpDlg the built-in help that "Find Help
 // Topic" opens. MainIcon is the application's icon.
@@ -9,7 +10,6 @@
 #include <QDialog>
 #include <QIcon>
 #include <QMainWindow>
-#include <array>
 
 class QAction;
 class QScrollArea;
@@ -31,9 +31,10 @@ class CMainFrame : public QMainWindow {
 
   CCorvView* View() const { return view_; }
 
-  // Shrinks the frame so that its client shows exactly the form; a frame
-  // that is already smaller keeps its size and the form scrolls.
-  void ResizeParentToFit(QSize formSize);
+  // Shrinks the frame so that its client shows exactly the form, or of a
+  // form taller than `shownHeight` that much and a vertical scroll bar; a
+  // frame that is already smaller keeps its size and the form scrolls.
+  void ResizeParentToFit(QSize formSize, int shownHeight);
 
   // Commands bound by the application object.
   QAction* aboutAction() const { return about_; }

@@ -88,13 +88,14 @@ QString ByteCountTip(uint64_t bytes) {
          (bytes == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes"));
 }
 
-TrafficFields::TrafficFields(QWidget* form, const DialogUnits& units) {
+TrafficFields::TrafficFields(QWidget* form, const DialogUnits& units, int lineCount)
+    : rows_(lineCount) {
   Heading(form, units, kToDeviceX, kCountWidth, QStringLiteral("To device"));
   Heading(form, units, kToClientX, kCountWidth, QStringLiteral("To client"));
   Heading(form, units, kClientX, kClientWidth, QStringLiteral("Client"));
   const Qt::Alignment number = Qt::AlignRight | Qt::AlignVCenter;
-  for (int line = 0; line < kLineCount; ++line) {
-    const FormLine& entry = kFormLines[line];
+  for (int line = 0; line < lineCount; ++line) {
+    const FormLine entry = FormRow(line);
     const int y = entry.top + 10;
     Row& row = rows_[line];
     row.toDevice = MakeField(form, units, entry.toDeviceId,
@@ -109,7 +110,7 @@ TrafficFields::TrafficFields(QWidget* form, const DialogUnits& units) {
 
 void TrafficFields::Show(const ServerStats& stats) {
   for (const LineStats& line : stats.lines) {
-    if (line.line < 0 || line.line >= kLineCount) continue;
+    if (line.line < 0 || line.line >= static_cast<int>(rows_.size())) continue;
     const Row& row = rows_[line.line];
     SetText(row.toDevice, ByteCountText(line.bytesToDevice));
     SetTip(row.toDevice, ByteCountTip(line.bytesToDevice));

@@ -11,11 +11,10 @@
 #pragma once
 
 #include <QString>
-#include <array>
 #include <cstdint>
+#include <vector>
 
 #include "engine/stats.h"
-#include "platform/line_counts.h"
 #include "ui/dialog_units.h"
 
 class QLineEdit;
@@ -31,9 +30,10 @@ QString ByteCountTip(uint64_t bytes);
 
 class TrafficFields {
  public:
-  // Makes the column labels and each line's three fields on `form`, in the
-  // rows of kFormLines. The fields are read-only and no tab stops.
-  TrafficFields(QWidget* form, const DialogUnits& units);
+  // Makes the column labels and the three fields of each of `lineCount`
+  // lines on `form`, in the lines' rows (FormRow). The fields are read-only
+  // and no tab stops.
+  TrafficFields(QWidget* form, const DialogUnits& units, int lineCount);
 
   // Shows `stats`. Only fields whose text or tooltip changed are touched, so
   // a selection in an unchanged field survives the refresh.
@@ -45,7 +45,7 @@ class TrafficFields {
     QLineEdit* toClient = nullptr;
     QLineEdit* client = nullptr;
   };
-  std::array<Row, kLineCount> rows_{};
+  std::vector<Row> rows_;  // by line
 };
 
 }  // namespace qmx::ui

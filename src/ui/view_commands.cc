@@ -62,7 +62,7 @@ void CCorvView::OnSetupCom(int index) {
 }
 
 void CCorvView::SetupCom(const QString& name, int index) {
-  if (index < 0 || index >= kPortCount) return;
+  if (index < 0 || index >= table_.DataLines()) return;
   CComSetDlg dialog(window());
   dialog.m_port = name.toStdString();
   {

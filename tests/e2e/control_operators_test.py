@@ -115,7 +115,8 @@ def main():
         with open(os.path.join(folder, "operators"), "w") as f:
             f.write("bob\n")
         server.send_signal(signal.SIGHUP)
-        check(wait_for_log(log_path, b"allow-lists and operators read again"), "no reload")
+        check(wait_for_log(log_path, b"allow-lists and operators read again"),
+              f"no reload (qmxd: {server.poll()})")
         got = command(bob, "open com1")
         check(got.startswith(b"200"), f"bob, now an operator, opens com1: {got!r}")
         check(command(alice, "save") == NOT_OPERATOR, "alice is still an operator")

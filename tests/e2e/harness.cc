@@ -77,7 +77,7 @@ void InProcessServer::Start() {
   // Each server lifetime starts from fresh default ports in the socket
   // records, as a new process would; free ones, so that the tests pass while
   // another program (the demo) listens on the real default ports.
-  for (int line = 0; line < kLineCount; ++line) {
+  for (int line = 0; line < table.LineCount(); ++line) {
     CopyField(table.net.tcpLines[line].port, std::to_string(FreeTcpPort()));
   }
   server_->Start();

@@ -174,5 +174,45 @@ TEST_F(SettingsText, WriterWithoutAFirstLineWritesAHeading) {
   EXPECT_EQ(ToDiskLineEnds("a\nb\n"), "a\r\nb\r\n");
 }
 
+// More than eight data lines: a pair of lines for each further one after the
+// 19th, read and written in place with their remarks; a pair the file lacks
+// is an unused line; an eight-line server ignores the pairs.
+TEST(SettingsPairs, ExtraLinesAfterTheNineteenth) {
+  const std::string pairs =
+      "9010,com9\tninth\r\n"
+      "com9,19200,e,7,2,h\tport nine\r\n"
+      "9011,receive com9\r\n"
+      "com10,9600,n,8,1,n\r\n";
+  const std::string text =
+      std::string(kSample).substr(0, std::string(kSample).rfind("any")) + pairs;
+
+  SetupSettings twelve = ParseSetupSettings(text, 12);
+  EXPECT_EQ(twelve.tcpPortText[9], "9010");
+  EXPECT_EQ(twelve.serialPortText[9], "com9");
+  EXPECT_EQ(twelve.remarks[DataLineFileLine(9)], "ninth");
+  EXPECT_EQ(FieldText(twelve.comSettings[8].definition), "19200,e,7,2");
+  EXPECT_EQ(twelve.remarks[PortFileLine(8)], "port nine");
+  EXPECT_EQ(twelve.serialPortText[10], "receive com9");
+  EXPECT_EQ(twelve.startMinimized, 1);
+  for (int L : {11, 12}) {
+    EXPECT_EQ(twelve.tcpPortText[L], "unused");
+    EXPECT_EQ(twelve.serialPortText[L], "unused");
+    EXPECT_EQ(FieldText(twelve.comSettings[L - 1].name), "com" + std::to_string(L));
+  }
+  // Written back: the text read, then the pairs it lacked.
+  const std::string written = ToDiskLineEnds(BuildSetupText(twelve));
+  const std::string readBack =
+      ToDiskLineEnds(BuildSetupText(ParseSetupSettings(written, 12)));
+  EXPECT_EQ(readBack, written);
+  EXPECT_NE(written.find("9010,com9\tninth\r\ncom9,19200,e,7,2,h\tport nine\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(written.ends_with("unused,unused\t\r\ncom12,9600,n,8,1,n\t\r\n"))
+      << written;
+
+  SetupSettings eight = ParseSetupSettings(text);
+  EXPECT_EQ(eight.tcpPortText[9], "");
+  EXPECT_EQ(BuildSetupText(eight).find("9010"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace qmx

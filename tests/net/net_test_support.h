@@ -102,7 +102,7 @@ inline void OpenLineQueues() {
   LineTable& table = Table();
   table.wakeEvent.Open();
   table.net.TcpBindInput(0, &table.cmdQueue, &table.wakeEvent);
-  for (int L = 1; L < kLineCount; ++L)
+  for (int L = 1; L < table.LineCount(); ++L)
     table.net.TcpBindInput(L, &table.txQueue[L - 1], &table.wakeEvent);
   table.cmdQueue.Allocate(kQueueCapacity);
   for (ByteQueue& queue : table.txQueue) queue.Allocate(kQueueCapacity);

@@ -43,7 +43,7 @@ class RecordDatagramTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetTraceSink([this](std::string_view message) { trace.Add(message); });
-    for (int L = 1; L < kLineCount; ++L)
+    for (int L = 1; L < Table().LineCount(); ++L)
       Sockets().TcpBindInput(L, &Table().txQueue[L - 1], &Table().wakeEvent);
     for (ByteQueue& queue : Table().txQueue) queue.Allocate(kQueueCapacity);
     ASSERT_EQ(Sockets().TcpStartup(&error), 1);

@@ -57,7 +57,7 @@ TEST(ServerOptions, GoodOptionsAreCollected) {
             "Listening on 127.0.0.1, ::1; RFC 2217 on data lines 1,3,5");
 
   ASSERT_TRUE(Parse({"--rfc2217", "all"}, &options).run);
-  EXPECT_EQ(options.rfc2217Lines, 0xFF);
+  EXPECT_EQ(options.rfc2217Lines, 0xFFu);
   EXPECT_EQ(NetworkSummary(options), "RFC 2217 on data lines all");
   EXPECT_TRUE(Parse({"--allow", "10.0.0.0/8"}, &options).run);
   EXPECT_FALSE(options.controlAllowGiven);
@@ -91,7 +91,7 @@ TEST(ServerOptions, BadOptionsAreOneLineAndStatusTwo) {
     EXPECT_NE(Bad({"--allow", net}).find("not a net"), std::string::npos) << net;
   }
   EXPECT_NE(Bad({"--control-allow=::1/200"}).find("--control-allow"), std::string::npos);
-  for (const char* lines : {"0", "9", "1,", ",1", "1,,2", "1-8", "All", "12", ""}) {
+  for (const char* lines : {"0", "65", "1,", ",1", "1,,2", "1-8", "All", "012", ""}) {
     EXPECT_NE(Bad({"--rfc2217", lines}).find("not a data line"), std::string::npos)
         << lines;
   }
@@ -176,10 +176,7 @@ TEST(ServerOptions, SessionMetricsAndTlsOptions) {
   EXPECT_EQ(options.controlClients, 4);
   EXPECT_EQ(options.controlIdleSeconds, 300);
   EXPECT_EQ(FormatEndpoint(options.metricsAddress, options.metricsPort), "[::1]:9400");
-  EXPECT_EQ(options.tlsLines, 0b101u);  // the control line and data line 2
-  uint32_t all = 0;
-  ASSERT_TRUE(ParseTlsLines("all", &all));
-  EXPECT_EQ(all, 0x1FFu);
+  EXPECT_EQ(options.tlsLines, LineSet(0b101));  // the control line and data line 2
 
   auto error = [](const std::vector<std::string>& args) {
     ServerOptions ignored;
@@ -191,7 +188,7 @@ TEST(ServerOptions, SessionMetricsAndTlsOptions) {
   EXPECT_NE(error({"--control-clients", "0"}).find("1 to 16"), std::string::npos);
   EXPECT_NE(error({"--control-idle", "-1"}).find("seconds"), std::string::npos);
   EXPECT_NE(error({"--metrics", "::1:9400"}).find("[::1]:9400"), std::string::npos);
-  EXPECT_NE(error({"--tls", "control,9"}).find("control,1,2"), std::string::npos);
+  EXPECT_NE(error({"--tls", "control,x"}).find("control,1,2"), std::string::npos);
   EXPECT_NE(error({"--tls", "1"}).find("needs --tls-cert"), std::string::npos);
   EXPECT_NE(error({"--tls-cert", "s.pem"}).find("need --tls"), std::string::npos);
   // The window program has no metrics page: the option is left to Qt.
@@ -256,6 +253,41 @@ TEST(ServerOptions, AccessFiles) {
   for (const char* name : {"nets", "names", "bad", "empty"})
     std::remove((dir + "/" + name).c_str());
   std::remove(folder);
+}
+
+// More lines than eight: numbers past 8 only with --lines, whichever comes
+// first, and "all" meaning every line the server has.
+TEST(ServerOptions, LinesBeyondEight) {
+  ServerOptions options;
+  ASSERT_TRUE(Parse({"--rfc2217", "12,16", "--lines", "16", "--tls", "control,64",
+                     "--lines", "64", "--tls-cert", "c", "--tls-key", "k"},
+                    &options)
+                  .run);
+  EXPECT_EQ(options.dataLines, 64);
+  EXPECT_EQ(options.rfc2217Lines, (uint64_t{1} << 11) | (uint64_t{1} << 15));
+  EXPECT_TRUE(options.tlsLines[0] && options.tlsLines[64] &&
+              options.tlsLines.count() == 2);
+  EXPECT_EQ(FormatRfc2217Lines(options.rfc2217Lines, 64), "12,16");
+
+  ServerOptions all;
+  ASSERT_TRUE(Parse({"--rfc2217", "all", "--lines", "16", "--tls", "all", "--tls-cert",
+                     "c", "--tls-key", "k"},
+                    &all)
+                  .run);
+  EXPECT_EQ(all.rfc2217Lines, 0xFFFFu);
+  EXPECT_EQ(all.tlsLines.count(), 17u);
+  EXPECT_EQ(FormatRfc2217Lines(all.rfc2217Lines, 16), "all");
+  EXPECT_EQ(FormatRfc2217Lines(0xFFu, 16), "1,2,3,4,5,6,7,8");
+
+  EXPECT_NE(Bad({"--rfc2217", "9"})
+                .find("data line 9 is beyond the 8 data lines (see --lines)"),
+            std::string::npos);
+  EXPECT_NE(Bad({"--lines", "16", "--rfc2217", "17"}).find("beyond the 16"),
+            std::string::npos);
+  EXPECT_NE(Bad({"--lines", "65"}).find("8 to 64"), std::string::npos);
+  EXPECT_NE(Bad({"--lines", "7"}).find("8 to 64"), std::string::npos);
+  EXPECT_NE(Bad({"--rfc2217", "65"}).find("1-64"), std::string::npos);
+  EXPECT_NE(Bad({"--rfc2217", "01"}).find("1-64"), std::string::npos);
 }
 
 }  // namespace

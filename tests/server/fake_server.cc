@@ -19,7 +19,7 @@ void FakeServer::Start() {
   for (int n = 1; n <= 8; ++n) text += "com" + std::to_string(n) + ",9600,n,8,1,n\r\n";
   text += "0\r\n";
   ASSERT_TRUE(dir_.WriteFile("qmx.txt", text));
-  server_ = std::make_unique<Server>(dir_.path(), Server::kDefaultDataLines,
+  server_ = std::make_unique<Server>(dir_.path(), kDefaultDataLines,
                                      ServerSeams{&devices_, &network_});
   server_->Table().SetRfc2217Lines(rfc2217Lines);
   server_->Table().net.SetControlClients(controlClients);
@@ -35,7 +35,7 @@ std::shared_ptr<FakeDeviceEnd> FakeServer::Plug(int n) {
 std::shared_ptr<FakeClientEnd> FakeServer::Connect(int port) {
   SocketLayer& net = server_->Table().net;
   int line = -1;
-  for (int L = 0; L < kLineCount; ++L) {
+  for (int L = 0; L < server_->Table().LineCount(); ++L) {
     if (net.TcpLineListening(L) && net.tcpLines[L].listenPort.load() == port) line = L;
   }
   const bool free = line >= 0 && net.TcpClientFd(line) < 0;

@@ -62,6 +62,24 @@ TEST_F(Sessions, EachOperatorHasASessionOfItsOwnAndTheNextOneWaits) {
   EXPECT_EQ(Run(*third, "hello"), "hello\r\n220 QMX ver2.01 ready\r\n");
 }
 
+// Clients that end their input (as nc -N does), whichever session took
+// them, get their replies and then the server's end.
+TEST_F(Sessions, ClientsThatEndTheirInputAreAnsweredAndLeave) {
+  controlClients = 2;
+  Start();
+  std::shared_ptr<FakeClientEnd> clients[] = {Operator(), Operator()};
+  for (auto& client : clients) {
+    client->Send("hello\r");
+    client->EndInput();
+  }
+  for (auto& client : clients) {
+    EXPECT_TRUE(ReceivedUntil(*client, [](const std::string& s) {
+      return s == "hello\r\n220 QMX ver2.01 ready\r\n";
+    }));
+    EXPECT_TRUE(WaitFor([&] { return client->HalfClosed(); }));
+  }
+}
+
 TEST_F(Sessions, AnIdleOrDribblingOperatorIsClosedAndTheNextIsGreeted) {
   controlClients = 3;
   controlIdleSeconds = 1;

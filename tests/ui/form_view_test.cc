@@ -30,7 +30,7 @@ TEST_F(UiFormView, OkWithNothingChangedReappliesExactlyTheFailedLines) {
   MissingDevice("com3");
   SetupFile file;
   const int control = file.Use(0);
-  const int copy = file.Use(1, "receive com2");  // com2 not yet in service: fails
+  const int copy = file.Use(1, "receive com3");  // com3's device is absent: fails
   const int bridged = file.Use(2, "com2");
   const int late = file.Use(3, "com3");  // its device comes later
   Start(&file);
@@ -55,7 +55,7 @@ TEST_F(UiFormView, OkWithNothingChangedReappliesExactlyTheFailedLines) {
   ExpectBridged(client3, com3, "c");
   ASSERT_TRUE(QTest::qWaitFor([this] { return Table().net.TcpClientFd(1) >= 0; },
                               10000));  // accepted
-  com2.Write("copied");
+  com3.Write("copied");
   EXPECT_TRUE(client1.Receives("copied"));
 }
 

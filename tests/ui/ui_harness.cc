@@ -45,16 +45,23 @@ int SetupFile::Use(int line, const std::string& serialPort) {
 
 std::string SetupFile::Text() const {
   std::ostringstream out;
-  out << "QMX window test\r\n" << control << "\t\r\n";
-  for (int L = 1; L <= 8; ++L) {
+  auto dataLine = [&](int L) {
     out << (tcp[L].empty() ? "unused" : tcp[L]) << ","
         << (serial[L].empty() ? "unused" : serial[L]) << "\t\r\n";
-  }
-  for (int n = 0; n < 8; ++n) {
+  };
+  auto port = [&](int n) {
     out << (com[n].empty() ? "com" + std::to_string(n + 1) + ",9600,n,8,1,n" : com[n])
         << "\t\r\n";
-  }
+  };
+  out << "QMX window test\r\n" << control << "\t\r\n";
+  for (int L = 1; L <= kDefaultDataLines; ++L) dataLine(L);
+  for (int n = 0; n < kDefaultDataLines; ++n) port(n);
   out << minimize << "\t\r\n";
+  // Each further data line: its line, then its port's.
+  for (int L = kDefaultDataLines + 1; L <= dataLines; ++L) {
+    dataLine(L);
+    port(L - 1);
+  }
   return out.str();
 }
 
@@ -72,6 +79,13 @@ void UiTest::SetUp() {
   scratch_ = std::make_unique<testsupport::ScratchDir>("qmx-ui-test");
   ASSERT_TRUE(scratch_->ok());
   server_ = std::make_unique<Server>(".");
+}
+
+void UiTest::MakeServer(int dataLines) {
+  ASSERT_EQ(app_, nullptr);
+  server_.reset();
+  server_ = std::make_unique<Server>(".", dataLines);
+  ASSERT_EQ(server_->FolderProblem(), "");
 }
 
 void UiTest::TearDown() {

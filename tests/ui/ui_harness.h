@@ -38,12 +38,12 @@ namespace qmx::ui::test {
 using Ms = std::chrono::milliseconds;
 
 // The form's boxes of `line` (0 is the control line), by their resource ids.
-constexpr int TcpBox(int line) { return kFormLines[line].tcpId; }
-constexpr int SerialBox(int line) { return kFormLines[line].serialId; }
-constexpr int StatusBox(int line) { return kFormLines[line].statusId; }
-constexpr int ToDeviceBox(int line) { return kFormLines[line].toDeviceId; }
-constexpr int ToClientBox(int line) { return kFormLines[line].toClientId; }
-constexpr int ClientBox(int line) { return kFormLines[line].clientId; }
+constexpr int TcpBox(int line) { return FormRow(line).tcpId; }
+constexpr int SerialBox(int line) { return FormRow(line).serialId; }
+constexpr int StatusBox(int line) { return FormRow(line).statusId; }
+constexpr int ToDeviceBox(int line) { return FormRow(line).toDeviceId; }
+constexpr int ToClientBox(int line) { return FormRow(line).toClientId; }
+constexpr int ClientBox(int line) { return FormRow(line).clientId; }
 
 using testsupport::FreeTcpPort;
 using testsupport::Listening;
@@ -66,9 +66,11 @@ class PtyDevice : public testsupport::PtyDevice {
 };
 
 struct SetupFile {
+  int dataLines = kDefaultDataLines;  // the server's (UiTest::MakeServer)
   std::string control = "unused";
-  std::array<std::string, 9> tcp, serial;  // by data line; empty means "unused"
-  std::array<std::string, 8> com;          // whole serial lines; empty: comN,9600,n,8,1,n
+  std::array<std::string, kMaxLineCount> tcp, serial;  // by data line; empty: "unused"
+  std::array<std::string, kMaxPortCount>
+      com;  // whole serial lines; empty: comN,9600,n,8,1,n
   std::string minimize = "0";
   // Gives `line` a free TCP port (and a data line `serial`); returns the port.
   int Use(int line, const std::string& serialPort = "unused");
@@ -85,6 +87,9 @@ class UiTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // Replaces the server SetUp made (with eight data lines) by one with
+  // `dataLines`; before Start.
+  void MakeServer(int dataLines);
   // null: no qmx.txt. `networkSummary` is what qmx's options would show.
   void Start(const SetupFile* file, const std::string& networkSummary = "");
   void Stop();
