@@ -47,3 +47,11 @@ def read_until(sock, enough, limit=10.0):
             break
         data += chunk
     return data
+
+
+def stop(*processes):
+    """Ends each process that still runs (SIGTERM), waiting a bounded time."""
+    for process in processes:
+        if process is not None and process.poll() is None:
+            process.terminate()
+            process.wait(timeout=20)

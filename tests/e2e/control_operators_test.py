@@ -16,7 +16,7 @@ import sys
 import tempfile
 import time
 
-from client_support import check, failures, free_port, read_until, wait_listening
+from client_support import check, failures, free_port, read_until, wait_listening, stop
 from tls_clients_test import GREETING, connect, make_certificates
 
 NOT_OPERATOR = b"530 not an operator\r\n"
@@ -138,17 +138,12 @@ def main():
               "a session ended by the reload")
         bob.close()
         alice.close()
-        server.terminate()
-        server.wait(timeout=20)
+        stop(server)
         if failures:
             sys.stdout.write(open(log_path, "rb").read().decode(errors="replace"))
         return 1 if failures else 0
     finally:
-        if server is not None and server.poll() is None:
-            server.terminate()
-            server.wait(timeout=20)
-        vport.terminate()
-        vport.wait(timeout=20)
+        stop(server, vport)
         shutil.rmtree(folder, ignore_errors=True)
 
 

@@ -18,7 +18,7 @@ import sys
 import tempfile
 import time
 
-from client_support import check, failures, free_port, read_until, wait_listening
+from client_support import check, failures, free_port, read_until, wait_listening, stop
 
 GREETING = b"QMX ver2.01 ready\r\n"
 
@@ -175,8 +175,7 @@ def run(bin_dir, lines):
     finally:
         if server is not None:
             server.stop()
-        vport.terminate()
-        vport.wait(timeout=20)
+        stop(vport)
         if failures:
             sys.stdout.write(open(os.path.join(folder, "qmxd.stderr")).read()[-3000:])
         shutil.rmtree(folder, ignore_errors=True)

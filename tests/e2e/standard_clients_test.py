@@ -15,7 +15,7 @@ import sys
 import tempfile
 import time
 
-from client_support import check, failures, free_port, read_until, wait_listening
+from client_support import check, failures, free_port, read_until, wait_listening, stop
 
 GREETING = b"QMX ver2.01 ready\r\n"
 HELLO = b"220 QMX ver2.01 ready\r\n"
@@ -87,11 +87,7 @@ def main():
                 check(got == line, f"half-closed data client, round {round}: {got!r}")
         return 1 if failures else 0
     finally:
-        if server is not None:
-            server.terminate()
-            server.wait(timeout=20)
-        vport.terminate()
-        vport.wait(timeout=20)
+        stop(server, vport)
         shutil.rmtree(folder, ignore_errors=True)
 
 

@@ -24,7 +24,7 @@ import tempfile
 import threading
 import time
 
-from client_support import check, failures, free_port, read_until, wait_listening
+from client_support import check, failures, free_port, read_until, wait_listening, stop
 
 GREETING = b"QMX ver2.01 ready\r\n"
 HELLO = b"220 QMX ver2.01 ready\r\n"
@@ -113,19 +113,38 @@ def pump(folder, command, data, limit=60):
 
 
 def echo(sock, data, limit=60, then=None):
-    """Sends `data` from a thread of its own and then ends the TCP output
-    under the session, without a close_notify, while reading the echo; then
-    runs `then`, when given, while the echo still comes."""
-    def send():
-        sock.sendall(data)
-        socket.socket.shutdown(sock, socket.SHUT_WR)
-        if then is not None:
-            then()
-    writer = threading.Thread(target=send)
-    writer.start()
-    got = read_until(sock, lambda d: len(d) >= len(data), limit)
-    writer.join(timeout=10)
-    return got
+    """Sends `data` and then ends the TCP output under the session, without
+    a close_notify, while reading the echo; then runs `then`, when given,
+    while the echo still comes. One thread drives the session: an OpenSSL
+    session must not be read and written from two threads at once."""
+    sock.setblocking(False)
+    got = bytearray()
+    sent = 0
+    end = time.monotonic() + limit
+    while len(got) < len(data) and time.monotonic() < end:
+        writing = sent < len(data)
+        ready_r, ready_w, _ = select.select([sock], [sock] if writing else [], [], 0.5)
+        if writing and ready_w:
+            try:
+                sent += sock.send(data[sent:sent + 65536])
+            except (ssl.SSLWantWriteError, ssl.SSLWantReadError, BlockingIOError):
+                pass
+            if sent == len(data):
+                socket.socket.shutdown(sock, socket.SHUT_WR)
+                if then is not None:
+                    then()
+        while ready_r or sock.pending():
+            try:
+                chunk = sock.recv(65536)
+            except (ssl.SSLWantReadError, ssl.SSLWantWriteError, BlockingIOError):
+                break
+            except (ssl.SSLError, OSError):
+                return bytes(got)
+            if not chunk:
+                return bytes(got)
+            got += chunk
+            ready_r = []
+    return bytes(got)
 
 
 def refused(folder, port, name):
@@ -225,8 +244,7 @@ def main():
         found = re.search(rb'qmx_line_connections_total\{line="1",result="refused"\} (\d+)', page)
         check(found is not None and int(found.group(1)) >= 6,
               f"the refusals are not counted: {found and found.group(0)!r}")
-        server.terminate()
-        server.wait(timeout=20)
+        stop(server)
         log = open(os.path.join(folder, "qmxd.stderr"), "rb").read()
         check(b"alice connected" in log, "the log does not name the client by its certificate")
         check(b"refused: " in log, "the log does not say why a client was refused")
@@ -236,11 +254,7 @@ def main():
             sys.stdout.write(log.decode(errors="replace"))
         return 1 if failures else 0
     finally:
-        if server is not None and server.poll() is None:
-            server.terminate()
-            server.wait(timeout=20)
-        vport.terminate()
-        vport.wait(timeout=20)
+        stop(server, vport)
         shutil.rmtree(folder, ignore_errors=True)
 
 
