@@ -100,7 +100,8 @@ constexpr std::string_view kReplyCodes[] = {"200", "220", "420", "421", "422",
                                             "423", "424", "500", "501", "502"};
 
 fs::path workDir;
-std::array<std::string, kLineCount> defaultTcpPorts;  // the socket records' ports
+std::array<std::string, (kDefaultDataLines + 1)>
+    defaultTcpPorts;  // the socket records' ports
 
 // Makes socket() fail with EACCES in every thread of the process.
 bool DenySocketCreation() {
@@ -134,7 +135,7 @@ void EnterWorkDir() {
                 [&] { return pattern; });
   workDir = pattern;
   std::atexit(RemoveWorkDir);
-  for (int n = 1; n <= kPortCount; ++n) {
+  for (int n = 1; n <= kDefaultDataLines; ++n) {
     fs::create_symlink("/dev/null", workDir / ("com" + std::to_string(n)));
   }
   fs::current_path(workDir);
@@ -159,7 +160,7 @@ void MarkPortInService(int k) REQUIRES(table.engineLock) {
 void SetBaseline() REQUIRES(table.engineLock) {
   table.ResetLineTableLocked();
   ParseSetupText(table, kBaselineSettings);
-  for (int k = 0; k < kPortCount; ++k) {
+  for (int k = 0; k < kDefaultDataLines; ++k) {
     RsPort& port = table.serial.rsPorts[k];
     ClearField(port.name);
     ClearField(port.baud);
@@ -172,7 +173,7 @@ void SetBaseline() REQUIRES(table.engineLock) {
     table.rxQueue[k].Free();
     table.txQueue[k].Free();
   }
-  for (int L = 0; L < kLineCount; ++L) {
+  for (int L = 0; L < (kDefaultDataLines + 1); ++L) {
     CopyField(table.net.tcpLines[L].port, defaultTcpPorts[L]);
     table.SetLineStatus(L, L <= 3 ? "OK" : L == 4 ? "NG" : "unused");
   }
@@ -233,13 +234,13 @@ class ExecutingSink : public ControlLineAssembler::Sink {
 
 void CheckNothingLeftRunning(size_t threadsBefore, size_t descriptorsBefore) {
   MutexLock lock(table.engineLock);
-  for (int k = 0; k < kPortCount; ++k) {
+  for (int k = 0; k < kDefaultDataLines; ++k) {
     fuzz::Require(table.serial.rsPorts[k].handle.load() < 0 &&
                       !table.serial.rsPorts[k].readThread.joinable(),
                   "a serial port was left open",
                   [&] { return "com" + std::to_string(k + 1); });
   }
-  for (int L = 0; L < kLineCount; ++L) {
+  for (int L = 0; L < (kDefaultDataLines + 1); ++L) {
     fuzz::Require(table.net.tcpLines[L].state.load() == LineState::kNone &&
                       !table.net.tcpLines[L].acceptThread.joinable(),
                   "a line was left with a socket or an accept thread",
@@ -256,7 +257,7 @@ void CheckNothingLeftRunning(size_t threadsBefore, size_t descriptorsBefore) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   using namespace qmx;
-  for (int L = 0; L < kLineCount; ++L) {
+  for (int L = 0; L < (kDefaultDataLines + 1); ++L) {
     defaultTcpPorts[L] = std::string(FieldText(table.net.tcpLines[L].port));
   }
   fuzz::Require(DenySocketCreation(), "cannot forbid socket creation (seccomp)",

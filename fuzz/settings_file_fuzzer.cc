@@ -29,10 +29,10 @@ LineTable& lineTable = Table();
 
 // Everything the settings file fills, as plain comparable values.
 struct SettingsSnapshot {
-  std::array<std::string, kLineCount> tcpPort;
-  std::array<std::string, kLineCount> serialPort;
-  std::array<std::array<std::string, 7>, kPortCount> com;
-  std::array<std::string, 19> remarks;
+  std::array<std::string, kMaxLineCount> tcpPort;
+  std::array<std::string, kMaxLineCount> serialPort;
+  std::array<std::array<std::string, 7>, kDefaultDataLines> com;
+  std::array<std::string, kMaxFileLines> remarks;
   int32_t minimized = 0;
 
   bool operator==(const SettingsSnapshot&) const = default;
@@ -45,7 +45,7 @@ SettingsSnapshot TakeSnapshot() REQUIRES(lineTable.engineLock) {
   SettingsSnapshot s;
   s.tcpPort = lineTable.tcpPortText;
   s.serialPort = lineTable.serialPortText;
-  for (int n = 0; n < kPortCount; ++n) {
+  for (int n = 0; n < kDefaultDataLines; ++n) {
     const ComSetting& c = lineTable.comSettings[n];
     s.com[n] = {std::string(FieldText(c.name)),     std::string(FieldText(c.definition)),
                 std::string(FieldText(c.baud)),     std::string(FieldText(c.parity)),
@@ -72,12 +72,12 @@ std::string FirstDifference(const SettingsSnapshot& a, const SettingsSnapshot& b
     return name + ("[" + std::to_string(i) + "]");
   };
   compare("setupRemarks[0]", a.remarks[0], b.remarks[0]);
-  for (int j = 0; j < kLineCount; ++j) {
+  for (int j = 0; j < (kDefaultDataLines + 1); ++j) {
     compare(index("tcpPortText", j), a.tcpPort[j], b.tcpPort[j]);
     compare(index("serialPortText", j), a.serialPort[j], b.serialPort[j]);
     compare(index("setupRemarks", 1 + j), a.remarks[1 + j], b.remarks[1 + j]);
   }
-  for (int n = 0; n < kPortCount; ++n) {
+  for (int n = 0; n < kDefaultDataLines; ++n) {
     for (size_t f = 0; f < a.com[n].size(); ++f) {
       compare(index("comSettings", n) + "." + kComFieldNames[f], a.com[n][f],
               b.com[n][f]);

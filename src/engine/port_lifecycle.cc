@@ -344,12 +344,10 @@ void ActivateAllLines(LineTable& table) {
   for (auto& route : table.routeTable) route.store(-1);
   // The lines that copy a port come up after every line that opens one, so a
   // copy of a port a later line bridges finds it open, as the file says.
-  auto copies = [&table](int line) {
-    return line > 0 && table.serialPortText[line].starts_with("receive");
-  };
   for (int pass = 0; pass < 2; ++pass) {
     for (int line = 0; line < table.LineCount(); ++line) {
-      if (copies(line) != (pass == 1)) continue;
+      const bool copies = line > 0 && table.serialPortText[line].starts_with("receive");
+      if (copies != (pass == 1)) continue;
       ActivationResultText(ActivateLine(table, line), table.lineStatus[line]);
     }
   }
