@@ -564,6 +564,10 @@ void SocketLayer::TcpAcceptThread(TcpLine* record) {
     if (const std::string note = client->InputEndNote();
         end == InputEnd::kEndOfInput && !note.empty())
       why += "; its input " + note;
+    // A send in progress on another thread holds the connection too; its
+    // bytes are counted once it returns, so the log waits (briefly) for it.
+    for (int i = 0; i < 100 && client.use_count() > 2; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     LogDisconnect(line, *client, why);
 
     // The line stays in state 4 without a client until the next one comes.
