@@ -7,10 +7,18 @@
 
 namespace qmx::bench {
 
+// The line count of the usual run, which has the full set of rows.
+inline constexpr int kUsualLines = 8;
+inline constexpr int kMostLines = 64;
+
 struct BenchOptions {
+  // Data lines of each server. With more than kUsualLines the run is the
+  // many-line one (measure.h): all lines at once, and fewer rows.
+  int lines = kUsualLines;
   // Megabytes (10^6 bytes) sent in each direction of the one-line runs.
   double oneLineMb = 32;
-  // Megabytes sent by each of the sixteen streams of the eight-line run.
+  // Megabytes sent by each stream (two per line) of the all-lines run. With
+  // more lines and no --stream-mb, the eight-line volume spread over them.
   double perStreamMb = 8;
   // Round trips measured per message size (after a short warm-up).
   int roundTrips = 5000;
@@ -27,6 +35,8 @@ struct BenchOptions {
   std::string socatPath;  // empty: socat on PATH
   bool runQmx = true;
   bool runSocat = true;
+  // The TLS comparison: one line with TLS on each server (tls_measure.h).
+  bool runTls = true;
   bool help = false;
 };
 

@@ -6,10 +6,16 @@
 // one line each way, of all eight lines both ways at once, round trips of 1
 // and 64 bytes through an echo device, the server's CPU time per megabyte
 // relayed, its CPU time while idle with every client connected, and its peak
-// memory. Every byte is
-// checked on arrival. Prints the table (and writes it as JSON on request);
-// exits 1 when any byte went missing or arrived changed, 2 when a server
-// could not be measured at all.
+// memory. Then, unless told not to, the same servers serve one line with TLS
+// each, on processes of their own, and the benchmark measures that line's
+// throughput, round trips and CPU time per megabyte through its own TLS
+// client. Every byte is checked on arrival. Prints the table (and writes it
+// as JSON on request); exits 1 when any byte went missing or arrived changed,
+// 2 when a server could not be measured at all.
+//
+// With --lines N (above eight) each server gets N lines instead, and the run
+// measures every line at once: throughput of all lines both ways, polling on
+// every line, idle CPU, peak memory and threads (measure.h); no TLS rows.
 #include <signal.h>
 #include <unistd.h>
 
@@ -22,6 +28,7 @@
 #include "measure.h"
 #include "relay_process.h"
 #include "report.h"
+#include "tls_measure.h"
 
 namespace {
 
@@ -71,7 +78,8 @@ int main(int argc, char** argv) {
   std::vector<ServerToMeasure> servers;
   if (options.runQmx) servers.push_back({"qmx", options.qmxdPath});
   if (options.runSocat) servers.push_back({"socat", options.socatPath});
-  const std::vector<RelayFigures> relays = MeasureServers(servers, options);
+  std::vector<RelayFigures> relays = MeasureServers(servers, options);
+  if (options.runTls) MeasureTls(servers, options, &relays);
   const RelayFigures* qmx = options.runQmx ? &relays.front() : nullptr;
   const RelayFigures* socat = options.runSocat ? &relays.back() : nullptr;
 
@@ -89,8 +97,10 @@ int main(int argc, char** argv) {
 
   int status = 0;
   for (const RelayFigures& relay : relays) {
-    if (!relay.measured) status = 2;
-    if (relay.measured && !relay.faults.empty() && status == 0) status = 1;
+    if (!relay.measured || (relay.tls.run && !relay.tls.measured)) status = 2;
+    const bool faults = (relay.measured && !relay.faults.empty()) ||
+                        (relay.tls.measured && !relay.tls.faults.empty());
+    if (faults && status == 0) status = 1;
   }
   return status;
 }

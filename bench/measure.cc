@@ -2,19 +2,24 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "bench_util.h"
+#include "line_polling.h"
 #include "proc_stats.h"
 #include "pty_device.h"
 #include "relay_process.h"
@@ -24,48 +29,29 @@
 namespace qmx::bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr int kLines = 8;
 constexpr double kMb = 1e6;
 constexpr int kRoundTripBlock = 100;
 
-void Progress(const std::string& name, const std::string& text) {
-  std::fprintf(stderr, "[%s] %s\n", name.c_str(), text.c_str());
-}
-
-std::string Fixed(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
+// Round trips per line in the many-line run's polling.
+int PollingMessagesPerLine(const BenchOptions& options) {
+  return std::max(1, options.roundTrips / 5);
 }
 
 void Sleep(double seconds) {
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+enum class Run { kOneLineToDevice, kOneLineToClient, kAllLines };
 
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t middle = values.size() / 2;
-  return values.size() % 2 == 1 ? values[middle]
-                                : (values[middle - 1] + values[middle]) / 2;
-}
-
-enum class Run { kOneLineToDevice, kOneLineToClient, kEightLines };
-
-const char* RunName(Run run) {
+std::string RunName(Run run, int lines) {
   switch (run) {
     case Run::kOneLineToDevice:
       return "one line, client to device";
     case Run::kOneLineToClient:
       return "one line, device to client";
-    case Run::kEightLines:
-      return "eight lines, both directions";
+    case Run::kAllLines:
+      return (lines == kUsualLines ? std::string("eight") : std::to_string(lines)) +
+             " lines, both directions";
   }
   return "";
 }
@@ -131,12 +117,12 @@ class Pump {
   std::thread thread_;
 };
 
-// The eight lines of one server: its devices, the server itself and one
+// The lines of one server: its devices, the server itself and one
 // connected client per line. Stops the server on destruction.
 class Bench {
  public:
   Bench(const std::string& name, const BenchOptions& options, RelayFigures* figures)
-      : options_(options), figures_(*figures) {
+      : options_(options), lines_(options.lines), figures_(*figures) {
     relay_.name = name;
   }
   ~Bench() {
@@ -161,8 +147,14 @@ class Bench {
   void StartBusy();
   void Streaming(bool on);
   void StopBusy();
-  // Polling: every line doing round trips of 16-byte messages at once.
+  // Polling: every line doing round trips of 16-byte messages at once, each
+  // line on threads of its own (the eight-line run).
   void Poll(int messagesPerLine);
+  // The same driven by one poll loop (line_polling.h), in blocks so that the
+  // servers take turns (the many-line run).
+  void StartPolling();
+  LinePoller& Poller() { return *poller_; }
+  void StopPolling();
   // Last: stops the server with SIGTERM while every line streams both ways.
   void StopUnderLoad();
 
@@ -172,6 +164,7 @@ class Bench {
   std::vector<int> StreamEnds() const;
 
   const BenchOptions& options_;
+  const int lines_;
   RelayFigures& figures_;
   Relay relay_;
   std::vector<std::unique_ptr<PtyPair>> ptys_;
@@ -181,6 +174,7 @@ class Bench {
   std::unique_ptr<RoundTripper> trips1_, trips64_;
   std::unique_ptr<RoundTripper> busy1_, busy64_;
   std::unique_ptr<Pump> pump_;
+  std::unique_ptr<LinePoller> poller_;
   // Throughput: rates per run kind, and the sums behind the per-MB figures.
   std::vector<double> rates_[3];
   double cpuSeconds_ = 0, relayedMb_ = 0;
@@ -190,7 +184,7 @@ class Bench {
 bool Bench::SetUp(const std::string& program) {
   std::vector<std::string> paths;
   std::string error;
-  for (int k = 0; k < kLines; ++k) {
+  for (int k = 0; k < lines_; ++k) {
     ptys_.push_back(std::make_unique<PtyPair>());
     if (!ptys_.back()->Open(&error)) {
       figures_.setupError = error;
@@ -208,7 +202,7 @@ bool Bench::SetUp(const std::string& program) {
   for (pid_t pid : relay_.pids) pids += " " + std::to_string(pid);
   Progress(relay_.name, "started, pid" + pids + ", in " + relay_.workDirectory);
 
-  for (int k = 0; k < kLines; ++k) {
+  for (int k = 0; k < lines_; ++k) {
     int localPort = 0;
     const int fd = ConnectClient(
         relay_.dataPorts[k], 10, [this] { return !RelayEnded(relay_).empty(); },
@@ -226,7 +220,7 @@ bool Bench::SetUp(const std::string& program) {
   }
   // A round trip on every line proves that the server has taken each client
   // and opened each device before anything is measured.
-  for (int k = 0; k < kLines; ++k) {
+  for (int k = 0; k < lines_; ++k) {
     EchoDevice echo(ptys_[k]->master());
     RoundTripper check(clients_[k], 1);
     check.Run(1);
@@ -263,8 +257,8 @@ void Bench::Throughput(Run run) {
     case Run::kOneLineToClient:
       streams.push_back({"line 1 device to client", master, clients_[0], oneLine});
       break;
-    case Run::kEightLines:
-      for (int k = 0; k < kLines; ++k) {
+    case Run::kAllLines:
+      for (int k = 0; k < lines_; ++k) {
         const std::string line = "line " + std::to_string(k + 1);
         streams.push_back(
             {line + " client to device", clients_[k], ptys_[k]->master(), perStream});
@@ -273,7 +267,7 @@ void Bench::Throughput(Run run) {
       }
       break;
   }
-  const std::string what = RunName(run);
+  const std::string what = RunName(run, lines_);
   TransferLimits limits;
   limits.sendWindowSeconds = options_.sendWindowSeconds;
 
@@ -340,7 +334,7 @@ void Bench::StopRoundTrips() {
 void Bench::Finish() {
   figures_.oneLineToDeviceMbs = Median(rates_[0]);
   figures_.oneLineToClientMbs = Median(rates_[1]);
-  figures_.eightLinesMbs = Median(rates_[2]);
+  figures_.allLinesMbs = Median(rates_[2]);
   figures_.relayedMb = relayedMb_;
   if (relayedMb_ > 0) {
     figures_.cpuMsPerMb = cpuSeconds_ * 1e3 / relayedMb_;
@@ -359,7 +353,7 @@ void Bench::StartBusy() {
 
 std::vector<int> Bench::StreamEnds() const {
   std::vector<int> fds;
-  for (int k = 1; k < kLines; ++k) {
+  for (int k = 1; k < lines_; ++k) {
     fds.push_back(clients_[k]);
     fds.push_back(ptys_[k]->master());
   }
@@ -399,7 +393,7 @@ void Bench::StopBusy() {
 void Bench::Poll(int messagesPerLine) {
   std::vector<std::unique_ptr<EchoDevice>> echoes;
   std::vector<std::unique_ptr<RoundTripper>> trippers;
-  for (int k = 0; k < kLines; ++k) {
+  for (int k = 0; k < lines_; ++k) {
     echoes.push_back(std::make_unique<EchoDevice>(ptys_[k]->master()));
     trippers.push_back(std::make_unique<RoundTripper>(clients_[k], 16));
   }
@@ -432,10 +426,40 @@ void Bench::Poll(int messagesPerLine) {
                             " per second, p99 " + Fixed(figures_.pollP99, 1) + " us");
 }
 
+void Bench::StartPolling() {
+  std::vector<PolledLine> lines;
+  for (int k = 0; k < lines_; ++k) lines.push_back({clients_[k], ptys_[k]->master()});
+  poller_ = std::make_unique<LinePoller>(std::move(lines), 16);
+}
+
+void Bench::StopPolling() {
+  if (!poller_->fault().empty()) figures_.faults.push_back("polling " + poller_->fault());
+  const std::string late = ExpectQuiet(AllReadEnds(), 0.2);
+  if (!late.empty()) figures_.faults.push_back("polling: " + late);
+  std::vector<double> all = poller_->microseconds();
+  std::sort(all.begin(), all.end());
+  figures_.pollCount = all.size();
+  figures_.pollMessagesPerSecond =
+      poller_->seconds() > 0 ? static_cast<double>(all.size()) / poller_->seconds() : 0;
+  figures_.pollP99 =
+      all.empty() ? 0 : all[std::min(all.size() - 1, all.size() * 99 / 100)];
+  Progress(relay_.name, "polling, " + std::to_string(lines_) +
+                            " lines: " + std::to_string(all.size()) + " messages, " +
+                            Fixed(figures_.pollMessagesPerSecond, 0) +
+                            " per second, p99 " + Fixed(figures_.pollP99, 1) + " us");
+  const size_t asked =
+      static_cast<size_t>(lines_) * static_cast<size_t>(PollingMessagesPerLine(options_));
+  if (all.size() < asked && poller_->fault().empty()) {
+    figures_.notes.push_back("polling: time limit after " + std::to_string(all.size()) +
+                             " of " + std::to_string(asked) + " messages");
+  }
+  poller_.reset();
+}
+
 void Bench::StopUnderLoad() {
   echo_.reset();
   std::vector<int> fds;
-  for (int k = 0; k < kLines; ++k) {
+  for (int k = 0; k < lines_; ++k) {
     fds.push_back(clients_[k]);
     fds.push_back(ptys_[k]->master());
   }
@@ -524,10 +548,42 @@ void BusyRoundTrips(const std::vector<Bench*>& benches, const BenchOptions& opti
   for (Bench* bench : benches) bench->StopBusy();
 }
 
+// Polling on every line at once, in blocks, the servers taking turns, until
+// each line has made its share of round trips or the time limit (the send
+// window for each server) has passed.
+void PollingSideBySide(const std::vector<Bench*>& benches, const BenchOptions& options) {
+  for (Bench* bench : benches) {
+    bench->StartPolling();
+    bench->Poller().WarmUp();
+  }
+  const int count = PollingMessagesPerLine(options);
+  const double limit = options.sendWindowSeconds * static_cast<double>(benches.size());
+  const Clock::time_point start = Clock::now();
+  for (int done = 0; done < count; done += kRoundTripBlock) {
+    for (Bench* bench : benches)
+      bench->Poller().Run(std::min(kRoundTripBlock, count - done));
+    if (SecondsSince(start) > limit) break;
+  }
+  for (Bench* bench : benches) bench->StopPolling();
+}
+
+// The many-line run: the steps that load every line, the servers taking
+// turns.
+void MeasureAllLinesSideBySide(const std::vector<Bench*>& benches,
+                               std::vector<RelayFigures*>& figures,
+                               const BenchOptions& options) {
+  for (int r = 0; r < options.repeat; ++r) {
+    for (Bench* bench : benches) bench->Throughput(Run::kAllLines);
+  }
+  PollingSideBySide(benches, options);
+  Idle(benches, figures, options);
+  for (Bench* bench : benches) bench->Finish();
+}
+
 // Every step, the servers taking turns.
 void MeasureSideBySide(const std::vector<Bench*>& benches,
                        std::vector<RelayFigures*>& figures, const BenchOptions& options) {
-  for (Run run : {Run::kOneLineToDevice, Run::kOneLineToClient, Run::kEightLines}) {
+  for (Run run : {Run::kOneLineToDevice, Run::kOneLineToClient, Run::kAllLines}) {
     for (int r = 0; r < options.repeat; ++r) {
       for (Bench* bench : benches) bench->Throughput(run);
     }
@@ -543,18 +599,51 @@ void MeasureSideBySide(const std::vector<Bench*>& benches,
   for (Bench* bench : benches) bench->StopUnderLoad();
 }
 
+// Raises the soft limit on open descriptors to the hard one when the run
+// may need more: the benchmark three per line and server (a pseudo-terminal's
+// two ends and a client socket), and each server, which inherits the limit,
+// its own (qmxd about nine per line: listener, client, device and wake-up
+// descriptors), with some to spare. Returns an empty string, or why the run
+// cannot have them.
+std::string EnoughDescriptors(int lines, size_t servers) {
+  const auto needed =
+      static_cast<rlim_t>(lines * (3 * static_cast<int>(servers) + 10) + 64);
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= needed) return {};
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed) {
+    return "the run needs " + std::to_string(needed) +
+           " open descriptors and the hard limit is " + std::to_string(limit.rlim_max) +
+           " (ulimit -Hn)";
+  }
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return std::string("cannot raise the limit on open descriptors: ") +
+           std::strerror(errno);
+  }
+  return {};
+}
+
 }  // namespace
 
 std::vector<RelayFigures> MeasureServers(const std::vector<ServerToMeasure>& servers,
                                          const BenchOptions& options) {
   std::vector<RelayFigures> figures(servers.size());
+  const std::string limit = EnoughDescriptors(options.lines, servers.size());
+  for (size_t i = 0; i < servers.size(); ++i) {
+    figures[i].name = servers[i].name;
+    figures[i].lines = options.lines;
+    if (!limit.empty()) {
+      figures[i].setupError = limit;
+      Progress(servers[i].name, "cannot be measured: " + limit);
+    }
+  }
+  if (!limit.empty()) return figures;
   {
     // Servers stop when their Bench goes, and may add a note then.
     std::vector<std::unique_ptr<Bench>> owned;
     std::vector<Bench*> benches;
     std::vector<RelayFigures*> measured;
     for (size_t i = 0; i < servers.size(); ++i) {
-      figures[i].name = servers[i].name;
       owned.push_back(std::make_unique<Bench>(servers[i].name, options, &figures[i]));
       if (owned.back()->SetUp(servers[i].program)) {
         benches.push_back(owned.back().get());
@@ -563,7 +652,10 @@ std::vector<RelayFigures> MeasureServers(const std::vector<ServerToMeasure>& ser
         Progress(servers[i].name, "cannot be measured: " + figures[i].setupError);
       }
     }
-    if (!benches.empty()) MeasureSideBySide(benches, measured, options);
+    const bool manyLines = options.lines > kUsualLines;
+    if (!benches.empty() && manyLines)
+      MeasureAllLinesSideBySide(benches, measured, options);
+    if (!benches.empty() && !manyLines) MeasureSideBySide(benches, measured, options);
   }
   return figures;
 }

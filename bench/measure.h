@@ -1,9 +1,14 @@
-// The servers measured side by side. Each gets eight lines with
-// pseudo-terminal devices and a connected client per line; all of them run
-// for the whole measurement, and every step takes the servers in turn
-// (throughput runs alternate, round trips alternate in blocks, the idle time
-// is the same ten seconds for all), so a load that comes and goes on the
-// machine falls on all of them alike.
+// The servers measured side by side. Each gets its lines (eight, or as many
+// as --lines says) with pseudo-terminal devices and a connected client per
+// line; all of them run for the whole measurement, and every step takes the
+// servers in turn (throughput runs alternate, round trips alternate in
+// blocks, the idle time is the same ten seconds for all), so a load that
+// comes and goes on the machine falls on all of them alike.
+//
+// With eight lines the run has every step. With more it is the many-line
+// run: all lines streaming both ways at once, polling on every line, idle
+// CPU, peak memory and threads; the steps that measure one line against the
+// rest are left out.
 #pragma once
 
 #include <string>
@@ -13,16 +18,39 @@
 
 namespace qmx::bench {
 
+// One line with TLS on a server of its own (see tls_measure.h).
+struct TlsFigures {
+  bool run = false;       // the TLS comparison was part of this run
+  bool measured = false;  // false: setupError says why
+  std::string setupError;
+  std::string protocol;  // what the handshake settled on, e.g. "TLSv1.3"
+  std::string cipher;
+
+  // Median over the repeated runs.
+  double toDeviceMbs = 0;
+  double toClientMbs = 0;
+  double relayedMb = 0;
+  double cpuMsPerMb = 0;  // over all its throughput runs
+
+  double rtt1Median = 0, rtt1P99 = 0;
+  double rtt64Median = 0, rtt64P99 = 0;
+  size_t rtt1Count = 0, rtt64Count = 0;
+
+  std::vector<std::string> faults;
+  std::vector<std::string> notes;
+};
+
 struct RelayFigures {
   std::string name;
+  int lines = kUsualLines;
   bool measured = false;  // false: setupError says why
   std::string setupError;
 
   // Median over the repeated runs.
   double oneLineToDeviceMbs = 0;
   double oneLineToClientMbs = 0;
-  double eightLinesMbs = 0;
-  double relayedMb = 0;  // all throughput runs together
+  double allLinesMbs = 0;  // every line, both directions at once
+  double relayedMb = 0;    // all throughput runs together
 
   double rtt1Median = 0, rtt1P99 = 0;
   double rtt64Median = 0, rtt64P99 = 0;
@@ -58,6 +86,8 @@ struct RelayFigures {
 
   std::vector<std::string> faults;  // lost, extra or changed bytes, and the like
   std::vector<std::string> notes;   // runs cut short, unclean ends
+
+  TlsFigures tls;
 };
 
 struct ServerToMeasure {

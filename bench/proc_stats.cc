@@ -60,7 +60,6 @@ void AddThreads(pid_t pid, ProcessSample* sample) {
     const std::string status = ReadText(dir + "/status");
     sample->contextSwitches += Field(status, "voluntary_ctxt_switches") +
                                Field(status, "nonvoluntary_ctxt_switches");
-    ++sample->threads;
   }
 }
 
@@ -71,6 +70,8 @@ ProcessSample SampleProcesses(const std::vector<pid_t>& pids) {
   for (pid_t pid : pids) {
     total.cpuSeconds += CpuSecondsOf(pid);
     AddThreads(pid, &total);
+    const std::string status = ReadText("/proc/" + std::to_string(pid) + "/status");
+    total.threads += static_cast<int>(Field(status, "Threads"));
     const std::string io = ReadText("/proc/" + std::to_string(pid) + "/io");
     total.readCalls += Field(io, "syscr");
     total.writeCalls += Field(io, "syscw");

@@ -21,7 +21,7 @@ struct ProcessSample {
   uint64_t contextSwitches = 0;  // voluntary + involuntary, live threads
   uint64_t readCalls = 0;        // read-like system calls (/proc/PID/io syscr)
   uint64_t writeCalls = 0;       // write-like system calls (syscw)
-  int threads = 0;
+  int threads = 0;               // Threads in /proc/PID/status
 };
 
 // A sample of every process in `pids`, summed. Processes that have gone

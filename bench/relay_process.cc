@@ -94,14 +94,20 @@ std::string QmxSettingsText(int controlPort, const std::vector<int>& dataPorts) 
       text += "unused,unused\r\n";
     }
   }
-  for (size_t k = 1; k <= 8; ++k)
-    text += "com" + std::to_string(k) + ",115200,n,8,1,n\r\n";
+  const auto port = [](size_t k) {
+    return "com" + std::to_string(k) + ",115200,n,8,1,n\r\n";
+  };
+  for (size_t k = 1; k <= 8; ++k) text += port(k);
   text += "0\r\n";
+  for (size_t k = 9; k <= dataPorts.size(); ++k) {
+    text += std::to_string(dataPorts[k - 1]) + ",com" + std::to_string(k) + "\r\n";
+    text += port(k);
+  }
   return text;
 }
 
 bool StartQmx(const std::string& qmxdPath, const std::vector<std::string>& ptyPaths,
-              Relay* relay, std::string* error) {
+              Relay* relay, std::string* error, const TlsIdentity* tls) {
   relay->name = "qmx";
   relay->workDirectory = MakeWorkDirectory("qmx");
   if (relay->workDirectory.empty()) {
@@ -122,7 +128,14 @@ bool StartQmx(const std::string& qmxdPath, const std::vector<std::string>& ptyPa
       << QmxSettingsText(FreeTcpPort(), relay->dataPorts);
   const std::string log = relay->workDirectory + "/qmxd.log";
   relay->logs.push_back(log);
-  const pid_t pid = Spawn({qmxdPath}, relay->workDirectory, log);
+  std::vector<std::string> argv = {qmxdPath};
+  if (ptyPaths.size() > 8)
+    argv.insert(argv.end(), {"--lines", std::to_string(ptyPaths.size())});
+  if (tls != nullptr) {
+    argv.insert(argv.end(), {"--tls", "1", "--tls-cert", tls->certificateFile,
+                             "--tls-key", tls->keyFile});
+  }
+  const pid_t pid = Spawn(argv, relay->workDirectory, log);
   if (pid < 0) {
     *error = "cannot start " + qmxdPath;
     return false;
@@ -132,7 +145,7 @@ bool StartQmx(const std::string& qmxdPath, const std::vector<std::string>& ptyPa
 }
 
 bool StartSocat(const std::string& socatPath, const std::vector<std::string>& ptyPaths,
-                Relay* relay, std::string* error) {
+                Relay* relay, std::string* error, const TlsIdentity* tls) {
   relay->name = "socat";
   relay->workDirectory = MakeWorkDirectory("socat");
   if (relay->workDirectory.empty()) {
@@ -145,10 +158,13 @@ bool StartSocat(const std::string& socatPath, const std::vector<std::string>& pt
     const std::string log =
         relay->workDirectory + "/socat" + std::to_string(k + 1) + ".log";
     relay->logs.push_back(log);
-    const pid_t pid =
-        Spawn({socatPath, "TCP-LISTEN:" + std::to_string(port) + ",reuseaddr,nodelay",
-               "OPEN:" + ptyPaths[k] + ",rawer"},
-              relay->workDirectory, log);
+    const std::string listen =
+        tls != nullptr && k == 0
+            ? "OPENSSL-LISTEN:" + std::to_string(port) + ",cert=" + tls->certificateFile +
+                  ",key=" + tls->keyFile + ",verify=0,reuseaddr,nodelay"
+            : "TCP-LISTEN:" + std::to_string(port) + ",reuseaddr,nodelay";
+    const pid_t pid = Spawn({socatPath, listen, "OPEN:" + ptyPaths[k] + ",rawer"},
+                            relay->workDirectory, log);
     if (pid < 0) {
       *error = "cannot start " + socatPath;
       return false;

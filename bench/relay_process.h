@@ -1,11 +1,16 @@
 // The servers under measurement, started and stopped by the benchmark.
 //
-// Each is given eight pseudo-terminals (by slave path) and eight free TCP
-// ports, and serves line k by relaying TCP port k to pseudo-terminal k:
+// Each is given N pseudo-terminals (by slave path; eight in the usual run,
+// up to 64) and N free TCP ports, and serves line k by relaying TCP port k to
+// pseudo-terminal k:
 //   qmxd   one process, in a fresh temporary directory holding a generated
-//          qmx.txt and links com1..com8 to the pseudo-terminals;
-//   socat  eight processes, "TCP-LISTEN:port,reuseaddr,nodelay" to
+//          qmx.txt and links com1..comN to the pseudo-terminals; started
+//          with --lines N when N is above eight;
+//   socat  N processes, "TCP-LISTEN:port,reuseaddr,nodelay" to
 //          "OPEN:pty,rawer", each serving one connection.
+// Given a TLS identity, line 1 speaks TLS with it: qmxd gets --tls 1, and
+// socat's line 1 listens with "OPENSSL-LISTEN:port,cert=...,key=...,verify=0,
+// reuseaddr,nodelay" instead.
 // Output of the servers goes to files in the temporary directory, which is
 // removed when the relay is stopped.
 #pragma once
@@ -18,11 +23,17 @@
 
 namespace qmx::bench {
 
+// The certificate and key (PEM files) of a server's TLS line.
+struct TlsIdentity {
+  std::string certificateFile;
+  std::string keyFile;
+};
+
 struct Relay {
   std::string name;           // "qmx" or "socat"
   std::string workDirectory;  // temporary, removed by StopRelay
   std::vector<pid_t> pids;
-  std::vector<int> dataPorts;  // TCP port of line 1..8
+  std::vector<int> dataPorts;  // TCP port of line 1..N
   std::vector<std::string> logs;
 };
 
@@ -32,13 +43,14 @@ int FreeTcpPort();
 
 // The settings file that bridges data line k (TCP port dataPorts[k-1]) to
 // port comk at 115200,n,8,1 without flow control; the control line listens on
-// controlPort. CR LF line ends, nineteen lines.
+// controlPort. CR LF line ends, nineteen lines for up to eight data lines;
+// each further one adds two: its line, then its port's settings.
 std::string QmxSettingsText(int controlPort, const std::vector<int>& dataPorts);
 
 bool StartQmx(const std::string& qmxdPath, const std::vector<std::string>& ptyPaths,
-              Relay* relay, std::string* error);
+              Relay* relay, std::string* error, const TlsIdentity* tls = nullptr);
 bool StartSocat(const std::string& socatPath, const std::vector<std::string>& ptyPaths,
-                Relay* relay, std::string* error);
+                Relay* relay, std::string* error, const TlsIdentity* tls = nullptr);
 
 // SIGTERM, then SIGKILL after five seconds. Returns a note about a server
 // that did not end cleanly, or an empty string.

@@ -51,6 +51,68 @@ std::string JsonList(const std::vector<std::string>& items) {
   return out + "]";
 }
 
+// Round trips checked on a server's lines: the one-line ones, or in the
+// many-line run the polling ones.
+size_t CheckedRoundTrips(const RelayFigures& relay) {
+  return relay.lines > kUsualLines ? relay.pollCount : relay.rtt1Count + relay.rtt64Count;
+}
+
+// Adds a row with each measured server's value.
+class RowAdder {
+ public:
+  RowAdder(const RelayFigures* qmx, const RelayFigures* socat, std::vector<Row>* rows)
+      : qmx_(qmx), socat_(socat), rows_(*rows) {}
+
+  void operator()(std::string key, std::string metric, std::string unit,
+                  const std::function<double(const RelayFigures&)>& value, Goal goal,
+                  double bound, int decimals) const {
+    Row row{std::move(key), std::move(metric), std::move(unit), {}, {}, goal,
+            bound,          decimals};
+    if (qmx_ && qmx_->measured) row.qmx = value(*qmx_);
+    if (socat_ && socat_->measured) row.socat = value(*socat_);
+    rows_.push_back(std::move(row));
+  }
+
+ private:
+  const RelayFigures* qmx_;
+  const RelayFigures* socat_;
+  std::vector<Row>& rows_;
+};
+
+// The many-line run's rows: what every line at once costs.
+std::vector<Row> ManyLineRows(const RelayFigures* qmx, const RelayFigures* socat,
+                              int lines) {
+  std::vector<Row> rows;
+  const RowAdder add(qmx, socat, &rows);
+  using F = const RelayFigures&;
+  const std::string n = std::to_string(lines);
+  add(
+      "throughput_all_lines_both_directions", n + " lines, both directions, total",
+      "MB/s", [](F f) { return f.allLinesMbs; }, Goal::kRatioAtLeast, 1.0, 1);
+  add(
+      "polling_messages_per_second", "polling: 16-byte messages, " + n + " lines", "1/s",
+      [](F f) { return f.pollMessagesPerSecond; }, Goal::kNone, 0, 0);
+  add(
+      "polling_p99", "polling: round trip, 99th percentile", "us",
+      [](F f) { return f.pollP99; }, Goal::kRatioAtMost, 1.0, 1);
+  add(
+      "peak_resident_memory", "peak resident memory (socat: " + n + " processes)", "MB",
+      [](F f) { return f.peakResidentMb; }, Goal::kQmxBelow, 16.0, 1);
+  add(
+      "threads", "threads (socat: " + n + " processes)", "",
+      [](F f) { return static_cast<double>(f.threads); }, Goal::kNone, 0, 0);
+  add(
+      "idle_cpu", "server CPU idle, " + n + " clients connected", "% core",
+      [](F f) { return f.idleCpuPercent; }, Goal::kQmxBelow, 0.1, 3);
+  add(
+      "cpu_per_mb", "  server CPU per MB relayed (user+system)", "ms/MB",
+      [](F f) { return f.cpuMsPerMb; }, Goal::kNone, 0, 2);
+  add(
+      "idle_wakeups_per_second", "  idle wake-ups (context switches)", "1/s",
+      [](F f) { return f.idleWakeupsPerSecond; }, Goal::kNone, 0, 1);
+  return rows;
+}
+
 }  // namespace
 
 std::optional<double> Row::Ratio() const {
@@ -97,16 +159,10 @@ std::string Row::TargetText() const {
 }
 
 std::vector<Row> BuildRows(const RelayFigures* qmx, const RelayFigures* socat) {
+  const int lines = qmx ? qmx->lines : socat ? socat->lines : kUsualLines;
+  if (lines > kUsualLines) return ManyLineRows(qmx, socat, lines);
   std::vector<Row> rows;
-  auto add = [&](std::string key, std::string metric, std::string unit,
-                 const std::function<double(const RelayFigures&)>& value, Goal goal,
-                 double bound, int decimals) {
-    Row row{std::move(key), std::move(metric), std::move(unit), {}, {}, goal,
-            bound,          decimals};
-    if (qmx && qmx->measured) row.qmx = value(*qmx);
-    if (socat && socat->measured) row.socat = value(*socat);
-    rows.push_back(std::move(row));
-  };
+  const RowAdder add(qmx, socat, &rows);
   using F = const RelayFigures&;
   add(
       "throughput_one_line_client_to_device", "one line, client to device", "MB/s",
@@ -116,7 +172,7 @@ std::vector<Row> BuildRows(const RelayFigures* qmx, const RelayFigures* socat) {
       [](F f) { return f.oneLineToClientMbs; }, Goal::kRatioAtLeast, 1.0, 1);
   add(
       "throughput_eight_lines_both_directions", "eight lines, both directions, total",
-      "MB/s", [](F f) { return f.eightLinesMbs; }, Goal::kRatioAtLeast, 1.0, 1);
+      "MB/s", [](F f) { return f.allLinesMbs; }, Goal::kRatioAtLeast, 1.0, 1);
   add(
       "round_trip_1_byte_median", "round trip, 1 byte, median", "us",
       [](F f) { return f.rtt1Median; }, Goal::kRatioAtMost, 1.0, 1);
@@ -171,6 +227,40 @@ std::vector<Row> BuildRows(const RelayFigures* qmx, const RelayFigures* socat) {
   add(
       "stop_under_load", "  SIGTERM to exit, 8 lines streaming", "ms",
       [](F f) { return f.stopUnderLoadMs; }, Goal::kNone, 0, 1);
+
+  // The TLS line, when the run had it: from each server's TLS figures.
+  if (!(qmx && qmx->tls.run) && !(socat && socat->tls.run)) return rows;
+  auto addTls = [&](std::string key, std::string metric, std::string unit,
+                    const std::function<double(const TlsFigures&)>& value, Goal goal,
+                    double bound, int decimals) {
+    Row row{std::move(key), std::move(metric), std::move(unit), {}, {}, goal,
+            bound,          decimals};
+    if (qmx && qmx->tls.measured) row.qmx = value(qmx->tls);
+    if (socat && socat->tls.measured) row.socat = value(socat->tls);
+    rows.push_back(std::move(row));
+  };
+  using T = const TlsFigures&;
+  addTls(
+      "tls_throughput_one_line_client_to_device", "TLS: one line, client to device",
+      "MB/s", [](T f) { return f.toDeviceMbs; }, Goal::kRatioAtLeast, 0.9, 1);
+  addTls(
+      "tls_throughput_one_line_device_to_client", "TLS: one line, device to client",
+      "MB/s", [](T f) { return f.toClientMbs; }, Goal::kRatioAtLeast, 0.9, 1);
+  addTls(
+      "tls_round_trip_1_byte_median", "TLS: round trip, 1 byte, median", "us",
+      [](T f) { return f.rtt1Median; }, Goal::kRatioAtMost, 1.1, 1);
+  addTls(
+      "tls_round_trip_1_byte_p99", "TLS: round trip, 1 byte, 99th percentile", "us",
+      [](T f) { return f.rtt1P99; }, Goal::kRatioAtMost, 1.1, 1);
+  addTls(
+      "tls_round_trip_64_bytes_median", "TLS: round trip, 64 bytes, median", "us",
+      [](T f) { return f.rtt64Median; }, Goal::kRatioAtMost, 1.1, 1);
+  addTls(
+      "tls_round_trip_64_bytes_p99", "TLS: round trip, 64 bytes, 99th percentile", "us",
+      [](T f) { return f.rtt64P99; }, Goal::kRatioAtMost, 1.1, 1);
+  addTls(
+      "tls_cpu_per_mb", "TLS: server CPU per MB relayed", "ms/MB",
+      [](T f) { return f.cpuMsPerMb; }, Goal::kRatioAtMost, 1.1, 2);
   return rows;
 }
 
@@ -197,7 +287,7 @@ std::string FormatTable(const std::vector<Row>& rows,
     if (relay.faults.empty()) {
       out += "every byte checked, none lost, extra or changed (" +
              Number(relay.relayedMb, 1) + " MB streamed, " +
-             std::to_string(relay.rtt1Count + relay.rtt64Count) + " round trips)";
+             std::to_string(CheckedRoundTrips(relay)) + " round trips)";
     } else {
       out += "DATA FAULTS:";
       for (const std::string& fault : relay.faults) out += "\n  " + fault;
@@ -208,6 +298,25 @@ std::string FormatTable(const std::vector<Row>& rows,
                : "; TCP_NODELAY not checked: " + relay.noDelayNote;
     out += "\n";
     for (const std::string& note : relay.notes) out += "  note: " + note + "\n";
+  }
+  for (const RelayFigures& relay : relays) {
+    const TlsFigures& tls = relay.tls;
+    if (!tls.run) continue;
+    out += relay.name + ", TLS line: ";
+    if (!tls.measured) {
+      out += "NOT MEASURED: " + tls.setupError + "\n";
+      continue;
+    }
+    if (tls.faults.empty()) {
+      out += "every byte checked, none lost, extra or changed (" +
+             Number(tls.relayedMb, 1) + " MB streamed, " +
+             std::to_string(tls.rtt1Count + tls.rtt64Count) + " round trips)";
+    } else {
+      out += "DATA FAULTS:";
+      for (const std::string& fault : tls.faults) out += "\n  " + fault;
+    }
+    out += "; " + tls.protocol + " " + tls.cipher + "\n";
+    for (const std::string& note : tls.notes) out += "  note: " + note + "\n";
   }
   return out;
 }
@@ -235,13 +344,27 @@ std::string FormatJson(const std::vector<Row>& rows,
            ": {\"measured\": " + (r.measured ? "true" : "false") +
            ", \"setup_error\": " + JsonString(r.setupError) +
            ", \"relayed_mb\": " + JsonNumber(r.relayedMb) +
-           ", \"round_trips\": " + std::to_string(r.rtt1Count + r.rtt64Count) +
+           ", \"round_trips\": " + std::to_string(CheckedRoundTrips(r)) +
            ", \"no_delay_sockets\": " + std::to_string(r.noDelaySockets) +
            ", \"client_sockets\": " + std::to_string(r.clientSockets) +
-           ", \"faults\": " + JsonList(r.faults) + ", \"notes\": " + JsonList(r.notes) +
-           "}" + (i + 1 < relays.size() ? "," : "") + "\n";
+           ", \"faults\": " + JsonList(r.faults) + ", \"notes\": " + JsonList(r.notes);
+    if (r.tls.run) {
+      out +=
+          ", \"tls\": {\"measured\": " + std::string(r.tls.measured ? "true" : "false") +
+          ", \"setup_error\": " + JsonString(r.tls.setupError) +
+          ", \"protocol\": " + JsonString(r.tls.protocol) +
+          ", \"cipher\": " + JsonString(r.tls.cipher) +
+          ", \"relayed_mb\": " + JsonNumber(r.tls.relayedMb) +
+          ", \"round_trips\": " + std::to_string(r.tls.rtt1Count + r.tls.rtt64Count) +
+          ", \"faults\": " + JsonList(r.tls.faults) +
+          ", \"notes\": " + JsonList(r.tls.notes) + "}";
+    }
+    out += std::string("}") + (i + 1 < relays.size() ? "," : "") + "\n";
   }
-  out += "  },\n  \"settings\": {\"one_line_mb\": " + JsonNumber(options.oneLineMb) +
+  out += "  },\n  \"settings\": {";
+  if (options.lines > kUsualLines)
+    out += "\"lines\": " + std::to_string(options.lines) + ", ";
+  out += "\"one_line_mb\": " + JsonNumber(options.oneLineMb) +
          ", \"stream_mb\": " + JsonNumber(options.perStreamMb) +
          ", \"round_trips\": " + std::to_string(options.roundTrips) +
          ", \"repeat\": " + std::to_string(options.repeat) +

@@ -1,6 +1,7 @@
 #include "round_trip.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 namespace qmx::bench {
 namespace {
@@ -69,6 +71,46 @@ std::string Exchange(int fd, const std::vector<uint8_t>& message,
   return message == reply ? std::string() : "the echo differs from the message";
 }
 
+// The same through a StreamEnd, which stays non-blocking: each call that
+// would block waits for the end's events, and all of it within two seconds.
+std::string Exchange(StreamEnd& end, const std::vector<uint8_t>& message,
+                     std::vector<uint8_t>& reply) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
+  // Waits until `end` may go on; false when the two seconds are over.
+  const auto wait = [&](bool writing) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd entry{end.Fd(), end.Events(writing), 0};
+    return left.count() > 0 && ::poll(&entry, 1, static_cast<int>(left.count())) != 0;
+  };
+  size_t done = 0;
+  while (done < message.size()) {
+    const ssize_t put = end.Write(message.data() + done, message.size() - done);
+    if (put > 0) {
+      done += static_cast<size_t>(put);
+    } else if (errno != EAGAIN && errno != EINTR) {
+      return std::string("send failed: ") + std::strerror(errno);
+    } else if (!wait(true)) {
+      return "could not send within 2 s";
+    }
+  }
+  done = 0;
+  while (done < reply.size()) {
+    const ssize_t got = end.Read(reply.data() + done, reply.size() - done);
+    if (got > 0) {
+      done += static_cast<size_t>(got);
+    } else if (got == 0) {
+      return "connection closed by the server";
+    } else if (errno != EAGAIN && errno != EINTR) {
+      return std::string("recv failed: ") + std::strerror(errno);
+    } else if (!wait(false)) {
+      return "no echo within 2 s (" + std::to_string(done) + " of " +
+             std::to_string(reply.size()) + " bytes back)";
+    }
+  }
+  return message == reply ? std::string() : "the echo differs from the message";
+}
+
 }  // namespace
 
 double RoundTripper::Percentile(double fraction) const {
@@ -82,7 +124,8 @@ double RoundTripper::Percentile(double fraction) const {
 
 void RoundTripper::Run(int count, bool keep) {
   if (!fault_.empty()) return;
-  BlockingScope blocking(fd_);
+  std::optional<BlockingScope> blocking;
+  if (end_ == nullptr) blocking.emplace(fd_);
   std::vector<uint8_t> message(size_);
   std::vector<uint8_t> reply(size_);
   for (int i = 0; i < count; ++i) {
@@ -92,7 +135,8 @@ void RoundTripper::Run(int count, bool keep) {
       message[j] = static_cast<uint8_t>(static_cast<size_t>(sequence_) * 131 + j * 7 + 1);
     }
     const Clock::time_point sent = Clock::now();
-    const std::string fault = Exchange(fd_, message, reply);
+    const std::string fault =
+        end_ != nullptr ? Exchange(*end_, message, reply) : Exchange(fd_, message, reply);
     const Clock::time_point back = Clock::now();
     if (!fault.empty()) {
       fault_ = "round trip " + std::to_string(sequence_) + " of " +

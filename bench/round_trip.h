@@ -8,13 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "stream_end.h"
+
 namespace qmx::bench {
 
-// Round trips on one connected client socket, measured in blocks so that
-// several servers can take turns under the same conditions.
+// Round trips on one connected client socket (or a client's StreamEnd, which
+// it waits on with poll), measured in blocks so that several servers can take
+// turns under the same conditions.
 class RoundTripper {
  public:
   RoundTripper(int clientFd, size_t messageSize) : fd_(clientFd), size_(messageSize) {}
+  RoundTripper(StreamEnd* client, size_t messageSize)
+      : fd_(client->Fd()), end_(client), size_(messageSize) {}
 
   // A few dozen round trips that are not counted.
   void WarmUp() { Run(kWarmUp, false); }
@@ -31,6 +36,7 @@ class RoundTripper {
   void Run(int count, bool keep);
 
   int fd_;
+  StreamEnd* end_ = nullptr;
   size_t size_;
   long sequence_ = 0;  // messages sent so far, for their contents
   std::vector<double> micros_;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -48,17 +49,90 @@ struct Running {
   bool ended = false;  // the read side failed or closed
 };
 
+constexpr size_t kShownPositions = 16;
+constexpr size_t kShownContext = 16;  // bytes shown each side of the first difference
+
+// `size` bytes as hex, the one at `mark` in brackets.
+std::string Hex(const uint8_t* data, size_t size, size_t mark) {
+  std::string text;
+  char byte[8];
+  for (size_t i = 0; i < size; ++i) {
+    std::snprintf(byte, sizeof byte, i == mark ? "[%02x]" : "%02x", data[i]);
+    if (i > 0) text += ' ';
+    text += byte;
+  }
+  return text;
+}
+
+// Where in the sequence's period `key` occurs, or -1.
+int64_t FindInSequence(const uint8_t* key, size_t size) {
+  const uint8_t* bytes = Sequence().data();
+  for (uint64_t at = 0; at < kPeriod; ++at) {
+    if (std::memcmp(bytes + at, key, size) == 0) return static_cast<int64_t>(at);
+  }
+  return -1;
+}
+
+// The first difference of a stream, byte by byte: the read it came in, the
+// bytes expected and got around it, and where the bytes got belong in the
+// sequence relative to where they should be: +1 after a lost byte, -1 after
+// a doubled one; another stream's bytes lie far off.
+std::string DescribeDifference(const Running& run, const uint8_t* data, size_t size,
+                               size_t at) {
+  const uint64_t position = run.outcome.received;  // of data[0]
+  const uint8_t* expected = SequenceAt(run.origin + position);
+  const size_t from = at >= kShownContext ? at - kShownContext : 0;
+  const size_t to = std::min(size, at + kShownContext + 1);
+  std::string text = "in a read of " + std::to_string(size) + " bytes from " +
+                     std::to_string(position) + ", expected " +
+                     Hex(expected + from, to - from, at - from) + ", got " +
+                     Hex(data + from, to - from, at - from);
+  const size_t key = std::min<size_t>(8, size - at);
+  const int64_t found = key >= 4 ? FindInSequence(data + at, key) : -1;
+  if (found < 0) return text + "; the bytes got there are not in the sequence";
+  const auto period = static_cast<int64_t>(kPeriod);
+  const auto should = static_cast<int64_t>((run.origin + position + at) % kPeriod);
+  int64_t distance = ((found - should) % period + period) % period;
+  if (distance > period / 2) distance -= period;
+  return text + "; the bytes got from there on are the sent ones at " +
+         (distance >= 0 ? "+" : "") + std::to_string(distance) + " (mod " +
+         std::to_string(kPeriod) + ")";
+}
+
 // Compares `data` with what was sent at `position`; counts the bytes that
-// differ.
+// differ, and keeps the first ones in detail.
 void Check(Running& run, const uint8_t* data, size_t size) {
   const uint64_t position = run.outcome.received;
   const uint8_t* expected = SequenceAt(run.origin + position);
   if (std::memcmp(data, expected, size) == 0) return;
+  StreamOutcome& o = run.outcome;
   for (size_t i = 0; i < size; ++i) {
     if (data[i] == expected[i]) continue;
-    ++run.outcome.differing;
-    run.outcome.firstDiffering = std::min(run.outcome.firstDiffering, position + i);
+    if (o.firstDifference.empty())
+      o.firstDifference = DescribeDifference(run, data, size, i);
+    if (o.differingAt.size() < kShownPositions) o.differingAt.push_back(position + i);
+    ++o.differing;
+    o.firstDiffering = std::min(o.firstDiffering, position + i);
   }
+}
+
+// The stream's write or read side: its StreamEnd where it has one, else the
+// descriptor.
+pollfd WaitFor(const Stream& stream, bool writing) {
+  const StreamEnd* end = writing ? stream.writeEnd : stream.readEnd;
+  if (end != nullptr) return {end->Fd(), end->Events(writing), 0};
+  return {writing ? stream.writeFd : stream.readFd,
+          static_cast<short>(writing ? POLLOUT : POLLIN), 0};
+}
+
+ssize_t WriteTo(const Stream& stream, const uint8_t* data, size_t size) {
+  if (stream.writeEnd != nullptr) return stream.writeEnd->Write(data, size);
+  return ::write(stream.writeFd, data, size);
+}
+
+ssize_t ReadFrom(const Stream& stream, uint8_t* into, size_t size) {
+  if (stream.readEnd != nullptr) return stream.readEnd->Read(into, size);
+  return ::read(stream.readFd, into, size);
 }
 
 std::string Describe(const Running& run) {
@@ -68,7 +142,13 @@ std::string Describe(const Running& run) {
   if (o.differing > 0) {
     text += ", " + std::to_string(o.differing) +
             " bytes differ from the sent ones (first at " +
-            std::to_string(o.firstDiffering) + ")";
+            std::to_string(o.firstDiffering) + "; at";
+    for (uint64_t at : o.differingAt) {
+      text += ' ';
+      text += std::to_string(at);
+    }
+    if (o.differing > o.differingAt.size()) text += " ...";
+    text += "; " + o.firstDifference + ")";
   }
   return text;
 }
@@ -95,8 +175,12 @@ TransferOutcome RunTransfer(const std::vector<Stream>& streams,
     const double now = SecondsSince(start);
     if (now > limits.sendWindowSeconds) {
       for (Running& run : runs) {
-        if (run.target > run.outcome.sent) {
-          run.target = run.outcome.sent;
+        // A write end's unfinished bytes still go: they are partly out.
+        const uint64_t begun =
+            run.outcome.sent +
+            (run.stream->writeEnd != nullptr ? run.stream->writeEnd->Unfinished() : 0);
+        if (run.target > begun) {
+          run.target = begun;
           result.cutShort = true;
         }
       }
@@ -108,13 +192,15 @@ TransferOutcome RunTransfer(const std::vector<Stream>& streams,
     for (size_t i = 0; i < runs.size(); ++i) {
       Running& run = runs[i];
       if (run.ended) continue;
-      if (run.outcome.sent < run.target &&
-          run.outcome.sent - run.outcome.received < limits.maxInFlight) {
-        fds.push_back({run.stream->writeFd, POLLOUT, 0});
+      const uint64_t inFlight = run.outcome.sent - run.outcome.received;
+      if (run.outcome.sent < run.target && inFlight < limits.maxInFlight &&
+          limits.maxInFlight - inFlight >=
+              std::min(limits.writeAtLeast, run.target - run.outcome.sent)) {
+        fds.push_back(WaitFor(*run.stream, true));
         owners.emplace_back(i, true);
       }
       if (run.outcome.received < run.target) {
-        fds.push_back({run.stream->readFd, POLLIN, 0});
+        fds.push_back(WaitFor(*run.stream, false));
         owners.emplace_back(i, false);
         outstanding = true;
       }
@@ -139,8 +225,7 @@ TransferOutcome RunTransfer(const std::vector<Stream>& streams,
         const uint64_t room =
             std::min(run.target - o.sent, limits.maxInFlight - (o.sent - o.received));
         const size_t want = static_cast<size_t>(std::min<uint64_t>(kIoSize, room));
-        const ssize_t put =
-            ::write(run.stream->writeFd, SequenceAt(run.origin + o.sent), want);
+        const ssize_t put = WriteTo(*run.stream, SequenceAt(run.origin + o.sent), want);
         if (put > 0) {
           o.sent += static_cast<uint64_t>(put);
         } else if (put < 0 && errno != EAGAIN && errno != EINTR) {
@@ -149,7 +234,7 @@ TransferOutcome RunTransfer(const std::vector<Stream>& streams,
         }
         continue;
       }
-      const ssize_t got = ::read(run.stream->readFd, buffer.data(), buffer.size());
+      const ssize_t got = ReadFrom(*run.stream, buffer.data(), buffer.size());
       if (got > 0) {
         Check(run, buffer.data(), static_cast<size_t>(got));
         o.received += static_cast<uint64_t>(got);
@@ -181,16 +266,28 @@ TransferOutcome RunTransfer(const std::vector<Stream>& streams,
 }
 
 std::string ExpectQuiet(const std::vector<int>& fds, double seconds) {
+  return ExpectQuiet(fds, {}, seconds);
+}
+
+std::string ExpectQuiet(const std::vector<int>& fds, const std::vector<StreamEnd*>& ends,
+                        double seconds) {
   std::string fault;
   const Clock::time_point start = Clock::now();
   std::vector<uint8_t> buffer(kIoSize);
   while (SecondsSince(start) < seconds) {
     std::vector<pollfd> entries;
     for (int fd : fds) entries.push_back({fd, POLLIN, 0});
+    for (const StreamEnd* end : ends)
+      entries.push_back({end->Fd(), end->Events(false), 0});
     if (::poll(entries.data(), entries.size(), 20) <= 0) continue;
-    for (const pollfd& entry : entries) {
-      if ((entry.revents & POLLIN) == 0) continue;
-      const ssize_t got = ::read(entry.fd, buffer.data(), buffer.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const pollfd& entry = entries[i];
+      // A session end is read whenever its socket stirs: what came may be
+      // protocol only, which gives no bytes.
+      const bool isEnd = i >= fds.size();
+      if (isEnd ? entry.revents == 0 : (entry.revents & POLLIN) == 0) continue;
+      const ssize_t got = isEnd ? ends[i - fds.size()]->Read(buffer.data(), buffer.size())
+                                : ::read(entry.fd, buffer.data(), buffer.size());
       if (got > 0)
         fault = std::to_string(got) + " unexpected bytes arrived after a run. ";
     }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "stream_end.h"
+
 namespace qmx::bench {
 
 struct Stream {
@@ -21,6 +23,9 @@ struct Stream {
   int writeFd = -1;
   int readFd = -1;
   uint64_t bytes = 0;  // how many to send
+  // When set, used in place of writeFd or readFd (a TLS client session).
+  StreamEnd* writeEnd = nullptr;
+  StreamEnd* readEnd = nullptr;
 };
 
 struct TransferLimits {
@@ -30,6 +35,11 @@ struct TransferLimits {
   // any relay buffers, so it does not hold a fast one back; but a slow one
   // empties its line in bounded time once the send window has closed.
   uint64_t maxInFlight = 1 << 20;
+  // A stream writes only once this many bytes fit under maxInFlight (or all
+  // it has left, when that is less). Once a line is full, room comes back as
+  // the reader takes what the device gives, a few kB at a time; a TLS client
+  // that wrote whenever a byte fitted would send records of that size.
+  uint64_t writeAtLeast = 1;
 };
 
 struct StreamOutcome {
@@ -37,6 +47,12 @@ struct StreamOutcome {
   uint64_t received = 0;
   uint64_t differing = 0;  // received bytes unlike the ones sent there
   uint64_t firstDiffering = UINT64_MAX;
+  // The first differing bytes in detail, for the fault report: their
+  // positions (up to sixteen), and the bytes expected and got around the
+  // first, with the read that brought it and where in the sequence the bytes
+  // got belong.
+  std::vector<uint64_t> differingAt;
+  std::string firstDifference;
   double lastByteSeconds = 0;  // from the start of the run
 };
 
@@ -52,8 +68,11 @@ struct TransferOutcome {
 TransferOutcome RunTransfer(const std::vector<Stream>& streams,
                             const TransferLimits& limits);
 
-// Waits `seconds` and reports any byte that arrives on `fds` meanwhile; the
-// lines must be quiet after a run that accounted for every byte.
+// Waits `seconds` and reports any byte that arrives on `fds` (or `ends`)
+// meanwhile; the lines must be quiet after a run that accounted for every
+// byte.
 std::string ExpectQuiet(const std::vector<int>& fds, double seconds);
+std::string ExpectQuiet(const std::vector<int>& fds, const std::vector<StreamEnd*>& ends,
+                        double seconds);
 
 }  // namespace qmx::bench

@@ -99,6 +99,9 @@ TEST(TransferCheck, ReportsLostChangedAndDoubledBytes) {
     const TransferOutcome outcome = Through(lost, kBytes);
     EXPECT_NE(outcome.fault, "") << "a lost byte went unnoticed";
     EXPECT_EQ(outcome.received, kBytes - 1);
+    // The report says where the bytes that came in its place belong.
+    EXPECT_NE(outcome.fault.find("are the sent ones at +1 "), std::string::npos)
+        << outcome.fault;
   }
   {
     PipeRelay changed([](uint64_t i, uint8_t b) {
@@ -116,6 +119,8 @@ TEST(TransferCheck, ReportsLostChangedAndDoubledBytes) {
     });
     const TransferOutcome outcome = Through(doubled, kBytes);
     EXPECT_NE(outcome.fault, "") << "a doubled byte went unnoticed";
+    EXPECT_NE(outcome.fault.find("are the sent ones at -1 "), std::string::npos)
+        << outcome.fault;
   }
 }
 
