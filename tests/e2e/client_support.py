@@ -1,5 +1,6 @@
 """What the Python end-to-end tests share: checks that collect failures,
 free TCP ports, waiting for a listener, and bounded reads."""
+import random
 import socket
 import ssl
 import time
@@ -17,6 +18,31 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def free_ports(count):
+    """`count` distinct TCP ports free now, below the range the kernel picks
+    clients' ports from: a test holding many ports for a while cannot lose
+    one to another test's outgoing connection, as an ephemeral one can."""
+    low = 32768
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        pass
+    ports = []
+    rng = random.Random()
+    while len(ports) < count:
+        port = rng.randrange(max(1024, low - 12000), low)
+        if port in ports:
+            continue
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        ports.append(port)
+    return ports
 
 
 def wait_listening(port, limit=10.0):

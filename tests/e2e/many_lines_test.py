@@ -18,7 +18,8 @@ import sys
 import tempfile
 import time
 
-from client_support import check, failures, free_port, read_until, wait_listening, stop
+from client_support import (check, failures, free_port, free_ports, read_until, stop,
+                            wait_listening)
 
 GREETING = b"QMX ver2.01 ready\r\n"
 
@@ -102,8 +103,9 @@ class Server:
 
 def run(bin_dir, lines):
     folder = tempfile.mkdtemp(prefix=f"qmx-{lines}-lines-")
-    control = free_port()
-    ports = {L: free_port() for L in range(1, lines + 1)}
+    picked = free_ports(lines + 1)
+    control = picked[0]
+    ports = {L: picked[L] for L in range(1, lines + 1)}
     # Line 9 is unused, so that a copy line can take it.
     text = settings_text(control, ports, lines, unused={9})
     path = os.path.join(folder, "qmx.txt")
