@@ -122,4 +122,8 @@ struct RecordCopy {
 // or timed-out wait. `datagram` releases the thread also after a failed wait.
 int TakeRecord(TcpLine& record, int waitMs, bool datagram, RecordCopy* copy, int* error);
 
+// A client turned away after it was accepted (a failed handshake, a control
+// place it may not take): counted as refused and logged with the reason.
+void LogRefused(TcpLine& line, const ClientConnection& client, const std::string& reason);
+
 }  // namespace qmx::net

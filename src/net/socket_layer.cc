@@ -18,7 +18,6 @@
 #include "net/socket_internal.h"
 #include "platform/debug_trace.h"
 #include "platform/fixed_text.h"
-#include "platform/session_log.h"
 
 namespace qmx {
 
@@ -99,11 +98,6 @@ void SocketLayer::SetControlOperators(std::optional<std::vector<std::string>> na
   operators_ = std::move(names);
 }
 
-bool SocketLayer::ControlRoles() {
-  MutexLock lock(configMutex_);
-  return operators_.has_value();
-}
-
 bool SocketLayer::IsOperator(const ClientConnection& client) {
   // Read before the lock: a connection's name takes its own session lock.
   const std::string name = client.CertifiedName();
@@ -135,16 +129,11 @@ bool SocketLayer::TakeControlPlace(TcpLine& line, ClientConnection& client) {
   while (held < places - 1) {
     if (controlHeld_.compare_exchange_weak(held, held + 1)) return true;
   }
-  line.tally.refused.fetch_add(1, std::memory_order_relaxed);
   const std::string reason = "the last control place is kept for an operator";
   const std::string reply = "530 " + reason + "\r\n";
   (void)client.SendNow(
       std::span(reinterpret_cast<const uint8_t*>(reply.data()), reply.size()));
-  if (sessionLog_ != nullptr) {
-    sessionLog_->Write(LogPriority::kWarning,
-                       "TCP port " + std::to_string(line.listenPort.load()) + ": " +
-                           client.Name() + " refused: " + reason);
-  }
+  net::LogRefused(line, client, reason);
   return false;
 }
 

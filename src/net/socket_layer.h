@@ -279,7 +279,6 @@ class SocketLayer {
   // Without a list (the default, or nullopt) every client is an operator.
   // Takes effect at the next command and the next connect.
   void SetControlOperators(std::optional<std::vector<std::string>> names);
-  bool ControlRoles();
   // True when control session record `record`'s client may change things.
   bool MayOperate(int record);
 

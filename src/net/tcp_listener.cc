@@ -316,12 +316,7 @@ bool Settle(TcpLine& line, ClientConnection& client) {
       return false;
   }
   DebugTracef("%s handshake failed", line.name);
-  line.tally.refused.fetch_add(1, std::memory_order_relaxed);
-  if (SessionLog* log = line.layer->sessionLog(); log != nullptr) {
-    log->Write(LogPriority::kWarning, "TCP port " +
-                                          std::to_string(line.listenPort.load()) + ": " +
-                                          client.Name() + " refused: " + failure);
-  }
+  net::LogRefused(line, client, failure);
   return false;
 }
 
@@ -428,6 +423,16 @@ void LogDisconnect(TcpLine& line, const ClientConnection& client,
 }
 
 }  // namespace
+
+void net::LogRefused(TcpLine& line, const ClientConnection& client,
+                     const std::string& reason) {
+  line.tally.refused.fetch_add(1, std::memory_order_relaxed);
+  if (SessionLog* log = line.layer->sessionLog(); log != nullptr) {
+    log->Write(LogPriority::kWarning, "TCP port " +
+                                          std::to_string(line.listenPort.load()) + ": " +
+                                          client.Name() + " refused: " + reason);
+  }
+}
 
 int SocketLayer::TcpListen(int line, int* error) {
   *error = 0;
